@@ -1,0 +1,37 @@
+# Everything a fresh machine needs: `make demo` and `make test` create the
+# virtual environment with CPython 3.12, install the module and run.
+SHELL := /bin/bash
+PYTHON_VERSION ?= 3.12
+VENV ?= .venv
+PYTHON_BIN := $(shell ls -d $$(pyenv root 2>/dev/null)/versions/$(PYTHON_VERSION)*/bin/python$(PYTHON_VERSION) 2>/dev/null | sort -V | tail -n 1)
+ifeq ($(PYTHON_BIN),)
+PYTHON_BIN := $(shell command -v python$(PYTHON_VERSION))
+endif
+PY := $(VENV)/bin/python
+SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+
+.PHONY: demo test install dev-build clean
+
+$(PY):
+	@test -n "$(PYTHON_BIN)" || { echo "python$(PYTHON_VERSION) not found"; exit 1; }
+	$(PYTHON_BIN) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+
+$(VENV)/.requirements: requirements-dev.txt | $(PY)
+	$(PY) -m pip install -q -r requirements-dev.txt
+	touch $@
+
+$(VENV)/.installed: $(SOURCES) $(VENV)/.requirements
+	$(PY) -m pip install -q --no-build-isolation .
+	touch $@
+
+install: $(VENV)/.installed
+
+demo: install
+	$(PY) examples/demo.py
+
+test: install
+	$(PY) -m pytest -q
+
+clean:
+	rm -rf build $(VENV)

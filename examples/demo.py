@@ -1,0 +1,21 @@
+"""Demo of quelvar_core_rs: the probes and the strict argument checks."""
+
+import quelvar_core_rs as core
+
+
+def main() -> None:
+    print(f"native core active: {core.is_rust_core_active()}")
+    print(f"core version:       {core.get_core_version()}")
+    print(f"functions:          {', '.join(core.__all__)}")
+    try:
+        core.ban_ip_rs("203.0.113.7", -5)
+    except OverflowError as refused:
+        print(f"refused ban_ip_rs('203.0.113.7', -5): OverflowError: {refused}")
+    try:
+        core.hydrate_bans_rs([("203.0.113.7", 1_900_000_000), ["198.51.100.2", 1_900_000_000]])
+    except TypeError as refused:
+        print(f"refused a list in place of a tuple: TypeError: {refused}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,172 @@
+#include "module/arguments.hpp"
+
+#include <algorithm>
+#include <optional>
+
+namespace quelvar {
+namespace {
+
+// A lying __len__ must not make us reserve more than this many pairs up
+// front; a longer list still grows as it is read.
+constexpr Py_ssize_t MAX_BAN_LIST_RESERVE = 1 << 16;
+
+std::string quoted_list(std::span<const std::string_view> names) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            if (names.size() == 2) {
+                out += " and ";
+            } else {
+                out += (i + 1 == names.size()) ? ", and " : ", ";
+            }
+        }
+        out += '\'';
+        out += names[i];
+        out += '\'';
+    }
+    return out;
+}
+
+std::optional<std::string_view> utf8_view(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) return std::nullopt;
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+}  // namespace
+
+Status extract_arguments(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         std::span<PyObject*> slots) {
+    const std::size_t parameter_count = spec.count;
+    std::fill(slots.begin(), slots.end(), nullptr);
+    const std::size_t positional = static_cast<std::size_t>(nargs);
+    for (std::size_t i = 0; i < std::min(positional, parameter_count); ++i) slots[i] = args[i];
+    if (positional > parameter_count) {
+        return CallError::type_error(std::string(spec.display_name) + " takes " + std::to_string(parameter_count) +
+                                     " positional arguments but " + std::to_string(positional) +
+                                     (positional == 1 ? " was" : " were") + " given");
+    }
+
+    const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < keyword_count; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        std::optional<std::string_view> keyword_text = utf8_view(keyword);
+        if (!keyword_text) PyErr_Clear();  // an unreadable name matches nothing
+        bool matched = false;
+        for (std::size_t p = 0; keyword_text && p < parameter_count; ++p) {
+            if (*keyword_text != spec.names[p]) continue;
+            if (slots[p] != nullptr) {
+                return CallError::type_error(std::string(spec.display_name) + " got multiple values for argument '" +
+                                             std::string(spec.names[p]) + "'");
+            }
+            slots[p] = args[nargs + k];
+            matched = true;
+            break;
+        }
+        if (!matched) {
+            return CallError::type_error(std::string(spec.display_name) + " got an unexpected keyword argument '" +
+                                         display_text(keyword) + "'");
+        }
+    }
+
+    if (positional < parameter_count) {
+        std::array<std::string_view, 2> missing{};
+        std::size_t missing_count = 0;
+        for (std::size_t p = 0; p < parameter_count; ++p) {
+            if (slots[p] == nullptr) missing[missing_count++] = spec.names[p];
+        }
+        if (missing_count > 0) {
+            return CallError::type_error(std::string(spec.display_name) + " missing " + std::to_string(missing_count) +
+                                         " required positional " + (missing_count == 1 ? "argument" : "arguments") +
+                                         ": " + quoted_list(std::span(missing.data(), missing_count)));
+        }
+    }
+    return success();
+}
+
+CallError argument_error(std::string_view name, CallError conversion_error) {
+    // Only an exact TypeError gets the prefix; subclasses and every other
+    // class reach the caller unchanged.
+    if (conversion_error.exception_type() != PyExc_TypeError) return conversion_error;
+    std::string message = "argument '" + std::string(name) + "': ";
+    py::Owned cause;
+    if (conversion_error.is_built()) {
+        message += display_text(conversion_error.instance());
+        cause = py::Owned::steal(PyException_GetCause(conversion_error.instance()));
+    } else {
+        message += conversion_error.message();
+    }
+    py::Owned text = require_object(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    py::Owned replacement = require_object(PyObject_CallOneArg(PyExc_TypeError, text.get()));
+    // Steals the cause (null included) and marks the context as suppressed.
+    PyException_SetCause(replacement.get(), cause.release());
+    return CallError::built(std::move(replacement));
+}
+
+CallError type_mismatch_error(PyObject* object, std::string_view target) {
+    std::string type_name = "<failed to extract type name>";
+    py::Owned qualname = py::Owned::steal(PyType_GetQualName(Py_TYPE(object)));
+    std::optional<std::string_view> name = qualname ? utf8_view(qualname.get()) : std::nullopt;
+    if (name) {
+        type_name.assign(*name);
+    } else {
+        PyErr_Clear();
+    }
+    return CallError::type_error("'" + type_name + "' object cannot be converted to '" + std::string(target) + "'");
+}
+
+Result<std::string_view> to_text(PyObject* object) {
+    if (!PyUnicode_Check(object)) return type_mismatch_error(object, "PyString");
+    std::optional<std::string_view> text = utf8_view(object);
+    if (!text) return fetch_expected_error();
+    return *text;
+}
+
+Result<std::uint64_t> to_u64(PyObject* object) {
+    unsigned long long value;
+    if (PyLong_Check(object)) {
+        value = PyLong_AsUnsignedLongLong(object);
+    } else {
+        py::Owned index = py::Owned::steal(PyNumber_Index(object));
+        if (!index) return fetch_expected_error();
+        value = PyLong_AsUnsignedLongLong(index.get());
+    }
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return fetch_expected_error();
+    return static_cast<std::uint64_t>(value);
+}
+
+Result<BanList> to_ban_list(PyObject* object) {
+    if (PyUnicode_Check(object)) return CallError::type_error("Can't extract `str` to `Vec`");
+    if (!PySequence_Check(object)) return type_mismatch_error(object, "Sequence");
+
+    BanList bans;
+    Py_ssize_t hint = PySequence_Size(object);
+    if (hint < 0) {
+        PyErr_Clear();
+    } else {
+        bans.reserve(static_cast<std::size_t>(std::min(hint, MAX_BAN_LIST_RESERVE)));
+    }
+
+    py::Owned iterator = py::Owned::steal(PyObject_GetIter(object));
+    if (!iterator) return fetch_expected_error();
+    while (py::Owned item = py::Owned::steal(PyIter_Next(iterator.get()))) {
+        if (!PyTuple_Check(item.get())) return type_mismatch_error(item.get(), "PyTuple");
+        Py_ssize_t length = PyTuple_GET_SIZE(item.get());
+        if (length != 2) {
+            return CallError::value_error("expected tuple of length 2, but got tuple of length " +
+                                          std::to_string(length));
+        }
+        Result<std::string_view> address = to_text(PyTuple_GET_ITEM(item.get(), 0));
+        if (!address) return std::move(address).error();
+        // The view stays valid while the number converts: the tuple, which we
+        // hold, keeps the str and its UTF-8 buffer alive.
+        Result<std::uint64_t> expires_at = to_u64(PyTuple_GET_ITEM(item.get(), 1));
+        if (!expires_at) return std::move(expires_at).error();
+        bans.append(*address, *expires_at);
+    }
+    if (PyErr_Occurred()) return fetch_expected_error();
+    return bans;
+}
+
+}  // namespace quelvar

@@ -1,0 +1,24 @@
+// The bodies of the eight functions that do the module's work. Each receives
+// arguments that are already matched and converted, and returns the result
+// object or the error to raise.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "module/result.hpp"
+#include "nonce_cache/ban_list.hpp"
+
+namespace quelvar::bodies {
+
+Result<py::Owned> extract_features(PyObject* telemetry);
+
+Result<py::Owned> consume_nonce(std::string_view nonce);
+Result<py::Owned> is_ip_banned(std::string_view ip);
+Result<py::Owned> ban_ip(std::string_view ip, std::uint64_t duration_sec);
+Result<py::Owned> unban_ip(std::string_view ip);
+Result<py::Owned> hydrate_bans(const BanList& bans);
+Result<py::Owned> clear_state_engine();
+Result<py::Owned> get_state_engine_stats();
+
+}  // namespace quelvar::bodies

@@ -1,0 +1,102 @@
+// One handler per function: match the arguments, convert them, run the body.
+#include "module/handlers.hpp"
+
+#include "module/arguments.hpp"
+#include "module/bodies.hpp"
+#include "module/call_wrapper.hpp"
+#include "module/convert.hpp"
+
+namespace quelvar::handlers {
+namespace {
+
+constexpr std::string_view CORE_VERSION = "0.8.0-native-rust";
+
+constexpr ParameterSpec EXTRACT_FEATURES_SPEC{"extract_features_rs()", {"telemetry"}, 1};
+constexpr ParameterSpec CONSUME_NONCE_SPEC{"consume_nonce_rs()", {"nonce"}, 1};
+constexpr ParameterSpec IS_IP_BANNED_SPEC{"is_ip_banned_rs()", {"ip"}, 1};
+constexpr ParameterSpec BAN_IP_SPEC{"ban_ip_rs()", {"ip", "duration_sec"}, 2};
+constexpr ParameterSpec UNBAN_IP_SPEC{"unban_ip_rs()", {"ip"}, 1};
+constexpr ParameterSpec HYDRATE_BANS_SPEC{"hydrate_bans_rs()", {"bans"}, 1};
+
+// Handlers of functions that take one text argument differ only in spec,
+// parameter name and body.
+template <const ParameterSpec& Spec, Result<py::Owned> (*Body)(std::string_view)>
+PyObject* handle_text_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_wrapper([&]() -> Result<py::Owned> {
+        PyObject* slots[2];
+        if (Status matched = extract_arguments(Spec, args, nargs, kwnames, slots); !matched) {
+            return std::move(matched).error();
+        }
+        Result<std::string_view> text = convert_argument(Spec.names[0], slots[0], to_text);
+        if (!text) return std::move(text).error();
+        return Body(*text);
+    });
+}
+
+}  // namespace
+
+PyObject* is_rust_core_active(PyObject*, PyObject*) {
+    return call_wrapper([]() -> Result<py::Owned> { return to_python(true); });
+}
+
+PyObject* get_core_version(PyObject*, PyObject*) {
+    return call_wrapper([]() -> Result<py::Owned> { return to_python(CORE_VERSION); });
+}
+
+PyObject* extract_features_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_wrapper([&]() -> Result<py::Owned> {
+        PyObject* slots[2];
+        if (Status matched = extract_arguments(EXTRACT_FEATURES_SPEC, args, nargs, kwnames, slots); !matched) {
+            return std::move(matched).error();
+        }
+        return bodies::extract_features(slots[0]);
+    });
+}
+
+PyObject* consume_nonce_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return handle_text_call<CONSUME_NONCE_SPEC, bodies::consume_nonce>(args, nargs, kwnames);
+}
+
+PyObject* is_ip_banned_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return handle_text_call<IS_IP_BANNED_SPEC, bodies::is_ip_banned>(args, nargs, kwnames);
+}
+
+PyObject* unban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return handle_text_call<UNBAN_IP_SPEC, bodies::unban_ip>(args, nargs, kwnames);
+}
+
+PyObject* ban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_wrapper([&]() -> Result<py::Owned> {
+        PyObject* slots[2];
+        if (Status matched = extract_arguments(BAN_IP_SPEC, args, nargs, kwnames, slots); !matched) {
+            return std::move(matched).error();
+        }
+        Result<std::string_view> ip = convert_argument("ip", slots[0], to_text);
+        if (!ip) return std::move(ip).error();
+        Result<std::uint64_t> duration = convert_argument("duration_sec", slots[1], to_u64);
+        if (!duration) return std::move(duration).error();
+        return bodies::ban_ip(*ip, *duration);
+    });
+}
+
+PyObject* hydrate_bans_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_wrapper([&]() -> Result<py::Owned> {
+        PyObject* slots[2];
+        if (Status matched = extract_arguments(HYDRATE_BANS_SPEC, args, nargs, kwnames, slots); !matched) {
+            return std::move(matched).error();
+        }
+        Result<BanList> bans = convert_argument("bans", slots[0], to_ban_list);
+        if (!bans) return std::move(bans).error();
+        return bodies::hydrate_bans(*bans);
+    });
+}
+
+PyObject* clear_state_engine_rs(PyObject*, PyObject*) {
+    return call_wrapper([]() { return bodies::clear_state_engine(); });
+}
+
+PyObject* get_state_engine_stats_rs(PyObject*, PyObject*) {
+    return call_wrapper([]() { return bodies::get_state_engine_stats(); });
+}
+
+}  // namespace quelvar::handlers

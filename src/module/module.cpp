@@ -1,0 +1,129 @@
+// The entry point: one module per process, refused to every interpreter but
+// the first that imports it, with the ten functions registered in order.
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "module/arguments.hpp"
+#include "module/call_wrapper.hpp"
+#include "module/handlers.hpp"
+#include "runtime/fault.hpp"
+
+namespace quelvar {
+namespace {
+
+// -1 until an interpreter imports the module; then that interpreter's ID.
+std::atomic<std::int64_t> MAIN_INTERPRETER_ID{-1};
+// The module created by the first successful import; one strong reference
+// kept for the rest of the process.
+PyObject* MODULE_CELL = nullptr;
+
+PyModuleDef MODULE_DEFINITION = {
+    PyModuleDef_HEAD_INIT,
+    "quelvar_core_rs",
+    "",  // __doc__ is "" rather than None
+    0,   // no per-module state; a re-import calls the entry point again
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+template <class Handler>
+PyCFunction as_cfunction(Handler handler) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handler));
+}
+
+constexpr int VECTOR_CALL = METH_FASTCALL | METH_KEYWORDS;
+
+// The interpreter keeps pointers into these records for as long as the
+// function objects live, so they live for the process.
+PyMethodDef FUNCTION_TABLE[] = {
+    {"is_rust_core_active", as_cfunction(handlers::is_rust_core_active), METH_NOARGS, "is_rust_core_active()\n--\n\n"},
+    {"get_core_version", as_cfunction(handlers::get_core_version), METH_NOARGS, "get_core_version()\n--\n\n"},
+    {"extract_features_rs", as_cfunction(handlers::extract_features_rs), VECTOR_CALL,
+     "extract_features_rs(telemetry)\n--\n\n"},
+    {"consume_nonce_rs", as_cfunction(handlers::consume_nonce_rs), VECTOR_CALL, "consume_nonce_rs(nonce)\n--\n\n"},
+    {"is_ip_banned_rs", as_cfunction(handlers::is_ip_banned_rs), VECTOR_CALL, "is_ip_banned_rs(ip)\n--\n\n"},
+    {"ban_ip_rs", as_cfunction(handlers::ban_ip_rs), VECTOR_CALL, "ban_ip_rs(ip, duration_sec)\n--\n\n"},
+    {"unban_ip_rs", as_cfunction(handlers::unban_ip_rs), VECTOR_CALL, "unban_ip_rs(ip)\n--\n\n"},
+    {"hydrate_bans_rs", as_cfunction(handlers::hydrate_bans_rs), VECTOR_CALL, "hydrate_bans_rs(bans)\n--\n\n"},
+    {"clear_state_engine_rs", as_cfunction(handlers::clear_state_engine_rs), METH_NOARGS,
+     "clear_state_engine_rs()\n--\n\n"},
+    {"get_state_engine_stats_rs", as_cfunction(handlers::get_state_engine_stats_rs), METH_NOARGS,
+     "get_state_engine_stats_rs()\n--\n\n"},
+};
+
+// Attribute names created once, interned, and kept for the process.
+PyObject* interned(PyObject*& slot, const char* text) {
+    if (slot == nullptr) slot = require_object(PyUnicode_InternFromString(text)).release();
+    return slot;
+}
+PyObject* NAME_ATTRIBUTE = nullptr;
+PyObject* ALL_ATTRIBUTE = nullptr;
+
+Result<py::Owned> module_all_list(PyObject* module) {
+    py::Owned all = py::Owned::steal(PyObject_GetAttr(module, interned(ALL_ATTRIBUTE, "__all__")));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fetch_expected_error();
+        PyErr_Clear();
+        all = require_object(PyList_New(0));
+        if (PyObject_SetAttr(module, ALL_ATTRIBUTE, all.get()) < 0) return fetch_expected_error();
+    } else if (!PyList_Check(all.get())) {
+        return type_mismatch_error(all.get(), "PyList");
+    }
+    return all;
+}
+
+Status register_function(PyObject* module, PyMethodDef* record) {
+    py::Owned module_name = py::Owned::steal(PyModule_GetNameObject(module));
+    if (!module_name) return fetch_expected_error();
+    py::Owned function = py::Owned::steal(PyCMethod_New(record, module, module_name.get(), nullptr));
+    if (!function) return fetch_expected_error();
+    module_name = py::Owned();
+
+    py::Owned name = py::Owned::steal(PyObject_GetAttr(function.get(), interned(NAME_ATTRIBUTE, "__name__")));
+    if (!name) return fetch_expected_error();
+    if (!PyUnicode_Check(name.get())) return type_mismatch_error(name.get(), "PyString");
+
+    Result<py::Owned> all = module_all_list(module);
+    if (!all) return std::move(all).error();
+    if (PyList_Append(all->get(), name.get()) < 0) {
+        internal_fault("could not append __name__ to __all__: " + render_pending_error());
+    }
+    if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return fetch_expected_error();
+    return success();
+}
+
+Result<py::Owned> initialise_module() {
+    std::int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter_id == -1) return fetch_expected_error();
+
+    // Checked before the cell: a second interpreter is refused even when the
+    // module already exists.
+    std::int64_t expected = -1;
+    if (!MAIN_INTERPRETER_ID.compare_exchange_strong(expected, interpreter_id, std::memory_order_seq_cst) &&
+        expected != interpreter_id) {
+        return CallError::deferred(PyExc_ImportError,
+                                   "quelvar_core_rs does not yet support subinterpreters: it can only be imported "
+                                   "by the interpreter that first imported it in this process");
+    }
+
+    if (MODULE_CELL != nullptr) return py::Owned::share(MODULE_CELL);
+
+    py::Owned module = py::Owned::steal(PyModule_Create2(&MODULE_DEFINITION, 1013));
+    if (!module) return fetch_expected_error();
+    for (PyMethodDef& record : FUNCTION_TABLE) {
+        if (Status registered = register_function(module.get(), &record); !registered) {
+            return std::move(registered).error();
+        }
+    }
+    // Registration calls into the interpreter, which may have let another
+    // thread finish an import first: keep the module stored first.
+    if (MODULE_CELL == nullptr) MODULE_CELL = module.release();
+    return py::Owned::share(MODULE_CELL);
+}
+
+}  // namespace
+}  // namespace quelvar
+
+PyMODINIT_FUNC PyInit_quelvar_core_rs(void) {
+    return quelvar::call_wrapper(quelvar::initialise_module);
+}
