@@ -10,9 +10,19 @@ endif
 PY := $(VENV)/bin/python
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test install dev-build clean
+.PHONY: demo test install system-packages clean
 
-$(PY):
+# Installs the Debian packages listed in .ci/debian-packages.txt that are
+# missing (needs root; skipped quietly when everything is there).
+system-packages:
+	@missing=$$(grep -v '^#' .ci/debian-packages.txt | xargs -r -n1 sh -c 'dpkg -s "$$0" >/dev/null 2>&1 || echo "$$0"'); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing Debian packages: $$missing"; \
+	  SUDO=$$( [ "$$(id -u)" -eq 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && $$SUDO apt-get install -y -qq $$missing >/dev/null; \
+	fi
+
+$(PY): | system-packages
 	@test -n "$(PYTHON_BIN)" || { echo "python$(PYTHON_VERSION) not found"; exit 1; }
 	$(PYTHON_BIN) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
