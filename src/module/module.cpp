@@ -96,14 +96,17 @@ Result<py::Owned> initialise_module() {
     std::int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter_id == -1) return fetch_expected_error();
 
-    // Checked before the cell: a second interpreter is refused even when the
-    // module already exists.
+    // Checked before the cell: another interpreter is refused even when the
+    // module already exists. Only the main interpreter may import, so that a
+    // short-lived subinterpreter importing first cannot lock the main
+    // interpreter out for the rest of the process.
     std::int64_t expected = -1;
-    if (!MAIN_INTERPRETER_ID.compare_exchange_strong(expected, interpreter_id, std::memory_order_seq_cst) &&
-        expected != interpreter_id) {
+    bool is_main = PyInterpreterState_Get() == PyInterpreterState_Main();
+    if (!is_main || (!MAIN_INTERPRETER_ID.compare_exchange_strong(expected, interpreter_id, std::memory_order_seq_cst) &&
+                     expected != interpreter_id)) {
         return CallError::deferred(PyExc_ImportError,
                                    "quelvar_core_rs does not yet support subinterpreters: it can only be imported "
-                                   "by the interpreter that first imported it in this process");
+                                   "by the main interpreter of the process");
     }
 
     if (MODULE_CELL != nullptr) return py::Owned::share(MODULE_CELL);
