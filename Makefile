@@ -10,7 +10,7 @@ endif
 PY := $(VENV)/bin/python
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test install system-packages clean
+.PHONY: demo test bench install system-packages clean
 
 # Installs the Debian packages listed in .ci/debian-packages.txt that are
 # missing (needs root; skipped quietly when everything is there).
@@ -42,6 +42,9 @@ demo: install
 
 test: install
 	$(PY) -m pytest -q
+
+bench: install
+	$(PY) bench/bench.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV)

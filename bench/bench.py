@@ -1,0 +1,298 @@
+"""Side-by-side benchmark of quelvar_core_rs against the Python peers.
+
+The machines are shared and noisy, so contenders are measured interleaved in
+one process, round after round, and every ratio is taken from the same run:
+for each contender the best and the median time per call over the rounds.
+
+    python bench/bench.py            # full run
+    python bench/bench.py --quick    # fewer rounds, for a smoke run
+"""
+from __future__ import annotations
+
+import argparse
+import itertools
+import math
+import os
+import statistics
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+import quelvar_core_rs as core  # noqa: E402
+
+from bench.peers import numpy_features, python_features, python_state  # noqa: E402
+from bench.telemetry import bot_telemetry, decode_floor, human_telemetry  # noqa: E402
+
+SIZES = [3, 10, 50, 150, 300, 1000, 5000]
+TOKEN_LENGTH = 22
+
+
+@dataclass
+class Timing:
+    per_call: list[float] = field(default_factory=list)
+
+    @property
+    def best(self) -> float:
+        return min(self.per_call)
+
+    @property
+    def median(self) -> float:
+        return statistics.median(self.per_call)
+
+
+MAX_CALLS_PER_ROUND = 200_000
+
+
+def repeated(function, *args):
+    """A runner that makes `count` calls of function(*args) in a bare loop."""
+    def run(count: int) -> None:
+        for _ in itertools.repeat(None, count):
+            function(*args)
+    return run
+
+
+def each_of(function, supply):
+    """A runner whose every call takes the next item of `supply`."""
+    items = iter(supply)
+
+    def run(count: int) -> None:
+        for item in itertools.islice(items, count):
+            function(item)
+    return run
+
+
+def calls_for(run, budget: float) -> int:
+    """How many calls fill about `budget` seconds."""
+    start = time.perf_counter()
+    run(1)
+    once = max(time.perf_counter() - start, 1e-7)
+    return max(1, min(MAX_CALLS_PER_ROUND, int(budget / once)))
+
+
+def interleaved(contenders: dict, rounds: int, budget: float) -> dict[str, Timing]:
+    """Times each runner in turn, `rounds` times, rotating the order."""
+    counts = {name: calls_for(run, budget) for name, run in contenders.items()}
+    timings = {name: Timing() for name in contenders}
+    names = list(contenders)
+    for round_index in range(rounds):
+        shift = round_index % len(names)
+        for name in names[shift:] + names[:shift]:
+            run, count = contenders[name], counts[name]
+            start = time.perf_counter()
+            run(count)
+            timings[name].per_call.append((time.perf_counter() - start) / count)
+    return timings
+
+
+def check_features(telemetry: dict) -> None:
+    """The peers must give the module's features before anything is timed."""
+    expected = core.extract_features_rs(telemetry)
+    for peer in (python_features, numpy_features):
+        got = peer.extract_features(telemetry)
+        assert list(got) == list(expected), (peer.__name__, list(got))
+        for key, value in expected.items():
+            assert type(got[key]) is type(value), (peer.__name__, key, got[key], value)
+            assert got[key] == value or math.isclose(got[key], value, rel_tol=1e-9, abs_tol=1e-9), (
+                peer.__name__, key, got[key], value)
+
+
+class Table:
+    def __init__(self) -> None:
+        self.rows: list[tuple[str, ...]] = []
+
+    def add(self, scenario: str, timings: dict[str, Timing], module: str = "module") -> None:
+        base = timings[module]
+        for name, timing in timings.items():
+            if name == module:
+                ratio = ""
+            else:
+                ratio = f"{timing.best / base.best:8.1f}x {timing.median / base.median:8.1f}x"
+            self.rows.append((scenario, name, f"{timing.best * 1e6:10.2f}", f"{timing.median * 1e6:10.2f}", ratio))
+
+    def print(self) -> None:
+        header = ("scenario", "contender", "best us", "median us", "peer/module best, median")
+        widths = [max(len(r[i]) for r in self.rows + [header]) for i in range(5)]
+        line = "  ".join(h.ljust(w) for h, w in zip(header, widths))
+        print(line)
+        print("-" * len(line))
+        for row in self.rows:
+            print("  ".join(cell.ljust(w) for cell, w in zip(row, widths)))
+
+
+def bench_features(table: Table, rounds: int, budget: float, headline: dict) -> None:
+    for kind, make in (("human", human_telemetry), ("bot", bot_telemetry)):
+        for size in SIZES:
+            telemetry = make(size)
+            check_features(telemetry)
+            timings = interleaved({
+                "module": repeated(core.extract_features_rs, telemetry),
+                "python": repeated(python_features.extract_features, telemetry),
+                "numpy": repeated(numpy_features.extract_features, telemetry),
+            }, rounds, budget)
+            table.add(f"features {kind} {size} pts", timings)
+            if kind == "human":
+                headline[f"module_{size}"] = timings["module"]
+                if size == 300:
+                    headline["python_300"] = timings["python"]
+                    headline["numpy_300"] = timings["numpy"]
+    for size in (300, 5000):
+        floor = decode_floor(human_telemetry(size))
+        timings = interleaved({
+            "module": repeated(core.extract_features_rs, floor),
+        }, rounds, budget)
+        table.add(f"decode floor human {size} pts", timings)
+        headline[f"floor_{size}"] = timings["module"]
+
+
+def fresh_tokens(count: int, prefix: str) -> list[str]:
+    return [f"{prefix}{i:0{TOKEN_LENGTH - len(prefix)}d}" for i in range(count)]
+
+
+def bench_state(table: Table, rounds: int, budget: float, headline: dict) -> None:
+    core.clear_state_engine_rs()
+    nonces, bans = python_state.NonceCache(), python_state.BanTable()
+
+    # Fresh tokens: every call takes the next unused token of its own supply.
+    supply = MAX_CALLS_PER_ROUND * rounds + 1
+    fresh = interleaved({
+        "module": each_of(core.consume_nonce_rs, fresh_tokens(supply, "m")),
+        "python": each_of(nonces.consume, fresh_tokens(supply, "p")),
+    }, rounds, budget)
+    table.add("consume_nonce_rs fresh", fresh)
+    headline["nonce_fresh"] = fresh
+
+    replay_token = "r" * TOKEN_LENGTH
+    core.consume_nonce_rs(replay_token)
+    nonces.consume(replay_token)
+    replay = interleaved({
+        "module": repeated(core.consume_nonce_rs, replay_token),
+        "python": repeated(nonces.consume, replay_token),
+    }, rounds, budget)
+    table.add("consume_nonce_rs replay", replay)
+    headline["nonce_replay"] = replay
+
+    banned = [f"198.51.{i // 256}.{i % 256}" for i in range(1000)]
+    for ip in banned:
+        core.ban_ip_rs(ip, 3600)
+        bans.ban(ip, 3600)
+    hit_ip, miss_ip = banned[417], "203.0.113.99"
+    hit = interleaved({
+        "module": repeated(core.is_ip_banned_rs, hit_ip),
+        "python": repeated(bans.is_banned, hit_ip),
+    }, rounds, budget)
+    table.add("is_ip_banned_rs hit", hit)
+    headline["ban_hit"] = hit
+    table.add("is_ip_banned_rs miss", interleaved({
+        "module": repeated(core.is_ip_banned_rs, miss_ip),
+        "python": repeated(bans.is_banned, miss_ip),
+    }, rounds, budget))
+    table.add("ban_ip_rs", interleaved({
+        "module": repeated(core.ban_ip_rs, hit_ip, 600),
+        "python": repeated(bans.ban, hit_ip, 600),
+    }, rounds, budget))
+
+    future = int(time.time()) + 86_400
+    pairs = [(f"10.{i // 65536}.{i // 256 % 256}.{i % 256}", future + i) for i in range(10_000)]
+    hydrate = interleaved({
+        "module": repeated(core.hydrate_bans_rs, pairs),
+        "python": repeated(bans.hydrate, pairs),
+    }, rounds, budget)
+    table.add("hydrate_bans_rs 10,000 pairs", hydrate)
+    headline["hydrate"] = hydrate
+
+    core.clear_state_engine_rs()
+    bans = python_state.BanTable()
+    many = [(f"2001:db8::{i:x}", future) for i in range(100_000)]
+    core.hydrate_bans_rs(many)
+    bans.hydrate(many)
+    stats = interleaved({
+        "module": repeated(core.get_state_engine_stats_rs),
+        "python": repeated(python_state.stats, nonces, bans),
+    }, rounds, budget)
+    table.add("stats over 100,000 bans", stats)
+    headline["stats"] = stats
+    core.clear_state_engine_rs()
+
+
+MEMORY_CHILD = r"""
+import sys
+kind, count = sys.argv[1], int(sys.argv[2])
+
+def rss() -> int:
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+def token(i):
+    return f"t{i:021d}"
+
+if kind == "module":
+    import quelvar_core_rs as core
+    core.consume_nonce_rs("warm-up")
+    consume = core.consume_nonce_rs
+elif kind == "python":
+    sys.path.insert(0, sys.argv[3])
+    from bench.peers.python_state import NonceCache
+    consume = NonceCache().consume
+else:
+    consume = lambda nonce: True
+before = rss()
+for i in range(count):
+    consume(token(i))
+print(rss() - before)
+"""
+
+
+def bench_memory(count: int) -> dict[str, float]:
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    growth = {}
+    for kind in ("control", "module", "python"):
+        output = subprocess.run([sys.executable, "-c", MEMORY_CHILD, kind, str(count), root],
+                                capture_output=True, text=True, check=True).stdout
+        growth[kind] = int(output)
+    return {kind: (growth[kind] - growth["control"]) / count for kind in ("module", "python")}
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="3 short rounds instead of 9")
+    parser.add_argument("--skip-memory", action="store_true")
+    args = parser.parse_args()
+    rounds, budget = (3, 0.01) if args.quick else (9, 0.04)
+
+    print(f"quelvar_core_rs {core.get_core_version()} on Python {sys.version.split()[0]}, "
+          f"{rounds} interleaved rounds, about {budget * 1e3:.0f} ms per contender per round")
+    table, headline = Table(), {}
+    bench_features(table, rounds, budget, headline)
+    bench_state(table, rounds, budget, headline)
+    table.print()
+
+    print()
+    module_300, floor_300 = headline["module_300"], headline["floor_300"]
+    module_5000, floor_5000 = headline["module_5000"], headline["floor_5000"]
+    growth = (module_5000.median - floor_5000.median) / (module_300.median - floor_300.median)
+    print(f"module / decode floor at 300 points: {module_300.best / floor_300.best:.2f} best, "
+          f"{module_300.median / floor_300.median:.2f} median")
+    print(f"(module - decode floor) at 5000 points / at 300 points: {growth:.2f} (medians)")
+    parts = [
+        f"python/module 300 pts {headline['python_300'].median / module_300.median:.0f}x",
+        f"numpy/module 300 pts {headline['numpy_300'].median / module_300.median:.1f}x",
+        f"module/floor {module_300.median / floor_300.median:.2f}",
+        f"5000-vs-300 {growth:.2f}",
+    ]
+    for name in ("nonce_fresh", "nonce_replay", "ban_hit", "hydrate", "stats"):
+        pair = headline[name]
+        parts.append(f"{name} {pair['python'].median / pair['module'].median:.1f}x")
+    if not args.skip_memory:
+        memory = bench_memory(1_000_000)
+        print(f"resident bytes per stored {TOKEN_LENGTH}-character token: module {memory['module']:.1f}, "
+              f"python set {memory['python']:.1f}")
+        parts.append(f"bytes/token {memory['module']:.0f} (python {memory['python']:.0f})")
+    print()
+    print("headline: " + " | ".join(parts))
+
+
+if __name__ == "__main__":
+    main()
