@@ -10,7 +10,7 @@ endif
 PY := $(VENV)/bin/python
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench install system-packages clean
+.PHONY: demo test bench sanitize install system-packages clean
 
 # Installs the Debian packages listed in .ci/debian-packages.txt that are
 # missing (needs root; skipped quietly when everything is there).
@@ -42,6 +42,22 @@ demo: install
 
 test: install
 	$(PY) -m pytest -q
+
+# The whole suite against a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer. The interpreter itself is not instrumented: the
+# runtimes are preloaded, Python's allocator is bypassed so that ASan sees
+# every block, and leak detection is off because the interpreter keeps
+# allocations alive until exit by design.
+SANITIZER_VENV := .venv-sanitize
+SANITIZER_RUNTIMES := $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+sanitize: | system-packages
+	$(MAKE) --no-print-directory VENV=$(SANITIZER_VENV) $(SANITIZER_VENV)/.requirements
+	$(SANITIZER_VENV)/bin/python -m pip install -q --no-build-isolation \
+	    -Ccmake.define.QUELVAR_SANITIZE=ON -Cbuild-dir=build/sanitize .
+	LD_PRELOAD="$(SANITIZER_RUNTIMES)" PYTHONMALLOC=malloc \
+	    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    QUELVAR_SANITIZED=1 $(SANITIZER_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 
 bench: install
 	$(PY) bench/bench.py $(BENCH_ARGS)
