@@ -136,6 +136,7 @@ def convert(source: IO[bytes], sink: TextIO, progress: Progress | None, errors: 
             yield line
 
     writer = csv.writer(sink, lineterminator="\n")
+
     def report(text: str) -> None:
         if progress is not None:
             progress.message(text)
