@@ -1,14 +1,16 @@
 # Everything a fresh machine needs: `make demo` and `make test` create the
 # virtual environment with CPython 3.12, install the module and run.
 SHELL := /bin/bash
+# `make test PYTHON_VERSION=3.13` takes that interpreter and keeps its own
+# virtual environment, .venv-3.13, beside the default .venv of 3.12.
 PYTHON_VERSION ?= 3.12
-VENV ?= .venv
+VENV ?= $(if $(filter 3.12,$(PYTHON_VERSION)),.venv,.venv-$(PYTHON_VERSION))
 PYTHON_BIN := $(shell ls -d $$(pyenv root 2>/dev/null)/versions/$(PYTHON_VERSION)*/bin/python$(PYTHON_VERSION) 2>/dev/null | sort -V | tail -n 1)
 ifeq ($(PYTHON_BIN),)
 PYTHON_BIN := $(shell command -v python$(PYTHON_VERSION))
 endif
 PY := $(VENV)/bin/python
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml
 
 .PHONY: demo test bench sanitize install system-packages clean
 

@@ -12,7 +12,7 @@ def main() -> None:
     except OverflowError as refused:
         print(f"refused ban_ip_rs('203.0.113.7', -5): OverflowError: {refused}")
     try:
-        core.hydrate_bans_rs([("203.0.113.7", 1_900_000_000), ["198.51.100.2", 1_900_000_000]])
+        core.hydrate_bans_rs([("203.0.113.7", 1_900_000_000), ["198.51.100.2", 1_900_000_000]])  # type: ignore[list-item]  # deliberately wrong
     except TypeError as refused:
         print(f"refused a list in place of a tuple: TypeError: {refused}")
 
