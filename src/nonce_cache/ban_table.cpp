@@ -1,5 +1,7 @@
 #include "nonce_cache/ban_table.hpp"
 
+#include "nonce_cache/byte_equal.hpp"
+
 namespace quelvar {
 
 BanTable::BanTable(std::size_t reserve, KeyedHash hash) : hash_(hash), index_(reserve) {
@@ -8,7 +10,10 @@ BanTable::BanTable(std::size_t reserve, KeyedHash hash) : hash_(hash), index_(re
 }
 
 std::size_t BanTable::find_slot(std::string_view address, std::uint64_t hash) const noexcept {
-    return index_.find(hash, [&](std::uint64_t position) { return keys_[position].address == address; });
+    return index_.find(hash, [&](std::uint64_t position) {
+        const Key& key = keys_[position];
+        return key.hash == hash && same_bytes(key.address, address);
+    });
 }
 
 void BanTable::set(std::string_view address, std::uint64_t expires_at) {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "nonce_cache/byte_arena.hpp"
+#include "nonce_cache/byte_equal.hpp"
 #include "nonce_cache/siphash.hpp"
 #include "nonce_cache/slot_index.hpp"
 
@@ -26,7 +27,7 @@ public:
     std::uint64_t hash(std::string_view token) const noexcept { return hash_(token); }
 
     bool contains(std::string_view token, std::uint64_t hash) const noexcept {
-        return index_.find(hash, [&](std::uint64_t offset) { return arena_.at(offset) == token; }) !=
+        return index_.find(hash, [&](std::uint64_t offset) { return same_bytes(arena_.at(offset), token); }) !=
                SlotIndex::NOT_FOUND;
     }
 

@@ -6,42 +6,6 @@
 
 namespace quelvar {
 
-#if defined(__SSE2__)
-SlotIndex::Group::Group(const std::uint8_t* control) noexcept
-    : bytes_(_mm_loadu_si128(reinterpret_cast<const __m128i*>(control))) {}
-
-std::uint32_t SlotIndex::Group::match(std::uint8_t tag) const noexcept {
-    return static_cast<std::uint32_t>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(bytes_, _mm_set1_epi8(static_cast<char>(tag)))));
-}
-
-std::uint32_t SlotIndex::Group::match_empty() const noexcept {
-    return static_cast<std::uint32_t>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(bytes_, _mm_set1_epi8(static_cast<char>(EMPTY)))));
-}
-
-// Empty and deleted are the two control values with the top bit set.
-std::uint32_t SlotIndex::Group::match_empty_or_deleted() const noexcept {
-    return static_cast<std::uint32_t>(_mm_movemask_epi8(bytes_));
-}
-#else
-SlotIndex::Group::Group(const std::uint8_t* control) noexcept { std::memcpy(bytes_, control, GROUP_WIDTH); }
-
-std::uint32_t SlotIndex::Group::match(std::uint8_t tag) const noexcept {
-    std::uint32_t mask = 0;
-    for (std::size_t i = 0; i < GROUP_WIDTH; ++i) mask |= static_cast<std::uint32_t>(bytes_[i] == tag) << i;
-    return mask;
-}
-
-std::uint32_t SlotIndex::Group::match_empty() const noexcept { return match(EMPTY); }
-
-std::uint32_t SlotIndex::Group::match_empty_or_deleted() const noexcept {
-    std::uint32_t mask = 0;
-    for (std::size_t i = 0; i < GROUP_WIDTH; ++i) mask |= static_cast<std::uint32_t>(bytes_[i] >> 7) << i;
-    return mask;
-}
-#endif
-
 SlotIndex::SlotIndex(std::size_t reserve) { allocate(slots_for(reserve)); }
 
 SlotIndex::~SlotIndex() { release(); }
@@ -74,11 +38,14 @@ std::size_t SlotIndex::slots_for(std::size_t entries) noexcept {
 }
 
 void SlotIndex::allocate(std::size_t slot_count) {
-    control_ = static_cast<std::uint8_t*>(checked_alloc(slot_count));
+    // Payloads and control bytes share one block, so that a large index is
+    // one mapping that goes back to the system whole when the index grows or
+    // is dropped. Payloads are read only where the control byte says the slot
+    // is full, so they stay uninitialised (and untouched pages unresident).
+    auto* block = static_cast<unsigned char*>(checked_alloc(slot_count * (sizeof(std::uint64_t) + 1)));
+    payloads_ = reinterpret_cast<std::uint64_t*>(block);
+    control_ = block + slot_count * sizeof(std::uint64_t);
     std::memset(control_, EMPTY, slot_count);
-    // Payloads are read only where the control byte says the slot is full,
-    // so they stay uninitialised (and untouched pages stay unresident).
-    payloads_ = static_cast<std::uint64_t*>(checked_alloc(slot_count * sizeof(std::uint64_t)));
     slot_count_ = slot_count;
     group_mask_ = slot_count / GROUP_WIDTH - 1;
     size_ = 0;
@@ -86,7 +53,6 @@ void SlotIndex::allocate(std::size_t slot_count) {
 }
 
 void SlotIndex::release() noexcept {
-    checked_free(control_);
     checked_free(payloads_);
     control_ = nullptr;
     payloads_ = nullptr;

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #if defined(__SSE2__)
@@ -93,6 +94,42 @@ private:
     // every probe sequence ends.
     std::size_t growth_left_ = 0;
 };
+
+#if defined(__SSE2__)
+inline SlotIndex::Group::Group(const std::uint8_t* control) noexcept
+    : bytes_(_mm_loadu_si128(reinterpret_cast<const __m128i*>(control))) {}
+
+inline std::uint32_t SlotIndex::Group::match(std::uint8_t tag) const noexcept {
+    return static_cast<std::uint32_t>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(bytes_, _mm_set1_epi8(static_cast<char>(tag)))));
+}
+
+inline std::uint32_t SlotIndex::Group::match_empty() const noexcept {
+    return static_cast<std::uint32_t>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(bytes_, _mm_set1_epi8(static_cast<char>(EMPTY)))));
+}
+
+// Empty and deleted are the two control values with the top bit set.
+inline std::uint32_t SlotIndex::Group::match_empty_or_deleted() const noexcept {
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(bytes_));
+}
+#else
+inline SlotIndex::Group::Group(const std::uint8_t* control) noexcept { std::memcpy(bytes_, control, GROUP_WIDTH); }
+
+inline std::uint32_t SlotIndex::Group::match(std::uint8_t tag) const noexcept {
+    std::uint32_t mask = 0;
+    for (std::size_t i = 0; i < GROUP_WIDTH; ++i) mask |= static_cast<std::uint32_t>(bytes_[i] == tag) << i;
+    return mask;
+}
+
+inline std::uint32_t SlotIndex::Group::match_empty() const noexcept { return match(EMPTY); }
+
+inline std::uint32_t SlotIndex::Group::match_empty_or_deleted() const noexcept {
+    std::uint32_t mask = 0;
+    for (std::size_t i = 0; i < GROUP_WIDTH; ++i) mask |= static_cast<std::uint32_t>(bytes_[i] >> 7) << i;
+    return mask;
+}
+#endif
 
 template <class Matches>
 std::size_t SlotIndex::find(std::uint64_t hash, Matches&& matches) const noexcept {
