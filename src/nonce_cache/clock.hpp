@@ -1,6 +1,6 @@
 // The two clocks the state engine reads, behind an interface so that the
-// engine can be driven by a hand-set clock in tests. The module uses
-// system_clock(), which reads the platform clocks.
+// engine can be driven by a hand-set clock in tests. The module's engine
+// uses SystemClock (platform.hpp), which reads the platform clocks.
 #pragma once
 
 #include <compare>
@@ -40,8 +40,5 @@ public:
 protected:
     ~Clock() = default;
 };
-
-// The platform's wall and monotonic clocks.
-const Clock& system_clock() noexcept;
 
 }  // namespace quelvar
