@@ -29,7 +29,6 @@ public:
         return std::string_view(reinterpret_cast<const char*>(p), length);
     }
 
-    std::size_t used_bytes() const noexcept { return used_; }
     // Forgets every record; keeps the buffer.
     void clear() noexcept { used_ = 0; }
 

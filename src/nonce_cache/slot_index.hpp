@@ -32,7 +32,6 @@ public:
     SlotIndex& operator=(const SlotIndex&) = delete;
 
     std::size_t size() const noexcept { return size_; }
-    std::size_t slot_count() const noexcept { return slot_count_; }
 
     // The slot of the entry with this hash for which matches(payload) holds,
     // or NOT_FOUND.

@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <mutex>
 #include <shared_mutex>
 #include <string_view>
@@ -48,9 +47,6 @@ public:
     // Applies the pairs in order, skipping those already expired; reads the
     // wall clock once.
     void hydrate(const BanList& bans);
-    std::optional<std::uint64_t> ban_expiry(std::string_view address) const noexcept {
-        return bans_.expires_at(address);
-    }
 
     // Counts as they stand: the nonce window is not rotated here.
     EngineStats stats() const noexcept;
