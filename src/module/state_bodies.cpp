@@ -1,18 +1,75 @@
+// The bodies of the seven state-engine functions. Each gets converted
+// arguments (text as views of the str objects' UTF-8 buffers), does its work
+// under the store lock on plain data, and builds the Python result only after
+// the lock is released.
+#include <array>
+#include <string_view>
+#include <utility>
+
 #include "module/bodies.hpp"
+#include "module/convert.hpp"
+#include "nonce_cache/state_engine.hpp"
 
 namespace quelvar::bodies {
 namespace {
-CallError not_yet(const char* name) {
-    return CallError::deferred(PyExc_NotImplementedError, std::string(name) + " is not implemented yet");
+
+// The statistics keys, created once and kept for the process.
+PyObject* stats_key(std::size_t index) {
+    static constexpr std::array<std::string_view, 3> NAMES{"current_bucket_nonces", "previous_bucket_nonces",
+                                                           "active_ip_bans"};
+    static std::array<PyObject*, 3> keys{};
+    if (keys[index] == nullptr) {
+        keys[index] = require_object(PyUnicode_InternFromString(NAMES[index].data())).release();
+    }
+    return keys[index];
 }
+
 }  // namespace
 
-Result<py::Owned> consume_nonce(std::string_view) { return not_yet("consume_nonce_rs"); }
-Result<py::Owned> is_ip_banned(std::string_view) { return not_yet("is_ip_banned_rs"); }
-Result<py::Owned> ban_ip(std::string_view, std::uint64_t) { return not_yet("ban_ip_rs"); }
-Result<py::Owned> unban_ip(std::string_view) { return not_yet("unban_ip_rs"); }
-Result<py::Owned> hydrate_bans(const BanList&) { return not_yet("hydrate_bans_rs"); }
-Result<py::Owned> clear_state_engine() { return not_yet("clear_state_engine_rs"); }
-Result<py::Owned> get_state_engine_stats() { return not_yet("get_state_engine_stats_rs"); }
+Result<py::Owned> consume_nonce(std::string_view nonce) {
+    const bool fresh = with_engine_write([nonce](StateEngine& engine) { return engine.consume_nonce(nonce); });
+    return to_python(fresh);
+}
+
+Result<py::Owned> is_ip_banned(std::string_view ip) {
+    const std::uint64_t now = STATE_ENGINE.clock().unix_now_secs();
+    const bool banned = with_engine_read([ip, now](const StateEngine& engine) { return engine.is_banned(ip, now); });
+    return to_python(banned);
+}
+
+Result<py::Owned> ban_ip(std::string_view ip, std::uint64_t duration_sec) {
+    const std::uint64_t now = STATE_ENGINE.clock().unix_now_secs();
+    with_engine_write([ip, now, duration_sec](StateEngine& engine) { engine.ban(ip, now, duration_sec); });
+    return python_none();
+}
+
+Result<py::Owned> unban_ip(std::string_view ip) {
+    with_engine_write([ip](StateEngine& engine) { engine.unban(ip); });
+    return python_none();
+}
+
+Result<py::Owned> hydrate_bans(const BanList& bans) {
+    with_engine_write([&bans](StateEngine& engine) { engine.hydrate(bans); });
+    return python_none();
+}
+
+Result<py::Owned> clear_state_engine() {
+    with_engine_write([](StateEngine& engine) { engine.clear(); });
+    return python_none();
+}
+
+Result<py::Owned> get_state_engine_stats() {
+    const EngineStats stats = with_engine_read([](const StateEngine& engine) { return engine.stats(); });
+    const std::array<std::uint64_t, 3> counts{stats.current_bucket_nonces, stats.previous_bucket_nonces,
+                                              stats.active_ip_bans};
+    py::Owned dict = new_dict();
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        py::Owned count = to_python(counts[i]);
+        if (Status stored = dict_insert(dict.get(), stats_key(i), count.get()); !stored) {
+            return std::move(stored).error();
+        }
+    }
+    return dict;
+}
 
 }  // namespace quelvar::bodies

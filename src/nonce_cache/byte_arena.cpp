@@ -1,0 +1,65 @@
+#include "nonce_cache/byte_arena.hpp"
+
+#include <cstring>
+#include <utility>
+
+#include "runtime/memory.hpp"
+
+namespace quelvar {
+
+ByteArena::ByteArena(std::size_t reserve_bytes)
+    : data_(static_cast<unsigned char*>(checked_alloc(reserve_bytes))), capacity_(reserve_bytes) {}
+
+ByteArena::~ByteArena() { checked_free(data_); }
+
+ByteArena::ByteArena(ByteArena&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      used_(std::exchange(other.used_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {}
+
+ByteArena& ByteArena::operator=(ByteArena&& other) noexcept {
+    if (this != &other) {
+        checked_free(data_);
+        data_ = std::exchange(other.data_, nullptr);
+        used_ = std::exchange(other.used_, 0);
+        capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+}
+
+std::size_t ByteArena::decode_long_length(std::size_t low_bits, const unsigned char*& p) noexcept {
+    std::size_t length = low_bits;
+    unsigned shift = 7;
+    for (;;) {
+        const unsigned char byte = *p++;
+        length |= static_cast<std::size_t>(byte & 0x7F) << shift;
+        if (!(byte & 0x80)) return length;
+        shift += 7;
+    }
+}
+
+void ByteArena::grow(std::size_t needed) {
+    std::size_t capacity = capacity_ < 64 ? 64 : capacity_;
+    while (capacity - used_ < needed) capacity *= 2;
+    // realloc of a large block remaps its pages instead of copying them.
+    data_ = static_cast<unsigned char*>(checked_realloc(data_, capacity));
+    capacity_ = capacity;
+}
+
+std::uint64_t ByteArena::append(std::string_view bytes) {
+    // A length takes at most 10 bytes of LEB128.
+    if (capacity_ - used_ < bytes.size() + 10) grow(bytes.size() + 10);
+    const std::uint64_t offset = used_;
+    unsigned char* p = data_ + used_;
+    std::size_t length = bytes.size();
+    while (length >= 0x80) {
+        *p++ = static_cast<unsigned char>(length | 0x80);
+        length >>= 7;
+    }
+    *p++ = static_cast<unsigned char>(length);
+    if (!bytes.empty()) std::memcpy(p, bytes.data(), bytes.size());
+    used_ = static_cast<std::size_t>(p - data_) + bytes.size();
+    return offset;
+}
+
+}  // namespace quelvar

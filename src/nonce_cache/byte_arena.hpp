@@ -1,0 +1,44 @@
+// An append-only store of byte strings in one growing buffer. Each record is
+// its length (LEB128, one byte below 128) followed by its bytes, and is named
+// by its offset, which stays valid when the buffer moves as it grows. The
+// arena is released as a whole: strings cannot be removed one by one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace quelvar {
+
+class ByteArena {
+public:
+    explicit ByteArena(std::size_t reserve_bytes);
+    ~ByteArena();
+    ByteArena(ByteArena&& other) noexcept;
+    ByteArena& operator=(ByteArena&& other) noexcept;
+    ByteArena(const ByteArena&) = delete;
+    ByteArena& operator=(const ByteArena&) = delete;
+
+    // Copies the bytes in; returns the record's offset.
+    std::uint64_t append(std::string_view bytes);
+
+    std::string_view at(std::uint64_t offset) const noexcept {
+        const unsigned char* p = data_ + offset;
+        std::size_t length = *p & 0x7F;
+        if (*p++ & 0x80) length = decode_long_length(length, p);
+        return std::string_view(reinterpret_cast<const char*>(p), length);
+    }
+
+    // Forgets every record; keeps the buffer.
+    void clear() noexcept { used_ = 0; }
+
+private:
+    static std::size_t decode_long_length(std::size_t low_bits, const unsigned char*& p) noexcept;
+    void grow(std::size_t needed);
+
+    unsigned char* data_ = nullptr;
+    std::size_t used_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+}  // namespace quelvar

@@ -1,0 +1,41 @@
+#include "nonce_cache/nonce_cache.hpp"
+
+#include <utility>
+
+namespace quelvar {
+
+NonceCache::NonceCache(MonoTime now)
+    : current_bucket_(NONCE_BUCKET_RESERVE, KeyedHash::random()),
+      previous_bucket_(NONCE_BUCKET_RESERVE, KeyedHash::random()),
+      bucket_start_(now) {}
+
+bool NonceCache::consume(std::string_view token, const Clock& clock) {
+    // At most one rotation per call, however long the pause was: the tokens
+    // of the last active window are then refused for one more window.
+    if (elapsed_between(bucket_start_, clock.monotonic_now()) >= bucket_duration_) {
+        rotate_buckets(clock.monotonic_now());
+    }
+
+    const std::uint64_t hash = current_bucket_.hash(token);
+    if (!current_bucket_.empty() && current_bucket_.contains(token, hash)) return false;
+    // A replay from the window before is refused but not copied forward, so
+    // presenting a token again does not extend how long it is remembered.
+    if (!previous_bucket_.empty() && previous_bucket_.contains(token, previous_bucket_.hash(token))) return false;
+    current_bucket_.insert_absent(token, hash);
+    return true;
+}
+
+void NonceCache::rotate_buckets(MonoTime now) {
+    // Dropping the oldest bucket first keeps the peak at two buckets.
+    previous_bucket_ = std::move(current_bucket_);
+    current_bucket_ = NonceBucket(NONCE_BUCKET_RESERVE, KeyedHash::random());
+    bucket_start_ = now;
+}
+
+void NonceCache::clear(MonoTime now) noexcept {
+    current_bucket_.clear();
+    previous_bucket_.clear();
+    bucket_start_ = now;
+}
+
+}  // namespace quelvar

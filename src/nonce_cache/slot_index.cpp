@@ -1,0 +1,100 @@
+#include "nonce_cache/slot_index.hpp"
+
+#include <cstring>
+
+#include "runtime/memory.hpp"
+
+namespace quelvar {
+
+SlotIndex::SlotIndex(std::size_t reserve) { allocate(slots_for(reserve)); }
+
+SlotIndex::~SlotIndex() { release(); }
+
+SlotIndex::SlotIndex(SlotIndex&& other) noexcept
+    : control_(std::exchange(other.control_, nullptr)),
+      payloads_(std::exchange(other.payloads_, nullptr)),
+      slot_count_(std::exchange(other.slot_count_, 0)),
+      group_mask_(std::exchange(other.group_mask_, 0)),
+      size_(std::exchange(other.size_, 0)),
+      growth_left_(std::exchange(other.growth_left_, 0)) {}
+
+SlotIndex& SlotIndex::operator=(SlotIndex&& other) noexcept {
+    if (this != &other) {
+        release();
+        control_ = std::exchange(other.control_, nullptr);
+        payloads_ = std::exchange(other.payloads_, nullptr);
+        slot_count_ = std::exchange(other.slot_count_, 0);
+        group_mask_ = std::exchange(other.group_mask_, 0);
+        size_ = std::exchange(other.size_, 0);
+        growth_left_ = std::exchange(other.growth_left_, 0);
+    }
+    return *this;
+}
+
+std::size_t SlotIndex::slots_for(std::size_t entries) noexcept {
+    std::size_t slots = GROUP_WIDTH;
+    while (capacity_of(slots) < entries) slots *= 2;
+    return slots;
+}
+
+void SlotIndex::allocate(std::size_t slot_count) {
+    // Payloads and control bytes share one block, so that a large index is
+    // one mapping that goes back to the system whole when the index grows or
+    // is dropped. Payloads are read only where the control byte says the slot
+    // is full, so they stay uninitialised (and untouched pages unresident).
+    auto* block = static_cast<unsigned char*>(checked_alloc(slot_count * (sizeof(std::uint64_t) + 1)));
+    payloads_ = reinterpret_cast<std::uint64_t*>(block);
+    control_ = block + slot_count * sizeof(std::uint64_t);
+    std::memset(control_, EMPTY, slot_count);
+    slot_count_ = slot_count;
+    group_mask_ = slot_count / GROUP_WIDTH - 1;
+    size_ = 0;
+    growth_left_ = capacity_of(slot_count);
+}
+
+void SlotIndex::release() noexcept {
+    checked_free(payloads_);
+    control_ = nullptr;
+    payloads_ = nullptr;
+}
+
+std::size_t SlotIndex::find_free(std::uint64_t hash) const noexcept {
+    std::size_t group = first_group(hash);
+    for (std::size_t step = 1;; ++step) {
+        const std::size_t base = group * GROUP_WIDTH;
+        if (std::uint32_t free = Group(control_ + base).match_empty_or_deleted(); free != 0) {
+            return base + static_cast<std::size_t>(__builtin_ctz(free));
+        }
+        group = (group + step) & group_mask_;
+    }
+}
+
+void SlotIndex::place(std::size_t slot, std::uint64_t hash, std::uint64_t payload) noexcept {
+    if (control_[slot] == EMPTY) --growth_left_;
+    control_[slot] = tag_of(hash);
+    payloads_[slot] = payload;
+    ++size_;
+}
+
+void SlotIndex::erase(std::size_t slot) noexcept {
+    --size_;
+    // A probe stops at the first group with an empty slot. A group that still
+    // has one has never been full since the last rebuild, so no probe ever
+    // went past it and the slot can become empty again; otherwise it must
+    // stay a marker that probes walk through.
+    const std::size_t base = slot & ~(GROUP_WIDTH - 1);
+    if (Group(control_ + base).match_empty() != 0) {
+        control_[slot] = EMPTY;
+        ++growth_left_;
+    } else {
+        control_[slot] = DELETED;
+    }
+}
+
+void SlotIndex::clear() noexcept {
+    std::memset(control_, EMPTY, slot_count_);
+    size_ = 0;
+    growth_left_ = capacity_of(slot_count_);
+}
+
+}  // namespace quelvar

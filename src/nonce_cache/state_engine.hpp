@@ -1,0 +1,114 @@
+// The process-wide state: the nonce replay cache and the ban table, behind
+// one reader-writer lock. The engine is created by the first call that needs
+// it and then lives until the process ends; it is emptied in place, never
+// replaced.
+//
+// Callers convert everything they need before taking the lock and build
+// their results after releasing it: nothing done under the lock calls back
+// into the interpreter, so the lock can never be held across a call that
+// might wait for the interpreter lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <shared_mutex>
+#include <string_view>
+#include <utility>
+
+#include "nonce_cache/ban_list.hpp"
+#include "nonce_cache/ban_table.hpp"
+#include "nonce_cache/clock.hpp"
+#include "nonce_cache/nonce_cache.hpp"
+
+namespace quelvar {
+
+inline constexpr std::size_t BAN_TABLE_RESERVE = 1'792;
+
+struct EngineStats {
+    std::uint64_t current_bucket_nonces = 0;
+    std::uint64_t previous_bucket_nonces = 0;
+    std::uint64_t active_ip_bans = 0;
+};
+
+class StateEngine {
+public:
+    // Empty; the nonce window starts now. The clock must outlive the engine.
+    explicit StateEngine(const Clock& clock);
+
+    bool consume_nonce(std::string_view token) { return nonces_.consume(token, *clock_); }
+
+    // Bans until now + duration_sec, saturating at the largest time.
+    void ban(std::string_view address, std::uint64_t now, std::uint64_t duration_sec);
+    void unban(std::string_view address) noexcept { bans_.remove(address); }
+    bool is_banned(std::string_view address, std::uint64_t now) const noexcept {
+        return bans_.is_active(address, now);
+    }
+    // Applies the pairs in order, skipping those already expired; reads the
+    // wall clock once.
+    void hydrate(const BanList& bans);
+
+    // Counts as they stand: the nonce window is not rotated here.
+    EngineStats stats() const noexcept;
+    // Back to the state of a new engine, keeping the memory already allocated.
+    void clear() noexcept;
+
+private:
+    const Clock* clock_;
+    NonceCache nonces_;
+    BanTable bans_;
+};
+
+// A slot that is empty or holds one engine, and the lock around it.
+class EngineStore {
+public:
+    constexpr explicit EngineStore(const Clock& clock) noexcept : clock_(&clock) {}
+    ~EngineStore() { delete engine_; }
+    EngineStore(const EngineStore&) = delete;
+    EngineStore& operator=(const EngineStore&) = delete;
+
+    const Clock& clock() const noexcept { return *clock_; }
+
+    // Runs op(StateEngine&) under the exclusive lock, creating the engine first
+    // if the slot is empty.
+    template <class Op>
+    decltype(auto) write(Op&& op) {
+        std::unique_lock exclusive(lock_);
+        return std::forward<Op>(op)(engine_or_create());
+    }
+
+    // Runs op(const StateEngine&) under the shared lock. With the slot still
+    // empty it falls back to the exclusive lock, where the slot is checked
+    // again: another thread may have created the engine in between.
+    template <class Op>
+    decltype(auto) read(Op&& op) {
+        {
+            std::shared_lock shared(lock_);
+            if (engine_ != nullptr) return op(std::as_const(*engine_));
+        }
+        std::unique_lock exclusive(lock_);
+        return op(std::as_const(engine_or_create()));
+    }
+
+private:
+    StateEngine& engine_or_create();
+
+    std::shared_mutex lock_;
+    StateEngine* engine_ = nullptr;
+    const Clock* clock_;
+};
+
+// The one store of the process, on the system clocks; never destroyed.
+extern EngineStore& STATE_ENGINE;
+
+template <class Op>
+decltype(auto) with_engine_write(Op&& op) {
+    return STATE_ENGINE.write(std::forward<Op>(op));
+}
+
+template <class Op>
+decltype(auto) with_engine_read(Op&& op) {
+    return STATE_ENGINE.read(std::forward<Op>(op));
+}
+
+}  // namespace quelvar
