@@ -62,7 +62,7 @@ sanitize: | system-packages
 	    QUELVAR_SANITIZED=1 $(SANITIZER_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 
 bench: install
-	$(PY) bench/bench.py $(BENCH_ARGS)
+	$(PY) bench/run_benchmarks.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV)

@@ -118,6 +118,12 @@ CallError type_mismatch_error(PyObject* object, std::string_view target) {
 
 Result<std::string_view> to_text(PyObject* object) {
     if (!PyUnicode_Check(object)) return type_mismatch_error(object, "PyString");
+    // A compact ASCII str is its own UTF-8: the same bytes the interpreter's
+    // UTF-8 accessor would return, without the call.
+    if (PyUnicode_IS_COMPACT_ASCII(object)) {
+        return std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+    }
     std::optional<std::string_view> text = utf8_view(object);
     if (!text) return fetch_expected_error();
     return *text;
@@ -126,6 +132,14 @@ Result<std::string_view> to_text(PyObject* object) {
 Result<std::uint64_t> to_u64(PyObject* object) {
     unsigned long long value;
     if (PyLong_Check(object)) {
+        if constexpr (sizeof(unsigned long) == sizeof(std::uint64_t)) {
+            // PyLong_AsUnsignedLong reads multi-digit ints directly, where the
+            // long long variant goes through a byte-array conversion; on any
+            // failure the long long variant runs again for its exact error.
+            unsigned long quick = PyLong_AsUnsignedLong(object);
+            if (quick != static_cast<unsigned long>(-1) || !PyErr_Occurred()) return std::uint64_t{quick};
+            PyErr_Clear();
+        }
         value = PyLong_AsUnsignedLongLong(object);
     } else {
         py::Owned index = py::Owned::steal(PyNumber_Index(object));
@@ -135,6 +149,27 @@ Result<std::uint64_t> to_u64(PyObject* object) {
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return fetch_expected_error();
     return static_cast<std::uint64_t>(value);
 }
+
+namespace {
+
+// Converts one (address, expires_at) item of a ban list into `bans`.
+Status append_ban_pair(BanList& bans, PyObject* item) {
+    if (!PyTuple_Check(item)) return type_mismatch_error(item, "PyTuple");
+    Py_ssize_t length = PyTuple_GET_SIZE(item);
+    if (length != 2) {
+        return CallError::value_error("expected tuple of length 2, but got tuple of length " + std::to_string(length));
+    }
+    Result<std::string_view> address = to_text(PyTuple_GET_ITEM(item, 0));
+    if (!address) return std::move(address).error();
+    // The view stays valid while the number converts: the tuple, which the
+    // caller holds, keeps the str and its UTF-8 buffer alive.
+    Result<std::uint64_t> expires_at = to_u64(PyTuple_GET_ITEM(item, 1));
+    if (!expires_at) return std::move(expires_at).error();
+    bans.append(*address, *expires_at);
+    return success();
+}
+
+}  // namespace
 
 Result<BanList> to_ban_list(PyObject* object) {
     if (PyUnicode_Check(object)) return CallError::type_error("Can't extract `str` to `Vec`");
@@ -148,22 +183,20 @@ Result<BanList> to_ban_list(PyObject* object) {
         bans.reserve(static_cast<std::size_t>(std::min(hint, MAX_BAN_LIST_RESERVE)));
     }
 
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        // Read by index exactly as their iterators do: the size is read again
+        // at every step, since a hook run by a conversion may resize the list.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
+            py::Owned item = py::Owned::share(PySequence_Fast_GET_ITEM(object, i));
+            if (Status appended = append_ban_pair(bans, item.get()); !appended) return std::move(appended).error();
+        }
+        return bans;
+    }
+
     py::Owned iterator = py::Owned::steal(PyObject_GetIter(object));
     if (!iterator) return fetch_expected_error();
     while (py::Owned item = py::Owned::steal(PyIter_Next(iterator.get()))) {
-        if (!PyTuple_Check(item.get())) return type_mismatch_error(item.get(), "PyTuple");
-        Py_ssize_t length = PyTuple_GET_SIZE(item.get());
-        if (length != 2) {
-            return CallError::value_error("expected tuple of length 2, but got tuple of length " +
-                                          std::to_string(length));
-        }
-        Result<std::string_view> address = to_text(PyTuple_GET_ITEM(item.get(), 0));
-        if (!address) return std::move(address).error();
-        // The view stays valid while the number converts: the tuple, which we
-        // hold, keeps the str and its UTF-8 buffer alive.
-        Result<std::uint64_t> expires_at = to_u64(PyTuple_GET_ITEM(item.get(), 1));
-        if (!expires_at) return std::move(expires_at).error();
-        bans.append(*address, *expires_at);
+        if (Status appended = append_ban_pair(bans, item.get()); !appended) return std::move(appended).error();
     }
     if (PyErr_Occurred()) return fetch_expected_error();
     return bans;

@@ -13,7 +13,13 @@ namespace quelvar {
 
 class BanList {
 public:
-    void reserve(std::size_t pairs) { entries_.reserve(pairs); }
+    // Room reserved per pair for its address: a dotted IPv4 address fits.
+    static constexpr std::size_t TYPICAL_ADDRESS_BYTES = 16;
+
+    void reserve(std::size_t pairs) {
+        entries_.reserve(pairs);
+        address_bytes_.reserve(pairs * TYPICAL_ADDRESS_BYTES);
+    }
     void append(std::string_view address, std::uint64_t expires_at) {
         entries_.push_back(Entry{address_bytes_.size(), address.size(), expires_at});
         address_bytes_.append(address);

@@ -4,8 +4,8 @@ The machines are shared and noisy, so contenders are measured interleaved in
 one process, round after round, and every ratio is taken from the same run:
 for each contender the best and the median time per call over the rounds.
 
-    python bench/bench.py            # full run
-    python bench/bench.py --quick    # fewer rounds, for a smoke run
+    python bench/run_benchmarks.py            # full run
+    python bench/run_benchmarks.py --quick    # fewer rounds, for a smoke run
 """
 from __future__ import annotations
 
@@ -259,15 +259,20 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="3 short rounds instead of 9")
     parser.add_argument("--skip-memory", action="store_true")
+    parser.add_argument("--only", choices=["features", "state"], help="run one group and no headline")
     args = parser.parse_args()
     rounds, budget = (3, 0.01) if args.quick else (9, 0.04)
 
     print(f"quelvar_core_rs {core.get_core_version()} on Python {sys.version.split()[0]}, "
           f"{rounds} interleaved rounds, about {budget * 1e3:.0f} ms per contender per round")
     table, headline = Table(), {}
-    bench_features(table, rounds, budget, headline)
-    bench_state(table, rounds, budget, headline)
+    if args.only != "state":
+        bench_features(table, rounds, budget, headline)
+    if args.only != "features":
+        bench_state(table, rounds, budget, headline)
     table.print()
+    if args.only:
+        return
 
     print()
     module_300, floor_300 = headline["module_300"], headline["floor_300"]
