@@ -1,6 +1,9 @@
-"""Demo of quelvar_core_rs: the probes and the strict argument checks."""
+"""Demo of quelvar_core_rs: the probes, the strict argument checks, and the
+state engine at work."""
 
 import quelvar_core_rs as core
+
+import state_demo
 
 
 def main() -> None:
@@ -15,6 +18,8 @@ def main() -> None:
         core.hydrate_bans_rs([("203.0.113.7", 1_900_000_000), ["198.51.100.2", 1_900_000_000]])  # type: ignore[list-item]  # deliberately wrong
     except TypeError as refused:
         print(f"refused a list in place of a tuple: TypeError: {refused}")
+    print()
+    state_demo.main()
 
 
 if __name__ == "__main__":
