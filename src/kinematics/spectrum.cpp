@@ -8,94 +8,87 @@ namespace {
 
 constexpr double TWO_PI = 6.283185307179586;
 
-struct Phasor {
-    double cos;
-    double sin;
+// Two doubles that travel together through one vector register: (cos, sin)
+// of an angle, a sample pair's (sum, difference), or a bin's (Re, Im) sums.
+typedef double Lanes __attribute__((vector_size(16)));
+struct Pair {
+    Lanes v;
 };
 
-// Centred samples k and L - k folded together: every bin f sees them at
-// angles 2πkf/L and -2πkf/L, so their cosine terms share the sum and their
-// sine terms the difference.
-struct Fold {
-    double sum;
-    double difference;
-};
+// Bins computed side by side, sharing each load of the folded samples.
+constexpr std::size_t BINS_PER_PASS = 2;
+// Terms per bin and step; each has its own accumulator, so that additions
+// do not wait on one another.
+constexpr std::size_t TERMS_PER_STEP = 4;
 
-// cos and sin of 2πm/L for m = 0 .. L-1. Angles up to π are built as a
-// coarse angle (a multiple of FINE steps) plus a fine one, so that a table of
-// L entries costs about 2√L calls of cos and sin instead of 2L; each entry is
-// within a few units in the last place. The other half mirrors the first.
-void fill_unit_circle(std::span<Phasor> table) {
+// cos and sin of 2πm/L for m = 0 .. L-1, then repeated periodically up to
+// `table.size()` entries. Angles up to π are built as a coarse angle (a
+// multiple of FINE steps) plus a fine one, so that the table costs about 2√L
+// calls of cos and sin instead of 2L; each entry is within a few units in the
+// last place. The angles above π mirror those below.
+void fill_unit_circle(std::span<Pair> table, std::size_t length) {
     constexpr std::size_t FINE = 16;
-    const std::size_t length = table.size();
     const std::size_t half = length / 2;
     const double step = TWO_PI / static_cast<double>(length);
 
-    Phasor fine[FINE];
+    Lanes fine[FINE];
     for (std::size_t r = 0; r < FINE && r <= half; ++r) {
         const double angle = static_cast<double>(r) * step;
-        fine[r] = {std::cos(angle), std::sin(angle)};
+        fine[r] = Lanes{std::cos(angle), std::sin(angle)};
     }
     for (std::size_t base = 0; base <= half; base += FINE) {
         const double angle = static_cast<double>(base) * step;
-        const Phasor coarse = base == 0 ? Phasor{1.0, 0.0} : Phasor{std::cos(angle), std::sin(angle)};
+        const double c = base == 0 ? 1.0 : std::cos(angle);
+        const double s = base == 0 ? 0.0 : std::sin(angle);
         for (std::size_t r = 0; r < FINE && base + r <= half; ++r) {
-            table[base + r] = {coarse.cos * fine[r].cos - coarse.sin * fine[r].sin,
-                               coarse.sin * fine[r].cos + coarse.cos * fine[r].sin};
+            table[base + r].v = Lanes{c * fine[r][0] - s * fine[r][1], s * fine[r][0] + c * fine[r][1]};
         }
     }
-    for (std::size_t m = half + 1; m < length; ++m) table[m] = {table[length - m].cos, -table[length - m].sin};
+    for (std::size_t m = half + 1; m < length; ++m) {
+        table[m].v = Lanes{table[length - m].v[0], -table[length - m].v[1]};
+    }
+    for (std::size_t m = length; m < table.size(); ++m) table[m] = table[m - length];
 }
 
-// |Σ c[k] e^{-2πikf/L}|² for f = 1 .. power.size(), from the folded samples.
-// The phase index k·f mod L is advanced by addition, in four interleaved
-// chains so that neither the index updates nor the accumulations wait on
-// each other.
-void power_spectrum(double first, double middle, bool has_middle, std::span<const Fold> folds,
-                    std::span<const Phasor> circle, std::span<double> power) {
-    const std::size_t length = circle.size();
-    const std::size_t fold_count = folds.size();
-    for (std::size_t f = 1; f <= power.size(); ++f) {
-        // Sample 0 sits at angle 0; the middle sample of an even length at
-        // angle πf, where the cosine is ±1 and the sine vanishes.
-        double re_base = first;
-        if (has_middle) re_base += (f & 1) ? -middle : middle;
-
-        const std::size_t stride = (4 * f) % length;
-        std::size_t i0 = f % length;
-        std::size_t i1 = (2 * f) % length;
-        std::size_t i2 = (3 * f) % length;
-        std::size_t i3 = (4 * f) % length;
-        double re0 = 0.0, re1 = 0.0, re2 = 0.0, re3 = 0.0;
-        double im0 = 0.0, im1 = 0.0, im2 = 0.0, im3 = 0.0;
-        std::size_t k = 0;
-        for (; k + 4 <= fold_count; k += 4) {
-            re0 += folds[k].sum * circle[i0].cos;
-            im0 += folds[k].difference * circle[i0].sin;
-            re1 += folds[k + 1].sum * circle[i1].cos;
-            im1 += folds[k + 1].difference * circle[i1].sin;
-            re2 += folds[k + 2].sum * circle[i2].cos;
-            im2 += folds[k + 2].difference * circle[i2].sin;
-            re3 += folds[k + 3].sum * circle[i3].cos;
-            im3 += folds[k + 3].difference * circle[i3].sin;
-            i0 += stride;
-            i1 += stride;
-            i2 += stride;
-            i3 += stride;
-            if (i0 >= length) i0 -= length;
-            if (i1 >= length) i1 -= length;
-            if (i2 >= length) i2 -= length;
-            if (i3 >= length) i3 -= length;
+// For bins f = first_bin .. first_bin + Bins - 1: Σ over folds k = 1 .. H of
+// (sum_k cos(2πkf/L), difference_k sin(2πkf/L)). Term k of bin f reads table
+// entry k·f mod L; the index is advanced by addition, one step of
+// TERMS_PER_STEP folds at a time, and the terms within a step are reached
+// through base pointers offset by j·f, which the periodic table keeps in
+// bounds (index < L, offset < TERMS_PER_STEP · L / 2).
+template <std::size_t Bins>
+void fold_sums(std::span<const Pair> circle, std::size_t length, std::span<const Pair> folds, std::size_t first_bin,
+               Lanes* out) {
+    const Pair* base[Bins][TERMS_PER_STEP];
+    std::size_t index[Bins];
+    std::size_t stride[Bins];
+    Lanes acc[Bins][TERMS_PER_STEP];
+    for (std::size_t b = 0; b < Bins; ++b) {
+        const std::size_t f = first_bin + b;
+        for (std::size_t j = 0; j < TERMS_PER_STEP; ++j) {
+            base[b][j] = circle.data() + j * f;
+            acc[b][j] = Lanes{0.0, 0.0};
         }
-        // At most three folds remain; chain j already points at fold k + j.
-        const std::size_t next[3] = {i0, i1, i2};
-        for (std::size_t j = 0; k + j < fold_count; ++j) {
-            re0 += folds[k + j].sum * circle[next[j]].cos;
-            im0 += folds[k + j].difference * circle[next[j]].sin;
+        index[b] = f;  // fold k = 1
+        stride[b] = (TERMS_PER_STEP * f) % length;
+    }
+    const std::size_t count = folds.size();
+    std::size_t k = 0;
+    for (; k + TERMS_PER_STEP <= count; k += TERMS_PER_STEP) {
+        Lanes x[TERMS_PER_STEP];
+        for (std::size_t j = 0; j < TERMS_PER_STEP; ++j) x[j] = folds[k + j].v;
+        for (std::size_t b = 0; b < Bins; ++b) {
+            const std::size_t i = index[b];
+            for (std::size_t j = 0; j < TERMS_PER_STEP; ++j) acc[b][j] += x[j] * base[b][j][i].v;
+            const std::size_t next = i + stride[b];
+            index[b] = next >= length ? next - length : next;
         }
-        const double re = re_base + ((re0 + re1) + (re2 + re3));
-        const double im = (im0 + im1) + (im2 + im3);  // the sign of the sine sum does not reach the power
-        power[f - 1] = re * re + im * im;
+    }
+    for (std::size_t b = 0; b < Bins; ++b) {
+        for (std::size_t j = 0; k + j < count; ++j) acc[b][j] += folds[k + j].v * base[b][j][index[b]].v;
+        Lanes total = acc[b][0];
+        for (std::size_t j = 1; j < TERMS_PER_STEP; ++j) total += acc[b][j];
+        out[b] = total;
     }
 }
 
@@ -105,20 +98,42 @@ SpectrumStats speed_spectrum_stats(std::span<const double> speeds, double mean) 
     const std::size_t length = speeds.size();
     if (length < MIN_SPECTRUM_SPEEDS) return {};
     const std::size_t bins = length / 2;
-    const std::size_t fold_count = (length - 1) / 2;
 
-    std::vector<Phasor> circle(length);
-    fill_unit_circle(circle);
-    std::vector<Fold> folds(fold_count);
+    // Samples k and L - k meet every bin f at angles ±2πkf/L: their cosine
+    // terms share the sum of the two, their sine terms the difference. This
+    // folding halves the work of the transform. Sample 0 sits at angle 0; the
+    // middle sample of an even length at angle πf, where the cosine is ±1 and
+    // the sine vanishes.
+    const std::size_t fold_count = (length - 1) / 2;
+    std::vector<Pair> folds(fold_count);
     for (std::size_t k = 1; k <= fold_count; ++k) {
         const double early = speeds[k] - mean;
         const double late = speeds[length - k] - mean;
-        folds[k - 1] = {early + late, early - late};
+        folds[k - 1].v = Lanes{early + late, early - late};
     }
-    const bool has_middle = length % 2 == 0;
-    const double middle = has_middle ? speeds[length / 2] - mean : 0.0;
+    const double first = speeds[0] - mean;
+    const double middle = length % 2 == 0 ? speeds[length / 2] - mean : 0.0;
+
+    std::vector<Pair> circle(length + (TERMS_PER_STEP - 1) * bins + 1);
+    fill_unit_circle(circle, length);
+
     std::vector<double> power(bins);
-    power_spectrum(speeds[0] - mean, middle, has_middle, folds, circle, power);
+    auto store = [&](std::size_t f, Lanes sums) {
+        // The sign of the sine sum does not reach the power.
+        const double re = first + ((f & 1) ? -middle : middle) + sums[0];
+        const double im = sums[1];
+        power[f - 1] = re * re + im * im;
+    };
+    Lanes sums[BINS_PER_PASS];
+    std::size_t f = 1;
+    for (; f + BINS_PER_PASS - 1 <= bins; f += BINS_PER_PASS) {
+        fold_sums<BINS_PER_PASS>(circle, length, folds, f, sums);
+        for (std::size_t b = 0; b < BINS_PER_PASS; ++b) store(f + b, sums[b]);
+    }
+    for (; f <= bins; ++f) {
+        fold_sums<1>(circle, length, folds, f, sums);
+        store(f, sums[0]);
+    }
 
     double total = 0.0;
     for (double p : power) total += p;

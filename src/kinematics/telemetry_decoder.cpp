@@ -60,25 +60,47 @@ py::Owned list_item(PyObject* list, Py_ssize_t index) {
     return py::Owned::share(PyList_GET_ITEM(list, index));
 }
 
-// Exact floats and ints convert without running any code of the caller's; an
-// exact int through PyLong_AsDouble gives what PyFloat_AsDouble would (the
-// same value, the same overflow failure). Everything else goes through
+// Whether PyFloat_AsDouble has anything to call: a float (or subclass), a
+// __float__ or an __index__ slot. Without one it can only fail.
+bool has_number_conversion(PyTypeObject* type) {
+    if (PyType_IsSubtype(type, &PyFloat_Type)) return true;
+    const PyNumberMethods* number = type->tp_as_number;
+    return number != nullptr && (number->nb_float != nullptr || number->nb_index != nullptr);
+}
+
+// Everything but an exact float: an exact int through PyLong_AsDouble gives
+// what PyFloat_AsDouble would (the same value, the same overflow failure)
+// without running any code of the caller's. Other values go through
 // PyFloat_AsDouble, whose __float__ or __index__ hook may drop the
 // container's reference to the value: it is held for the duration.
-std::optional<double> to_float(PyObject* value) {
-    if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value);
+[[gnu::noinline]] bool to_float_slow(PyObject* value, double& out) {
     double converted;
     if (PyLong_CheckExact(value)) {
         converted = PyLong_AsDouble(value);
+    } else if (!has_number_conversion(Py_TYPE(value))) {
+        // None, str, dict and the like: PyFloat_AsDouble would only format a
+        // TypeError for us to clear.
+        return false;
     } else {
         const py::Owned held = py::Owned::share(value);
         converted = PyFloat_AsDouble(held.get());
     }
     if (converted == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
-        return std::nullopt;
+        return false;
     }
-    return converted;
+    out = converted;
+    return true;
+}
+
+// False when the value does not convert; `out` is then left alone. An exact
+// float, the usual case, is read in place.
+inline bool to_float(PyObject* value, double& out) {
+    if (PyFloat_CheckExact(value)) {
+        out = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    return to_float_slow(value, out);
 }
 
 bool has_ascii_text(PyObject* text, const char* expected) {
@@ -130,10 +152,10 @@ std::optional<std::int64_t> to_int(PyObject* value) {
     return static_cast<std::int64_t>(converted);
 }
 
-std::optional<double> read_float(PyObject* dict, PyObject* key) {
+// A present key whose value converts.
+inline bool read_float(PyObject* dict, PyObject* key, double& out) {
     PyObject* value = dict_get(dict, key);
-    if (value == nullptr) return std::nullopt;
-    return to_float(value);
+    return value != nullptr && to_float(value, out);
 }
 
 // A list value (list or subclass) held for the rest of the step, since hooks
@@ -157,12 +179,10 @@ void decode_browser(PyObject* telemetry, PyObject* const* keys, BrowserInfo& inf
     if (PyObject* value = dict_get(b, keys[WEBDRIVER])) {
         if (std::optional<bool> flag = to_bool(value, keys[MODULE_ATTRIBUTE])) info.webdriver = *flag;
     }
-    if (PyObject* value = dict_get(b, keys[SCREEN_WIDTH])) {
-        if (std::optional<double> width = to_float(value)) info.screen_width = *width;
-    }
-    if (PyObject* value = dict_get(b, keys[SCREEN_HEIGHT])) {
-        // The height only serves this test; a NaN on either side fails it.
-        if (std::optional<double> height = to_float(value)) info.screen_valid = info.screen_width > 0 && *height > 0;
+    read_float(b, keys[SCREEN_WIDTH], info.screen_width);
+    // The height only serves this test; a NaN on either side fails it.
+    if (double height; read_float(b, keys[SCREEN_HEIGHT], height)) {
+        info.screen_valid = info.screen_width > 0 && height > 0;
     }
     if (PyObject* value = dict_get(b, keys[TOUCH_SUPPORTED])) {
         if (std::optional<bool> flag = to_bool(value, keys[MODULE_ATTRIBUTE])) info.touch_supported = *flag;
@@ -191,9 +211,9 @@ void decode_keystrokes(PyObject* telemetry, PyObject* const* keys, std::vector<d
         const py::Owned element = list_item(list.get(), i);
         if (!element || !PyDict_Check(element.get())) continue;
         for (Key key : KEY_TIME_KEYS) {
-            std::optional<double> time = read_float(element.get(), keys[key]);
-            if (time && std::isfinite(*time)) {
-                key_times.push_back(*time);
+            double time;
+            if (read_float(element.get(), keys[key], time) && std::isfinite(time)) {
+                key_times.push_back(time);
                 break;
             }
         }
@@ -210,11 +230,12 @@ void decode_movements(PyObject* telemetry, PyObject* const* keys, std::vector<Mo
         if (!element || !PyDict_Check(element.get())) continue;
         // All three are always looked up and converted, in this order, so
         // that the hooks they may run are the same for every element.
-        const std::optional<double> x = read_float(element.get(), keys[X]);
-        const std::optional<double> y = read_float(element.get(), keys[Y]);
-        const std::optional<double> t = read_float(element.get(), keys[T]);
-        if (x && y && t && std::isfinite(*x) && std::isfinite(*y) && std::isfinite(*t)) {
-            points.push_back(MousePoint{*x, *y, *t});
+        MousePoint point;
+        const bool has_x = read_float(element.get(), keys[X], point.x);
+        const bool has_y = read_float(element.get(), keys[Y], point.y);
+        const bool has_t = read_float(element.get(), keys[T], point.t);
+        if (has_x && has_y && has_t && std::isfinite(point.x) && std::isfinite(point.y) && std::isfinite(point.t)) {
+            points.push_back(point);
         }
     }
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 namespace quelvar {
 namespace {
@@ -12,16 +13,6 @@ double segment_length(const MousePoint& from, const MousePoint& to) {
     const double dx = to.x - from.x;
     const double dy = to.y - from.y;
     return std::sqrt(dx * dx + dy * dy);
-}
-
-// Two-pass population variance around a mean computed beforehand.
-double variance_around(std::span<const double> values, double mean) {
-    double squares = 0.0;
-    for (double value : values) {
-        const double deviation = value - mean;
-        squares += deviation * deviation;
-    }
-    return squares / static_cast<double>(values.size());
 }
 
 }  // namespace
@@ -43,60 +34,86 @@ Trajectory trajectory_kinematics(std::span<const MousePoint> points) {
     const std::span<const MousePoint> p = ordered.first(std::min(ordered.size(), MAX_TRAJECTORY_POINTS));
     const std::size_t segments = p.size() - 1;  // L >= 2
 
-    std::vector<double> steps(segments);
+    // The element-wise series come first, each in a loop of its own so that
+    // square roots and divisions can run two at a time; the sums follow,
+    // several per pass so that their addition chains overlap. Every sum still
+    // runs in index order over the same IEEE values a one-by-one evaluation
+    // would produce, so the results are bit for bit the same.
+    const std::size_t accel_count = segments - 1;
+    const std::size_t jerk_count = segments - 2;  // 0 for a window of 3 points
+    // One block for the four working series, each at its exact length.
+    const std::unique_ptr<double[]> work = std::make_unique_for_overwrite<double[]>(4 * segments);
+    const std::span<double> lengths(work.get(), segments);
+    const std::span<double> steps(work.get() + segments, segments);
+    const std::span<double> accelerations(work.get() + 2 * segments, accel_count);
+    const std::span<double> jerks(work.get() + 3 * segments, jerk_count);
     out.speeds.resize(segments);
     std::vector<double>& speeds = out.speeds;
-    TrajectoryStats& s = out.stats;
 
-    // Each sum runs in index order; they share one pass only because each is
-    // independent of the others.
+    for (std::size_t i = 0; i < segments; ++i) {
+        const double dx = p[i + 1].x - p[i].x;
+        const double dy = p[i + 1].y - p[i].y;
+        lengths[i] = dx * dx + dy * dy;
+        const double difference = p[i + 1].t - p[i].t;
+        steps[i] = difference < MIN_TIME_STEP ? MIN_TIME_STEP : difference;
+    }
+    for (std::size_t i = 0; i < segments; ++i) lengths[i] = std::sqrt(lengths[i]);
+    for (std::size_t i = 0; i < segments; ++i) speeds[i] = lengths[i] / steps[i];
+    // Each difference quotient divides by the later segment's time step.
+    for (std::size_t i = 0; i < accel_count; ++i) {
+        accelerations[i] = (speeds[i + 1] - speeds[i]) / steps[i + 1];
+    }
+    for (std::size_t i = 0; i < jerk_count; ++i) {
+        jerks[i] = std::fabs((accelerations[i + 1] - accelerations[i]) / steps[i + 2]);
+    }
+
     double distance = 0.0;
     double speed_sum = 0.0;
     double step_sum = 0.0;
+    double accel_sum = 0.0;
+    double jerk_sum = 0.0;
     double peak = 0.0;
     for (std::size_t i = 0; i < segments; ++i) {
-        const double length = segment_length(p[i], p[i + 1]);
-        const double difference = p[i + 1].t - p[i].t;
-        const double step = difference < MIN_TIME_STEP ? MIN_TIME_STEP : difference;
-        const double speed = length / step;
-        steps[i] = step;
-        speeds[i] = speed;
-        distance += length;
-        speed_sum += speed;
-        step_sum += step;
-        if (speed > peak) peak = speed;  // a NaN speed never replaces the peak
+        distance += lengths[i];
+        speed_sum += speeds[i];
+        step_sum += steps[i];
+        if (speeds[i] > peak) peak = speeds[i];  // a NaN speed never replaces the peak
+        if (i < jerk_count) jerk_sum += jerks[i];
+        if (i < accel_count) accel_sum += accelerations[i];
     }
-    const double count = static_cast<double>(segments);
 
+    TrajectoryStats& s = out.stats;
+    const double count = static_cast<double>(segments);
     s.total_distance = distance;
     if (distance > MIN_PATH_LENGTH) {
         const double ratio = segment_length(p.front(), p.back()) / distance;
         s.straightness = ratio < 1.0 ? ratio : 1.0;  // an undefined ratio reads as straight
     }
-
     s.avg_velocity = speed_sum / count;
     s.max_velocity = peak;
-    s.velocity_var = variance_around(speeds, s.avg_velocity);
-    s.dt_var = variance_around(steps, step_sum / count);
-
-    // Each difference quotient divides by the later segment's time step.
-    const std::size_t accel_count = segments - 1;
-    std::vector<double> accelerations(accel_count);
-    double accel_sum = 0.0;
-    for (std::size_t i = 0; i < accel_count; ++i) {
-        accelerations[i] = (speeds[i + 1] - speeds[i]) / steps[i + 1];
-        accel_sum += accelerations[i];
-    }
     s.avg_acceleration = accel_sum / static_cast<double>(accel_count);
-    s.acceleration_var = variance_around(accelerations, s.avg_acceleration);
+    if (jerk_count > 0) s.avg_jerk = jerk_sum / static_cast<double>(jerk_count);
 
-    if (accel_count >= 2) {
-        double jerk_sum = 0.0;
-        for (std::size_t i = 0; i + 1 < accel_count; ++i) {
-            jerk_sum += std::fabs((accelerations[i + 1] - accelerations[i]) / steps[i + 2]);
-        }
-        s.avg_jerk = jerk_sum / static_cast<double>(accel_count - 1);
+    // Population variances around the means just taken (the second pass).
+    const double step_mean = step_sum / count;
+    double speed_squares = 0.0;
+    double step_squares = 0.0;
+    double accel_squares = 0.0;
+    for (std::size_t i = 0; i < accel_count; ++i) {
+        const double speed_deviation = speeds[i] - s.avg_velocity;
+        const double step_deviation = steps[i] - step_mean;
+        const double accel_deviation = accelerations[i] - s.avg_acceleration;
+        speed_squares += speed_deviation * speed_deviation;
+        step_squares += step_deviation * step_deviation;
+        accel_squares += accel_deviation * accel_deviation;
     }
+    const double last_speed_deviation = speeds[accel_count] - s.avg_velocity;
+    const double last_step_deviation = steps[accel_count] - step_mean;
+    speed_squares += last_speed_deviation * last_speed_deviation;
+    step_squares += last_step_deviation * last_step_deviation;
+    s.velocity_var = speed_squares / count;
+    s.dt_var = step_squares / count;
+    s.acceleration_var = accel_squares / static_cast<double>(accel_count);
     return out;
 }
 
