@@ -3,6 +3,7 @@ state engine at work."""
 
 import quelvar_core_rs as core
 
+import feature_demo
 import state_demo
 
 
@@ -18,6 +19,8 @@ def main() -> None:
         core.hydrate_bans_rs([("203.0.113.7", 1_900_000_000), ["198.51.100.2", 1_900_000_000]])  # type: ignore[list-item]  # deliberately wrong
     except TypeError as refused:
         print(f"refused a list in place of a tuple: TypeError: {refused}")
+    print()
+    feature_demo.main()
     print()
     state_demo.main()
 

@@ -8,18 +8,20 @@ import json
 import math
 import random
 from pathlib import Path
+from typing import Any
 
 HERE = Path(__file__).resolve().parent
 SEED = 20240611
 
 
-def minimum_jerk(s):
+def minimum_jerk(s: float) -> float:
     """Fraction of the way covered at fraction s of the movement time."""
     return 10 * s**3 - 15 * s**4 + 6 * s**5
 
 
-def human_session(rng):
-    points, t = [], 0.0
+def human_session(rng: random.Random) -> dict[str, Any]:
+    points: list[dict[str, float]] = []
+    t = 0.0
     x, y = 640.0, 400.0
     targets = [(rng.uniform(80, 1800), rng.uniform(80, 1000)) for _ in range(8)]
     for tx, ty in targets:
@@ -52,8 +54,9 @@ def human_session(rng):
     }
 
 
-def bot_session(rng):
-    points, t = [], 0.0
+def bot_session(rng: random.Random) -> dict[str, Any]:
+    points: list[dict[str, float]] = []
+    t = 0.0
     x, y = 0, 0
     # Straight lines at one constant speed, 10 px every 10 ms exactly, with a
     # small random pause between the legs.
@@ -74,7 +77,7 @@ def bot_session(rng):
     }
 
 
-def to_json(session):
+def to_json(session: dict[str, Any]) -> str:
     """One top-level key per line and one list item per line, like a log."""
     lines = []
     for key, value in session.items():
@@ -86,7 +89,7 @@ def to_json(session):
     return "{\n" + ",\n".join(lines) + "\n}\n"
 
 
-def main():
+def main() -> None:
     rng = random.Random(SEED)
     for name, session in (("human", human_session(rng)), ("bot", bot_session(rng))):
         (HERE / f"{name}.json").write_text(to_json(session))
