@@ -9,7 +9,8 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
-BUILD = ROOT / "build" / "cpp-tests"
+# One build folder per interpreter: the CMake cache records which one it found.
+BUILD = ROOT / "build" / f"cpp-tests-{sys.version_info.major}.{sys.version_info.minor}"
 
 
 def run(command: list, timeout: float) -> subprocess.CompletedProcess:
