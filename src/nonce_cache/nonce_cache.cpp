@@ -16,12 +16,19 @@ bool NonceCache::consume(std::string_view token, const Clock& clock) {
         rotate_buckets(clock.monotonic_now());
     }
 
-    const std::uint64_t hash = current_bucket_.hash(token);
-    if (!current_bucket_.empty() && current_bucket_.contains(token, hash)) return false;
+    if (previous_bucket_.empty()) {
+        const std::uint64_t hash = current_bucket_.hash(token);
+        if (!current_bucket_.empty() && current_bucket_.contains(token, hash)) return false;
+        current_bucket_.insert_absent(token, hash);
+        return true;
+    }
+    // Both buckets may have to be probed: hash under both keys at once.
+    const HashPair hashes = siphash13_pair(current_bucket_.key(), previous_bucket_.key(), token.data(), token.size());
+    if (!current_bucket_.empty() && current_bucket_.contains(token, hashes.first)) return false;
     // A replay from the window before is refused but not copied forward, so
     // presenting a token again does not extend how long it is remembered.
-    if (!previous_bucket_.empty() && previous_bucket_.contains(token, previous_bucket_.hash(token))) return false;
-    current_bucket_.insert_absent(token, hash);
+    if (previous_bucket_.contains(token, hashes.second)) return false;
+    current_bucket_.insert_absent(token, hashes.first);
     return true;
 }
 
