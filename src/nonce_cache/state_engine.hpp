@@ -25,6 +25,14 @@ namespace quelvar {
 
 inline constexpr std::size_t BAN_TABLE_RESERVE = 1'792;
 
+// An address with its hash under the process's ban-table key, made before
+// the store lock is taken so that the lock covers only the table's work.
+struct BanAddress {
+    explicit BanAddress(std::string_view address) noexcept : text(address), hash(process_ban_hash()(address)) {}
+    std::string_view text;
+    std::uint64_t hash;
+};
+
 struct EngineStats {
     std::uint64_t current_bucket_nonces = 0;
     std::uint64_t previous_bucket_nonces = 0;
@@ -39,13 +47,14 @@ public:
     bool consume_nonce(std::string_view token) { return nonces_.consume(token, *clock_); }
 
     // Bans until now + duration_sec, saturating at the largest time.
-    void ban(std::string_view address, std::uint64_t now, std::uint64_t duration_sec);
-    void unban(std::string_view address) noexcept { bans_.remove(address); }
-    bool is_banned(std::string_view address, std::uint64_t now) const noexcept {
-        return bans_.is_active(address, now);
+    void ban(const BanAddress& address, std::uint64_t now, std::uint64_t duration_sec);
+    void unban(const BanAddress& address) noexcept { bans_.remove(address.text, address.hash); }
+    bool is_banned(const BanAddress& address, std::uint64_t now) const noexcept {
+        return bans_.is_active(address.text, address.hash, now);
     }
     // Applies the pairs in order, skipping those already expired; reads the
-    // wall clock once.
+    // wall clock once. The list is best made with process_ban_hash(), whose
+    // hashes the table uses as they are.
     void hydrate(const BanList& bans);
 
     // Counts as they stand: the nonce window is not rotated here.
@@ -91,7 +100,11 @@ public:
     }
 
 private:
-    StateEngine& engine_or_create();
+    StateEngine& engine_or_create() {
+        if (engine_ == nullptr) [[unlikely]] create_engine();
+        return *engine_;
+    }
+    void create_engine();
 
     std::shared_mutex lock_;
     StateEngine* engine_ = nullptr;
