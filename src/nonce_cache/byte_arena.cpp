@@ -9,7 +9,10 @@
 namespace quelvar {
 
 ByteArena::ByteArena(std::size_t reserve_bytes, std::uint64_t max_bytes)
-    : data_(static_cast<unsigned char*>(checked_alloc(reserve_bytes))), capacity_(reserve_bytes), max_bytes_(max_bytes) {}
+    : data_(static_cast<unsigned char*>(checked_alloc(reserve_bytes))), capacity_(reserve_bytes), max_bytes_(max_bytes) {
+    // Faulted in now rather than page by page by the appends that follow.
+    std::memset(data_, 0, reserve_bytes);
+}
 
 ByteArena::~ByteArena() { checked_free(data_); }
 

@@ -38,6 +38,10 @@ public:
     // insert_absent, so a fresh token is hashed once per bucket.
     std::uint64_t hash(std::string_view token) const noexcept { return hash_(token); }
 
+    // Starts loading the control bytes and payloads of the token's first
+    // group, which a lookup reads and an insert most likely writes.
+    void prefetch(std::uint64_t hash) const noexcept { index_.prefetch(hash); }
+
     bool contains(std::string_view token, std::uint64_t hash) const noexcept {
         const std::uint64_t bits = stored_bits(hash);
         return index_.find(hash, [&](std::uint64_t payload) {

@@ -30,6 +30,13 @@ public:
     std::size_t previous_size() const noexcept { return previous_bucket_.size(); }
 
 private:
+    // A token's hashes under the two buckets' keys; the second only when the
+    // previous bucket holds tokens.
+    struct Hashes {
+        std::uint64_t current;
+        std::uint64_t previous;
+    };
+    Hashes hash_and_prefetch(std::string_view token) const noexcept;
     void rotate_buckets(MonoTime now);
 
     NonceBucket current_bucket_;

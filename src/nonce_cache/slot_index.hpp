@@ -143,6 +143,24 @@ inline std::uint32_t SlotIndex::Group::match_empty_or_deleted() const noexcept {
 }
 #endif
 
+inline std::size_t SlotIndex::find_free(std::uint64_t hash) const noexcept {
+    std::size_t group = first_group(hash);
+    for (std::size_t step = 1;; ++step) {
+        const std::size_t base = group * GROUP_WIDTH;
+        if (std::uint32_t free = Group(control_ + base).match_empty_or_deleted(); free != 0) {
+            return base + static_cast<std::size_t>(__builtin_ctz(free));
+        }
+        group = (group + step) & group_mask_;
+    }
+}
+
+inline void SlotIndex::place(std::size_t slot, std::uint64_t hash, std::uint64_t payload) noexcept {
+    if (control_[slot] == EMPTY) --growth_left_;
+    control_[slot] = tag_of(hash);
+    payloads_[slot] = payload;
+    ++size_;
+}
+
 template <class Matches>
 [[gnu::always_inline]] inline std::size_t SlotIndex::find(std::uint64_t hash, Matches&& matches) const noexcept {
     const std::uint8_t tag = tag_of(hash);

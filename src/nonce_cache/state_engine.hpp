@@ -20,6 +20,7 @@
 #include "nonce_cache/ban_table.hpp"
 #include "nonce_cache/clock.hpp"
 #include "nonce_cache/nonce_cache.hpp"
+#include "nonce_cache/rw_lock.hpp"
 
 namespace quelvar {
 
@@ -106,7 +107,7 @@ private:
     }
     void create_engine();
 
-    std::shared_mutex lock_;
+    RwLock lock_;
     StateEngine* engine_ = nullptr;
     const Clock* clock_;
 };
