@@ -219,23 +219,28 @@ Result<BanList> to_ban_list(PyObject* object) {
     if (!PySequence_Check(object)) return type_mismatch_error(object, "Sequence");
 
     BanList bans(process_ban_hash());
+    const bool list_or_tuple = PyList_CheckExact(object) || PyTuple_CheckExact(object);
+    // The length of an exact list or tuple is the number of items it holds;
+    // any other sequence's __len__ is only a hint.
     Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0) {
         PyErr_Clear();
     } else {
-        bans.reserve(static_cast<std::size_t>(std::min(hint, MAX_BAN_LIST_RESERVE)));
+        bans.reserve(static_cast<std::size_t>(list_or_tuple ? hint : std::min(hint, MAX_BAN_LIST_RESERVE)));
     }
 
-    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
-        // Read by index exactly as their iterators do: the size is read again
-        // at every step, since a hook run by a conversion may resize the list.
+    if (list_or_tuple) {
+        // Read by index exactly as their iterators do. A plain pair runs no
+        // Python code, so while plain pairs follow one another the sequence
+        // cannot change and its borrowed items cannot go away. Any other item
+        // is held while it converts, since its conversion may run hooks that
+        // resize the list: its size and items are read again after it.
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
-            // A plain pair runs no Python code, so the borrowed item cannot
-            // go away while it is read; any other item is held while it
-            // converts, since its conversion may run hooks.
-            PyObject* borrowed = PySequence_Fast_GET_ITEM(object, i);
-            if (append_plain_pair(bans, borrowed)) continue;
-            py::Owned item = py::Owned::share(borrowed);
+            PyObject* const* items = PySequence_Fast_ITEMS(object);
+            const Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
+            while (i < size && append_plain_pair(bans, items[i])) ++i;
+            if (i == size) break;
+            py::Owned item = py::Owned::share(items[i]);
             if (Status appended = append_ban_pair(bans, item.get()); !appended) return std::move(appended).error();
         }
         bans.finish();

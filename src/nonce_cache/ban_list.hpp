@@ -12,13 +12,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 #include "nonce_cache/byte_copy.hpp"
 #include "nonce_cache/siphash.hpp"
 #include "nonce_cache/siphash_x4.hpp"
-#include "runtime/memory.hpp"
 
 namespace quelvar {
 
@@ -31,41 +28,36 @@ public:
     // them again itself.
     explicit BanList(KeyedHash hash) noexcept;
     ~BanList();
-    BanList(BanList&& other) noexcept
-        : hash_(other.hash_),
-          entries_(std::move(other.entries_)),
-          hashed_(std::exchange(other.hashed_, 0)),
-          bytes_(std::exchange(other.bytes_, nullptr)),
-          used_(std::exchange(other.used_, 0)),
-          capacity_(std::exchange(other.capacity_, 0)) {}
+    BanList(BanList&& other) noexcept;
     BanList& operator=(BanList&&) = delete;
     BanList(const BanList&) = delete;
     BanList& operator=(const BanList&) = delete;
 
-    void reserve(std::size_t pairs) {
-        entries_.reserve(pairs);
-        if (pairs * TYPICAL_ADDRESS_BYTES > capacity_) grow_bytes(pairs * TYPICAL_ADDRESS_BYTES);
-    }
+    // Room for `pairs` pairs of typical addresses before anything grows.
+    void reserve(std::size_t pairs);
+
     void append(std::string_view address, std::uint64_t expires_at) {
-        if (capacity_ - used_ < address.size()) grow_bytes(used_ + address.size());
+        if (count_ == entry_capacity_ || byte_capacity_ - used_ < address.size()) [[unlikely]] {
+            grow(address.size());
+        }
         copy_bytes(bytes_ + used_, address.data(), address.size());
-        entries_.push_back(Entry{used_, 0, expires_at});
+        entries_[count_] = Entry{used_, 0, expires_at};
         used_ += address.size();
-        if (entries_.size() % 4 == 0) hash_four(entries_.size() - 4);
+        if (++count_ % 4 == 0) hash_four(count_ - 4);
     }
     // Hashes the last pairs, short of a group of four; after it every pair
     // has its hash.
     void finish() noexcept {
-        for (; hashed_ < entries_.size(); ++hashed_) entries_[hashed_].hash = hash_(address(hashed_));
+        for (; hashed_ < count_; ++hashed_) entries_[hashed_].hash = hash_(address(hashed_));
     }
-    bool finished() const noexcept { return hashed_ == entries_.size(); }
+    bool finished() const noexcept { return hashed_ == count_; }
 
     SipKey key() const noexcept { return hash_.key(); }
-    std::size_t size() const noexcept { return entries_.size(); }
-    bool empty() const noexcept { return entries_.empty(); }
+    std::size_t size() const noexcept { return count_; }
+    bool empty() const noexcept { return count_ == 0; }
     std::string_view address(std::size_t index) const noexcept {
         const std::size_t begin = entries_[index].offset;
-        const std::size_t end = index + 1 < entries_.size() ? entries_[index + 1].offset : used_;
+        const std::size_t end = index + 1 < count_ ? entries_[index + 1].offset : used_;
         return std::string_view(bytes_ + begin, end - begin);
     }
     // The hash of the address under the list's key; before finish() the
@@ -78,7 +70,6 @@ public:
     std::uint64_t expires_at(std::size_t index) const noexcept { return entries_[index].expires_at; }
 
 private:
-    friend struct SpareBanListStorage;
     // An address runs from its offset to the next pair's offset.
     struct Entry {
         std::size_t offset;
@@ -99,20 +90,18 @@ private:
         for (std::size_t k = 0; k < 4; ++k) entries_[first + k].hash = hashes[k];
         hashed_ = first + 4;
     }
-
-    void grow_bytes(std::size_t needed) {
-        std::size_t capacity = capacity_ < 256 ? 256 : capacity_;
-        while (capacity < needed) capacity *= 2;
-        bytes_ = static_cast<char*>(checked_realloc(bytes_, capacity));
-        capacity_ = capacity;
-    }
+    // Makes room for one more pair with an address of `address_bytes`.
+    void grow(std::size_t address_bytes);
+    void grow_to(std::size_t entries, std::size_t bytes);
 
     KeyedHash hash_;
-    std::vector<Entry> entries_;
+    Entry* entries_ = nullptr;
+    std::size_t count_ = 0;
     std::size_t hashed_ = 0;  // entries_[0, hashed_) carry their hash
+    std::size_t entry_capacity_ = 0;
     char* bytes_ = nullptr;
     std::size_t used_ = 0;
-    std::size_t capacity_ = 0;
+    std::size_t byte_capacity_ = 0;
 };
 
 }  // namespace quelvar
