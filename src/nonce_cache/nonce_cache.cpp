@@ -4,9 +4,10 @@
 
 namespace quelvar {
 
-NonceCache::NonceCache(MonoTime now)
-    : current_bucket_(NONCE_BUCKET_RESERVE, KeyedHash::random()),
-      previous_bucket_(NONCE_BUCKET_RESERVE, KeyedHash::random()),
+NonceCache::NonceCache(MonoTime now, std::size_t reserve)
+    : current_bucket_(reserve, KeyedHash::random()),
+      previous_bucket_(reserve, KeyedHash::random()),
+      reserve_(reserve),
       bucket_start_(now) {}
 
 NonceCache::Hashes NonceCache::hash_and_prefetch(std::string_view token) const noexcept {
@@ -47,7 +48,7 @@ bool NonceCache::consume(std::string_view token, const Clock& clock) {
 void NonceCache::rotate_buckets(MonoTime now) {
     // Dropping the oldest bucket first keeps the peak at two buckets.
     previous_bucket_ = std::move(current_bucket_);
-    current_bucket_ = NonceBucket(NONCE_BUCKET_RESERVE, KeyedHash::random());
+    current_bucket_ = NonceBucket(reserve_, KeyedHash::random());
     bucket_start_ = now;
 }
 

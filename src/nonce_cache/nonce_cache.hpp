@@ -17,7 +17,8 @@ inline constexpr Duration NONCE_BUCKET_SECONDS{60, 0};
 
 class NonceCache {
 public:
-    explicit NonceCache(MonoTime now);
+    // Every bucket is made with room for `reserve` tokens.
+    explicit NonceCache(MonoTime now, std::size_t reserve = NONCE_BUCKET_RESERVE);
 
     // True when the token is fresh (and is now recorded), false for a replay.
     // Rotates the buckets first if the running window is over.
@@ -41,6 +42,7 @@ private:
 
     NonceBucket current_bucket_;
     NonceBucket previous_bucket_;
+    std::size_t reserve_;
     MonoTime bucket_start_;
     Duration bucket_duration_ = NONCE_BUCKET_SECONDS;
 };

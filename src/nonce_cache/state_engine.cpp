@@ -22,10 +22,10 @@ constinit NeverDestroyed PROCESS_STORE;
 
 constinit EngineStore& STATE_ENGINE = PROCESS_STORE.store;
 
-StateEngine::StateEngine(const Clock& clock)
+StateEngine::StateEngine(const Clock& clock, EngineReserves reserves)
     : clock_(&clock),
-      nonces_(clock.monotonic_now()),
-      bans_(BAN_TABLE_RESERVE, process_ban_hash()) {}
+      nonces_(clock.monotonic_now(), reserves.nonces_per_bucket),
+      bans_(reserves.bans, process_ban_hash()) {}
 
 void StateEngine::ban(const BanAddress& address, std::uint64_t now, std::uint64_t duration_sec) {
     constexpr std::uint64_t LATEST = std::numeric_limits<std::uint64_t>::max();

@@ -34,6 +34,13 @@ struct BanAddress {
     std::uint64_t hash;
 };
 
+// Room the engine's tables are made with. The module's engine uses these
+// values; tests and fuzzers make smaller tables to reach growth quickly.
+struct EngineReserves {
+    std::size_t nonces_per_bucket = NONCE_BUCKET_RESERVE;
+    std::size_t bans = BAN_TABLE_RESERVE;
+};
+
 struct EngineStats {
     std::uint64_t current_bucket_nonces = 0;
     std::uint64_t previous_bucket_nonces = 0;
@@ -43,7 +50,7 @@ struct EngineStats {
 class StateEngine {
 public:
     // Empty; the nonce window starts now. The clock must outlive the engine.
-    explicit StateEngine(const Clock& clock);
+    explicit StateEngine(const Clock& clock, EngineReserves reserves = {});
 
     bool consume_nonce(std::string_view token) { return nonces_.consume(token, *clock_); }
 
