@@ -206,7 +206,8 @@ bool append_plain_pair(BanList& bans, PyObject* item) noexcept {
     if (!PyUnicode_Check(address) || !PyUnicode_IS_COMPACT_ASCII(address)) return false;
     std::uint64_t expires_at;
     if (!read_small_int(PyTuple_GET_ITEM(item, 1), expires_at)) return false;
-    bans.append(std::string_view(static_cast<const char*>(PyUnicode_DATA(address)),
+    // A compact ASCII str keeps its characters right after its header.
+    bans.append(std::string_view(reinterpret_cast<const char*>(reinterpret_cast<const PyASCIIObject*>(address) + 1),
                                  static_cast<std::size_t>(PyUnicode_GET_LENGTH(address))),
                 expires_at);
     return true;

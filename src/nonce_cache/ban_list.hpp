@@ -40,10 +40,14 @@ public:
         if (count_ == entry_capacity_ || byte_capacity_ - used_ < address.size()) [[unlikely]] {
             grow(address.size());
         }
-        copy_bytes(bytes_ + used_, address.data(), address.size());
-        entries_[count_] = Entry{used_, 0, expires_at};
-        used_ += address.size();
-        if (++count_ % 4 == 0) hash_four(count_ - 4);
+        // Members are read once and written once: the byte copy in between
+        // may alias anything, and would make the compiler read them again.
+        const std::size_t count = count_, used = used_;
+        copy_bytes(bytes_ + used, address.data(), address.size());
+        entries_[count] = Entry{used, 0, expires_at};
+        used_ = used + address.size();
+        count_ = count + 1;
+        if ((count + 1) % 4 == 0) hash_four(count - 3);
     }
     // Hashes the last pairs, short of a group of four; after it every pair
     // has its hash.
