@@ -90,10 +90,18 @@ private:
         std::uint64_t hash;
     };
 
+    bool holds(std::uint64_t payload, std::string_view address, std::uint64_t hash) const noexcept {
+        return same_check_bits(payload, hash) && same_bytes(keys_[position_of(payload)].address, address);
+    }
+    // Most lookups end at the first slot of the first group whose tag
+    // agrees: that one is tried inline, the full probe is a call.
     std::size_t find_slot(std::string_view address, std::uint64_t hash) const noexcept {
-        return index_.find(hash, [&](std::uint64_t payload) {
-            return same_check_bits(payload, hash) && same_bytes(keys_[position_of(payload)].address, address);
-        });
+        const std::size_t slot = index_.first_candidate(hash);
+        if (slot != SlotIndex::NOT_FOUND && holds(index_.payload(slot), address, hash)) [[likely]] return slot;
+        return find_slot_probing(address, hash);
+    }
+    [[gnu::noinline]] std::size_t find_slot_probing(std::string_view address, std::uint64_t hash) const noexcept {
+        return index_.find(hash, [&](std::uint64_t payload) { return holds(payload, address, hash); });
     }
     void insert_absent(std::string_view address, std::uint64_t hash, std::uint64_t expires_at);
 

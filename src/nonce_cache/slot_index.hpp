@@ -56,6 +56,15 @@ public:
         __builtin_prefetch(payloads_ + base + GROUP_WIDTH / 2);
     }
 
+    // The first slot of the hash's first group whose tag matches, or
+    // NOT_FOUND: where a lookup of this hash most often ends. The entry
+    // there may belong to another hash.
+    std::size_t first_candidate(std::uint64_t hash) const noexcept {
+        const std::size_t base = first_group(hash) * GROUP_WIDTH;
+        const std::uint32_t hits = Group(control_ + base).match(tag_of(hash));
+        return hits == 0 ? NOT_FOUND : base + static_cast<std::size_t>(__builtin_ctz(hits));
+    }
+
     void erase(std::size_t slot) noexcept;
     std::uint64_t payload(std::size_t slot) const noexcept { return payloads_[slot]; }
     void set_payload(std::size_t slot, std::uint64_t payload) noexcept { payloads_[slot] = payload; }
