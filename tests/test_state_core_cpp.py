@@ -9,7 +9,9 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
-BUILD = ROOT / "build" / "cpp-tests"
+# One build tree per interpreter: CMake caches the interpreter it found, and
+# configuring one tree for another interpreter fails.
+BUILD = ROOT / "build" / f"cpp-tests-{sys.version_info.major}.{sys.version_info.minor}"
 
 
 def run(command: list, timeout: float) -> subprocess.CompletedProcess:
