@@ -77,7 +77,7 @@ fuzz-state:
 	    -DQUELVAR_BUILD_FUZZERS=ON -DPython_EXECUTABLE=$(PYTHON_BIN) >/dev/null
 	cmake --build build/fuzz --target state_engine_fuzzer -j2
 	mkdir -p build/fuzz/corpus/state_engine
-	@build/fuzz/state_engine_fuzzer build/fuzz/corpus/state_engine -max_len=4096 \
+	@build/fuzz/state_engine_fuzzer build/fuzz/corpus/state_engine -max_len=4096 -artifact_prefix=build/fuzz/ \
 	    -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 > build/fuzz/state_engine.log 2>&1; \
 	status=$$?; \
 	if [ $$status -ne 0 ]; then tail -n 60 build/fuzz/state_engine.log; exit $$status; fi; \
