@@ -10,7 +10,8 @@
 // - a BanTable and a NonceBucket made with room for only a few entries, so
 //   that short inputs already grow them, fill them with deleted slots and
 //   rebuild them;
-// - the four-lane and two-key hashes against the one-message hash.
+// - the four-lane, eight-lane and two-key hashes against the one-message
+//   hash.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -321,23 +322,25 @@ void fuzz_hashes(FuzzedDataProvider& in) {
     while (in.remaining_bytes() > 0) {
         const SipKey key{in.ConsumeIntegral<std::uint64_t>(), in.ConsumeIntegral<std::uint64_t>()};
         const SipKey other{in.ConsumeIntegral<std::uint64_t>(), in.ConsumeIntegral<std::uint64_t>()};
-        std::string messages[4];
-        const char* data[4];
-        std::size_t length[4];
-        for (int lane = 0; lane < 4; ++lane) {
-            messages[lane] = in.ConsumeRandomLengthString(100);
-            // An exact-size copy, so that a read past the end is caught.
+        // Exact-size buffers, so that a read past a message's end is caught.
+        std::vector<char> messages[8];
+        const char* data[8];
+        std::size_t length[8];
+        for (int lane = 0; lane < 8; ++lane) {
+            const std::string bytes = in.ConsumeRandomLengthString(100);
+            messages[lane].assign(bytes.begin(), bytes.end());
             data[lane] = messages[lane].data();
             length[lane] = messages[lane].size();
         }
-        std::uint64_t out[4];
-        siphash13_x4(key, data, length, out);
-        for (int lane = 0; lane < 4; ++lane) {
-            std::vector<char> exact(messages[lane].begin(), messages[lane].end());
-            const std::uint64_t single = siphash13(key, exact.data(), exact.size());
-            EXPECT(out[lane] == single);
-            const HashPair pair = siphash13_pair(key, other, exact.data(), exact.size());
-            EXPECT(pair.first == single && pair.second == siphash13(other, exact.data(), exact.size()));
+        std::uint64_t four[4], eight[8];
+        siphash13_x4(key, data, length, four);
+        siphash13_x8(key, data, length, eight);
+        for (int lane = 0; lane < 8; ++lane) {
+            const std::uint64_t single = siphash13(key, data[lane], length[lane]);
+            if (lane < 4) EXPECT(four[lane] == single);
+            EXPECT(eight[lane] == single);
+            const HashPair pair = siphash13_pair(key, other, data[lane], length[lane]);
+            EXPECT(pair.first == single && pair.second == siphash13(other, data[lane], length[lane]));
         }
     }
 }

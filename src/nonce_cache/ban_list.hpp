@@ -1,8 +1,8 @@
 // A converted ban list: (address, expires_at) pairs in input order, each with
 // the hash of its address, computed before the store lock is taken so that
 // the table's update under the lock hashes nothing. Addresses are hashed
-// four at a time as they arrive (siphash13_x4), while their bytes are still
-// in the cache. The address bytes of all pairs share one buffer, so that a
+// eight at a time as they arrive (siphash13_x8), while their bytes are
+// still in the cache. The address bytes of all pairs share one buffer, so that a
 // list of any length costs two allocations, and a thread keeps the buffers
 // of its last list of moderate size for its next one: a service that
 // hydrates the same few thousand bans again and again then does not get
@@ -47,10 +47,10 @@ public:
         entries_[count] = Entry{used, 0, expires_at};
         used_ = used + address.size();
         count_ = count + 1;
-        if ((count + 1) % 4 == 0) hash_four(count - 3);
+        if ((count + 1) % GROUP == 0) hash_group(count + 1 - GROUP);
     }
-    // Hashes the last pairs, short of a group of four; after it every pair
-    // has its hash.
+    // Hashes the last pairs, short of a group; after it every pair has its
+    // hash.
     void finish() noexcept {
         for (; hashed_ < count_; ++hashed_) entries_[hashed_].hash = hash_(address(hashed_));
     }
@@ -65,7 +65,7 @@ public:
         return std::string_view(bytes_ + begin, end - begin);
     }
     // The hash of the address under the list's key; before finish() the
-    // last pairs, short of a group of four, are hashed on demand.
+    // last pairs, short of a group, are hashed on demand.
     std::uint64_t hash(std::size_t index) const noexcept {
         return index < hashed_ ? entries_[index].hash : hash_(address(index));
     }
@@ -81,18 +81,20 @@ private:
         std::uint64_t expires_at;
     };
 
-    void hash_four(std::size_t first) noexcept {
-        const char* data[4];
-        std::size_t length[4];
-        std::uint64_t hashes[4];
-        for (std::size_t k = 0; k < 4; ++k) {
+    // Pairs are hashed in groups of this many (siphash13_x8).
+    static constexpr std::size_t GROUP = 8;
+    void hash_group(std::size_t first) noexcept {
+        const char* data[GROUP];
+        std::size_t length[GROUP];
+        std::uint64_t hashes[GROUP];
+        for (std::size_t k = 0; k < GROUP; ++k) {
             const std::string_view bytes = address(first + k);
             data[k] = bytes.data();
             length[k] = bytes.size();
         }
-        siphash13_x4(hash_.key(), data, length, hashes);
-        for (std::size_t k = 0; k < 4; ++k) entries_[first + k].hash = hashes[k];
-        hashed_ = first + 4;
+        siphash13_x8(hash_.key(), data, length, hashes);
+        for (std::size_t k = 0; k < GROUP; ++k) entries_[first + k].hash = hashes[k];
+        hashed_ = first + GROUP;
     }
     // Makes room for one more pair with an address of `address_bytes`.
     void grow(std::size_t address_bytes);
