@@ -29,7 +29,7 @@
 #include "nonce_cache/ban_table.hpp"
 #include "nonce_cache/nonce_bucket.hpp"
 #include "nonce_cache/siphash.hpp"
-#include "nonce_cache/siphash_x4.hpp"
+#include "nonce_cache/siphash_lanes.hpp"
 #include "nonce_cache/state_engine.hpp"
 
 using namespace quelvar;

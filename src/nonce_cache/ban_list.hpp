@@ -15,7 +15,7 @@
 
 #include "nonce_cache/byte_copy.hpp"
 #include "nonce_cache/siphash.hpp"
-#include "nonce_cache/siphash_x4.hpp"
+#include "nonce_cache/siphash_lanes.hpp"
 
 namespace quelvar {
 

@@ -13,7 +13,7 @@
 #include "nonce_cache/ban_table.hpp"
 #include "nonce_cache/byte_copy.hpp"
 #include "nonce_cache/siphash.hpp"
-#include "nonce_cache/siphash_x4.hpp"
+#include "nonce_cache/siphash_lanes.hpp"
 
 using namespace quelvar;
 
