@@ -12,7 +12,7 @@ endif
 PY := $(VENV)/bin/python
 SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench sanitize install system-packages clean
+.PHONY: demo test bench sanitize install system-packages clean fuzz-state
 
 # Installs the Debian packages listed in .ci/debian-packages.txt that are
 # missing (needs root; skipped quietly when everything is there).
@@ -63,6 +63,25 @@ sanitize: | system-packages
 
 bench: install
 	$(PY) bench/run_benchmarks.py $(BENCH_ARGS)
+
+# Runs the state-engine fuzzer (libFuzzer with AddressSanitizer and
+# UndefinedBehaviorSanitizer, built by clang in build/fuzz) for FUZZ_SECONDS,
+# growing its corpus in build/fuzz/corpus, and prints the executions and the
+# coverage reached. Not part of `make test`. Needs clang and its runtime
+# libraries (Debian: clang-14 libclang-rt-14-dev).
+FUZZ_SECONDS ?= 60
+FUZZ_CXX ?= $(firstword $(foreach c,clang++ clang++-16 clang++-15 clang++-14,$(shell command -v $(c) 2>/dev/null)))
+fuzz-state:
+	@test -n "$(FUZZ_CXX)" || { echo "no clang++ found: apt-get install clang-14 libclang-rt-14-dev"; exit 1; }
+	cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DQUELVAR_BUILD_FUZZERS=ON -DPython_EXECUTABLE=$(PYTHON_BIN) >/dev/null
+	cmake --build build/fuzz --target state_engine_fuzzer -j2
+	mkdir -p build/fuzz/corpus/state_engine
+	@build/fuzz/state_engine_fuzzer build/fuzz/corpus/state_engine -max_len=4096 -artifact_prefix=build/fuzz/ \
+	    -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 > build/fuzz/state_engine.log 2>&1; \
+	status=$$?; \
+	if [ $$status -ne 0 ]; then tail -n 60 build/fuzz/state_engine.log; exit $$status; fi; \
+	grep -E '^#[0-9]+[[:space:]]+DONE|^stat::(number_of_executed_units|average_exec_per_sec|new_units_added)' build/fuzz/state_engine.log
 
 clean:
 	rm -rf build $(VENV)

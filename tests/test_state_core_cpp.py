@@ -1,5 +1,5 @@
-"""Builds the C++ tests of the state engine (hand-set clock, real threads)
-with CMake and runs them."""
+"""Builds the C++ tests of the state engine (hand-set clock, real threads,
+hashing and storage pieces) with CMake and runs them."""
 
 import shutil
 import subprocess
@@ -9,7 +9,8 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
-# One build folder per interpreter: the CMake cache records which one it found.
+# One build tree per interpreter: CMake caches the interpreter it found, and
+# configuring one tree for another interpreter fails.
 BUILD = ROOT / "build" / f"cpp-tests-{sys.version_info.major}.{sys.version_info.minor}"
 
 
@@ -19,15 +20,19 @@ def run(command: list, timeout: float) -> subprocess.CompletedProcess:
     return result
 
 
+PROGRAMS = ["state_engine_tests", "hashing_tests"]
+
+
 @pytest.fixture(scope="module")
-def state_engine_tests() -> Path:
+def test_programs() -> Path:
     cmake = shutil.which("cmake")
     assert cmake is not None, "cmake is needed to build the C++ core tests"
     run([cmake, "-S", ROOT, "-B", BUILD, "-DQUELVAR_BUILD_TESTS=ON", f"-DPython_EXECUTABLE={sys.executable}"], 300)
-    run([cmake, "--build", BUILD, "--target", "state_engine_tests", "-j2"], 600)
-    return BUILD / "state_engine_tests"
+    run([cmake, "--build", BUILD, "--target", *PROGRAMS, "-j2"], 600)
+    return BUILD
 
 
-def test_state_engine_core(state_engine_tests: Path) -> None:
-    result = run([state_engine_tests], 300)
-    assert result.stdout.rstrip().endswith("0 failed"), result.stdout
+@pytest.mark.parametrize("program", PROGRAMS)
+def test_state_engine_core(test_programs: Path, program: str) -> None:
+    result = run([test_programs / program], 300)
+    assert result.stdout.rstrip().endswith(" 0 failed"), result.stdout

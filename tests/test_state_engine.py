@@ -4,6 +4,7 @@ time-dependent behaviour is in test_state_clock.py."""
 import random
 import sys
 import threading
+import time
 
 import pytest
 
@@ -71,6 +72,46 @@ def test_hydration_is_all_or_nothing(bad_item, error):
     assert stats() == (0, 0, 0)
     core.hydrate_bans_rs([("203.0.113.7", LATEST), ("198.51.100.2", 5)])
     assert stats() == (0, 0, 1)
+
+
+class Number(int):
+    pass
+
+
+def test_hydration_reads_every_kind_of_item_alike():
+    # Plain pairs (exact tuple, ASCII str, int of up to two 30-bit digits)
+    # are read directly; every other item goes the general way. Expiries sit
+    # on both sides of now, of 2**30 and of 2**60, in every kind of item, and
+    # a hook that empties the list part-way must not disturb the pairs read.
+    now = int(time.time())
+    expiries = [0, 5, 2**30 - 1, 2**30, now - 30, now + 30, 2**60 - 1, 2**60, LATEST]
+    pairs, expected = [], {}
+    for n, expires_at in enumerate(expiries):
+        for kind, item in enumerate([
+            (f"10.1.{n}.0", expires_at),
+            (Text(f"10.1.{n}.1"), expires_at),
+            (f"10.1.{n}.\u00e92", expires_at),
+            (f"10.1.{n}.3", Number(expires_at)),
+            (f"10.1.{n}.4", Index(expires_at)),
+        ]):
+            pairs.append(item)
+            expected[str(item[0])] = expires_at > now
+    clearing = [("10.2.0.0", LATEST), ("10.2.0.1", Index(LATEST, before=lambda: clearing.clear())), ("10.2.0.2", LATEST)]
+    core.hydrate_bans_rs(tuple(pairs))
+    core.hydrate_bans_rs(clearing)
+    assert {address: core.is_ip_banned_rs(address) for address in expected} == expected
+    assert [core.is_ip_banned_rs(f"10.2.0.{i}") for i in range(3)] == [True, True, False]
+    assert stats()[2] == sum(expected.values()) + 2
+
+
+class Index:
+    def __init__(self, value, before=None):
+        self.value, self.before = value, before
+
+    def __index__(self):
+        if self.before:
+            self.before()
+        return self.value
 
 
 def test_failed_conversions_change_nothing():

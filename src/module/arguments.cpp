@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "nonce_cache/ban_table.hpp"
+
 namespace quelvar {
 namespace {
 
@@ -169,27 +171,80 @@ Status append_ban_pair(BanList& bans, PyObject* item) {
     return success();
 }
 
+// The value of an exact int from 0 to 2^60 - 1, read straight from its
+// digits, or false for anything else (which then takes the general path).
+// The layout read here is the one CPython 3.12 and 3.13 declare in their
+// headers: a tag holding the digit count (from bit 3) and the sign (bits 0-1:
+// 0 positive, 1 zero, 2 negative), then 30-bit digits, least significant first.
+bool read_small_int(PyObject* object, std::uint64_t& value) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && PYLONG_BITS_IN_DIGIT == 30
+    if (!PyLong_CheckExact(object)) return false;
+    const _PyLongValue& number = reinterpret_cast<const PyLongObject*>(object)->long_value;
+    const std::uintptr_t tag = number.lv_tag;
+    const std::uintptr_t sign = tag & 3, digits = tag >> 3;
+    if (sign == 1) {
+        value = 0;
+        return true;
+    }
+    if (sign != 0 || digits == 0 || digits > 2) return false;
+    value = number.ob_digit[0];
+    if (digits == 2) value |= static_cast<std::uint64_t>(number.ob_digit[1]) << 30;
+    return true;
+#else
+    (void)object;
+    (void)value;
+    return false;
+#endif
+}
+
+// The common item, an exact 2-tuple of an ASCII str and a small int, read
+// without any call into the interpreter; false sends the item to
+// append_ban_pair, which converts it or reports its error.
+bool append_plain_pair(BanList& bans, PyObject* item) noexcept {
+    if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 2) return false;
+    PyObject* address = PyTuple_GET_ITEM(item, 0);
+    if (!PyUnicode_Check(address) || !PyUnicode_IS_COMPACT_ASCII(address)) return false;
+    std::uint64_t expires_at;
+    if (!read_small_int(PyTuple_GET_ITEM(item, 1), expires_at)) return false;
+    // A compact ASCII str keeps its characters right after its header.
+    bans.append(std::string_view(reinterpret_cast<const char*>(reinterpret_cast<const PyASCIIObject*>(address) + 1),
+                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(address))),
+                expires_at);
+    return true;
+}
+
 }  // namespace
 
 Result<BanList> to_ban_list(PyObject* object) {
     if (PyUnicode_Check(object)) return CallError::type_error("Can't extract `str` to `Vec`");
     if (!PySequence_Check(object)) return type_mismatch_error(object, "Sequence");
 
-    BanList bans;
+    BanList bans(process_ban_hash());
+    const bool list_or_tuple = PyList_CheckExact(object) || PyTuple_CheckExact(object);
+    // The length of an exact list or tuple is the number of items it holds;
+    // any other sequence's __len__ is only a hint.
     Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0) {
         PyErr_Clear();
     } else {
-        bans.reserve(static_cast<std::size_t>(std::min(hint, MAX_BAN_LIST_RESERVE)));
+        bans.reserve(static_cast<std::size_t>(list_or_tuple ? hint : std::min(hint, MAX_BAN_LIST_RESERVE)));
     }
 
-    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
-        // Read by index exactly as their iterators do: the size is read again
-        // at every step, since a hook run by a conversion may resize the list.
+    if (list_or_tuple) {
+        // Read by index exactly as their iterators do. A plain pair runs no
+        // Python code, so while plain pairs follow one another the sequence
+        // cannot change and its borrowed items cannot go away. Any other item
+        // is held while it converts, since its conversion may run hooks that
+        // resize the list: its size and items are read again after it.
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
-            py::Owned item = py::Owned::share(PySequence_Fast_GET_ITEM(object, i));
+            PyObject* const* items = PySequence_Fast_ITEMS(object);
+            const Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
+            while (i < size && append_plain_pair(bans, items[i])) ++i;
+            if (i == size) break;
+            py::Owned item = py::Owned::share(items[i]);
             if (Status appended = append_ban_pair(bans, item.get()); !appended) return std::move(appended).error();
         }
+        bans.finish();
         return bans;
     }
 
@@ -199,6 +254,7 @@ Result<BanList> to_ban_list(PyObject* object) {
         if (Status appended = append_ban_pair(bans, item.get()); !appended) return std::move(appended).error();
     }
     if (PyErr_Occurred()) return fetch_expected_error();
+    bans.finish();
     return bans;
 }
 

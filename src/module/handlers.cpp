@@ -22,6 +22,13 @@ constexpr ParameterSpec HYDRATE_BANS_SPEC{"hydrate_bans_rs()", {"bans"}, 1};
 // parameter name and body.
 template <const ParameterSpec& Spec, Result<py::Owned> (*Body)(std::string_view)>
 PyObject* handle_text_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // The usual call, one positional ASCII str, has nothing to match and is
+    // its own UTF-8: straight to the body.
+    if (nargs == 1 && kwnames == nullptr && PyUnicode_Check(args[0]) && PyUnicode_IS_COMPACT_ASCII(args[0])) {
+        const std::string_view text(static_cast<const char*>(PyUnicode_DATA(args[0])),
+                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(args[0])));
+        return call_wrapper([text]() { return Body(text); });
+    }
     return call_wrapper([&]() -> Result<py::Owned> {
         PyObject* slots[2];
         if (Status matched = extract_arguments(Spec, args, nargs, kwnames, slots); !matched) {

@@ -32,19 +32,23 @@ Result<py::Owned> consume_nonce(std::string_view nonce) {
 }
 
 Result<py::Owned> is_ip_banned(std::string_view ip) {
+    const BanAddress address(ip);
     const std::uint64_t now = STATE_ENGINE.clock().unix_now_secs();
-    const bool banned = with_engine_read([ip, now](const StateEngine& engine) { return engine.is_banned(ip, now); });
+    const bool banned =
+        with_engine_read([&address, now](const StateEngine& engine) { return engine.is_banned(address, now); });
     return to_python(banned);
 }
 
 Result<py::Owned> ban_ip(std::string_view ip, std::uint64_t duration_sec) {
+    const BanAddress address(ip);
     const std::uint64_t now = STATE_ENGINE.clock().unix_now_secs();
-    with_engine_write([ip, now, duration_sec](StateEngine& engine) { engine.ban(ip, now, duration_sec); });
+    with_engine_write([&address, now, duration_sec](StateEngine& engine) { engine.ban(address, now, duration_sec); });
     return python_none();
 }
 
 Result<py::Owned> unban_ip(std::string_view ip) {
-    with_engine_write([ip](StateEngine& engine) { engine.unban(ip); });
+    const BanAddress address(ip);
+    with_engine_write([&address](StateEngine& engine) { engine.unban(address); });
     return python_none();
 }
 

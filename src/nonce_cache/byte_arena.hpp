@@ -8,11 +8,15 @@
 #include <cstdint>
 #include <string_view>
 
+#include "nonce_cache/byte_copy.hpp"
+
 namespace quelvar {
 
 class ByteArena {
 public:
-    explicit ByteArena(std::size_t reserve_bytes);
+    // Room for `reserve_bytes` at first; the buffer never grows past
+    // `max_bytes`, and a record that would need more is an allocation failure.
+    ByteArena(std::size_t reserve_bytes, std::uint64_t max_bytes);
     ~ByteArena();
     ByteArena(ByteArena&& other) noexcept;
     ByteArena& operator=(ByteArena&& other) noexcept;
@@ -20,7 +24,16 @@ public:
     ByteArena& operator=(const ByteArena&) = delete;
 
     // Copies the bytes in; returns the record's offset.
-    std::uint64_t append(std::string_view bytes);
+    std::uint64_t append(std::string_view bytes) {
+        const std::size_t n = bytes.size();
+        // A record below 128 bytes has a one-byte length.
+        if (n >= 0x80 || capacity_ - used_ <= n) return append_slowly(bytes);
+        const std::uint64_t offset = used_;
+        data_[used_] = static_cast<unsigned char>(n);
+        copy_bytes(data_ + used_ + 1, bytes.data(), n);
+        used_ += n + 1;
+        return offset;
+    }
 
     std::string_view at(std::uint64_t offset) const noexcept {
         const unsigned char* p = data_ + offset;
@@ -35,10 +48,12 @@ public:
 private:
     static std::size_t decode_long_length(std::size_t low_bits, const unsigned char*& p) noexcept;
     void grow(std::size_t needed);
+    std::uint64_t append_slowly(std::string_view bytes);
 
     unsigned char* data_ = nullptr;
     std::size_t used_ = 0;
     std::size_t capacity_ = 0;
+    std::uint64_t max_bytes_ = 0;
 };
 
 }  // namespace quelvar

@@ -17,7 +17,8 @@ inline constexpr Duration NONCE_BUCKET_SECONDS{60, 0};
 
 class NonceCache {
 public:
-    explicit NonceCache(MonoTime now);
+    // Every bucket is made with room for `reserve` tokens.
+    explicit NonceCache(MonoTime now, std::size_t reserve = NONCE_BUCKET_RESERVE);
 
     // True when the token is fresh (and is now recorded), false for a replay.
     // Rotates the buckets first if the running window is over.
@@ -30,10 +31,18 @@ public:
     std::size_t previous_size() const noexcept { return previous_bucket_.size(); }
 
 private:
+    // A token's hashes under the two buckets' keys; the second only when the
+    // previous bucket holds tokens.
+    struct Hashes {
+        std::uint64_t current;
+        std::uint64_t previous;
+    };
+    Hashes hash_and_prefetch(std::string_view token) const noexcept;
     void rotate_buckets(MonoTime now);
 
     NonceBucket current_bucket_;
     NonceBucket previous_bucket_;
+    std::size_t reserve_;
     MonoTime bucket_start_;
     Duration bucket_duration_ = NONCE_BUCKET_SECONDS;
 };

@@ -6,7 +6,14 @@
 
 namespace quelvar {
 
-SlotIndex::SlotIndex(std::size_t reserve) { allocate(slots_for(reserve)); }
+SlotIndex::SlotIndex(std::size_t reserve) {
+    allocate(slots_for(reserve));
+    // The reserved slots are about to be filled at random: their pages are
+    // faulted in here, at once, rather than one by one by the inserts that
+    // follow (each fault would cost an insert a microsecond under the store
+    // lock). A grown index is written all over by its rebuild anyway.
+    std::memset(payloads_, 0, slot_count_ * sizeof(std::uint64_t));
+}
 
 SlotIndex::~SlotIndex() { release(); }
 
@@ -56,24 +63,6 @@ void SlotIndex::release() noexcept {
     checked_free(payloads_);
     control_ = nullptr;
     payloads_ = nullptr;
-}
-
-std::size_t SlotIndex::find_free(std::uint64_t hash) const noexcept {
-    std::size_t group = first_group(hash);
-    for (std::size_t step = 1;; ++step) {
-        const std::size_t base = group * GROUP_WIDTH;
-        if (std::uint32_t free = Group(control_ + base).match_empty_or_deleted(); free != 0) {
-            return base + static_cast<std::size_t>(__builtin_ctz(free));
-        }
-        group = (group + step) & group_mask_;
-    }
-}
-
-void SlotIndex::place(std::size_t slot, std::uint64_t hash, std::uint64_t payload) noexcept {
-    if (control_[slot] == EMPTY) --growth_left_;
-    control_[slot] = tag_of(hash);
-    payloads_[slot] = payload;
-    ++size_;
 }
 
 void SlotIndex::erase(std::size_t slot) noexcept {

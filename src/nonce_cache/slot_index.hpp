@@ -39,9 +39,31 @@ public:
     std::size_t find(std::uint64_t hash, Matches&& matches) const noexcept;
 
     // Records an entry the caller knows to be absent. When the index has to
-    // grow, hash_of(payload) must give the hash of every stored entry.
+    // grow to `slot_count` slots, hash_of(payload, slot_count) must give the
+    // hash of every stored entry; only the bits that pick a group among
+    // slot_count / 16 (bits 7 and up) are used, the 7-bit tag is kept from
+    // the entry's control byte.
     template <class HashOf>
     void insert_absent(std::uint64_t hash, std::uint64_t payload, HashOf&& hash_of);
+
+    // A hint for a caller that looks up many hashes in a row: starts loading
+    // what a lookup of this hash reads first, the control bytes and the
+    // payloads of its first group. Changes nothing and never faults.
+    void prefetch(std::uint64_t hash) const noexcept {
+        const std::size_t base = first_group(hash) * GROUP_WIDTH;
+        __builtin_prefetch(control_ + base);
+        __builtin_prefetch(payloads_ + base);
+        __builtin_prefetch(payloads_ + base + GROUP_WIDTH / 2);
+    }
+
+    // The first slot of the hash's first group whose tag matches, or
+    // NOT_FOUND: where a lookup of this hash most often ends. The entry
+    // there may belong to another hash.
+    std::size_t first_candidate(std::uint64_t hash) const noexcept {
+        const std::size_t base = first_group(hash) * GROUP_WIDTH;
+        const std::uint32_t hits = Group(control_ + base).match(tag_of(hash));
+        return hits == 0 ? NOT_FOUND : base + static_cast<std::size_t>(__builtin_ctz(hits));
+    }
 
     void erase(std::size_t slot) noexcept;
     std::uint64_t payload(std::size_t slot) const noexcept { return payloads_[slot]; }
@@ -130,8 +152,26 @@ inline std::uint32_t SlotIndex::Group::match_empty_or_deleted() const noexcept {
 }
 #endif
 
+inline std::size_t SlotIndex::find_free(std::uint64_t hash) const noexcept {
+    std::size_t group = first_group(hash);
+    for (std::size_t step = 1;; ++step) {
+        const std::size_t base = group * GROUP_WIDTH;
+        if (std::uint32_t free = Group(control_ + base).match_empty_or_deleted(); free != 0) {
+            return base + static_cast<std::size_t>(__builtin_ctz(free));
+        }
+        group = (group + step) & group_mask_;
+    }
+}
+
+inline void SlotIndex::place(std::size_t slot, std::uint64_t hash, std::uint64_t payload) noexcept {
+    if (control_[slot] == EMPTY) --growth_left_;
+    control_[slot] = tag_of(hash);
+    payloads_[slot] = payload;
+    ++size_;
+}
+
 template <class Matches>
-std::size_t SlotIndex::find(std::uint64_t hash, Matches&& matches) const noexcept {
+[[gnu::always_inline]] inline std::size_t SlotIndex::find(std::uint64_t hash, Matches&& matches) const noexcept {
     const std::uint8_t tag = tag_of(hash);
     std::size_t group = first_group(hash);
     // Triangular steps over a power-of-two number of groups visit every group.
@@ -168,7 +208,7 @@ void SlotIndex::rebuild(std::size_t slot_count, HashOf& hash_of) {
     for (std::size_t slot = 0; slot < old.slot_count_; ++slot) {
         if (old.control_[slot] & 0x80) continue;  // empty or deleted
         const std::uint64_t payload = old.payloads_[slot];
-        const std::uint64_t hash = hash_of(payload);
+        const std::uint64_t hash = (hash_of(payload, slot_count) & ~std::uint64_t{0x7F}) | old.control_[slot];
         place(find_free(hash), hash, payload);
     }
 }

@@ -22,24 +22,17 @@ constinit NeverDestroyed PROCESS_STORE;
 
 constinit EngineStore& STATE_ENGINE = PROCESS_STORE.store;
 
-StateEngine::StateEngine(const Clock& clock)
+StateEngine::StateEngine(const Clock& clock, EngineReserves reserves)
     : clock_(&clock),
-      nonces_(clock.monotonic_now()),
-      bans_(BAN_TABLE_RESERVE, KeyedHash::random()) {}
+      nonces_(clock.monotonic_now(), reserves.nonces_per_bucket),
+      bans_(reserves.bans, process_ban_hash()) {}
 
-void StateEngine::ban(std::string_view address, std::uint64_t now, std::uint64_t duration_sec) {
+void StateEngine::ban(const BanAddress& address, std::uint64_t now, std::uint64_t duration_sec) {
     constexpr std::uint64_t LATEST = std::numeric_limits<std::uint64_t>::max();
-    bans_.set(address, duration_sec > LATEST - now ? LATEST : now + duration_sec);
+    bans_.set(address.text, address.hash, duration_sec > LATEST - now ? LATEST : now + duration_sec);
 }
 
-void StateEngine::hydrate(const BanList& bans) {
-    const std::uint64_t now = clock_->unix_now_secs();
-    for (std::size_t i = 0; i < bans.size(); ++i) {
-        // A pair that has already expired must not overwrite an entry that is
-        // still active, so it is skipped rather than stored inactive.
-        if (bans.expires_at(i) > now) bans_.set(bans.address(i), bans.expires_at(i));
-    }
-}
+void StateEngine::hydrate(const BanList& bans) { bans_.set_unexpired(bans, clock_->unix_now_secs()); }
 
 EngineStats StateEngine::stats() const noexcept {
     return EngineStats{nonces_.current_size(), nonces_.previous_size(),
@@ -51,9 +44,6 @@ void StateEngine::clear() noexcept {
     nonces_.clear(clock_->monotonic_now());
 }
 
-StateEngine& EngineStore::engine_or_create() {
-    if (engine_ == nullptr) engine_ = new StateEngine(*clock_);
-    return *engine_;
-}
+void EngineStore::create_engine() { engine_ = new StateEngine(*clock_); }
 
 }  // namespace quelvar

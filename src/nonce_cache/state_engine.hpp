@@ -20,10 +20,26 @@
 #include "nonce_cache/ban_table.hpp"
 #include "nonce_cache/clock.hpp"
 #include "nonce_cache/nonce_cache.hpp"
+#include "nonce_cache/rw_lock.hpp"
 
 namespace quelvar {
 
 inline constexpr std::size_t BAN_TABLE_RESERVE = 1'792;
+
+// An address with its hash under the process's ban-table key, made before
+// the store lock is taken so that the lock covers only the table's work.
+struct BanAddress {
+    explicit BanAddress(std::string_view address) noexcept : text(address), hash(process_ban_hash()(address)) {}
+    std::string_view text;
+    std::uint64_t hash;
+};
+
+// Room the engine's tables are made with. The module's engine uses these
+// values; tests and fuzzers make smaller tables to reach growth quickly.
+struct EngineReserves {
+    std::size_t nonces_per_bucket = NONCE_BUCKET_RESERVE;
+    std::size_t bans = BAN_TABLE_RESERVE;
+};
 
 struct EngineStats {
     std::uint64_t current_bucket_nonces = 0;
@@ -34,18 +50,19 @@ struct EngineStats {
 class StateEngine {
 public:
     // Empty; the nonce window starts now. The clock must outlive the engine.
-    explicit StateEngine(const Clock& clock);
+    explicit StateEngine(const Clock& clock, EngineReserves reserves = {});
 
     bool consume_nonce(std::string_view token) { return nonces_.consume(token, *clock_); }
 
     // Bans until now + duration_sec, saturating at the largest time.
-    void ban(std::string_view address, std::uint64_t now, std::uint64_t duration_sec);
-    void unban(std::string_view address) noexcept { bans_.remove(address); }
-    bool is_banned(std::string_view address, std::uint64_t now) const noexcept {
-        return bans_.is_active(address, now);
+    void ban(const BanAddress& address, std::uint64_t now, std::uint64_t duration_sec);
+    void unban(const BanAddress& address) noexcept { bans_.remove(address.text, address.hash); }
+    bool is_banned(const BanAddress& address, std::uint64_t now) const noexcept {
+        return bans_.is_active(address.text, address.hash, now);
     }
     // Applies the pairs in order, skipping those already expired; reads the
-    // wall clock once.
+    // wall clock once. The list is best made with process_ban_hash(), whose
+    // hashes the table uses as they are.
     void hydrate(const BanList& bans);
 
     // Counts as they stand: the nonce window is not rotated here.
@@ -91,9 +108,13 @@ public:
     }
 
 private:
-    StateEngine& engine_or_create();
+    StateEngine& engine_or_create() {
+        if (engine_ == nullptr) [[unlikely]] create_engine();
+        return *engine_;
+    }
+    void create_engine();
 
-    std::shared_mutex lock_;
+    RwLock lock_;
     StateEngine* engine_ = nullptr;
     const Clock* clock_;
 };

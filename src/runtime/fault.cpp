@@ -56,7 +56,7 @@ void write_backtrace_or_note() {
 
 [[noreturn]] void terminate_process() { std::abort(); }
 
-[[noreturn]] void internal_fault(std::string_view message, std::source_location where) {
+[[noreturn]] void internal_fault(std::string_view message, SourceLocation where) {
     char place[512];
     int n = std::snprintf(place, sizeof place, "%.*s:%u:%u",
                           static_cast<int>(project_relative(where.file_name()).size()),

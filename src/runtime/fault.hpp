@@ -10,8 +10,32 @@
 
 namespace quelvar {
 
-[[noreturn]] void internal_fault(std::string_view message,
-                                 std::source_location where = std::source_location::current());
+#if defined(__cpp_lib_source_location)
+using SourceLocation = std::source_location;
+#else
+// A standard library whose <source_location> needs more of the compiler than
+// it has (libstdc++ 12 under clang 14, which builds the fuzzers): the same
+// three facts from the builtins both compilers know.
+class SourceLocation {
+public:
+    static constexpr SourceLocation current(const char* file = __builtin_FILE(), unsigned line = __builtin_LINE(),
+                                            unsigned column = __builtin_COLUMN()) noexcept {
+        return SourceLocation(file, line, column);
+    }
+    constexpr const char* file_name() const noexcept { return file_; }
+    constexpr unsigned line() const noexcept { return line_; }
+    constexpr unsigned column() const noexcept { return column_; }
+
+private:
+    constexpr SourceLocation(const char* file, unsigned line, unsigned column) noexcept
+        : file_(file), line_(line), column_(column) {}
+    const char* file_;
+    unsigned line_;
+    unsigned column_;
+};
+#endif
+
+[[noreturn]] void internal_fault(std::string_view message, SourceLocation where = SourceLocation::current());
 
 // The report of an allocation that could not be satisfied, with its size.
 [[noreturn]] void allocation_failure(std::size_t bytes);

@@ -15,6 +15,7 @@
 #include "check.hpp"
 #include "nonce_cache/ban_table.hpp"
 #include "nonce_cache/siphash.hpp"
+#include "nonce_cache/rw_lock.hpp"
 #include "nonce_cache/state_engine.hpp"
 
 using namespace quelvar;
@@ -165,6 +166,51 @@ TEST(racing_threads_get_exactly_one_true_per_token) {
     }
     for (std::thread& thread : threads) thread.join();
     CHECK(std::all_of(accepted.begin(), accepted.end(), [](const std::atomic<int>& n) { return n == 1; }));
+}
+
+TEST(store_lock_excludes_writers_from_everyone_and_lets_readers_share) {
+    // Writers keep two plain counters equal, stepping them one after the
+    // other with a pause between; a reader that ever sees them differ, or a
+    // writer that finds another inside, shows the lock let two in at once.
+    // Readers also count how many of them are inside together.
+    RwLock lock;
+    std::uint64_t first = 0, second = 0;
+    std::atomic<int> writers_inside{0}, readers_inside{0}, most_readers{0};
+    std::atomic<bool> broken{false};
+    constexpr int WRITERS = 3, READERS = 5, ROUNDS = 20'000;
+    std::barrier start(WRITERS + READERS);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < WRITERS; ++t) {
+        threads.emplace_back([&] {
+            start.arrive_and_wait();
+            for (int i = 0; i < ROUNDS; ++i) {
+                std::unique_lock exclusive(lock);
+                if (writers_inside.fetch_add(1) != 0 || readers_inside.load() != 0) broken = true;
+                ++first;
+                if (i % 64 == 0) std::this_thread::yield();
+                ++second;
+                writers_inside.fetch_sub(1);
+            }
+        });
+    }
+    for (int t = 0; t < READERS; ++t) {
+        threads.emplace_back([&] {
+            start.arrive_and_wait();
+            for (int i = 0; i < ROUNDS; ++i) {
+                std::shared_lock shared(lock);
+                const int inside = readers_inside.fetch_add(1) + 1;
+                for (int most = most_readers.load(); inside > most && !most_readers.compare_exchange_weak(most, inside);) {
+                }
+                if (writers_inside.load() != 0 || first != second) broken = true;
+                if (i % 64 == 0) std::this_thread::yield();
+                readers_inside.fetch_sub(1);
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    CHECK(!broken);
+    CHECK(first == std::uint64_t{WRITERS} * ROUNDS && second == first);
+    std::printf("  at most %d readers inside at once\n", most_readers.load());
 }
 
 int main() { return check::run_all(); }

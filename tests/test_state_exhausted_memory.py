@@ -1,0 +1,63 @@
+"""Exhausted memory inside the state engine ends the process with the
+module's report, never with a Python exception, a hang or a silent success.
+
+Each case runs in a child interpreter that first makes everything it will
+hand to the module, then caps its own address space a few dozen megabytes
+above what it already uses, and then lets the module allocate: the
+interpreter needs nothing more while the module's tables grow, so the
+module's allocation is the one that fails."""
+import os
+import re
+import signal
+import sys
+
+import pytest
+
+CHILD_PRELUDE = """
+import resource, sys
+import quelvar_core_rs as core
+
+def cap_address_space(headroom_mb):
+    with open("/proc/self/status") as status:
+        size_kb = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
+    limit = (size_kb + headroom_mb * 1024) * 1024
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+core.clear_state_engine_rs()  # the engine exists before the cap
+"""
+
+NONCE_FLOOD = CHILD_PRELUDE + """
+# Three million fresh tokens made up front: the module would need well over
+# the headroom to store them all.
+tokens = list(map(str, range(10**12, 10**12 + 3_000_000)))
+consume = core.consume_nonce_rs
+cap_address_space(32)
+print("flooding", flush=True)
+for token in tokens:
+    consume(token)
+print("all stored", core.get_state_engine_stats_rs(), flush=True)
+"""
+
+HUGE_HYDRATION = CHILD_PRELUDE + """
+# Twenty million pairs that share one tuple: 160 MB of list for the
+# interpreter, made up front, and far more than the headroom for the
+# module's converted copy.
+bans = [("198.51.100.7", 2**40)] * 20_000_000
+cap_address_space(64)
+print("flooding", flush=True)
+core.hydrate_bans_rs(bans)
+print("all stored", core.get_state_engine_stats_rs(), flush=True)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc and caps RLIMIT_AS")
+@pytest.mark.skipif(os.environ.get("QUELVAR_SANITIZED") == "1",
+                    reason="under AddressSanitizer its allocator reports exhausted memory itself")
+@pytest.mark.parametrize("code", [NONCE_FLOOD, HUGE_HYDRATION], ids=["nonce flood", "huge hydration"])
+def test_exhausted_memory_aborts_with_the_module_report(child, code):
+    result = child(code, timeout=120)
+    assert result.stdout == "flooding\n", (result.stdout, result.stderr)
+    assert result.returncode == -signal.SIGABRT, (result.returncode, result.stderr)
+    # The report is the only thing on standard error: no traceback, no MemoryError.
+    assert re.fullmatch(r"memory allocation of \d+ bytes failed\n", result.stderr), result.stderr
