@@ -12,7 +12,7 @@ endif
 PY := $(VENV)/bin/python
 SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench sanitize install system-packages clean
+.PHONY: demo test bench sanitize install system-packages clean leaks stress fuzz-features fuzz-toolchain
 
 # Installs the Debian packages listed in .ci/debian-packages.txt that are
 # missing (needs root; skipped quietly when everything is there).
@@ -60,6 +60,39 @@ sanitize: | system-packages
 	    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    QUELVAR_SANITIZED=1 $(SANITIZER_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
+# The leak check at full size: every call path 200,000 times.
+LEAK_CALLS ?= 200000
+leaks: install
+	QUELVAR_LEAK_CALLS=$(LEAK_CALLS) $(PY) -m pytest -q -p no:cacheprovider tests/test_leaks.py
+
+# The thread tests with each phase running STRESS_SECONDS.
+STRESS_SECONDS ?= 30
+stress: install
+	QUELVAR_STRESS_SECONDS=$(STRESS_SECONDS) $(PY) -m pytest -q -p no:cacheprovider tests/test_concurrency.py
+
+# Coverage-guided fuzzing with clang's libFuzzer, ASan and UBSan. The corpus
+# grows in build/fuzz/corpus/<name> and is kept between runs; a failing input
+# is written to build/fuzz/ as crash-*.
+FUZZ_SECONDS ?= 60
+FUZZ_CXX ?= clang++-14
+FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
+FUZZ_BUILD := build/fuzz
+fuzz-toolchain:
+	@missing=$$(for p in $(FUZZ_PACKAGES); do dpkg -s "$$p" >/dev/null 2>&1 || echo "$$p"; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing Debian packages: $$missing"; \
+	  SUDO=$$( [ "$$(id -u)" -eq 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && $$SUDO apt-get install -y -qq $$missing >/dev/null; \
+	fi
+
+fuzz-features: fuzz-toolchain
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DQUELVAR_BUILD_FUZZERS=ON \
+	    $(if $(PYTHON_BIN),-DPython_EXECUTABLE=$(PYTHON_BIN)) >/dev/null
+	cmake --build $(FUZZ_BUILD) --target features_fuzzer -j2
+	mkdir -p $(FUZZ_BUILD)/corpus/features
+	$(FUZZ_BUILD)/features_fuzzer -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus/features
 
 bench: install
 	$(PY) bench/run_benchmarks.py $(BENCH_ARGS)
