@@ -64,7 +64,7 @@ sanitize: | system-packages
 # The leak check at full size: every call path 200,000 times.
 LEAK_CALLS ?= 200000
 leaks: install
-	QUELVAR_LEAK_CALLS=$(LEAK_CALLS) $(PY) -m pytest -q -p no:cacheprovider tests/test_leaks.py
+	QUELVAR_LEAK_CALLS=$(LEAK_CALLS) $(PY) -m pytest -q -s -p no:cacheprovider tests/test_leaks.py
 
 # The thread tests with each phase running STRESS_SECONDS.
 STRESS_SECONDS ?= 30

@@ -239,6 +239,7 @@ def test_calls_leave_memory_and_references_flat(name, function, arguments, monke
     gc.collect()
     block_growth = sys.getallocatedblocks() - blocks
     resident_growth = resident_bytes() - resident
+    print(f"{name}: {block_growth:+d} blocks, {resident_growth:+d} resident bytes over {CALLS} calls")
     assert [sys.getrefcount(argument) for argument in arguments] == references
     if COUNTS_BLOCKS:
         assert block_growth < 64, f"{block_growth} blocks over {CALLS} calls"
