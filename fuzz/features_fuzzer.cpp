@@ -110,7 +110,8 @@ public:
                 break;
             }
             case 3: {
-                const auto mantissa = static_cast<std::int16_t>(byte() << 8 | byte());
+                const int high = byte();
+                const auto mantissa = static_cast<std::int16_t>(high << 8 | byte());
                 const int exponent = static_cast<std::int8_t>(byte()) * 8;  // about ±2^1016
                 out = std::ldexp(static_cast<double>(mantissa), exponent);
                 break;

@@ -10,7 +10,8 @@ a hook of the caller raised, and a refused call leaves the store as it was.
 Argument reference counts come back unchanged whenever no hook rearranged
 the objects.
 
-The examples are derandomised so that CI sees the same ones on every run."""
+CI draws the same examples on every run (the "ci" profile of conftest.py);
+elsewhere every run explores new ones."""
 
 import gc
 import math
@@ -26,7 +27,6 @@ from feature_model import FEATURE_KEYS
 SETTINGS = settings(
     max_examples=250,
     deadline=None,
-    derandomize=True,
     database=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much],
 )
@@ -49,8 +49,10 @@ class HookInterrupt(BaseException):
 # --- hooks ---------------------------------------------------------------------
 
 class Behaviour:
-    """What a hook does when called: return a value, raise, or first change a
-    container of the same input (once) and then return."""
+    """What a hook does when called: return a value, raise, first change a
+    container of the same input (once) and then return, or first call back
+    into the module's reading functions (which would hang if the call being
+    converted held the store's lock)."""
 
     def __init__(self, kind, value, target_index):
         self.kind, self.value, self.target_index = kind, value, target_index
@@ -65,10 +67,17 @@ class Behaviour:
         if self.kind == "mutate" and self.targets and not self.fired:
             self.fired = True
             mutate(self.targets[self.target_index % len(self.targets)], self.target_index)
+        if self.kind == "reenter":
+            core.get_state_engine_stats_rs()
+            core.is_ip_banned_rs("192.0.2.1")
+            core.extract_features_rs({"mouse_movements": REENTRANT_POINTS})
         return self.value
 
     def __repr__(self):
         return f"Behaviour({self.kind}, {self.value!r})"
+
+
+REENTRANT_POINTS = [{"x": k * k, "y": 0.0, "t": float(k)} for k in range(12)]
 
 
 def mutate(target, how):
@@ -221,7 +230,7 @@ hook_results = st.sampled_from([
 ])
 behaviours = st.builds(
     Behaviour,
-    st.sampled_from(["return", "return", "raise", "interrupt", "mutate", "mutate"]),
+    st.sampled_from(["return", "return", "raise", "interrupt", "mutate", "mutate", "reenter"]),
     hook_results,
     st.integers(0, 1000),
 )
