@@ -1,6 +1,7 @@
 """Builds the C++ tests of the state engine (hand-set clock, real threads)
 with CMake and runs them."""
 
+import os
 import shutil
 import subprocess
 import sys
@@ -9,7 +10,11 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
-BUILD = ROOT / "build" / "cpp-tests"
+SANITIZED = os.environ.get("QUELVAR_SANITIZED") == "1"
+# One build directory per interpreter version (CMake keeps the first one's
+# headers in its cache) and a separate one for the sanitizer build, whose
+# core tests are instrumented as the module is.
+BUILD = ROOT / "build" / f"cpp-tests-{sys.version_info.major}.{sys.version_info.minor}{'-sanitize' if SANITIZED else ''}"
 
 
 def run(command: list, timeout: float) -> subprocess.CompletedProcess:
@@ -22,7 +27,8 @@ def run(command: list, timeout: float) -> subprocess.CompletedProcess:
 def state_engine_tests() -> Path:
     cmake = shutil.which("cmake")
     assert cmake is not None, "cmake is needed to build the C++ core tests"
-    run([cmake, "-S", ROOT, "-B", BUILD, "-DQUELVAR_BUILD_TESTS=ON", f"-DPython_EXECUTABLE={sys.executable}"], 300)
+    run([cmake, "-S", ROOT, "-B", BUILD, "-DQUELVAR_BUILD_TESTS=ON", f"-DQUELVAR_SANITIZE={'ON' if SANITIZED else 'OFF'}",
+         f"-DPython_EXECUTABLE={sys.executable}"], 300)
     run([cmake, "--build", BUILD, "--target", "state_engine_tests", "-j2"], 600)
     return BUILD / "state_engine_tests"
 
