@@ -10,9 +10,11 @@
 //    (one cos and one sin per sample and bin) wherever its sums stay finite
 //    (speeds below 1e150) and its total power is not within a relative 1e-6
 //    of the 1e-9 cut, where the two may rightly fall on opposite sides;
-//  - ranges: straightness in [0, 1]; a computed purity in [1/K, 1] and
-//    entropy in [0, 1] (up to rounding); 1 <= submovement_count <= the
-//    number of possible interior peaks, 0 exactly when the peak speed is not
+//  - ranges: straightness in [0, 1]; purity and entropy in [0, 1] or NaN,
+//    and a computed purity at least 1/K while the speeds stay below 1e150
+//    (beyond, the total power may overflow and the shares collapse to 0, as
+//    IEEE arithmetic has it); 1 <= submovement_count <= the number of
+//    possible interior peaks, 0 exactly when the peak speed is not
 //    measurable; the terminal ratio in [0, 1] for finite speeds;
 //  - counts equal the input sizes; copied fields are copied; defaults below
 //    3 points and below 8 speeds.

@@ -309,8 +309,6 @@ plain_number = st.one_of(st.floats(-1e6, 1e6), st.integers(-1000, 10**6))
 telemetry_value = weighted(plain_number, hooks, scalars, anything)
 
 
-
-
 def maybe_list(element, max_size):
     return weighted(
         st.lists(element, max_size=max_size),
@@ -375,8 +373,6 @@ def walk(root):
             stack.extend(list.__iter__(item) if isinstance(item, list) else tuple.__iter__(item))
         elif isinstance(item, SequenceHook):
             stack.append(item.items)
-        elif isinstance(item, CollidingKey):
-            pass
     return found
 
 
@@ -572,7 +568,7 @@ def encodable_texts(objects):
 @given(call=calls())
 def test_state_functions_raise_only_named_errors_and_refusals_change_nothing(call):
     name, args, kwargs = call
-    rearranges = any(arm(argument) for argument in [*args, *kwargs.values()])
+    rearranges = any([arm(argument) for argument in [*args, *kwargs.values()]])  # every argument armed
     objects = [o for argument in [*args, *kwargs.values()] for o in walk(argument)]
     probes = encodable_texts(objects)
     prepare_store()
