@@ -12,7 +12,7 @@ endif
 PY := $(VENV)/bin/python
 SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench sanitize install system-packages clean fuzz-state
+.PHONY: demo test bench sanitize install system-packages clean leaks stress fuzz-state fuzz-features fuzz-toolchain
 
 # Installs the Debian packages listed in .ci/debian-packages.txt that are
 # missing (needs root; skipped quietly when everything is there).
@@ -61,27 +61,50 @@ sanitize: | system-packages
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    QUELVAR_SANITIZED=1 $(SANITIZER_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 
+# The leak check at full size: every call path 200,000 times.
+LEAK_CALLS ?= 200000
+leaks: install
+	QUELVAR_LEAK_CALLS=$(LEAK_CALLS) $(PY) -m pytest -q -s -p no:cacheprovider tests/test_leaks.py
+
+# The thread tests with each phase running STRESS_SECONDS.
+STRESS_SECONDS ?= 30
+stress: install
+	QUELVAR_STRESS_SECONDS=$(STRESS_SECONDS) $(PY) -m pytest -q -p no:cacheprovider tests/test_concurrency.py
+
 bench: install
 	$(PY) bench/run_benchmarks.py $(BENCH_ARGS)
 
-# Runs the state-engine fuzzer (libFuzzer with AddressSanitizer and
-# UndefinedBehaviorSanitizer, built by clang in build/fuzz) for FUZZ_SECONDS,
-# growing its corpus in build/fuzz/corpus, and prints the executions and the
-# coverage reached. Not part of `make test`. Needs clang and its runtime
-# libraries (Debian: clang-14 libclang-rt-14-dev).
+# Coverage-guided fuzzing of the C++ cores with clang's libFuzzer, ASan and
+# UBSan, for FUZZ_SECONDS: `make fuzz-state` (the state engine against a
+# model), `make fuzz-features` (the feature computations against a plain
+# reference and the direct transform). Each corpus grows in
+# build/fuzz/corpus/<fuzzer> and is kept between runs; a failing input is
+# written to build/fuzz/ as crash-*. Prints the executions and the coverage.
 FUZZ_SECONDS ?= 60
-FUZZ_CXX ?= $(firstword $(foreach c,clang++ clang++-16 clang++-15 clang++-14,$(shell command -v $(c) 2>/dev/null)))
-fuzz-state:
-	@test -n "$(FUZZ_CXX)" || { echo "no clang++ found: apt-get install clang-14 libclang-rt-14-dev"; exit 1; }
-	cmake -S . -B build/fuzz -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	    -DQUELVAR_BUILD_FUZZERS=ON -DPython_EXECUTABLE=$(PYTHON_BIN) >/dev/null
-	cmake --build build/fuzz --target state_engine_fuzzer -j2
-	mkdir -p build/fuzz/corpus/state_engine
-	@build/fuzz/state_engine_fuzzer build/fuzz/corpus/state_engine -max_len=4096 -artifact_prefix=build/fuzz/ \
-	    -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 > build/fuzz/state_engine.log 2>&1; \
+FUZZ_CXX ?= clang++-14
+FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
+FUZZ_BUILD := build/fuzz
+fuzz-toolchain:
+	@missing=$$(for p in $(FUZZ_PACKAGES); do dpkg -s "$$p" >/dev/null 2>&1 || echo "$$p"; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing Debian packages: $$missing"; \
+	  SUDO=$$( [ "$$(id -u)" -eq 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && $$SUDO apt-get install -y -qq $$missing >/dev/null; \
+	fi
+
+fuzz-state: FUZZER := state_engine_fuzzer
+fuzz-features: FUZZER := features_fuzzer
+fuzz-state fuzz-features: fuzz-toolchain
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DQUELVAR_BUILD_FUZZERS=ON $(if $(PYTHON_BIN),-DPython_EXECUTABLE=$(PYTHON_BIN)) >/dev/null
+	cmake --build $(FUZZ_BUILD) --target $(FUZZER) -j2
+	mkdir -p $(FUZZ_BUILD)/corpus/$(FUZZER)
+	@$(FUZZ_BUILD)/$(FUZZER) $(FUZZ_BUILD)/corpus/$(FUZZER) -max_len=4096 -artifact_prefix=$(FUZZ_BUILD)/ \
+	    -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 > $(FUZZ_BUILD)/$(FUZZER).log 2>&1; \
 	status=$$?; \
-	if [ $$status -ne 0 ]; then tail -n 60 build/fuzz/state_engine.log; exit $$status; fi; \
-	grep -E '^#[0-9]+[[:space:]]+DONE|^stat::(number_of_executed_units|average_exec_per_sec|new_units_added)' build/fuzz/state_engine.log
+	if [ $$status -ne 0 ]; then tail -n 60 $(FUZZ_BUILD)/$(FUZZER).log; exit $$status; fi; \
+	grep -E '^#[0-9]+[[:space:]]+DONE|^stat::(number_of_executed_units|average_exec_per_sec|new_units_added)' \
+	    $(FUZZ_BUILD)/$(FUZZER).log
 
 clean:
 	rm -rf build $(VENV)

@@ -4,6 +4,13 @@ import sys
 import textwrap
 
 import pytest
+from hypothesis import settings
+
+# CI draws the same examples on every run, so that a run's outcome depends on
+# the code alone; locally each run explores new ones.
+settings.register_profile("ci", derandomize=True, database=None)
+if os.environ.get("CI"):
+    settings.load_profile("ci")
 
 
 def run_child(code: str, *, env: dict | None = None, timeout: float = 120) -> subprocess.CompletedProcess:
