@@ -38,7 +38,7 @@ if kind == "module":
         if not consume(token(i)):
             raise SystemExit("a fresh token was refused")
     stored = core.get_state_engine_stats_rs()["current_bucket_nonces"]
-else:
+elif kind == "set":
     seen = set()
     for i in range(1000):
         token(count + i)
@@ -46,6 +46,13 @@ else:
     for i in range(count):
         seen.add(token(i))
     stored = len(seen)
+else:  # control: the same tokens made and dropped, nothing stored
+    for i in range(1000):
+        token(count + i)
+    before = resident_bytes()
+    for i in range(count):
+        token(i)
+    stored = 0
 after = resident_bytes()
 print(json.dumps({"tokens": stored, "bytes_per_token": (after - before) / count}))
 """
@@ -67,10 +74,11 @@ def main() -> None:
     if args.json:
         print(json.dumps(module))
         return
-    python_set = measure("set", args.tokens)
+    python_set, control = measure("set", args.tokens), measure("control", args.tokens)
     print(f"fresh 22-character tokens:        {args.tokens:,}")
     print(f"consume_nonce_rs, bytes/token:    {module['bytes_per_token']:.1f}")
     print(f"Python set of str, bytes/token:   {python_set['bytes_per_token']:.1f}")
+    print(f"control (tokens made, not kept):  {control['bytes_per_token']:.1f}")
 
 
 if __name__ == "__main__":

@@ -14,7 +14,6 @@ import itertools
 import math
 import os
 import statistics
-import subprocess
 import sys
 import time
 from dataclasses import dataclass, field
@@ -23,6 +22,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import quelvar_core_rs as core  # noqa: E402
 
+from bench import nonce_memory  # noqa: E402
 from bench.peers import numpy_features, python_features, python_state  # noqa: E402
 from bench.telemetry import bot_telemetry, decode_floor, human_telemetry  # noqa: E402
 
@@ -224,42 +224,11 @@ def bench_state(table: Table, rounds: int, budget: float, headline: dict) -> Non
     core.clear_state_engine_rs()
 
 
-MEMORY_CHILD = r"""
-import sys
-kind, count = sys.argv[1], int(sys.argv[2])
-
-def rss() -> int:
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * 4096
-
-def token(i):
-    return f"t{i:021d}"
-
-if kind == "module":
-    import quelvar_core_rs as core
-    core.consume_nonce_rs("warm-up")
-    consume = core.consume_nonce_rs
-elif kind == "python":
-    sys.path.insert(0, sys.argv[3])
-    from bench.peers.python_state import NonceCache
-    consume = NonceCache().consume
-else:
-    consume = lambda nonce: True
-before = rss()
-for i in range(count):
-    consume(token(i))
-print(rss() - before)
-"""
-
-
 def bench_memory(count: int) -> dict[str, float]:
-    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    growth = {}
-    for kind in ("control", "module", "python"):
-        output = subprocess.run([sys.executable, "-c", MEMORY_CHILD, kind, str(count), root],
-                                capture_output=True, text=True, check=True).stdout
-        growth[kind] = int(output)
-    return {kind: (growth[kind] - growth["control"]) / count for kind in ("module", "python")}
+    """Resident bytes per stored token, each contender in its own child
+    process, less a control child that makes the same tokens and keeps none."""
+    growth = {kind: nonce_memory.measure(kind, count)["bytes_per_token"] for kind in ("control", "module", "set")}
+    return {"module": growth["module"] - growth["control"], "python": growth["set"] - growth["control"]}
 
 
 def main() -> None:
