@@ -25,9 +25,9 @@ TELEMETRY = {
 
 
 def load_example():
-    spec = importlib.util.spec_from_file_location("wsgi_middleware", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_location = importlib.util.spec_from_file_location("wsgi_middleware", EXAMPLE)
+    module = importlib.util.module_from_spec(module_location)
+    module_location.loader.exec_module(module)
     return module
 
 

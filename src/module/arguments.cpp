@@ -38,14 +38,14 @@ std::optional<std::string_view> utf8_view(PyObject* text) {
 
 }  // namespace
 
-Status extract_arguments(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+Status extract_arguments(const ParameterSpec& parameters, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                          std::span<PyObject*> slots) {
-    const std::size_t parameter_count = spec.count;
+    const std::size_t parameter_count = parameters.count;
     std::fill(slots.begin(), slots.end(), nullptr);
     const std::size_t positional = static_cast<std::size_t>(nargs);
     for (std::size_t i = 0; i < std::min(positional, parameter_count); ++i) slots[i] = args[i];
     if (positional > parameter_count) {
-        return CallError::type_error(std::string(spec.display_name) + " takes " + std::to_string(parameter_count) +
+        return CallError::type_error(std::string(parameters.display_name) + " takes " + std::to_string(parameter_count) +
                                      " positional arguments but " + std::to_string(positional) +
                                      (positional == 1 ? " was" : " were") + " given");
     }
@@ -57,17 +57,17 @@ Status extract_arguments(const ParameterSpec& spec, PyObject* const* args, Py_ss
         if (!keyword_text) PyErr_Clear();  // an unreadable name matches nothing
         bool matched = false;
         for (std::size_t p = 0; keyword_text && p < parameter_count; ++p) {
-            if (*keyword_text != spec.names[p]) continue;
+            if (*keyword_text != parameters.names[p]) continue;
             if (slots[p] != nullptr) {
-                return CallError::type_error(std::string(spec.display_name) + " got multiple values for argument '" +
-                                             std::string(spec.names[p]) + "'");
+                return CallError::type_error(std::string(parameters.display_name) + " got multiple values for argument '" +
+                                             std::string(parameters.names[p]) + "'");
             }
             slots[p] = args[nargs + k];
             matched = true;
             break;
         }
         if (!matched) {
-            return CallError::type_error(std::string(spec.display_name) + " got an unexpected keyword argument '" +
+            return CallError::type_error(std::string(parameters.display_name) + " got an unexpected keyword argument '" +
                                          display_text(keyword) + "'");
         }
     }
@@ -76,10 +76,10 @@ Status extract_arguments(const ParameterSpec& spec, PyObject* const* args, Py_ss
         std::array<std::string_view, 2> missing{};
         std::size_t missing_count = 0;
         for (std::size_t p = 0; p < parameter_count; ++p) {
-            if (slots[p] == nullptr) missing[missing_count++] = spec.names[p];
+            if (slots[p] == nullptr) missing[missing_count++] = parameters.names[p];
         }
         if (missing_count > 0) {
-            return CallError::type_error(std::string(spec.display_name) + " missing " + std::to_string(missing_count) +
+            return CallError::type_error(std::string(parameters.display_name) + " missing " + std::to_string(missing_count) +
                                          " required positional " + (missing_count == 1 ? "argument" : "arguments") +
                                          ": " + quoted_list(std::span(missing.data(), missing_count)));
         }

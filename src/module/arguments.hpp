@@ -22,7 +22,7 @@ struct ParameterSpec {
 
 // Fills one borrowed slot per parameter, or fails with the interpreter's
 // usual TypeError wording.
-Status extract_arguments(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+Status extract_arguments(const ParameterSpec& parameters, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                          std::span<PyObject*> slots);
 
 // The error the caller sees for a failed conversion of parameter `name`.

@@ -18,9 +18,9 @@ constexpr ParameterSpec BAN_IP_SPEC{"ban_ip_rs()", {"ip", "duration_sec"}, 2};
 constexpr ParameterSpec UNBAN_IP_SPEC{"unban_ip_rs()", {"ip"}, 1};
 constexpr ParameterSpec HYDRATE_BANS_SPEC{"hydrate_bans_rs()", {"bans"}, 1};
 
-// Handlers of functions that take one text argument differ only in spec,
-// parameter name and body.
-template <const ParameterSpec& Spec, Result<py::Owned> (*Body)(std::string_view)>
+// Handlers of functions that take one text argument differ only in their
+// parameters and body.
+template <const ParameterSpec& Parameters, Result<py::Owned> (*Body)(std::string_view)>
 PyObject* handle_text_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // The usual call, one positional ASCII str, has nothing to match and is
     // its own UTF-8: straight to the body.
@@ -31,10 +31,10 @@ PyObject* handle_text_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     }
     return call_wrapper([&]() -> Result<py::Owned> {
         PyObject* slots[2];
-        if (Status matched = extract_arguments(Spec, args, nargs, kwnames, slots); !matched) {
+        if (Status matched = extract_arguments(Parameters, args, nargs, kwnames, slots); !matched) {
             return std::move(matched).error();
         }
-        Result<std::string_view> text = convert_argument(Spec.names[0], slots[0], to_text);
+        Result<std::string_view> text = convert_argument(Parameters.names[0], slots[0], to_text);
         if (!text) return std::move(text).error();
         return Body(*text);
     });
