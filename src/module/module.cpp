@@ -7,6 +7,7 @@
 #include "module/arguments.hpp"
 #include "module/call_wrapper.hpp"
 #include "module/handlers.hpp"
+#include "module/interned.hpp"
 #include "runtime/fault.hpp"
 
 namespace quelvar {
@@ -52,20 +53,17 @@ PyMethodDef FUNCTION_TABLE[] = {
 };
 
 // Attribute names created once, interned, and kept for the process.
-PyObject* interned(PyObject*& slot, const char* text) {
-    if (slot == nullptr) slot = require_object(PyUnicode_InternFromString(text)).release();
-    return slot;
-}
-PyObject* NAME_ATTRIBUTE = nullptr;
-PyObject* ALL_ATTRIBUTE = nullptr;
+enum AttributeName : std::size_t { NAME_ATTRIBUTE, ALL_ATTRIBUTE, ATTRIBUTE_NAME_COUNT };
+InternedStrings<ATTRIBUTE_NAME_COUNT> ATTRIBUTE_NAMES({"__name__", "__all__"});
 
 Result<py::Owned> module_all_list(PyObject* module) {
-    py::Owned all = py::Owned::steal(PyObject_GetAttr(module, interned(ALL_ATTRIBUTE, "__all__")));
+    PyObject* all_name = ATTRIBUTE_NAMES.get()[ALL_ATTRIBUTE];
+    py::Owned all = py::Owned::steal(PyObject_GetAttr(module, all_name));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fetch_expected_error();
         PyErr_Clear();
         all = require_object(PyList_New(0));
-        if (PyObject_SetAttr(module, ALL_ATTRIBUTE, all.get()) < 0) return fetch_expected_error();
+        if (PyObject_SetAttr(module, all_name, all.get()) < 0) return fetch_expected_error();
     } else if (!PyList_Check(all.get())) {
         return type_mismatch_error(all.get(), "PyList");
     }
@@ -79,7 +77,7 @@ Status register_function(PyObject* module, PyMethodDef* record) {
     if (!function) return fetch_expected_error();
     module_name = py::Owned();
 
-    py::Owned name = py::Owned::steal(PyObject_GetAttr(function.get(), interned(NAME_ATTRIBUTE, "__name__")));
+    py::Owned name = py::Owned::steal(PyObject_GetAttr(function.get(), ATTRIBUTE_NAMES.get()[NAME_ATTRIBUTE]));
     if (!name) return fetch_expected_error();
     if (!PyUnicode_Check(name.get())) return type_mismatch_error(name.get(), "PyString");
 

@@ -8,21 +8,14 @@
 
 #include "module/bodies.hpp"
 #include "module/convert.hpp"
+#include "module/interned.hpp"
 #include "nonce_cache/state_engine.hpp"
 
 namespace quelvar::bodies {
 namespace {
 
-// The statistics keys, created once and kept for the process.
-PyObject* stats_key(std::size_t index) {
-    static constexpr std::array<std::string_view, 3> NAMES{"current_bucket_nonces", "previous_bucket_nonces",
-                                                           "active_ip_bans"};
-    static std::array<PyObject*, 3> keys{};
-    if (keys[index] == nullptr) {
-        keys[index] = require_object(PyUnicode_InternFromString(NAMES[index].data())).release();
-    }
-    return keys[index];
-}
+// The statistics keys, in dictionary order, created once for the process.
+InternedStrings<3> STATS_KEYS({"current_bucket_nonces", "previous_bucket_nonces", "active_ip_bans"});
 
 }  // namespace
 
@@ -66,10 +59,11 @@ Result<py::Owned> get_state_engine_stats() {
     const EngineStats stats = with_engine_read([](const StateEngine& engine) { return engine.stats(); });
     const std::array<std::uint64_t, 3> counts{stats.current_bucket_nonces, stats.previous_bucket_nonces,
                                               stats.active_ip_bans};
+    PyObject* const* keys = STATS_KEYS.get();
     py::Owned dict = new_dict();
     for (std::size_t i = 0; i < counts.size(); ++i) {
         py::Owned count = to_python(counts[i]);
-        if (Status stored = dict_insert(dict.get(), stats_key(i), count.get()); !stored) {
+        if (Status stored = dict_insert(dict.get(), keys[i], count.get()); !stored) {
             return std::move(stored).error();
         }
     }
