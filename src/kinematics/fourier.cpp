@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -87,30 +88,38 @@ struct RealPlan {
 
 namespace portable {
 #define FOURIER_KERNEL
+#define FOURIER_PAIRS 0
 #include "kinematics/fourier_kernels.inc"
+#undef FOURIER_PAIRS
 #undef FOURIER_KERNEL
 }  // namespace portable
 
 #if QUELVAR_FOURIER_WIDE
 namespace wide {
 #define FOURIER_KERNEL __attribute__((target("avx2")))
+#define FOURIER_PAIRS 1
 #include "kinematics/fourier_kernels.inc"
+#undef FOURIER_PAIRS
 #undef FOURIER_KERNEL
 }  // namespace wide
 #endif
 
 // ---------------------------------------------------------------- factors
 
-// Radix-4 passes first, then a 2, then the odd primes in increasing order;
-// empty when a prime factor exceeds MAX_ODD_RADIX.
+// The odd primes first, largest first, then a 2, then radix-4 passes: every
+// pass but the last then has an even stride (when the length is even) and
+// runs two sequences per vector, the costly odd radices included. Empty when
+// a prime factor exceeds MAX_ODD_RADIX.
 std::vector<std::size_t> radices(std::size_t n) {
+    std::vector<std::size_t> powers_of_two;
+    while (n % 4 == 0) powers_of_two.push_back(4), n /= 4;
+    if (n % 2 == 0) powers_of_two.push_back(2), n /= 2;
     std::vector<std::size_t> out;
-    while (n % 4 == 0) out.push_back(4), n /= 4;
-    if (n % 2 == 0) out.push_back(2), n /= 2;
-    for (std::size_t p = 3; p * p <= n || n > 1; p += 2) {
+    for (std::size_t p = 3; n > 1; p += 2) {
         if (p > MAX_ODD_RADIX) return {};
-        while (n % p == 0) out.push_back(p), n /= p;
+        while (n % p == 0) out.insert(out.begin(), p), n /= p;
     }
+    out.insert(out.end(), powers_of_two.rbegin(), powers_of_two.rend());
     return out;
 }
 
