@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "nonce_cache/ban_table.hpp"
+#include "state/ban_table.hpp"
 
 namespace quelvar {
 namespace {

@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "kinematics/feature_vector.hpp"
-#include "kinematics/telemetry_decoder.hpp"
+#include "module/telemetry_decoder.hpp"
 #include "module/bodies.hpp"
 #include "module/convert.hpp"
 #include "module/interned.hpp"

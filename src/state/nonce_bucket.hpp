@@ -13,10 +13,10 @@
 #include <cstdint>
 #include <string_view>
 
-#include "nonce_cache/byte_arena.hpp"
-#include "nonce_cache/byte_equal.hpp"
-#include "nonce_cache/siphash.hpp"
-#include "nonce_cache/slot_index.hpp"
+#include "containers/byte_arena.hpp"
+#include "containers/byte_equal.hpp"
+#include "hashing/siphash.hpp"
+#include "containers/slot_index.hpp"
 
 namespace quelvar {
 

@@ -13,9 +13,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "nonce_cache/byte_copy.hpp"
-#include "nonce_cache/siphash.hpp"
-#include "nonce_cache/siphash_lanes.hpp"
+#include "containers/byte_copy.hpp"
+#include "hashing/siphash.hpp"
+#include "hashing/siphash_lanes.hpp"
 
 namespace quelvar {
 

@@ -1,4 +1,4 @@
-#include "nonce_cache/byte_arena.hpp"
+#include "containers/byte_arena.hpp"
 
 #include <cstring>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "nonce_cache/nonce_bucket.hpp"
+#include "state/nonce_bucket.hpp"
 
 namespace quelvar {
 namespace {

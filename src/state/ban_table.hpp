@@ -16,10 +16,10 @@
 #include <string_view>
 #include <vector>
 
-#include "nonce_cache/ban_list.hpp"
-#include "nonce_cache/byte_equal.hpp"
-#include "nonce_cache/siphash.hpp"
-#include "nonce_cache/slot_index.hpp"
+#include "state/ban_list.hpp"
+#include "containers/byte_equal.hpp"
+#include "hashing/siphash.hpp"
+#include "containers/slot_index.hpp"
 
 namespace quelvar {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "nonce_cache/byte_copy.hpp"
+#include "containers/byte_copy.hpp"
 
 namespace quelvar {
 

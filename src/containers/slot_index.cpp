@@ -1,4 +1,4 @@
-#include "nonce_cache/slot_index.hpp"
+#include "containers/slot_index.hpp"
 
 #include <cstring>
 

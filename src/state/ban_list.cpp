@@ -1,4 +1,4 @@
-#include "nonce_cache/ban_list.hpp"
+#include "state/ban_list.hpp"
 
 #include <utility>
 
