@@ -1,8 +1,5 @@
 #include "state/ban_list.hpp"
 
-#include <utility>
-
-#include "runtime/memory.hpp"
 
 namespace quelvar {
 namespace {
@@ -12,15 +9,8 @@ namespace {
 struct SpareStorage {
     static constexpr std::size_t MAX_KEPT_BYTES = 1 << 20;
 
-    void* entries = nullptr;
-    std::size_t entry_bytes = 0;
-    char* bytes = nullptr;
-    std::size_t byte_capacity = 0;
-
-    ~SpareStorage() {
-        checked_free(entries);
-        checked_free(bytes);
-    }
+    Block<BanList::Entry> entries;
+    Block<char> bytes;
 };
 
 thread_local SpareStorage SPARE;
@@ -28,33 +18,16 @@ thread_local SpareStorage SPARE;
 }  // namespace
 
 BanList::BanList(KeyedHash hash) noexcept : hash_(hash) {
-    entries_ = static_cast<Entry*>(std::exchange(SPARE.entries, nullptr));
-    entry_capacity_ = std::exchange(SPARE.entry_bytes, 0) / sizeof(Entry);
-    bytes_ = std::exchange(SPARE.bytes, nullptr);
-    byte_capacity_ = std::exchange(SPARE.byte_capacity, 0);
+    SPARE.entries.give_to(entries_);
+    SPARE.bytes.give_to(bytes_);
 }
 
-BanList::BanList(BanList&& other) noexcept
-    : hash_(other.hash_),
-      entries_(std::exchange(other.entries_, nullptr)),
-      count_(std::exchange(other.count_, 0)),
-      hashed_(std::exchange(other.hashed_, 0)),
-      entry_capacity_(std::exchange(other.entry_capacity_, 0)),
-      bytes_(std::exchange(other.bytes_, nullptr)),
-      used_(std::exchange(other.used_, 0)),
-      byte_capacity_(std::exchange(other.byte_capacity_, 0)) {}
-
 BanList::~BanList() {
-    const std::size_t entry_bytes = entry_capacity_ * sizeof(Entry);
-    if (SPARE.entries == nullptr && SPARE.bytes == nullptr &&
-        entry_bytes + byte_capacity_ <= SpareStorage::MAX_KEPT_BYTES) {
-        SPARE.entries = std::exchange(entries_, nullptr);
-        SPARE.entry_bytes = entry_bytes;
-        SPARE.bytes = std::exchange(bytes_, nullptr);
-        SPARE.byte_capacity = byte_capacity_;
+    const std::size_t kept_bytes = entries_.capacity() * sizeof(Entry) + bytes_.capacity();
+    if (SPARE.entries.get() == nullptr && SPARE.bytes.get() == nullptr && kept_bytes <= SpareStorage::MAX_KEPT_BYTES) {
+        entries_.give_to(SPARE.entries);
+        bytes_.give_to(SPARE.bytes);
     }
-    checked_free(entries_);
-    checked_free(bytes_);
 }
 
 void BanList::reserve(std::size_t pairs) {
@@ -62,20 +35,16 @@ void BanList::reserve(std::size_t pairs) {
 }
 
 void BanList::grow(std::size_t address_bytes) {
-    grow_to(count_ == entry_capacity_ ? (count_ < 16 ? 16 : 2 * count_) : entry_capacity_,
-            used_ + address_bytes > byte_capacity_ ? used_ + address_bytes : byte_capacity_);
+    grow_to(count_ == entries_.capacity() ? (count_ < 16 ? 16 : 2 * count_) : entries_.capacity(),
+            used_ + address_bytes > bytes_.capacity() ? used_ + address_bytes : bytes_.capacity());
 }
 
 void BanList::grow_to(std::size_t entries, std::size_t bytes) {
-    if (entries > entry_capacity_) {
-        entries_ = static_cast<Entry*>(checked_realloc(entries_, entries * sizeof(Entry)));
-        entry_capacity_ = entries;
-    }
-    if (bytes > byte_capacity_) {
-        std::size_t capacity = byte_capacity_ < 256 ? 256 : byte_capacity_;
+    if (entries > entries_.capacity()) entries_.resize(entries);
+    if (bytes > bytes_.capacity()) {
+        std::size_t capacity = bytes_.capacity() < 256 ? 256 : bytes_.capacity();
         while (capacity < bytes) capacity *= 2;
-        bytes_ = static_cast<char*>(checked_realloc(bytes_, capacity));
-        byte_capacity_ = capacity;
+        bytes_.resize(capacity);
     }
 }
 
