@@ -3,10 +3,11 @@
 #include <optional>
 
 #include "kinematics/feature_vector.hpp"
-#include "module/telemetry_decoder.hpp"
 #include "module/bodies.hpp"
 #include "module/convert.hpp"
+#include "module/feature_dict.hpp"
 #include "module/interned.hpp"
+#include "module/telemetry_decoder.hpp"
 
 namespace quelvar {
 namespace {
@@ -40,6 +41,8 @@ private:
     std::optional<CallError> failure_;
 };
 
+}  // namespace
+
 Result<py::Owned> build_feature_dict(const FeatureVector& f) {
     py::Owned dict = new_dict();
     FeatureDictWriter out(dict.get());
@@ -48,8 +51,6 @@ Result<py::Owned> build_feature_dict(const FeatureVector& f) {
     if (out.failure()) return std::move(*out.failure());
     return dict;
 }
-
-}  // namespace
 
 namespace bodies {
 
