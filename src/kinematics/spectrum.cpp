@@ -32,8 +32,11 @@ typedef double Quad __attribute__((vector_size(32)));
 typedef std::int64_t QuadBits __attribute__((vector_size(32)));
 constexpr std::size_t LANES = 4;
 
-[[gnu::always_inline]] inline Quad select(QuadBits mask, Quad yes, Quad no) {
-    return std::bit_cast<Quad>((mask & std::bit_cast<QuadBits>(yes)) | (~mask & std::bit_cast<QuadBits>(no)));
+// Lane by lane, `yes` where the comparison result `mask` holds, else `no`.
+template <class Mask>
+[[gnu::always_inline]] inline Quad select(Mask mask, Quad yes, Quad no) {
+    const QuadBits bits = std::bit_cast<QuadBits>(mask);
+    return std::bit_cast<Quad>((bits & std::bit_cast<QuadBits>(yes)) | (~bits & std::bit_cast<QuadBits>(no)));
 }
 
 // log2(x) for normal positive x: x = 2^e·m with m in [√½, √2], and
@@ -51,7 +54,7 @@ constexpr std::size_t LANES = 4;
     const QuadBits biased = (bits >> 52) & 0x7ff;
     Quad exponent = std::bit_cast<Quad>(biased | std::bit_cast<std::int64_t>(TWO_52)) - (TWO_52 + 1023.0);
     Quad m = std::bit_cast<Quad>((bits & MANTISSA) | ONE);
-    const QuadBits high = m > 1.4142135623730951;
+    const auto high = m > 1.4142135623730951;
     m = select(high, m * 0.5, m);
     exponent = select(high, exponent + 1.0, exponent);
     const Quad s = (m - 1.0) / (m + 1.0);
