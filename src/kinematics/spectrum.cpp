@@ -18,12 +18,6 @@
 #define QUELVAR_SPECTRUM_WIDE 1
 #endif
 
-// The 32-byte vectors below pass only between inlined functions of this
-// file, so the calling convention g++ warns about never applies.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
-
 namespace quelvar {
 namespace {
 
@@ -32,11 +26,15 @@ typedef double Quad __attribute__((vector_size(32)));
 typedef std::int64_t QuadBits __attribute__((vector_size(32)));
 constexpr std::size_t LANES = 4;
 
+// The helpers take and give their vectors by reference: passed by value,
+// a 32-byte vector has a calling convention of its own, which g++ notes on
+// every target without AVX.
+
 // Lane by lane, `yes` where the comparison result `mask` holds, else `no`.
 template <class Mask>
-[[gnu::always_inline]] inline Quad select(Mask mask, Quad yes, Quad no) {
-    const QuadBits bits = std::bit_cast<QuadBits>(mask);
-    return std::bit_cast<Quad>((bits & std::bit_cast<QuadBits>(yes)) | (~bits & std::bit_cast<QuadBits>(no)));
+[[gnu::always_inline]] inline void select(const Mask& mask, const Quad& yes, Quad& no) {
+    const QuadBits bits = __builtin_bit_cast(QuadBits, mask);
+    no = __builtin_bit_cast(Quad, (bits & __builtin_bit_cast(QuadBits, yes)) | (~bits & __builtin_bit_cast(QuadBits, no)));
 }
 
 // log2(x) for normal positive x: x = 2^e·m with m in [√½, √2], and
@@ -44,19 +42,19 @@ template <class Mask>
 // |s| ≤ 0.172; eleven terms leave the series' tail below 2^−53. Within a
 // few units in the last place of the library's log2. Other lanes give
 // values of no meaning, which the caller discards.
-[[gnu::always_inline]] inline Quad series_log2(Quad x) {
+[[gnu::always_inline]] inline void series_log2(const Quad& x, Quad& out) {
     constexpr std::int64_t MANTISSA = (std::int64_t{1} << 52) - 1;
     constexpr std::int64_t ONE = std::int64_t{1023} << 52;
     constexpr double TWO_52 = 4503599627370496.0;
-    const QuadBits bits = std::bit_cast<QuadBits>(x);
+    const QuadBits bits = __builtin_bit_cast(QuadBits, x);
     // The biased exponent as a double, exactly: placed in the low bits of
     // 2^52 and that subtracted.
     const QuadBits biased = (bits >> 52) & 0x7ff;
-    Quad exponent = std::bit_cast<Quad>(biased | std::bit_cast<std::int64_t>(TWO_52)) - (TWO_52 + 1023.0);
-    Quad m = std::bit_cast<Quad>((bits & MANTISSA) | ONE);
+    Quad exponent = __builtin_bit_cast(Quad, biased | std::bit_cast<std::int64_t>(TWO_52)) - (TWO_52 + 1023.0);
+    Quad m = __builtin_bit_cast(Quad, (bits & MANTISSA) | ONE);
     const auto high = m > 1.4142135623730951;
-    m = select(high, m * 0.5, m);
-    exponent = select(high, exponent + 1.0, exponent);
+    select(high, m * 0.5, m);
+    select(high, exponent + 1.0, exponent);
     const Quad s = (m - 1.0) / (m + 1.0);
     const Quad z = s * s;
     Quad sum = z * (1.0 / 21.0) + 1.0 / 19.0;
@@ -70,24 +68,24 @@ template <class Mask>
     sum = sum * z + 1.0 / 3.0;
     sum = sum * z + 1.0;
     constexpr double TWO_OVER_LN2 = 2.8853900817779268;  // 2 / ln 2
-    return exponent + s * sum * TWO_OVER_LN2;
+    out = exponent + s * sum * TWO_OVER_LN2;
 }
 
 // Bins f .. f + 3, zeros past the end: a zero bin adds nothing to the
 // total, the peak or the entropy.
-[[gnu::always_inline]] inline Quad bins_at(const double* power, std::size_t f, std::size_t bins) {
-    Quad q{};
+[[gnu::always_inline]] inline void bins_at(const double* power, std::size_t f, std::size_t bins, Quad& q) {
+    q = Quad{};
     for (std::size_t j = 0; j < LANES && f + j < bins; ++j) q[j] = power[f + j];
-    return q;
 }
 
 [[gnu::always_inline]] inline SpectrumStats reduce_spectrum(const double* power, std::size_t bins) {
     Quad totals{};
     Quad peaks{};
     for (std::size_t f = 0; f < bins; f += LANES) {
-        const Quad p = bins_at(power, f, bins);
+        Quad p;
+        bins_at(power, f, bins, p);
         totals += p;
-        peaks = select(p > peaks, p, peaks);
+        select(p > peaks, p, peaks);
     }
     const double total = (totals[0] + totals[1]) + (totals[2] + totals[3]);
     if (!(total > MIN_SPECTRAL_POWER)) return {};  // a NaN total is no usable power either
@@ -98,8 +96,13 @@ template <class Mask>
     // series made of their bits.
     Quad entropies{};
     for (std::size_t f = 0; f < bins; f += LANES) {
-        const Quad share = bins_at(power, f, bins) / total;
-        entropies -= select(share > MIN_BIN_SHARE, share * series_log2(share), Quad{});
+        Quad share, log;
+        bins_at(power, f, bins, share);
+        share /= total;
+        series_log2(share, log);
+        Quad term{};
+        select(share > MIN_BIN_SHARE, share * log, term);
+        entropies -= term;
     }
     const double entropy = (entropies[0] + entropies[1]) + (entropies[2] + entropies[3]);
     return {peak / total, entropy / std::log2(static_cast<double>(bins))};
