@@ -273,22 +273,27 @@ def bench_spectrum(rounds: int) -> None:
     output = subprocess.run([os.path.join(build, "spectrum_timing"), str(rounds)], check=True, capture_output=True,
                             text=True).stdout
     kernels = output.splitlines()[0].removeprefix("# kernels ")
-    per_length = {int(n): float(median) / 1e3 for n, median, _ in
-                  (line.split() for line in output.splitlines() if not line.startswith("#"))}
+    rows = [line.split() for line in output.splitlines() if not line.startswith("#")]
+    per_length = {int(n): float(median) / 1e3 for n, median, _ in rows}
+    # The best round per length as well: on a shared machine a length's
+    # median may catch another process's burst.
+    best_of = {int(n): float(best) / 1e3 for n, _, best in rows}
     classes: dict[str, list[int]] = {}
     for n in per_length:
         classes.setdefault(length_class(n), []).append(n)
     print(f"spectrum alone, lengths 8-299, median over {rounds} rounds per length, {kernels} kernels (us)")
-    print(f"{'length class':24}{'lengths':>8}{'median':>9}{'worst':>9}  worst at")
+    print(f"{'length class':24}{'lengths':>8}{'median':>9}{'worst':>9}{'worst best-of':>15}  worst at")
     for name in ("power of two", "smooth (factors <= 7)", "other composite", "prime"):
         lengths = classes.get(name, [])
         if lengths:
             times = [per_length[n] for n in lengths]
             worst = max(lengths, key=per_length.get)
-            print(f"{name:24}{len(lengths):8d}{statistics.median(times):9.2f}{max(times):9.2f}  {worst}")
+            print(f"{name:24}{len(lengths):8d}{statistics.median(times):9.2f}{max(times):9.2f}"
+                  f"{max(best_of[n] for n in lengths):15.2f}  {worst}")
     times = list(per_length.values())
     median, worst = statistics.median(times), max(times)
-    print(f"{'all':24}{len(times):8d}{median:9.2f}{worst:9.2f}  {max(per_length, key=per_length.get)}"
+    print(f"{'all':24}{len(times):8d}{median:9.2f}{worst:9.2f}{max(best_of.values()):15.2f}  "
+          f"{max(per_length, key=per_length.get)}"
           f"    targets: median <= {SPECTRUM_TARGETS['median']}, worst <= {SPECTRUM_TARGETS['worst']}")
     print()
 
