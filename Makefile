@@ -69,7 +69,7 @@ leaks: install
 # The thread tests with each phase running STRESS_SECONDS.
 STRESS_SECONDS ?= 30
 stress: install
-	QUELVAR_STRESS_SECONDS=$(STRESS_SECONDS) $(PY) -m pytest -q -p no:cacheprovider tests/test_concurrency.py
+	QUELVAR_STRESS_SECONDS=$(STRESS_SECONDS) $(PY) -m pytest -q -p no:cacheprovider tests/state/test_threads.py
 
 bench: install
 	$(PY) bench/run_benchmarks.py $(BENCH_ARGS)

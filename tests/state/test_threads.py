@@ -1,9 +1,11 @@
-"""Threads mixing every state function, with invariants checked as they go.
+"""Threads racing on the engine: one acceptance per token, and every state
+function mixed with invariants checked as they go.
 
 QUELVAR_STRESS_SECONDS bounds each phase (the normal suite keeps it short)."""
 import os
 import queue
 import random
+import sys
 import threading
 import time
 
@@ -101,3 +103,30 @@ def test_hydration_and_reset_are_never_seen_half_done():
     run_threads(worker, count=4)
     assert seen <= {0, len(bans)}
     core.clear_state_engine_rs()
+
+
+def test_racing_threads_get_exactly_one_true_per_token():
+    tokens = [f"race-{i}" for i in range(3_000)]
+    results = [[] for _ in range(8)]
+    start = threading.Barrier(len(results))
+
+    def worker(index):
+        order = random.Random(index).sample(tokens, len(tokens))
+        start.wait()
+        results[index] = [(t, core.consume_nonce_rs(t)) for t in order]
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # let the interpreter switch threads as often as it can
+    try:
+        threads = [threading.Thread(target=worker, args=(i,)) for i in range(len(results))]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(interval)
+    accepted = dict.fromkeys(tokens, 0)
+    for outcome in results:
+        for token, fresh in outcome:
+            accepted[token] += fresh
+    assert set(accepted.values()) == {1} and sum(map(len, results)) == 8 * len(tokens)
