@@ -483,6 +483,29 @@ def snapshot(probes):
     return stats, {probe: core.is_ip_banned_rs(probe) for probe in probes}
 
 
+def read_expiry(value):
+    """The expiry time a hydration reads from `value`, or None where a hook
+    decides it."""
+    if isinstance(value, int):
+        return int(value)
+    call = getattr(value, "call", None)
+    if isinstance(value, CallingIndex) and call.kind == "return" and type(call.value) is int:
+        return call.value
+    return None
+
+
+def hydrated(name, args, kwargs):
+    """The addresses a successful hydration must have banned: those of the
+    plain pairs in a list or tuple that expire after the next second."""
+    bans = kwargs.get("bans", args[0] if args else None)
+    if name != "hydrate_bans_rs" or type(bans) not in (list, tuple):
+        return []
+    soon = int(time.time()) + 2
+    return [str.__str__(pair[0]) for pair in bans
+            if type(pair) is tuple and len(pair) == 2 and isinstance(pair[0], str)
+            and (read_expiry(pair[1]) or 0) > soon]
+
+
 def encodable_texts(objects):
     found = set(KNOWN)
     for o in objects:
@@ -512,5 +535,7 @@ def test_state_functions_raise_only_named_errors_and_refusals_change_nothing(cal
         else:
             assert type(result) is RESULT_TYPES[name]
             del result
+            if not rearranges:  # every pair read was stored
+                assert all(map(core.is_ip_banned_rs, hydrated(name, args, kwargs))), (args, kwargs)
         assert rearranges or references.unchanged()
     core.clear_state_engine_rs()

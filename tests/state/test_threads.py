@@ -88,20 +88,27 @@ def test_hydration_and_reset_are_never_seen_half_done():
     bans = [(f"192.0.2.{i}", future) for i in range(200)]
     deadline = time.monotonic() + SECONDS
     seen = set()
+    # The writer clears only once a reader has seen the hydrated list, so a
+    # hydration that stores nothing fails below rather than passing as "0".
+    full_seen = threading.Event()
 
     def worker(index):
         while time.monotonic() < deadline:
             if index == 0:
                 core.hydrate_bans_rs(bans)
+                full_seen.wait(max(0.0, deadline - time.monotonic()))
+                full_seen.clear()
                 core.clear_state_engine_rs()
             else:
                 stats = core.get_state_engine_stats_rs()
                 seen.add(stats["active_ip_bans"])
                 assert stats["active_ip_bans"] in (0, len(bans)), stats
                 assert stats["current_bucket_nonces"] == stats["previous_bucket_nonces"] == 0
+                if stats["active_ip_bans"] == len(bans):
+                    full_seen.set()
 
     run_threads(worker, count=4)
-    assert seen <= {0, len(bans)}
+    assert len(bans) in seen and seen <= {0, len(bans)}
     core.clear_state_engine_rs()
 
 
