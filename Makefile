@@ -12,7 +12,7 @@ endif
 PY := $(VENV)/bin/python
 SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench sanitize install system-packages clean leaks stress fuzz-state fuzz-features fuzz-toolchain cpp-tests
+.PHONY: demo test bench sanitize install system-packages clean leaks stress fuzz-state fuzz-features fuzz-toolchain cpp-tests dist dist-test
 
 # Installs the Debian packages listed in .ci/debian-packages.txt that are
 # missing (needs root; skipped quietly when everything is there).
@@ -81,7 +81,7 @@ leaks: install
 # The thread tests with each phase running STRESS_SECONDS.
 STRESS_SECONDS ?= 30
 stress: install
-	QUELVAR_STRESS_SECONDS=$(STRESS_SECONDS) $(PY) -m pytest -q -p no:cacheprovider tests/test_concurrency.py
+	QUELVAR_STRESS_SECONDS=$(STRESS_SECONDS) $(PY) -m pytest -q -p no:cacheprovider tests/state/test_threads.py
 
 bench: install
 	$(PY) bench/run_benchmarks.py $(BENCH_ARGS)
@@ -118,5 +118,36 @@ fuzz-state fuzz-features: fuzz-toolchain
 	grep -E '^#[0-9]+[[:space:]]+DONE|^stat::(number_of_executed_units|average_exec_per_sec|new_units_added)' \
 	    $(FUZZ_BUILD)/$(FUZZER).log
 
+# The sdist and, for each of DIST_PYTHON_VERSIONS, a wheel with libstdc++ and
+# libgcc linked in, given by auditwheel the oldest manylinux tag its C library
+# symbols allow, and checked with `auditwheel show`. Output in dist/.
+DIST_PYTHON_VERSIONS ?= 3.12 3.13
+dist: | system-packages
+	rm -rf dist build/dist-raw
+	$(MAKE) --no-print-directory $(VENV)/.requirements
+	$(PY) -m build --sdist --no-isolation --outdir dist .
+	set -e; for version in $(DIST_PYTHON_VERSIONS); do \
+	  venv=$$( [ "$$version" = 3.12 ] && echo .venv || echo .venv-$$version ); \
+	  $(MAKE) --no-print-directory PYTHON_VERSION=$$version VENV=$$venv $$venv/.requirements; \
+	  $$venv/bin/python -m pip wheel -q --no-build-isolation --no-deps -w build/dist-raw \
+	      -Ccmake.define.QUELVAR_STATIC_RUNTIME=ON -Cbuild-dir=build/dist-$$version . ; \
+	done
+	$(VENV)/bin/auditwheel repair --plat auto -w dist build/dist-raw/*.whl
+	set -e; for wheel in dist/*.whl; do \
+	  $(VENV)/bin/auditwheel show "$$wheel" | tee build/dist-raw/show.txt; \
+	  tr -s ' \n' ' ' < build/dist-raw/show.txt | grep -q 'consistent with the following platform tag: "manylinux_' \
+	    || { echo "$$wheel is not a manylinux wheel"; exit 1; }; \
+	done
+	ls -l dist
+
+# Installs each wheel of dist/ into a fresh virtual environment without a
+# compiler in reach and runs the demo there (tests/test_dist.py).
+dist-test: dist
+	set -e; for version in $(DIST_PYTHON_VERSIONS); do \
+	  venv=$$( [ "$$version" = 3.12 ] && echo .venv || echo .venv-$$version ); \
+	  $(MAKE) --no-print-directory PYTHON_VERSION=$$version VENV=$$venv $$venv/.installed; \
+	  QUELVAR_DIST_TEST=1 $$venv/bin/python -m pytest -q -p no:cacheprovider tests/test_dist.py; \
+	done
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)

@@ -12,10 +12,14 @@ settings.register_profile("ci", derandomize=True, database=None)
 if os.environ.get("CI"):
     settings.load_profile("ci")
 
+TESTS = os.path.dirname(os.path.abspath(__file__))
+
 
 def run_child(code: str, *, env: dict | None = None, timeout: float = 120) -> subprocess.CompletedProcess:
-    """Runs `code` in a fresh interpreter (the one running the tests)."""
+    """Runs `code` in a fresh interpreter (the one running the tests), which
+    can import the helper modules of this folder."""
     child_env = dict(os.environ)
+    child_env["PYTHONPATH"] = os.pathsep.join(filter(None, [TESTS, os.environ.get("PYTHONPATH")]))
     child_env.update(env or {})
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],

@@ -4,6 +4,7 @@ import sys
 import pytest
 
 import quelvar_core_rs as core
+from hooks import IndexAnswering, UnprintableStr
 
 MATCHING_ERRORS = [
     (lambda: core.consume_nonce_rs("a", "b"), "consume_nonce_rs() takes 1 positional arguments but 2 were given"),
@@ -93,18 +94,10 @@ def test_unencodable_text_raises_unicode_encode_error():
         core.hydrate_bans_rs([("ok", 1), ("\udfff", 2)])
 
 
-class IndexRaises:
-    def __init__(self, error):
-        self.error = error
-
-    def __index__(self):
-        raise self.error
-
-
 def test_user_index_error_reaches_the_caller_unchanged():
     error = KeyError("from __index__")
     with pytest.raises(KeyError) as raised:
-        core.ban_ip_rs("x", IndexRaises(error))
+        core.ban_ip_rs("x", IndexAnswering(error))
     assert raised.value is error
 
 
@@ -114,7 +107,7 @@ def test_type_error_subclass_is_not_prefixed():
 
     error = OwnTypeError("mine")
     with pytest.raises(OwnTypeError) as raised:
-        core.ban_ip_rs("x", IndexRaises(error))
+        core.ban_ip_rs("x", IndexAnswering(error))
     assert raised.value is error
 
 
@@ -123,7 +116,7 @@ def test_prefixed_type_error_keeps_the_cause():
     error = TypeError("bad index")
     error.__cause__ = cause
     with pytest.raises(TypeError) as raised:
-        core.ban_ip_rs("x", IndexRaises(error))
+        core.ban_ip_rs("x", IndexAnswering(error))
     assert raised.value is not error
     assert raised.value.args == ("argument 'duration_sec': bad index",)
     assert raised.value.__cause__ is cause
@@ -133,22 +126,17 @@ def test_prefixed_type_error_keeps_the_cause():
 def test_prefix_uses_str_of_the_error_with_surrogates_replaced():
     error = TypeError("bad \udc80 value")
     with pytest.raises(TypeError) as raised:
-        core.ban_ip_rs("x", IndexRaises(error))
+        core.ban_ip_rs("x", IndexAnswering(error))
     assert raised.value.args == ("argument 'duration_sec': bad \ufffd\ufffd\ufffd value",)
-
-
-class UnprintableName(str):
-    def __str__(self):
-        raise RuntimeError("no str for you")
 
 
 def test_keyword_name_whose_str_fails(monkeypatch):
     reported = []
     monkeypatch.setattr(sys, "unraisablehook", lambda report: reported.append(report))
     with pytest.raises(TypeError) as raised:
-        core.unban_ip_rs(**{UnprintableName("addr"): "x"})
+        core.unban_ip_rs(**{UnprintableStr("addr"): "x"})
     assert raised.value.args == (
-        "unban_ip_rs() got an unexpected keyword argument '<unprintable UnprintableName object>'",)
+        "unban_ip_rs() got an unexpected keyword argument '<unprintable UnprintableStr object>'",)
     assert len(reported) == 1 and isinstance(reported[0].exc_value, RuntimeError)
 
 

@@ -5,6 +5,7 @@ import pytest
 
 FIND_PANIC_EXCEPTION = """
 import quelvar_core_rs as core
+from hooks import IndexAnswering
 
 def panic_exception_class():
     # The class is created on the first fetch of a Python error and is not a
@@ -36,13 +37,9 @@ import atexit, sys
 cls = panic_exception_class()
 atexit.register(lambda: print("atexit ran"))
 
-class Index:
-    def __index__(self):
-        raise cls("raised inside __index__")
-
 print("before", flush=True)
 try:
-    core.ban_ip_rs("x", Index())
+    core.ban_ip_rs("x", IndexAnswering(cls("raised inside __index__")))
 except BaseException:
     print("caught", flush=True)
 print("after", flush=True)
@@ -67,12 +64,8 @@ class Derived(cls):
     pass
 error = BaseException("plain") if {error_class!r} == "BaseException" else Derived("derived")
 
-class Index:
-    def __index__(self):
-        raise error
-
 try:
-    core.ban_ip_rs("x", Index())
+    core.ban_ip_rs("x", IndexAnswering(error))
 except BaseException as caught:
     print(caught is error)
 """)

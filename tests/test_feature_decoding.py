@@ -9,6 +9,7 @@ import sys
 import pytest
 
 import quelvar_core_rs as core
+from hooks import ArmedCollidingKey, FloatAnswering, IndexAnswering, IntSubclass, fake_type
 
 extract = core.extract_features_rs
 BROWSER_FIELDS = ("webdriver", "screen_width", "screen_valid", "touch_supported", "plugins_length")
@@ -28,38 +29,9 @@ def points(*triples):
 LINE = points((0.0, 0.0, 0.0), (3.0, 4.0, 10.0), (6.0, 8.0, 20.0))
 
 
-class Float:
-    """A value whose __float__ runs a hook first, then returns or raises."""
-
-    def __init__(self, value, hook=lambda: None):
-        self.value, self.hook = value, hook
-
-    def __float__(self):
-        self.hook()
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class IntLike(int):
-    pass
-
-
 class LyingList(list):
     def __len__(self):
         return 1000
-
-
-def fake_type(module, name, **members):
-    return type(name, (), {"__module__": module, **members})
 
 
 def churn():
@@ -88,7 +60,7 @@ def test_anything_but_a_dictionary_gives_the_defaults(argument):
         ([], NO_BROWSER),
         ({}, EMPTY_BROWSER),
         ({"screen_width": 1920, "screen_height": 1080}, (False, 1920.0, True, False, 1)),
-        ({"screen_width": Index(800), "screen_height": IntLike(600)}, (False, 800.0, True, False, 1)),
+        ({"screen_width": IndexAnswering(800), "screen_height": IntSubclass(600)}, (False, 800.0, True, False, 1)),
         ({"screen_width": 1920}, (False, 1920.0, False, False, 1)),
         ({"screen_width": 1920, "screen_height": 0}, (False, 1920.0, False, False, 1)),
         ({"screen_width": 1920, "screen_height": -5}, (False, 1920.0, False, False, 1)),
@@ -106,7 +78,7 @@ def test_anything_but_a_dictionary_gives_the_defaults(argument):
         ({"plugins_length": 2**63}, EMPTY_BROWSER),
         ({"plugins_length": -1}, (False, 0.0, False, False, -1)),
         ({"plugins_length": -(2**63)}, (False, 0.0, False, False, -(2**63))),
-        ({"plugins_length": Index(7)}, (False, 0.0, False, False, 7)),
+        ({"plugins_length": IndexAnswering(7)}, (False, 0.0, False, False, 7)),
     ],
 )
 def test_browser_fields(browser, expected):
@@ -171,10 +143,10 @@ def test_click_and_scroll_counts_are_list_lengths(value, expected):
         ({"time": 3.0, "t": "x"}, 3.0),
         ({"down": math.nan, "time": -4}, -4.0),
         ({"t": True}, 1.0),
-        ({"t": Index(9)}, 9.0),
+        ({"t": IndexAnswering(9)}, 9.0),
         ({"t": 10**400, "down": 5.0}, 5.0),
-        ({"t": Float(ValueError("no")), "down": 6.0}, 6.0),
-        ({"t": Float(-1.0)}, -1.0),
+        ({"t": FloatAnswering(ValueError("no")), "down": 6.0}, 6.0),
+        ({"t": FloatAnswering(-1.0)}, -1.0),
         ([("t", 1.0)], None),
     ],
 )
@@ -210,7 +182,7 @@ def test_only_the_first_150_keystroke_elements_are_examined(keystrokes, count, m
         {"x": 1.0, "y": 2.0, "t": math.inf},
         {"x": None, "y": 2.0, "t": 3.0},
         {"x": 10**400, "y": 2.0, "t": 3.0},
-        {"x": Float(TypeError("nope")), "y": 2.0, "t": 3.0},
+        {"x": FloatAnswering(TypeError("nope")), "y": 2.0, "t": 3.0},
         (1.0, 2.0, 3.0),
     ],
 )
@@ -219,7 +191,7 @@ def test_unusable_movements_are_dropped_and_the_rest_keep_their_order(bad):
 
 
 def test_movement_values_convert_like_floats():
-    converted = points((False, 0, 0), (IntLike(3), Index(4), 10), (Float(6.0), 8, 20.0))
+    converted = points((False, 0, 0), (IntSubclass(3), IndexAnswering(4), 10), (FloatAnswering(6.0), 8, 20.0))
     assert extract({"mouse_movements": converted}) == extract({"mouse_movements": LINE})
 
 
@@ -240,24 +212,6 @@ def test_dict_subclasses_are_read_through_their_stored_items():
     assert extract(telemetry) == extract({"mouse_movements": LINE, "browser": {}})
 
 
-class CollidingKey:
-    """Hashes like a telemetry key, so a lookup of that key compares with it;
-    once armed, the comparison raises."""
-
-    armed = False
-
-    def __init__(self, text):
-        self.text = text
-
-    def __hash__(self):
-        return hash(self.text)
-
-    def __eq__(self, other):
-        if CollidingKey.armed:
-            raise RuntimeError("comparison refused")
-        return False
-
-
 @pytest.mark.parametrize(
     "key, expected",
     [
@@ -270,16 +224,16 @@ class CollidingKey:
 )
 def test_failed_lookups_are_cleared_and_read_as_absent(key, expected):
     def colliding_first(mapping):
-        return {CollidingKey(key): 0, **mapping} if key in mapping else mapping
+        return {ArmedCollidingKey(key): 0, **mapping} if key in mapping else mapping
 
     browser = colliding_first({"screen_width": 1920, "screen_height": 1080, "plugins_length": 4})
     movements = [LINE[0], colliding_first(dict(LINE[1])), LINE[2]]
     telemetry = colliding_first({"browser": browser, "mouse_movements": movements, "keystrokes": [{"t": 1.0}, {"t": 3.0}]})
-    CollidingKey.armed = True
+    ArmedCollidingKey.armed = True
     try:
         features = extract(telemetry)  # an error left pending would surface as SystemError
     finally:
-        CollidingKey.armed = False
+        ArmedCollidingKey.armed = False
     baseline = {"mouse_points": 3, "key_count": 2, "screen_width": 1920.0, "screen_valid": True, "plugins_length": 4}
     assert {k: features[k] for k in baseline} == {**baseline, **expected}
 
@@ -287,9 +241,9 @@ def test_failed_lookups_are_cleared_and_read_as_absent(key, expected):
 @pytest.mark.parametrize("error", [ValueError("bad"), ArithmeticError("bad"), OverflowError("bad")])
 def test_failed_conversions_are_cleared(error):
     telemetry = {
-        "browser": {"screen_width": Float(error), "screen_height": Float(error), "plugins_length": Float(error)},
-        "keystrokes": [{"t": Float(error), "down": 2.0}],
-        "mouse_movements": [{"x": Float(error), "y": 0.0, "t": 0.0}] + LINE,
+        "browser": {"screen_width": FloatAnswering(error), "screen_height": FloatAnswering(error), "plugins_length": FloatAnswering(error)},
+        "keystrokes": [{"t": FloatAnswering(error), "down": 2.0}],
+        "mouse_movements": [{"x": FloatAnswering(error), "y": 0.0, "t": 0.0}] + LINE,
     }
     features = extract(telemetry)
     assert (features["key_count"], features["mouse_points"], features["plugins_length"]) == (1, 3, 1)
@@ -299,33 +253,33 @@ def test_failed_conversions_are_cleared(error):
 
 def test_hook_that_empties_the_movement_list():
     movements = points(*[(float(i), 0.0, float(i)) for i in range(8)])
-    movements[1]["x"] = Float(1.0, lambda: (movements.clear(), churn()))
+    movements[1]["x"] = FloatAnswering(1.0, lambda: (movements.clear(), churn()))
     # The element being read stays alive and complete; the later ones are gone.
     assert extract({"mouse_movements": movements})["mouse_points"] == 2
 
 
 def test_hook_that_grows_the_movement_list():
     movements = [dict(p) for p in LINE]
-    movements[0]["x"] = Float(0.0, lambda: movements.extend(points(*[(9.0, 9.0, 9.0)] * 100)))
+    movements[0]["x"] = FloatAnswering(0.0, lambda: movements.extend(points(*[(9.0, 9.0, 9.0)] * 100)))
     assert extract({"mouse_movements": movements})["mouse_points"] == 3
 
 
 def test_hook_that_drops_the_list_from_the_telemetry():
     telemetry = {"mouse_movements": points(*[(float(i), 0.0, float(i)) for i in range(6)])}
-    telemetry["mouse_movements"][2]["y"] = Float(0.0, lambda: (telemetry.clear(), churn()))
+    telemetry["mouse_movements"][2]["y"] = FloatAnswering(0.0, lambda: (telemetry.clear(), churn()))
     features = extract(telemetry)
     assert (features["mouse_points"], features["total_distance"]) == (6, 5.0)
 
 
 def test_hook_that_empties_the_element_being_read():
     element = {"x": None, "y": 0.0, "t": 5.0}
-    element["x"] = Float(2.0, lambda: (element.clear(), churn()))
+    element["x"] = FloatAnswering(2.0, lambda: (element.clear(), churn()))
     assert extract({"mouse_movements": LINE + [element]})["mouse_points"] == 3
 
 
 def test_hook_that_shrinks_the_keystroke_list():
     keystrokes = [{"t": float(i)} for i in range(10)]
-    keystrokes[1] = {"t": Float(1.0, lambda: (keystrokes.__delitem__(slice(3, None)), churn()))}
+    keystrokes[1] = {"t": FloatAnswering(1.0, lambda: (keystrokes.__delitem__(slice(3, None)), churn()))}
     assert extract({"keystrokes": keystrokes})["key_count"] == 3
 
 
@@ -339,7 +293,7 @@ def test_hooks_that_replace_the_browser_dictionary():
         return True
 
     telemetry["browser"]["webdriver"] = fake_type("numpy", "bool_", __bool__=lambda self: replace())()
-    telemetry["browser"]["screen_width"] = Float(1600.0)
+    telemetry["browser"]["screen_width"] = FloatAnswering(1600.0)
     features = extract(telemetry)
     assert tuple(features[key] for key in BROWSER_FIELDS) == (True, 0.0, False, False, 1)
 
@@ -347,6 +301,6 @@ def test_hooks_that_replace_the_browser_dictionary():
 def test_hook_may_call_the_function_again():
     inner = {}
     movements = [dict(p) for p in LINE]
-    movements[0]["x"] = Float(0.0, lambda: inner.update(extract({"keystrokes": [{"t": 1.0}, {"t": 3.0}]})))
+    movements[0]["x"] = FloatAnswering(0.0, lambda: inner.update(extract({"keystrokes": [{"t": 1.0}, {"t": 3.0}]})))
     assert extract({"mouse_movements": movements}) == extract({"mouse_movements": LINE})
     assert inner == extract({"keystrokes": [{"t": 1.0}, {"t": 3.0}]})

@@ -12,6 +12,7 @@ import sys
 import pytest
 
 import quelvar_core_rs as core
+from hooks import FloatAnswering, IndexAnswering, RaisingCollidingKey, StrSubclass, UnprintableStr, fake_type
 
 CALLS = int(os.environ.get("QUELVAR_LEAK_CALLS", "3000"))
 # Python's allocator is bypassed under the sanitizers, so blocks are not counted there.
@@ -26,42 +27,6 @@ def resident_bytes() -> int:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class RaisingIndex:
-    def __index__(self):
-        raise KeyError("no index")
-
-
-class Text(str):
-    pass
-
-
-class BadKeyword(str):
-    def __str__(self):
-        raise RuntimeError("unprintable")
-
-
-class Float:
-    """Answers its value, or raises a new instance when the value is an
-    exception class (raising one instance again and again would chain its
-    tracebacks and keep every frame alive)."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        if isinstance(self.value, type):
-            raise self.value("no float")
-        return self.value
-
-
 class Shuffling:
     """A __float__ that grows and shrinks the list being decoded, then answers."""
 
@@ -74,22 +39,12 @@ class Shuffling:
         return 2.0
 
 
-class RaisingKey:
-    """Hashes like "x", so that looking "x" up calls its raising __eq__."""
-
-    def __hash__(self):
-        return hash("x")
-
-    def __eq__(self, other):
-        raise RuntimeError("no comparison")
-
-
 def refuse_truth(self):
     raise ValueError("no truth value")
 
 
 # Taken for a NumPy boolean scalar (by module and type name); its truth fails.
-NumpyBool = type("bool_", (), {"__module__": "numpy", "__bool__": refuse_truth})
+NumpyBool = fake_type("numpy", "bool_", __bool__=refuse_truth)
 
 
 class Points(list):
@@ -144,11 +99,6 @@ class RaisingLen:
         raise IndexError(index)
 
 
-class NonIntIndex:
-    def __index__(self):
-        return "five"
-
-
 TELEMETRY = {
     "mouse_movements": [{"x": i * 3.0, "y": (i % 7) * 2.0, "t": i * 16.0} for i in range(320)],
     "keystrokes": [{"t": i * 120.0} for i in range(40)],
@@ -157,16 +107,18 @@ TELEMETRY = {
 }
 BAN_PAIRS = [(f"10.1.{i // 256}.{i % 256}", 2**40 + i) for i in range(50)]
 HOOK_POINTS = []
-HOOKS = [Float(RuntimeError), Float(2.5), Float(math.nan), Shuffling(HOOK_POINTS), NumpyBool(), RaisingKey()]
+HOOKS = [FloatAnswering(RuntimeError), FloatAnswering(2.5), FloatAnswering(math.nan), Shuffling(HOOK_POINTS), NumpyBool(),
+         RaisingCollidingKey("x")]
 HOOK_POINTS.extend(
     [{"x": HOOKS[0], "y": 1.0, "t": 1.0}, {"x": HOOKS[1], "y": HOOKS[2], "t": 2.0}, {HOOKS[5]: 1.0, "y": 1.0, "t": 3.0},
      {"x": HOOKS[3], "y": 10**400, "t": 4.0}, {"x": "\ud800", "y": math.inf, "t": 5.0}, Points([1]), None]
-    + [{"x": float(i), "y": Float(float(i)), "t": float(i)} for i in range(12)]
+    + [{"x": float(i), "y": FloatAnswering(float(i)), "t": float(i)} for i in range(12)]
 )
 HOOK_TELEMETRY = {
     "mouse_movements": HOOK_POINTS,
-    "keystrokes": [{"t": Float(KeyError), "down": 10**400, "time": Float(7.0)}, {"t": math.nan}, {"down": "1"}],
-    "browser": Browser(webdriver=NumpyBool(), screen_width=Float(ValueError), screen_height=2**2000,
+    "keystrokes": [{"t": FloatAnswering(KeyError), "down": 10**400, "time": FloatAnswering(7.0)}, {"t": math.nan},
+                   {"down": "1"}],
+    "browser": Browser(webdriver=NumpyBool(), screen_width=FloatAnswering(ValueError), screen_height=2**2000,
                        touch_supported=1, plugins_length=2**64),
     "clicks": Points([1, 2]),
     "scrolls": (1, 2),
@@ -188,16 +140,16 @@ PATHS = [
     ("nonce surrogate", lambda: core.consume_nonce_rs("bad\ud800"), ()),
     ("nonce keyword", lambda: core.consume_nonce_rs(token="x"), ()),
     ("nonce missing", lambda: core.consume_nonce_rs(), ()),
-    ("nonce str subclass with NUL", lambda: core.consume_nonce_rs(Text("replayed\x00token")), ()),
+    ("nonce str subclass with NUL", lambda: core.consume_nonce_rs(StrSubclass("replayed\x00token")), ()),
     ("ban", lambda: core.ban_ip_rs("192.0.2.1", 3600), ()),
-    ("ban index", lambda: core.ban_ip_rs(ip="192.0.2.2", duration_sec=Index(5)), ()),
+    ("ban index", lambda: core.ban_ip_rs(ip="192.0.2.2", duration_sec=IndexAnswering(5)), ()),
     ("ban negative", lambda: core.ban_ip_rs("192.0.2.1", -1), ()),
     ("ban float", lambda: core.ban_ip_rs("192.0.2.1", 1.5), ()),
-    ("ban raising index", lambda: core.ban_ip_rs("192.0.2.1", RaisingIndex()), ()),
+    ("ban raising index", lambda: core.ban_ip_rs("192.0.2.1", IndexAnswering(KeyError)), ()),
     ("ban twice", lambda: core.ban_ip_rs("192.0.2.1", 1, ip="x"), ()),
-    ("ban bad keyword", lambda: core.ban_ip_rs(**{BadKeyword("zz"): 1}), ()),
+    ("ban bad keyword", lambda: core.ban_ip_rs(**{UnprintableStr("zz"): 1}), ()),
     ("ban huge", lambda: core.ban_ip_rs("192.0.2.1", 2**64), ()),
-    ("ban index not int", lambda: core.ban_ip_rs("192.0.2.1", NonIntIndex()), ()),
+    ("ban index not int", lambda: core.ban_ip_rs("192.0.2.1", IndexAnswering("five")), ()),
     ("unban", lambda: core.unban_ip_rs("192.0.2.9"), ()),
     ("unban not str", lambda: core.unban_ip_rs(None), ()),
     ("is banned", lambda: core.is_ip_banned_rs("192.0.2.1"), ()),
@@ -213,7 +165,7 @@ PATHS = [
     ("hydrate failing next", lambda: core.hydrate_bans_rs(SEQUENCES[1]), (SEQUENCES[1],)),
     ("hydrate raising len", lambda: core.hydrate_bans_rs(SEQUENCES[2]), (SEQUENCES[2],)),
     ("hydrate surrogate", lambda: core.hydrate_bans_rs(BAN_PAIRS + [("\ud800", 1)]), (BAN_PAIRS,)),
-    ("hydrate raising index", lambda: core.hydrate_bans_rs(BAN_PAIRS + [("a", RaisingIndex())]), (BAN_PAIRS,)),
+    ("hydrate raising index", lambda: core.hydrate_bans_rs(BAN_PAIRS + [("a", IndexAnswering(KeyError))]), (BAN_PAIRS,)),
     ("stats", lambda: core.get_state_engine_stats_rs(), ()),
     ("clear", lambda: core.clear_state_engine_rs(), ()),
     ("clear with argument", lambda: core.clear_state_engine_rs(1), ()),

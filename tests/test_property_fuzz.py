@@ -23,6 +23,10 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import quelvar_core_rs as core
 from feature_model import FEATURE_KEYS
+from hooks import (
+    CallingBool, CallingCollidingKey, CallingFloat, CallingIndex, CallingNumpyBool, CallingSequence, FloatSubclass,
+    IntSubclass, StrSubclass,
+)
 
 SETTINGS = settings(
     max_examples=250,
@@ -46,7 +50,7 @@ class HookInterrupt(BaseException):
     """Raised by a hook like KeyboardInterrupt would be: not an Exception."""
 
 
-# --- hooks ---------------------------------------------------------------------
+# --- what the hooks (hooks.Calling*) do, and odd containers ----------------------
 
 class Behaviour:
     """What a hook does when called: return a value, raise, first change a
@@ -98,72 +102,6 @@ def mutate(target, how):
             target.extend([{"x": 1.0, "y": 2.0, "t": 3.0}, ("192.0.2.200", 1)] * 3)
 
 
-class FloatHook:
-    def __init__(self, behaviour):
-        self.behaviour = behaviour
-
-    def __float__(self):
-        return self.behaviour()
-
-
-class IndexHook:
-    def __init__(self, behaviour):
-        self.behaviour = behaviour
-
-    def __index__(self):
-        return self.behaviour()
-
-
-class BoolHook:
-    def __init__(self, behaviour):
-        self.behaviour = behaviour
-
-    def __bool__(self):
-        return self.behaviour()
-
-
-# Recognised as a NumPy boolean scalar by module and name alone.
-NumpyBool = type("bool_", (BoolHook,), {"__module__": "numpy"})
-
-
-class SequenceHook:
-    """A sequence whose __len__, __iter__ and __getitem__ all run the hook."""
-
-    def __init__(self, behaviour, items):
-        self.behaviour, self.items = behaviour, items
-
-    def __len__(self):
-        result = self.behaviour()
-        return result if isinstance(result, int) else len(self.items)
-
-    def __getitem__(self, index):
-        self.behaviour()
-        return self.items[index]
-
-    def __iter__(self):
-        self.behaviour()
-        yield from self.items
-        self.behaviour()
-
-
-class CollidingKey:
-    """Hashes like a real key, so that looking that key up compares with it."""
-
-    def __init__(self, text, behaviour):
-        self.text, self.behaviour = text, behaviour
-
-    def __hash__(self):
-        return hash(self.text)
-
-    def __eq__(self, other):
-        result = self.behaviour()
-        return result if isinstance(result, bool) else NotImplemented
-
-
-class StrSub(str):
-    pass
-
-
 class RaisingStr(str):
     def __str__(self):
         raise HookError("unprintable")
@@ -174,15 +112,7 @@ class RaisingStr(str):
     __hash__ = str.__hash__
 
 
-class FloatSub(float):
-    pass
-
-
-class IntSub(int):
-    pass
-
-
-class DictSub(dict):
+class DictWithOwnLookups(dict):
     def __getitem__(self, key):
         return "from __getitem__"
 
@@ -193,7 +123,7 @@ class DictSub(dict):
         return "from get"
 
 
-class ListSub(list):
+class ListRefusingItsMethods(list):
     def __len__(self):
         return 10**6
 
@@ -204,7 +134,7 @@ class ListSub(list):
         raise HookError("__iter__")
 
 
-class TupleSub(tuple):
+class TupleLyingAboutItems(tuple):
     def __len__(self):
         return 2
 
@@ -222,11 +152,11 @@ odd_values = [
     None, True, False, 0, -1, 1, 2**63 - 1, 2**63, -(2**63) - 1, 2**64 - 1, 2**64, 10**400, -(10**400),
     math.nan, -math.nan, math.inf, -math.inf, -0.0, 5e-324, 1.7976931348623157e308, 0.1, 1e150,
     "", "\x00", "a\x00b", "\ud800", "x\udfffy", "192.0.2.1", "192.0.2.1\x00", b"192.0.2.1", bytearray(b"x"),
-    FloatSub(2.5), FloatSub(math.nan), IntSub(5), IntSub(-3), StrSub("192.0.2.1"), StrSub("\ud834"),
+    FloatSubclass(2.5), FloatSubclass(math.nan), IntSubclass(5), IntSubclass(-3), StrSubclass("192.0.2.1"), StrSubclass("\ud834"),
 ]
 hook_results = st.sampled_from([
     None, 0, 1, -1, 2, 2**64, 2**64 - 1, -(2**70), 10**400, True, 0.5, math.nan, math.inf, -math.inf, 1e308,
-    "x", b"x", FloatSub(1.5), IntSub(7), [], (), -5,
+    "x", b"x", FloatSubclass(1.5), IntSubclass(7), [], (), -5,
 ])
 behaviours = st.builds(
     Behaviour,
@@ -235,10 +165,10 @@ behaviours = st.builds(
     st.integers(0, 1000),
 )
 hooks = st.one_of(
-    st.builds(FloatHook, behaviours),
-    st.builds(IndexHook, behaviours),
-    st.builds(BoolHook, behaviours),
-    st.builds(NumpyBool, behaviours),
+    st.builds(CallingFloat, behaviours),
+    st.builds(CallingIndex, behaviours),
+    st.builds(CallingBool, behaviours),
+    st.builds(CallingNumpyBool, behaviours),
 )
 scalars = st.one_of(
     st.sampled_from(odd_values),
@@ -251,9 +181,9 @@ scalars = st.one_of(
 )
 keys = st.one_of(
     st.sampled_from(NAMES),
-    st.sampled_from(NAMES).map(StrSub),
+    st.sampled_from(NAMES).map(StrSubclass),
     st.sampled_from(NAMES).map(RaisingStr),
-    st.builds(CollidingKey, st.sampled_from(NAMES), behaviours),
+    st.builds(CallingCollidingKey, st.sampled_from(NAMES), behaviours),
     st.sampled_from([0, 1, -1, 2.5, (), ("x",), "X", "x ", "x\x00", "\ud800", b"x", None, True]),
 )
 
@@ -268,7 +198,7 @@ def weighted(common, *rare, share=0.5):
 
 def key_text(key):
     """Keys of one text hash alike (bytes included) and so are compared."""
-    if isinstance(key, CollidingKey):
+    if isinstance(key, CallingCollidingKey):
         return key.text
     if isinstance(key, bytes):
         return key.decode("latin-1")
@@ -294,11 +224,11 @@ def containers(children):
     return st.one_of(
         st.lists(children, max_size=6),
         dicts(keys, children),
-        dicts(keys, children, DictSub),
-        st.lists(children, max_size=6).map(ListSub),
+        dicts(keys, children, DictWithOwnLookups),
+        st.lists(children, max_size=6).map(ListRefusingItsMethods),
         st.lists(children, max_size=4).map(tuple),
-        st.lists(children, max_size=3).map(TupleSub),
-        st.builds(SequenceHook, behaviours, st.lists(children, max_size=4)),
+        st.lists(children, max_size=3).map(TupleLyingAboutItems),
+        st.builds(CallingSequence, behaviours, st.lists(children, max_size=4)),
     )
 
 
@@ -312,7 +242,7 @@ telemetry_value = weighted(plain_number, hooks, scalars, anything)
 def maybe_list(element, max_size):
     return weighted(
         st.lists(element, max_size=max_size),
-        st.lists(element, max_size=max_size).map(ListSub),
+        st.lists(element, max_size=max_size).map(ListRefusingItsMethods),
         st.lists(element, max_size=4).map(tuple),
         anything,
     )
@@ -320,10 +250,10 @@ def maybe_list(element, max_size):
 
 coordinate = weighted(plain_number, hooks, scalars, anything, share=0.85)
 XYT = {"x": coordinate, "y": coordinate, "t": coordinate}
-point_keys = st.one_of(st.sampled_from(["x", "y", "t"]), st.sampled_from(["x", "y", "t"]).map(StrSub), keys)
+point_keys = st.one_of(st.sampled_from(["x", "y", "t"]), st.sampled_from(["x", "y", "t"]).map(StrSubclass), keys)
 shaped_point = weighted(
     st.fixed_dictionaries(XYT),
-    st.fixed_dictionaries(XYT).map(lambda d: build_dict(d.items(), DictSub)),
+    st.fixed_dictionaries(XYT).map(lambda d: build_dict(d.items(), DictWithOwnLookups)),
     dicts(point_keys, telemetry_value, min_size=2, max_size=4),
     anything,
     share=0.7,
@@ -335,13 +265,13 @@ shaped_key = weighted(
     anything,
 )
 browser_keys = st.sampled_from(["webdriver", "screen_width", "screen_height", "touch_supported", "plugins_length"])
-flag = st.one_of(st.booleans(), st.builds(NumpyBool, behaviours), scalars)
+flag = st.one_of(st.booleans(), st.builds(CallingNumpyBool, behaviours), scalars)
 shaped_browser = weighted(
     st.fixed_dictionaries({}, optional={
         "webdriver": flag, "touch_supported": flag, "screen_width": telemetry_value,
         "screen_height": telemetry_value, "plugins_length": st.one_of(st.integers(), telemetry_value),
     }),
-    dicts(st.one_of(browser_keys, keys), telemetry_value, DictSub),
+    dicts(st.one_of(browser_keys, keys), telemetry_value, DictWithOwnLookups),
     anything,
 )
 shaped_telemetry = st.fixed_dictionaries(
@@ -354,7 +284,7 @@ shaped_telemetry = st.fixed_dictionaries(
         "scrolls": maybe_list(anything, 5),
     },
 )
-any_telemetry = weighted(shaped_telemetry, shaped_telemetry.map(lambda d: build_dict(d.items(), DictSub)), anything)
+any_telemetry = weighted(shaped_telemetry, shaped_telemetry.map(lambda d: build_dict(d.items(), DictWithOwnLookups)), anything)
 
 
 def walk(root):
@@ -371,7 +301,7 @@ def walk(root):
             stack.extend(dict.values(item))
         elif isinstance(item, (list, tuple)):
             stack.extend(list.__iter__(item) if isinstance(item, list) else tuple.__iter__(item))
-        elif isinstance(item, SequenceHook):
+        elif isinstance(item, CallingSequence):
             stack.append(item.items)
     return found
 
@@ -380,10 +310,10 @@ def arm(root):
     """Points every mutating hook at the containers of this input; returns
     whether any hook may rearrange objects."""
     objects = walk(root)
-    targets = [o for o in objects if type(o) in (dict, list, DictSub)]
+    targets = [o for o in objects if type(o) in (dict, list, DictWithOwnLookups)]
     armed = False
     for o in objects:
-        behaviour = getattr(o, "behaviour", None)
+        behaviour = getattr(o, "call", None)  # the Calling* hooks keep theirs here
         if isinstance(behaviour, Behaviour):
             behaviour.targets = targets
             armed = armed or behaviour.kind == "mutate"
@@ -474,37 +404,44 @@ PARAMETERS = {
 }
 KNOWN = ["192.0.2.1", "198.51.100.7", "2001:db8::1"]
 
-good_text = st.one_of(st.sampled_from(KNOWN), st.text(max_size=6), st.sampled_from(KNOWN).map(StrSub))
+good_text = st.one_of(st.sampled_from(KNOWN), st.text(max_size=6), st.sampled_from(KNOWN).map(StrSubclass))
 texts = weighted(good_text, st.text(st.characters(codec=None, exclude_categories=()), max_size=6), scalars)
 # Expiry times and durations kept clear of the next few seconds, so that
 # nothing set up before a call expires while it runs.
 good_number = st.one_of(
     st.integers(0, 2**64 - 1).filter(lambda n: not NOW - 5 <= n <= NOW + 5),
     st.sampled_from([0, FAR, 2**64 - 1, True]),
-    st.builds(IndexHook, st.builds(Behaviour, st.sampled_from(["return", "mutate"]), st.sampled_from([0, FAR, 2**64 - 1]),
+    st.builds(CallingIndex, st.builds(Behaviour, st.sampled_from(["return", "mutate"]), st.sampled_from([0, FAR, 2**64 - 1]),
                                    st.integers(0, 1000))),
 )
 whole_numbers = weighted(
     good_number,
     st.sampled_from([2**64, -1, 10**400, -(10**400), 1.5, "5", None]),
-    st.builds(IndexHook, behaviours),
+    st.builds(CallingIndex, behaviours),
     scalars,
 )
 good_pair = st.tuples(good_text, good_number)
 pairs = weighted(
     good_pair,
     st.tuples(texts, whole_numbers),
-    good_pair.map(TupleSub),
+    good_pair.map(TupleLyingAboutItems),
     good_pair.map(list),
     st.tuples(texts, whole_numbers, whole_numbers),
     st.tuples(texts),
     anything,
 )
+# Lists of distinct unbanned addresses that expire well after now are common,
+# so that successful hydrations, each of whose pairs must be found banned
+# afterwards, are drawn in the examples CI runs too.
+fresh_pairs = st.lists(
+    st.tuples(st.integers(0, 65535).map(lambda n: f"198.18.{n >> 8}.{n & 255}"), st.integers(NOW + 60, 2**64 - 1)),
+    min_size=2, max_size=8, unique_by=lambda pair: pair[0],
+)
 ban_lists = weighted(
-    st.lists(pairs, max_size=8),
+    st.one_of(fresh_pairs, st.lists(pairs, max_size=8)),
     st.lists(pairs, max_size=8).map(tuple),
-    st.lists(pairs, max_size=8).map(ListSub),
-    st.builds(SequenceHook, behaviours, st.lists(pairs, max_size=6)),
+    st.lists(pairs, max_size=8).map(ListRefusingItsMethods),
+    st.builds(CallingSequence, behaviours, st.lists(pairs, max_size=6)),
     st.lists(pairs, max_size=4).map(lambda items: (item for item in items)),
     st.lists(pairs, max_size=4).map(lambda items: build_dict(enumerate(items))),
     anything,
@@ -553,6 +490,29 @@ def snapshot(probes):
     return stats, {probe: core.is_ip_banned_rs(probe) for probe in probes}
 
 
+def read_expiry(value):
+    """The expiry time a hydration reads from `value`, or None where a hook
+    decides it."""
+    if isinstance(value, int):
+        return int(value)
+    call = getattr(value, "call", None)
+    if isinstance(value, CallingIndex) and call.kind == "return" and type(call.value) is int:
+        return call.value
+    return None
+
+
+def hydrated(name, args, kwargs):
+    """The addresses a successful hydration must have banned: those of the
+    plain pairs in a list or tuple that expire after the next second."""
+    bans = kwargs.get("bans", args[0] if args else None)
+    if name != "hydrate_bans_rs" or type(bans) not in (list, tuple):
+        return []
+    soon = int(time.time()) + 2
+    return [str.__str__(pair[0]) for pair in bans
+            if type(pair) is tuple and len(pair) == 2 and isinstance(pair[0], str)
+            and (read_expiry(pair[1]) or 0) > soon]
+
+
 def encodable_texts(objects):
     found = set(KNOWN)
     for o in objects:
@@ -582,5 +542,7 @@ def test_state_functions_raise_only_named_errors_and_refusals_change_nothing(cal
         else:
             assert type(result) is RESULT_TYPES[name]
             del result
+            if not rearranges:  # every pair read was stored
+                assert all(map(core.is_ip_banned_rs, hydrated(name, args, kwargs))), (args, kwargs)
         assert rearranges or references.unchanged()
     core.clear_state_engine_rs()

@@ -66,3 +66,15 @@ def run_timeline(steps: list[tuple[int, str]]) -> list:
     results = json.loads(done.stdout)
     assert [clock for clock, _ in results] == [at for at, _ in steps], "the child's clock was not faked"
     return [value for _, value in results]
+
+
+T0 = 1_700_000_000
+STATS = "tuple(get_state_engine_stats_rs().values())"
+
+
+def timeline(*steps):
+    return run_timeline([(T0 + at, expression) for at, expression in steps])
+
+
+def nonce(token):
+    return f"consume_nonce_rs({token!r})"

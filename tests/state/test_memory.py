@@ -1,17 +1,45 @@
-"""Exhausted memory inside the state engine ends the process with the
-module's report, never with a Python exception, a hang or a silent success.
+"""Memory of the state engine. Resident memory per stored nonce is measured
+by bench/nonce_memory.py in a child process over one million fresh
+22-character tokens: memory, unlike speed, is repeatable enough to hold to a
+bound in a test.
 
-Each case runs in a child interpreter that first makes everything it will
-hand to the module, then caps its own address space a few dozen megabytes
-above what it already uses, and then lets the module allocate: the
-interpreter needs nothing more while the module's tables grow, so the
-module's allocation is the one that fails."""
+Exhausted memory inside the engine ends the process with the module's
+report, never with a Python exception, a hang or a silent success. Each such
+case runs in a child interpreter that first makes everything it will hand to
+the module, then caps its own address space a few dozen megabytes above what
+it already uses, and then lets the module allocate: the interpreter needs
+nothing more while the module's tables grow, so the module's allocation is
+the one that fails."""
+
+import json
 import os
 import re
 import signal
+import subprocess
 import sys
+from pathlib import Path
 
 import pytest
+
+import quelvar_core_rs
+
+BENCH = Path(__file__).resolve().parents[2] / "bench" / "nonce_memory.py"
+BYTES_PER_TOKEN_LIMIT = 48
+
+
+# Redzones and the quarantine of AddressSanitizer multiply the footprint.
+@pytest.mark.skipif(os.environ.get("QUELVAR_SANITIZED") == "1", reason="memory is not representative under ASan")
+def test_resident_bytes_per_stored_token():
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.dirname(quelvar_core_rs.__file__), env.get("PYTHONPATH")]))
+    done = subprocess.run(
+        [sys.executable, BENCH, "--tokens", "1000000", "--json"], env=env, capture_output=True, text=True, timeout=300
+    )
+    assert done.returncode == 0, done.stderr
+    measured = json.loads(done.stdout)
+    assert measured["tokens"] == 1_000_000
+    assert 0 < measured["bytes_per_token"] <= BYTES_PER_TOKEN_LIMIT, measured
+
 
 CHILD_PRELUDE = """
 import resource, sys
