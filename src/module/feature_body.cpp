@@ -6,6 +6,7 @@
 #include "kinematics/telemetry_decoder.hpp"
 #include "module/bodies.hpp"
 #include "module/convert.hpp"
+#include "module/feature_dict.hpp"
 #include "module/interned.hpp"
 
 namespace quelvar {
@@ -71,6 +72,8 @@ private:
     std::optional<CallError> failure_;
 };
 
+}  // namespace
+
 Result<py::Owned> build_feature_dict(const FeatureVector& f) {
     py::Owned dict = new_dict();
     FeatureDictWriter out(dict.get());
@@ -102,8 +105,6 @@ Result<py::Owned> build_feature_dict(const FeatureVector& f) {
     if (out.failure()) return std::move(*out.failure());
     return dict;
 }
-
-}  // namespace
 
 namespace bodies {
 

@@ -17,6 +17,7 @@ constexpr ParameterSpec IS_IP_BANNED_SPEC{"is_ip_banned_rs()", {"ip"}, 1};
 constexpr ParameterSpec BAN_IP_SPEC{"ban_ip_rs()", {"ip", "duration_sec"}, 2};
 constexpr ParameterSpec UNBAN_IP_SPEC{"unban_ip_rs()", {"ip"}, 1};
 constexpr ParameterSpec HYDRATE_BANS_SPEC{"hydrate_bans_rs()", {"bans"}, 1};
+constexpr ParameterSpec EXTRACT_FEATURES_JSON_SPEC{"extract_features_json_rs()", {"body"}, 1};
 
 // Handlers of functions that take one text argument differ only in their
 // parameters and body.
@@ -95,6 +96,16 @@ PyObject* hydrate_bans_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         Result<BanList> bans = convert_argument("bans", slots[0], to_ban_list);
         if (!bans) return std::move(bans).error();
         return bodies::hydrate_bans(*bans);
+    });
+}
+
+PyObject* extract_features_json_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_wrapper([&]() -> Result<py::Owned> {
+        PyObject* slots[2];
+        if (Status matched = extract_arguments(EXTRACT_FEATURES_JSON_SPEC, args, nargs, kwnames, slots); !matched) {
+            return std::move(matched).error();
+        }
+        return bodies::extract_features_json(slots[0]);
     });
 }
 

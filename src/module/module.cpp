@@ -1,5 +1,5 @@
 // The entry point: one module per process, refused to every interpreter but
-// the first that imports it, with the ten functions registered in order.
+// the first that imports it, with its functions registered in order.
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -50,6 +50,8 @@ PyMethodDef FUNCTION_TABLE[] = {
      "clear_state_engine_rs()\n--\n\n"},
     {"get_state_engine_stats_rs", as_cfunction(handlers::get_state_engine_stats_rs), METH_NOARGS,
      "get_state_engine_stats_rs()\n--\n\n"},
+    {"extract_features_json_rs", as_cfunction(handlers::extract_features_json_rs), VECTOR_CALL,
+     "extract_features_json_rs(body)\n--\n\n"},
 };
 
 // Attribute names created once, interned, and kept for the process.

@@ -205,7 +205,7 @@ bool scan_scalar(const char* begin, const char* end, std::size_t max_int_digits,
     scalar.number = std::string_view(begin, static_cast<std::size_t>(end - begin));
     scalar.kind = integer_end == end ? TokenKind::Integer : TokenKind::Float;
     if (scalar.kind == TokenKind::Integer && max_int_digits != 0 && integer_digits(scalar.number) > max_int_digits) {
-        error = {begin, "integer exceeds the limit on digits for conversion"};
+        error = {begin, "integer exceeds the limit on digits for conversion", true};
         return false;
     }
     return true;

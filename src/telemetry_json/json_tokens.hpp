@@ -35,6 +35,7 @@ struct Scalar {
 struct TokenError {
     const char* at;
     const char* reason;
+    bool digit_limit = false;  // an integer longer than the limit
 };
 
 // A key decoded far enough to be compared with the decoder's keys, all

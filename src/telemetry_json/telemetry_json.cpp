@@ -22,6 +22,7 @@ using json::TokenKind;
 // The smallest page size of the targets: a larger page only makes the
 // same-page test more conservative.
 constexpr std::uintptr_t PAGE_SIZE = 4096;
+static_assert(JSON_PADDING == simdjson::SIMDJSON_PADDING);
 
 // The smallest element that can hold a usable point, {"x":0,"y":0,"t":0},
 // and its comma: the body's size bounds the number of points by this.
@@ -62,7 +63,11 @@ private:
         failure_ = {static_cast<std::size_t>(at - begin_), reason};
         return false;
     }
-    bool fail(const TokenError& error) { return fail(error.at, error.reason); }
+    bool fail(const TokenError& error) {
+        fail(error.at, error.reason);
+        failure_.digit_limit = error.digit_limit;
+        return false;
+    }
     bool fail(simdjson::error_code code) {
         const char* at = end_;
         if (document_.current_location().get(at) != simdjson::SUCCESS) at = end_;

@@ -21,7 +21,12 @@ inline constexpr std::size_t MAX_JSON_NESTING = 1024;
 struct JsonFailure {
     std::size_t offset;
     std::string_view reason;
+    // An integer with more digits than JsonBody::max_int_digits.
+    bool digit_limit = false;
 };
+
+// The bytes simdjson may read past the end of the text.
+inline constexpr std::size_t JSON_PADDING = 64;
 
 struct JsonBody {
     // UTF-8 text, after any byte order mark has been dealt with. The
