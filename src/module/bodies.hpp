@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "module/result.hpp"
-#include "nonce_cache/ban_list.hpp"
+#include "state/ban_list.hpp"
 
 namespace quelvar::bodies {
 

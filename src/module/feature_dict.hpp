@@ -1,5 +1,5 @@
-// The result of both feature functions: a new dictionary with the 24
-// features in fixed order.
+// The result of every feature function: a new dictionary with one entry per
+// feature, in the order of the feature list.
 #pragma once
 
 #include "kinematics/feature_vector.hpp"
