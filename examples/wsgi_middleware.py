@@ -107,11 +107,12 @@ class ScreeningMiddleware:
     def telemetry_features(self, environ: WSGIEnvironment) -> FeatureDict:
         body = self.read_body(environ)
         try:
-            telemetry = json.loads(body)
-        except (UnicodeDecodeError, ValueError, RecursionError):
-            # RecursionError: deeply nested JSON must not take the worker down.
+            # Parsed natively, without building Python objects; the result is
+            # extract_features_rs(json.loads(body)), and too deep a nesting is
+            # a ValueError too.
+            return core.extract_features_json_rs(body)
+        except ValueError:
             raise RequestRefused("400 Bad Request", "telemetry is not valid JSON") from None
-        return core.extract_features_rs(telemetry)
 
     def read_body(self, environ: WSGIEnvironment) -> bytes:
         length_text = str(environ.get("CONTENT_LENGTH") or "").strip()

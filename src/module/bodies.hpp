@@ -12,6 +12,7 @@
 namespace quelvar::bodies {
 
 Result<py::Owned> extract_features(PyObject* telemetry);
+Result<py::Owned> extract_features_json(PyObject* body);
 
 Result<py::Owned> consume_nonce(std::string_view nonce);
 Result<py::Owned> is_ip_banned(std::string_view ip);

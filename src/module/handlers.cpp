@@ -93,6 +93,16 @@ PyObject* hydrate_bans_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
+PyObject* extract_features_json_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_wrapper([&]() -> Result<py::Owned> {
+        PyObject* slots[2];
+        if (Status matched = extract_arguments(specs::EXTRACT_FEATURES_JSON, args, nargs, kwnames, slots); !matched) {
+            return std::move(matched).error();
+        }
+        return bodies::extract_features_json(slots[0]);
+    });
+}
+
 PyObject* clear_state_engine_rs(PyObject*, PyObject*) {
     return call_wrapper([]() { return bodies::clear_state_engine(); });
 }

@@ -56,6 +56,7 @@ PyMethodDef FUNCTION_TABLE[] = {
     function_record<specs::HYDRATE_BANS, VECTOR_CALL>(handlers::hydrate_bans_rs),
     function_record<specs::CLEAR_STATE_ENGINE, METH_NOARGS>(handlers::clear_state_engine_rs),
     function_record<specs::GET_STATE_ENGINE_STATS, METH_NOARGS>(handlers::get_state_engine_stats_rs),
+    function_record<specs::EXTRACT_FEATURES_JSON, VECTOR_CALL>(handlers::extract_features_json_rs),
 };
 
 // Attribute names created once, interned, and kept for the process.
