@@ -31,8 +31,10 @@ bool NonceCache::consume(std::string_view token, const Clock& clock) {
     // the hashing is done again.
     Hashes hashes = hash_and_prefetch(token);
     // At most one rotation per call, however long the pause was: the tokens
-    // of the last active window are then refused for one more window.
-    if (elapsed_between(bucket_start_, clock.monotonic_now()) >= bucket_duration_) {
+    // of the last active window are then refused for one more window. The
+    // new window starts at a precise reading, which every later call's
+    // has_elapsed is measured from.
+    if (clock.has_elapsed(bucket_start_, bucket_duration_)) {
         rotate_buckets(clock.monotonic_now());
         hashes = hash_and_prefetch(token);
     }
