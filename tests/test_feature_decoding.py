@@ -3,6 +3,7 @@ dictionaries' and lists' own storage, with the exact conversion rules, and
 safely when conversion hooks change what is being read."""
 
 import math
+import struct
 import subprocess
 import sys
 
@@ -221,6 +222,13 @@ def test_unusable_movements_are_dropped_and_the_rest_keep_their_order(bad):
 def test_movement_values_convert_like_floats():
     converted = points((False, 0, 0), (IntLike(3), Index(4), 10), (Float(6.0), 8, 20.0))
     assert extract({"mouse_movements": converted}) == extract({"mouse_movements": LINE})
+
+
+@pytest.mark.parametrize("value", [0, -1, 2**30 - 1, -(2**30) + 1, 2**30, -(2**30), 2**53 + 1, -(2**62) - 1, 2**64 + 2**11 + 1])
+def test_exact_ints_read_as_their_nearest_double(value):
+    # Small ints are read inline, larger ones through the interpreter: both as float() rounds.
+    width = extract({"browser": {"screen_width": value}})["screen_width"]
+    assert struct.pack("<d", width) == struct.pack("<d", float(value))
 
 
 # --- lookups read the dictionaries' own storage; failures are cleared ------------------------

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "module/interned.hpp"
+#include "module/object_views.hpp"
 
 namespace quelvar {
 namespace {
@@ -94,10 +95,14 @@ bool has_number_conversion(PyTypeObject* type) {
 }
 
 // False when the value does not convert; `out` is then left alone. An exact
-// float, the usual case, is read in place.
+// float and a small exact int, the usual cases, are read in place.
 inline bool to_float(PyObject* value, double& out) {
     if (PyFloat_CheckExact(value)) {
         out = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    if (const std::optional<double> small = compact_int_as_double(value)) {
+        out = *small;
         return true;
     }
     return to_float_slow(value, out);
