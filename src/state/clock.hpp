@@ -100,22 +100,15 @@ public:
 
     bool has_elapsed(MonoTime start, Duration length) const noexcept override {
         if (const std::uint32_t margin = readings_.monotonic_margin_nanos(); margin != 0) {
-            const MonoTime reading = readings_.monotonic_coarse();
+            const MonoTime coarse = readings_.monotonic_coarse();
             // The usual case, decided on whole seconds alone: with d whole
             // seconds between the readings, less than d + 1 s has elapsed,
             // and adding a margin below one second stays short of a length
             // of at least d + 2 s.
-            if (length.secs >= 2 && reading.secs >= start.secs && reading.secs - start.secs <= length.secs - 2) {
+            if (length.secs >= 2 && coarse.secs >= start.secs && coarse.secs - start.secs <= length.secs - 2) {
                 return false;
             }
-            const Duration coarse = elapsed_between(start, reading);
-            if (coarse >= length) return true;
-            // coarse < length, so adding less than a second cannot wrap.
-            if (coarse.nanos + margin < NANOS_PER_SECOND
-                    ? Duration{coarse.secs, coarse.nanos + margin} < length
-                    : Duration{coarse.secs + 1, coarse.nanos + margin - NANOS_PER_SECOND} < length) {
-                return false;
-            }
+            return has_elapsed_near_the_end(start, length, coarse, margin);
         }
         return elapsed_between(start, readings_.monotonic()) >= length;
     }
@@ -123,6 +116,19 @@ public:
     Readings& readings() noexcept { return readings_; }
 
 private:
+    [[gnu::noinline]] bool has_elapsed_near_the_end(MonoTime start, Duration length, MonoTime coarse_reading,
+                                                    std::uint32_t margin) const noexcept {
+        const Duration coarse = elapsed_between(start, coarse_reading);
+        if (coarse >= length) return true;
+        // coarse < length, so adding less than a second cannot wrap.
+        if (coarse.nanos + margin < NANOS_PER_SECOND
+                ? Duration{coarse.secs, coarse.nanos + margin} < length
+                : Duration{coarse.secs + 1, coarse.nanos + margin - NANOS_PER_SECOND} < length) {
+            return false;
+        }
+        return elapsed_between(start, readings_.monotonic()) >= length;
+    }
+
     Readings readings_;
 };
 

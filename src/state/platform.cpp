@@ -14,7 +14,7 @@ namespace quelvar::platform {
 namespace {
 
 timespec read_clock(clockid_t clock) noexcept {
-    timespec now{};
+    timespec now;
     // Fails only for an unknown clock id, which these are not.
     if (::clock_gettime(clock, &now) != 0) internal_fault("clock_gettime failed");
     return now;
