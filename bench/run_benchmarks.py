@@ -10,6 +10,7 @@ for each contender the best and the median time per call over the rounds.
 from __future__ import annotations
 
 import argparse
+import importlib
 import itertools
 import json
 import math
@@ -289,6 +290,52 @@ def bench_state(table: Table, rounds: int, budget: float, headline: dict) -> Non
     core.clear_state_engine_rs()
 
 
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def build_floor():
+    """The floor functions (bench/floor), built by the project's CMake for
+    this interpreter into build/ and imported from there."""
+    build = os.path.join(ROOT, "build", f"bench-floor-{sys.version_info.major}.{sys.version_info.minor}")
+    subprocess.run(["cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DQUELVAR_BUILD_BENCH_FLOOR=ON",
+                    f"-DPython_EXECUTABLE={sys.executable}"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build, "--target", "quelvar_bench_floor", "-j2"], check=True,
+                   stdout=subprocess.DEVNULL)
+    sys.path.insert(0, build)
+    try:
+        return importlib.import_module("quelvar_bench_floor")
+    finally:
+        sys.path.remove(build)
+
+
+def bench_state_floor(table: Table, rounds: int, budget: float, headline: dict) -> None:
+    """A replay and a ban hit against the floor: one str, the same kind of
+    lock, the same keyed hash, one table read, no clock. Interleaved in one
+    run, so that the ratios compare like with like."""
+    floor = build_floor()
+    core.clear_state_engine_rs()
+    token, address = "f" * TOKEN_LENGTH, "198.51.100.17"
+    core.consume_nonce_rs(token)
+    floor.add_nonce(token)
+    core.ban_ip_rs(address, 3600)
+    floor.add_ban(address)
+    assert core.consume_nonce_rs(token) is False and floor.replay(token) is False
+    assert core.is_ip_banned_rs(address) is True and floor.ban_hit(address) is True
+    # Calls of a few tens of nanoseconds: more, shorter rounds, so that the
+    # best of them escapes the other processes on a shared machine.
+    timings = interleaved({
+        "replay": repeated(core.consume_nonce_rs, token),
+        "replay floor": repeated(floor.replay, token),
+        "ban hit": repeated(core.is_ip_banned_rs, address),
+        "ban hit floor": repeated(floor.ban_hit, address),
+    }, rounds * 3, budget / 2)
+    table.add("consume_nonce_rs replay vs floor", {"module": timings["replay"], "floor": timings["replay floor"]})
+    table.add("is_ip_banned_rs hit vs floor", {"module": timings["ban hit"], "floor": timings["ban hit floor"]})
+    for name in ("replay", "ban hit"):
+        headline[f"{name} / floor"] = (timings[name], timings[f"{name} floor"])
+    core.clear_state_engine_rs()
+
+
 def bench_memory(count: int) -> dict[str, float]:
     """Resident bytes per stored token, each contender in its own child
     process, less a control child that makes the same tokens and keeps none."""
@@ -365,7 +412,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="3 short rounds instead of 9")
     parser.add_argument("--skip-memory", action="store_true")
-    parser.add_argument("--only", choices=["features", "state", "spectrum", "json"],
+    parser.add_argument("--only", choices=["features", "state", "spectrum", "json", "floor"],
                         help="run one group and no headline")
     args = parser.parse_args()
     rounds, budget = (3, 0.01) if args.quick else (9, 0.04)
@@ -383,10 +430,17 @@ def main() -> None:
         bench_json(table, rounds, budget, headline)
     if args.only in (None, "state"):
         bench_state(table, rounds, budget, headline)
+    if args.only in (None, "state", "floor"):
+        bench_state_floor(table, rounds, budget, headline)
     table.print()
     if args.only in (None, "json"):
         print()
         print_json_figures(headline)
+    for name in ("replay / floor", "ban hit / floor"):
+        if name in headline:
+            module, floor = headline[name]
+            print(f"{name}: {module.best / floor.best:.2f} best, {module.median / floor.median:.2f} median"
+                  f" (medians {module.median * 1e9:.1f} / {floor.median * 1e9:.1f} ns; target 1.25 or less)")
     if args.only:
         return
 

@@ -3,6 +3,8 @@ dictionaries' and lists' own storage, with the exact conversion rules, and
 safely when conversion hooks change what is being read."""
 
 import math
+import signal
+import struct
 import subprocess
 import sys
 
@@ -195,6 +197,13 @@ def test_movement_values_convert_like_floats():
     assert extract({"mouse_movements": converted}) == extract({"mouse_movements": LINE})
 
 
+@pytest.mark.parametrize("value", [0, -1, 2**30 - 1, -(2**30) + 1, 2**30, -(2**30), 2**53 + 1, -(2**62) - 1, 2**64 + 2**11 + 1])
+def test_exact_ints_read_as_their_nearest_double(value):
+    # Small ints are read inline, larger ones through the interpreter: both as float() rounds.
+    width = extract({"browser": {"screen_width": value}})["screen_width"]
+    assert struct.pack("<d", width) == struct.pack("<d", float(value))
+
+
 # --- lookups read the dictionaries' own storage; failures are cleared ------------------------
 
 class Shadowing(dict):
@@ -247,6 +256,49 @@ def test_failed_conversions_are_cleared(error):
     }
     features = extract(telemetry)
     assert (features["key_count"], features["mouse_points"], features["plugins_length"]) == (1, 3, 1)
+
+
+class Raising:
+    """Hashes like "x"; comparing, converting or indexing it raises `error`."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __hash__(self):
+        return hash("x")
+
+    def raise_error(self, *args):
+        raise self.error
+
+    __eq__ = __float__ = __index__ = raise_error
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize(
+    "place",
+    [
+        lambda hook: {"mouse_movements": LINE + [{"x": hook, "y": 0.0, "t": 0.0}]},
+        lambda hook: {"mouse_movements": LINE + [{hook: 0, "x": 1.0, "y": 2.0, "t": 3.0}]},
+        lambda hook: {"browser": {"plugins_length": hook}},
+        lambda hook: {"browser": {"webdriver": fake_type("numpy", "bool_", __bool__=hook.raise_error)()}},
+    ],
+    ids=["__float__", "key __eq__", "__index__", "__bool__"],
+)
+def test_exceptions_that_are_not_errors_stop_the_call(place, error):
+    # A deliberate departure from lenient decoding: Ctrl-C and exit requests are not bad data.
+    with pytest.raises(error):
+        extract(place(Raising(error("stop"))))
+    assert extract({"mouse_movements": LINE})["mouse_points"] == 3
+
+
+def test_a_real_sigint_in_a_hook_interrupts_the_call():
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        hook = Float(0.0, hook=lambda: signal.raise_signal(signal.SIGINT))
+        with pytest.raises(KeyboardInterrupt):
+            extract({"mouse_movements": LINE + points((hook, 0.0, 0.0))})
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 # --- hooks that change what is being decoded ---------------------------------------------

@@ -362,11 +362,16 @@ class quiet:
 
 @settings(SETTINGS, max_examples=200)
 @given(telemetry=any_telemetry)
-def test_extract_features_never_raises_and_answers_every_key(telemetry):
+def test_extract_features_answers_every_key_or_passes_an_interrupt_on(telemetry):
     rearranges = arm(telemetry)
     with counting_references(walk(telemetry)) as references, quiet():
-        features = core.extract_features_rs(telemetry)
+        try:
+            features = core.extract_features_rs(telemetry)
+        except HookInterrupt:
+            features = None  # not an Exception, so not bad data: raised, with nothing leaked
         assert rearranges or references.unchanged()
+    if features is None:
+        return
     assert type(features) is dict
     assert list(features) == list(FEATURE_KEYS)
     assert {key: type(value) for key, value in features.items()} == FEATURE_TYPES

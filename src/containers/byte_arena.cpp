@@ -8,9 +8,16 @@
 namespace quelvar {
 
 ByteArena::ByteArena(std::size_t reserve_bytes, std::uint64_t max_bytes)
-    : data_(reserve_bytes), max_bytes_(max_bytes) {
+    : data_(reserve_bytes), reserve_bytes_(reserve_bytes), max_bytes_(max_bytes) {
     // Faulted in now rather than page by page by the appends that follow.
     std::memset(data_.get(), 0, reserve_bytes);
+}
+
+void ByteArena::clear() noexcept {
+    used_ = 0;
+    // Shrinking keeps the reserved part, whose pages are already resident,
+    // and cannot fail for want of memory.
+    if (data_.capacity() > reserve_bytes_) data_.shrink(reserve_bytes_);
 }
 
 std::size_t ByteArena::decode_long_length(std::size_t low_bits, const unsigned char*& p) noexcept {

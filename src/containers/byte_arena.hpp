@@ -41,8 +41,9 @@ public:
         return std::string_view(reinterpret_cast<const char*>(p), length);
     }
 
-    // Forgets every record; keeps the buffer.
-    void clear() noexcept { used_ = 0; }
+    // Forgets every record and gives back what the buffer grew beyond its
+    // first reserve, so that one huge record does not stay resident.
+    void clear() noexcept;
 
 private:
     static std::size_t decode_long_length(std::size_t low_bits, const unsigned char*& p) noexcept;
@@ -50,6 +51,7 @@ private:
     std::uint64_t append_slowly(std::string_view bytes);
 
     Block<unsigned char> data_;
+    std::size_t reserve_bytes_ = 0;
     std::size_t used_ = 0;
     std::uint64_t max_bytes_ = 0;
 };

@@ -55,8 +55,9 @@ Result<py::Owned> build_feature_dict(const FeatureVector& f) {
 namespace bodies {
 
 Result<py::Owned> extract_features(PyObject* telemetry) {
-    const TelemetryRecord record = decode_telemetry(py::Borrowed(telemetry));
-    const FeatureVector features = compute_features(record);
+    Result<TelemetryRecord> record = decode_telemetry(py::Borrowed(telemetry));
+    if (!record) return std::move(record).error();
+    const FeatureVector features = compute_features(*record);
     return build_feature_dict(features);
 }
 

@@ -14,16 +14,10 @@ namespace {
 constexpr std::string_view CORE_VERSION = "0.8.0-native-rust";
 
 // Handlers of functions that take one text argument differ only in their
-// parameters and body.
+// parameters and body. Matching and converting in general is a call of its
+// own, so that the usual call does not pay for its frame.
 template <const ParameterSpec& Parameters, Result<py::Owned> (*Body)(std::string_view)>
-PyObject* handle_text_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    // The usual call, one positional ASCII str, has nothing to match and is
-    // its own UTF-8: straight to the body.
-    if (nargs == 1 && kwnames == nullptr) {
-        if (const std::optional<std::string_view> text = ascii_view(args[0])) {
-            return call_wrapper([text = *text]() { return Body(text); });
-        }
-    }
+[[gnu::noinline]] PyObject* handle_text_call_in_general(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_wrapper([&]() -> Result<py::Owned> {
         PyObject* slots[2];
         if (Status matched = extract_arguments(Parameters, args, nargs, kwnames, slots); !matched) {
@@ -33,6 +27,18 @@ PyObject* handle_text_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         if (!text) return std::move(text).error();
         return Body(*text);
     });
+}
+
+template <const ParameterSpec& Parameters, Result<py::Owned> (*Body)(std::string_view)>
+PyObject* handle_text_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // The usual call, one positional ASCII str, has nothing to match and is
+    // its own UTF-8: straight to the body.
+    if (nargs == 1 && kwnames == nullptr) {
+        if (const std::optional<std::string_view> text = ascii_view(args[0])) {
+            return call_wrapper([text = *text]() { return Body(text); });
+        }
+    }
+    return handle_text_call_in_general<Parameters, Body>(args, nargs, kwnames);
 }
 
 }  // namespace

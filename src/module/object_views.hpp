@@ -40,4 +40,19 @@ inline std::optional<std::uint64_t> small_unsigned_value(PyObject* object) noexc
 #endif
 }
 
+// The value of an exact int that CPython stores compact (one digit, so far
+// below 2^53 in magnitude), as the double PyLong_AsDouble would give.
+inline std::optional<double> compact_int_as_double(PyObject* object) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+    static_assert(PyLong_SHIFT <= 53, "a compact int converts to double exactly");
+    if (!PyLong_CheckExact(object)) return std::nullopt;
+    const PyLongObject* number = reinterpret_cast<const PyLongObject*>(object);
+    if (!PyUnstable_Long_IsCompact(number)) return std::nullopt;
+    return static_cast<double>(PyUnstable_Long_CompactValue(number));
+#else
+    (void)object;
+    return std::nullopt;
+#endif
+}
+
 }  // namespace quelvar

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "module/interned.hpp"
+#include "module/object_views.hpp"
 
 namespace quelvar {
 namespace {
@@ -42,13 +43,27 @@ constexpr Key KEY_TIME_KEYS[] = {T, DOWN, TIME};
 // valid points still grows the buffer as it is read.
 constexpr std::size_t MAX_POINT_RESERVE = std::size_t{1} << 16;
 
+// Thrown, with the exception left pending, when a hook raised something
+// that is not an Exception; caught only by decode_telemetry. Unwinding
+// releases every reference the reads in progress hold.
+struct Stopped {};
+
+// Lenient decoding forgives bad data, not a request to stop: an Exception
+// (ValueError, OverflowError, MemoryError, ...) is cleared, while
+// KeyboardInterrupt, SystemExit and other BaseExceptions end the decoding
+// and reach the caller.
+void clear_decoding_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw Stopped{};
+    PyErr_Clear();
+}
+
 // The dictionary's own storage, never a subclass's __getitem__ or
 // __missing__. Absent and failed lookups both give null, with the error
 // cleared. The value is borrowed: the caller reads it before any code of the
 // caller's can run, or takes a strong reference first.
 PyObject* dict_get(PyObject* dict, PyObject* key) {
     PyObject* value = PyDict_GetItemWithError(dict, key);
-    if (value == nullptr && PyErr_Occurred()) PyErr_Clear();
+    if (value == nullptr && PyErr_Occurred()) clear_decoding_error();
     return value;
 }
 
@@ -86,7 +101,7 @@ bool has_number_conversion(PyTypeObject* type) {
         converted = PyFloat_AsDouble(held.get());
     }
     if (converted == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
+        clear_decoding_error();
         return false;
     }
     out = converted;
@@ -94,10 +109,14 @@ bool has_number_conversion(PyTypeObject* type) {
 }
 
 // False when the value does not convert; `out` is then left alone. An exact
-// float, the usual case, is read in place.
+// float and a small exact int, the usual cases, are read in place.
 inline bool to_float(PyObject* value, double& out) {
     if (PyFloat_CheckExact(value)) {
         out = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    if (const std::optional<double> small = compact_int_as_double(value)) {
+        out = *small;
         return true;
     }
     return to_float_slow(value, out);
@@ -112,14 +131,14 @@ bool has_ascii_text(PyObject* text, const char* expected) {
 bool is_numpy_bool_type(PyTypeObject* type, PyObject* module_attribute) {
     const py::Owned name = py::Owned::steal(PyType_GetName(type));
     if (!name) {
-        PyErr_Clear();
+        clear_decoding_error();
         return false;
     }
     if (!has_ascii_text(name.get(), "bool_") && !has_ascii_text(name.get(), "bool")) return false;
     const py::Owned module =
         py::Owned::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), module_attribute));
     if (!module) {
-        PyErr_Clear();
+        clear_decoding_error();
         return false;
     }
     return has_ascii_text(module.get(), "numpy");
@@ -136,7 +155,7 @@ std::optional<bool> to_bool(PyObject* value, PyObject* module_attribute) {
     if (truth == nullptr) return std::nullopt;
     const int flag = truth(held.get());
     if (flag < 0) {
-        PyErr_Clear();
+        clear_decoding_error();
         return std::nullopt;
     }
     return flag != 0;
@@ -146,7 +165,7 @@ std::optional<std::int64_t> to_int(PyObject* value) {
     const py::Owned held = py::Owned::share(value);
     const long long converted = PyLong_AsLongLong(held.get());
     if (converted == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
+        clear_decoding_error();
         return std::nullopt;
     }
     return static_cast<std::int64_t>(converted);
@@ -242,16 +261,20 @@ void decode_movements(PyObject* telemetry, PyObject* const* keys, std::vector<Mo
 
 }  // namespace
 
-TelemetryRecord decode_telemetry(py::Borrowed telemetry) {
+Result<TelemetryRecord> decode_telemetry(py::Borrowed telemetry) {
     TelemetryRecord record;
     PyObject* root = telemetry.get();
     if (!PyDict_Check(root)) return record;
     PyObject* const* keys = DECODER_KEYS.get();
-    decode_browser(root, keys, record.browser);
-    record.click_count = list_count(root, keys[CLICKS]);
-    record.scroll_count = list_count(root, keys[SCROLLS]);
-    decode_keystrokes(root, keys, record.key_times);
-    decode_movements(root, keys, record.mouse_points);
+    try {
+        decode_browser(root, keys, record.browser);
+        record.click_count = list_count(root, keys[CLICKS]);
+        record.scroll_count = list_count(root, keys[SCROLLS]);
+        decode_keystrokes(root, keys, record.key_times);
+        decode_movements(root, keys, record.mouse_points);
+    } catch (const Stopped&) {
+        return fetch_expected_error();
+    }
     return record;
 }
 

@@ -4,15 +4,18 @@
 
 #include "kinematics/telemetry_record.hpp"
 #include "module/pyref.hpp"
+#include "module/result.hpp"
 
 namespace quelvar {
 
 // Lenient: content never raises. Missing, mistyped, unconvertible or
 // non-finite values fall back to defaults or drop their item, and every
-// error a lookup or conversion leaves pending is cleared at once. Conversion
-// hooks may mutate the lists and dictionaries being read; every object is
-// held by a strong reference while code of the caller can run. Only a key
-// string the interpreter cannot create (an internal fault) stops it.
-TelemetryRecord decode_telemetry(py::Borrowed telemetry);
+// Exception a lookup or conversion leaves pending is cleared at once.
+// Conversion hooks may mutate the lists and dictionaries being read; every
+// object is held by a strong reference while code of the caller can run.
+// Only two things stop it: a hook that raises a BaseException that is not
+// an Exception (KeyboardInterrupt, SystemExit), which is the error returned,
+// and a key string the interpreter cannot create (an internal fault).
+Result<TelemetryRecord> decode_telemetry(py::Borrowed telemetry);
 
 }  // namespace quelvar

@@ -21,6 +21,8 @@ void* checked_realloc(void* block, std::size_t bytes) {
 
 void checked_free(void* block) noexcept { std::free(block); }
 
+void* try_realloc(void* block, std::size_t bytes) noexcept { return std::realloc(block, bytes == 0 ? 1 : bytes); }
+
 namespace {
 void* checked_aligned_alloc(std::size_t bytes, std::align_val_t alignment) {
     std::size_t align = static_cast<std::size_t>(alignment);

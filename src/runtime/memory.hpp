@@ -14,6 +14,8 @@ namespace quelvar {
 void* checked_alloc(std::size_t bytes);
 void* checked_realloc(void* block, std::size_t bytes);
 void checked_free(void* block) noexcept;
+// realloc that reports failure by returning null, leaving the block as it was.
+void* try_realloc(void* block, std::size_t bytes) noexcept;
 
 // An owned block of `capacity` elements from checked_alloc, grown in place
 // with realloc. A move leaves the source empty (no block, capacity 0), so a
@@ -43,6 +45,14 @@ public:
     void resize(std::size_t capacity) {
         data_ = static_cast<T*>(checked_realloc(data_, capacity * sizeof(T)));
         capacity_ = capacity;
+    }
+    // Gives back the elements past `capacity` (smaller than now); the block
+    // stays as it is should the allocator refuse.
+    void shrink(std::size_t capacity) noexcept {
+        if (void* smaller = try_realloc(data_, capacity * sizeof(T))) {
+            data_ = static_cast<T*>(smaller);
+            capacity_ = capacity;
+        }
     }
     // Hands the block to `to`, leaving this one empty.
     void give_to(Block& to) noexcept { to = std::move(*this); }

@@ -10,7 +10,7 @@ NonceCache::NonceCache(MonoTime now, std::size_t reserve)
       reserve_(reserve),
       bucket_start_(now) {}
 
-NonceCache::Hashes NonceCache::hash_and_prefetch(std::string_view token) const noexcept {
+inline NonceCache::Hashes NonceCache::hash_and_prefetch(std::string_view token) const noexcept {
     if (previous_bucket_.empty()) {
         const std::uint64_t hash = current_bucket_.hash(token);
         current_bucket_.prefetch(hash);
@@ -27,14 +27,14 @@ bool NonceCache::consume(std::string_view token, const Clock& clock) {
     // The token is hashed and the lines its lookups read and its insert
     // writes are requested before the clock is read: reading the clock waits
     // for the instructions before it, and so would wait for those cache
-    // misses if they came after it. A rotation changes the buckets, and then
-    // the hashing is done again.
+    // misses if they came after it.
     Hashes hashes = hash_and_prefetch(token);
     // At most one rotation per call, however long the pause was: the tokens
-    // of the last active window are then refused for one more window.
-    if (elapsed_between(bucket_start_, clock.monotonic_now()) >= bucket_duration_) {
-        rotate_buckets(clock.monotonic_now());
-        hashes = hash_and_prefetch(token);
+    // of the last active window are then refused for one more window. The
+    // new window starts at a precise reading, which every later call's
+    // has_elapsed is measured from.
+    if (clock.has_elapsed(bucket_start_, bucket_duration_)) [[unlikely]] {
+        hashes = rotate_buckets(token, hashes.current, clock.monotonic_now());
     }
 
     if (!current_bucket_.empty() && current_bucket_.contains(token, hashes.current)) return false;
@@ -45,11 +45,14 @@ bool NonceCache::consume(std::string_view token, const Clock& clock) {
     return true;
 }
 
-void NonceCache::rotate_buckets(MonoTime now) {
+NonceCache::Hashes NonceCache::rotate_buckets(std::string_view token, std::uint64_t current_hash, MonoTime now) {
     // Dropping the oldest bucket first keeps the peak at two buckets.
     previous_bucket_ = std::move(current_bucket_);
     current_bucket_ = NonceBucket(reserve_, KeyedHash::random());
     bucket_start_ = now;
+    // The old current bucket's hash serves it as the previous one; only the
+    // new bucket's key needs hashing.
+    return Hashes{current_bucket_.hash(token), current_hash};
 }
 
 void NonceCache::clear(MonoTime now) noexcept {

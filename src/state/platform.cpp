@@ -1,6 +1,7 @@
-// The engine's clocks, one branch per platform; only Linux is built today. On Linux the clocks are read through the C library's
-// clock_gettime rather than a raw system call, so that a preloaded library
-// can stand in for them when a test needs to drive time.
+// The engine's clocks, one branch per platform; only Linux is built today. On
+// Linux the clocks are read through the C library's clock_gettime rather
+// than a raw system call, so that a preloaded library can stand in for them
+// when a test needs to drive time (libfaketime sets the coarse clocks too).
 #include "state/platform.hpp"
 
 #include "runtime/fault.hpp"
@@ -13,26 +14,46 @@ namespace quelvar::platform {
 namespace {
 
 timespec read_clock(clockid_t clock) noexcept {
-    timespec now{};
+    timespec now;
     // Fails only for an unknown clock id, which these are not.
     if (::clock_gettime(clock, &now) != 0) internal_fault("clock_gettime failed");
     return now;
 }
 
-}  // namespace
-
-std::uint64_t unix_now_secs() noexcept {
-    const timespec now = read_clock(CLOCK_REALTIME);
-    // tv_nsec is always a forward offset from tv_sec, so whole seconds are
-    // tv_sec itself, and any negative tv_sec is a time before 1970.
-    return now.tv_sec < 0 ? 0 : static_cast<std::uint64_t>(now.tv_sec);
+// tv_nsec is always a forward offset from tv_sec.
+WallTime wall_time(const timespec& now) noexcept {
+    return WallTime{static_cast<std::int64_t>(now.tv_sec), static_cast<std::uint32_t>(now.tv_nsec)};
 }
 
-MonoTime monotonic_now() noexcept {
-    const timespec now = read_clock(CLOCK_MONOTONIC);
+MonoTime mono_time(const timespec& now) noexcept {
     if (now.tv_sec < 0) return MonoTime{};
     return MonoTime{static_cast<std::uint64_t>(now.tv_sec), static_cast<std::uint32_t>(now.tv_nsec)};
 }
+
+// Two ticks (see CoarseFirstClock), or 0 for a clock the kernel does not
+// have or whose tick is too long.
+std::uint32_t coarse_margin(clockid_t clock) noexcept {
+    timespec resolution{};
+    if (::clock_getres(clock, &resolution) != 0 || resolution.tv_sec != 0 || resolution.tv_nsec <= 0 ||
+        resolution.tv_nsec > MAX_COARSE_RESOLUTION_NANOS) {
+        return 0;
+    }
+    return 2 * static_cast<std::uint32_t>(resolution.tv_nsec);
+}
+
+// Set when the library is loaded; until then 0, which reads the precise
+// clocks only.
+const std::uint32_t WALL_MARGIN_NANOS = coarse_margin(CLOCK_REALTIME_COARSE);
+const std::uint32_t MONOTONIC_MARGIN_NANOS = coarse_margin(CLOCK_MONOTONIC_COARSE);
+
+}  // namespace
+
+WallTime Readings::wall() const noexcept { return wall_time(read_clock(CLOCK_REALTIME)); }
+WallTime Readings::wall_coarse() const noexcept { return wall_time(read_clock(CLOCK_REALTIME_COARSE)); }
+MonoTime Readings::monotonic() const noexcept { return mono_time(read_clock(CLOCK_MONOTONIC)); }
+MonoTime Readings::monotonic_coarse() const noexcept { return mono_time(read_clock(CLOCK_MONOTONIC_COARSE)); }
+std::uint32_t Readings::wall_margin_nanos() const noexcept { return WALL_MARGIN_NANOS; }
+std::uint32_t Readings::monotonic_margin_nanos() const noexcept { return MONOTONIC_MARGIN_NANOS; }
 
 }  // namespace quelvar::platform
 
@@ -42,8 +63,7 @@ MonoTime monotonic_now() noexcept {
 
 namespace quelvar {
 
-std::uint64_t SystemClock::unix_now_secs() const noexcept { return platform::unix_now_secs(); }
-MonoTime SystemClock::monotonic_now() const noexcept { return platform::monotonic_now(); }
+template class CoarseFirstClock<platform::Readings>;
 
 constinit const SystemClock SYSTEM_CLOCK{};
 

@@ -1,6 +1,6 @@
 // What the state engine needs from the operating system: the wall clock and
-// the monotonic clock. Everything platform-specific of the engine lives in
-// platform.cpp.
+// the monotonic clock, each precise and coarse. Everything platform-specific
+// of the engine lives in platform.cpp.
 #pragma once
 
 #include <cstdint>
@@ -9,23 +9,30 @@
 
 namespace quelvar::platform {
 
-// Whole seconds since 1970-01-01 00:00:00 UTC, sub-second part truncated;
-// 0 when the clock is set before 1970.
-std::uint64_t unix_now_secs() noexcept;
+// The platform's clocks for CoarseFirstClock. A monotonic reading the
+// platform reports as negative is taken as zero.
+struct Readings {
+    WallTime wall() const noexcept;
+    WallTime wall_coarse() const noexcept;
+    MonoTime monotonic() const noexcept;
+    MonoTime monotonic_coarse() const noexcept;
+    // Twice the coarse clock's resolution, read once when the library is
+    // loaded; 0 (precise clock only) when the resolution is unknown or above
+    // MAX_COARSE_RESOLUTION_NANOS.
+    std::uint32_t wall_margin_nanos() const noexcept;
+    std::uint32_t monotonic_margin_nanos() const noexcept;
+};
 
-// The monotonic clock. A reading the platform reports as negative is taken
-// as zero.
-MonoTime monotonic_now() noexcept;
+// A coarser clock (a tick rate below 100 Hz) would send too many readings
+// near a boundary to the precise clock to be worth reading first.
+inline constexpr std::uint32_t MAX_COARSE_RESOLUTION_NANOS = 10'000'000;
 
 }  // namespace quelvar::platform
 
 namespace quelvar {
 
-class SystemClock final : public Clock {
-public:
-    std::uint64_t unix_now_secs() const noexcept override;
-    MonoTime monotonic_now() const noexcept override;
-};
+using SystemClock = CoarseFirstClock<platform::Readings>;
+extern template class CoarseFirstClock<platform::Readings>;
 
 extern const SystemClock SYSTEM_CLOCK;
 
