@@ -294,7 +294,7 @@ def test_exceptions_that_are_not_errors_stop_the_call(place, error):
 def test_a_real_sigint_in_a_hook_interrupts_the_call():
     previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     try:
-        hook = Float(0.0, hook=lambda: signal.raise_signal(signal.SIGINT))
+        hook = FloatAnswering(0.0, lambda: signal.raise_signal(signal.SIGINT))
         with pytest.raises(KeyboardInterrupt):
             extract({"mouse_movements": LINE + points((hook, 0.0, 0.0))})
     finally:
