@@ -147,7 +147,7 @@ class RedisStore:
         prefix: str = "quelvar:",
         nonce_window_seconds: float = NATIVE_NONCE_WINDOW_SECONDS,
         on_unavailable: Policy = "degrade",
-        timeout: float = 0.25,
+        timeout: float = 0.5,
         max_token_bytes: int = DEFAULT_MAX_TOKEN_BYTES,
     ) -> None:
         if nonce_window_seconds < NATIVE_NONCE_WINDOW_SECONDS:
@@ -395,7 +395,9 @@ class RedisStore:
         raw, text = self._token(token)
         if text is not None and not _consume(text):
             return False
-        proc = self._proc or await asyncio.to_thread(self._start)
+        proc = self._proc
+        if proc is None:
+            proc = await asyncio.to_thread(self._start)
         if not proc.connected:
             return self._refused_during_outage(proc, raw, text)
         loop = asyncio.get_running_loop()
