@@ -223,7 +223,7 @@ class RedisStore:
     # -- the listener: connect, catch up, follow -------------------------
 
     def _run(self, proc: _Process) -> None:
-        backoff = 0.05
+        backoff, failures = 0.05, 0
         while not proc.stop.is_set():
             pubsub = None
             try:
@@ -244,26 +244,32 @@ class RedisStore:
                             log.warning("quelvar_guard: Redis at %s is back; bans resynchronised", self.url)
                         proc.connected = True
                 proc.ready.set()
-                backoff = 0.05
+                backoff, failures = 0.05, 0
                 self._follow(proc, pubsub)
             except UNAVAILABLE as error:
-                self._lost(proc, error)
-                proc.ready.set()
-                if self.cluster and not isinstance(error, redis.TimeoutError):
-                    proc.client = None  # rediscover the nodes
+                failures += 1
+                # A dropped listening connection alone is not an outage: one
+                # immediate reconnect first, and calls keep using Redis meanwhile.
+                if failures > 1 or not proc.connected:
+                    self._lost(proc, error)
+                    proc.ready.set()
+                    if self.cluster and not isinstance(error, redis.TimeoutError):
+                        proc.client = None  # rediscover the nodes
             finally:
                 if pubsub is not None:
                     try:
                         pubsub.close()
                     except UNAVAILABLE:
                         pass
+            if failures == 1 and proc.connected:
+                continue
             if proc.stop.wait(backoff):
                 break
             backoff = min(backoff * 2, 2.0)
 
     def _follow(self, proc: _Process, pubsub: Any) -> None:
         while proc.connected and not proc.stop.is_set():
-            message = pubsub.get_message(timeout=0.5)
+            message = pubsub.get_message(timeout=0.25)
             if message is None or message["type"] != "message":
                 continue
             try:
