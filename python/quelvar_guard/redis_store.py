@@ -364,8 +364,11 @@ class RedisStore:
             _consume(token)  # raises the extension's TypeError
             raise TypeError("token must be str or bytes")
         if len(raw) > self.max_token_bytes:
-            raise ValueError(f"token of {len(raw)} bytes is longer than the {self.max_token_bytes} allowed")
+            raise self._too_long(raw)
         return raw, text
+
+    def _too_long(self, raw: bytes) -> ValueError:
+        return ValueError(f"token of {len(raw)} bytes is longer than the {self.max_token_bytes} allowed")
 
     def _refused_during_outage(self, proc: _Process, raw: bytes, text: str | None,
                                error: BaseException | None = None) -> bool:
@@ -379,9 +382,17 @@ class RedisStore:
         return True
 
     def consume_nonce(self, token: Text) -> bool:
-        raw, text = self._token(token)
-        if text is not None and not _consume(text):
-            return False
+        if type(token) is str:  # the common case, inline: a replay costs no more than this
+            raw = token.encode()
+            if len(raw) > self.max_token_bytes:
+                raise self._too_long(raw)
+            if not _consume(token):
+                return False
+            text: str | None = token
+        else:
+            raw, text = self._token(token)
+            if text is not None and not _consume(text):
+                return False
         proc = self._proc or self._start()
         if not proc.connected:
             return self._refused_during_outage(proc, raw, text)
