@@ -226,12 +226,13 @@ class RedisStore:
     # -- the listener: connect, catch up, follow -------------------------
 
     def _run(self, proc: _Process) -> None:
-        backoff, failures = 0.05, 0
+        backoff, failures, rediscover = 0.05, 0, True
         while not proc.stop.is_set():
             pubsub = None
             try:
-                if proc.client is None:
-                    proc.client = self._new_client()
+                if rediscover:
+                    # Replaced, never emptied: a request may be holding it.
+                    proc.client, rediscover = self._new_client(), False
                 pubsub = self._listener_client(proc.client).pubsub()
                 pubsub.subscribe(self._channel)
                 # Wait for the confirmation: from here on no change is missed.
@@ -256,8 +257,8 @@ class RedisStore:
                 if failures > 1 or not proc.connected:
                     self._lost(proc, error)
                     proc.ready.set()
-                    if self.cluster and not isinstance(error, redis.TimeoutError):
-                        proc.client = None  # rediscover the nodes
+                    # A cluster's nodes may have moved: ask again.
+                    rediscover = proc.client is None or (self.cluster and not isinstance(error, redis.TimeoutError))
             finally:
                 if pubsub is not None:
                     try:
