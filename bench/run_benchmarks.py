@@ -27,7 +27,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import quelvar_core_rs as core  # noqa: E402
 
-from bench import nonce_memory  # noqa: E402
+from bench import guard_bench, nonce_memory  # noqa: E402
 from bench.peers import numpy_features, python_features, python_state  # noqa: E402
 from bench.telemetry import bot_telemetry, decode_floor, human_telemetry  # noqa: E402
 
@@ -412,7 +412,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="3 short rounds instead of 9")
     parser.add_argument("--skip-memory", action="store_true")
-    parser.add_argument("--only", choices=["features", "state", "spectrum", "json", "floor"],
+    parser.add_argument("--only", choices=["features", "state", "spectrum", "json", "floor", "guard"],
                         help="run one group and no headline")
     args = parser.parse_args()
     rounds, budget = (3, 0.01) if args.quick else (9, 0.04)
@@ -432,6 +432,8 @@ def main() -> None:
         bench_state(table, rounds, budget, headline)
     if args.only in (None, "state", "floor"):
         bench_state_floor(table, rounds, budget, headline)
+    if args.only in (None, "guard"):
+        guard_bench.bench_guard(table, rounds, budget, headline)
     table.print()
     if args.only in (None, "json"):
         print()
@@ -441,6 +443,8 @@ def main() -> None:
             module, floor = headline[name]
             print(f"{name}: {module.best / floor.best:.2f} best, {module.median / floor.median:.2f} median"
                   f" (medians {module.median * 1e9:.1f} / {floor.median * 1e9:.1f} ns; target 1.25 or less)")
+    if args.only == "guard":
+        print("\n".join(guard_bench.summary(headline)))
     if args.only:
         return
 
@@ -465,6 +469,7 @@ def main() -> None:
         print(f"resident bytes per stored {TOKEN_LENGTH}-character token: module {memory['module']:.1f}, "
               f"python set {memory['python']:.1f}")
         parts.append(f"bytes/token {memory['module']:.0f} (python {memory['python']:.0f})")
+    print("\n".join(guard_bench.summary(headline)))
     print()
     print("headline: " + " | ".join(parts))
 
