@@ -10,7 +10,7 @@ ifeq ($(PYTHON_BIN),)
 PYTHON_BIN := $(shell command -v python$(PYTHON_VERSION))
 endif
 PY := $(VENV)/bin/python
-SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src stubs python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 
 .PHONY: demo test bench sanitize install system-packages clean leaks stress fuzz-state fuzz-features fuzz-toolchain
 

@@ -1,0 +1,208 @@
+"""The store interface, the process's ban replica and the in-process store.
+
+Both stores answer ban lookups from the extension's own ban table, which is
+process-wide: every store in one process shares it, as it shares the replay
+cache. Arguments are checked by the extension itself wherever it can, so a
+service gets the same TypeError, ValueError and OverflowError whichever store
+it uses.
+"""
+
+from __future__ import annotations
+
+import operator
+import os
+import threading
+import time
+from collections.abc import Iterable
+from typing import Protocol, runtime_checkable
+
+import quelvar_core_rs as core
+
+Text = str | bytes
+U64_MAX = 2**64 - 1
+NATIVE_NONCE_WINDOW_SECONDS = 60.0
+
+_consume = core.consume_nonce_rs
+_is_ip_banned = core.is_ip_banned_rs
+
+
+class StoreUnavailable(RuntimeError):
+    """The shared store cannot be reached and the store was told to be strict."""
+
+
+@runtime_checkable
+class Store(Protocol):
+    nonce_window_seconds: float
+
+    def consume_nonce(self, token: Text) -> bool: ...
+
+    async def consume_nonce_async(self, token: Text) -> bool: ...
+
+    def ban(self, ip: Text, seconds: int) -> None: ...
+
+    def unban(self, ip: Text) -> None: ...
+
+    def is_banned(self, ip: Text) -> bool: ...
+
+    def ban_remaining(self, ip: Text) -> int | None: ...
+
+    def hydrate(self, bans: Iterable[tuple[Text, int]]) -> None: ...
+
+    def stats(self) -> dict[str, object]: ...
+
+    def clear(self) -> None: ...
+
+    def close(self) -> None: ...
+
+
+def as_text(value: object) -> object:
+    """bytes become str (UTF-8, strict); anything else is left for the extension to judge."""
+    if isinstance(value, bytes):
+        return value.decode()
+    return value
+
+
+def is_banned(ip: Text) -> bool:
+    """The per-request lookup: one native probe, bytes decoded only when given."""
+    try:
+        return _is_ip_banned(ip)  # type: ignore[arg-type]
+    except TypeError:
+        if isinstance(ip, bytes):
+            return _is_ip_banned(ip.decode())
+        raise
+
+
+def hydrate_items(bans: object) -> object:
+    """Decodes bytes addresses in a list or tuple of pairs; every other shape
+    goes to the extension unchanged, so it refuses it with its own message."""
+    if not isinstance(bans, (list, tuple)):
+        return bans
+    return [(item[0].decode(), item[1])
+            if isinstance(item, tuple) and len(item) == 2 and isinstance(item[0], bytes) else item
+            for item in bans]
+
+
+class Replica:
+    """The extension's ban table plus the expiry of every entry this process
+    wrote, which the table itself does not give back (Retry-After, resync)."""
+
+    def __init__(self) -> None:
+        self.expiry: dict[str, int] = {}
+        self.lock = threading.RLock()
+
+    def after_fork(self) -> None:
+        self.lock = threading.RLock()
+
+    def ban(self, ip: object, seconds: object) -> tuple[str, int]:
+        now = int(time.time())
+        core.ban_ip_rs(ip, seconds)  # type: ignore[arg-type]
+        assert isinstance(ip, str)
+        expires_at = min(now + operator.index(seconds), U64_MAX)  # type: ignore[arg-type]
+        self.expiry[ip] = expires_at
+        return ip, expires_at
+
+    def unban(self, ip: object) -> str:
+        core.unban_ip_rs(ip)  # type: ignore[arg-type]
+        assert isinstance(ip, str)
+        self.expiry.pop(ip, None)
+        return ip
+
+    def hydrate(self, bans: object) -> list[tuple[str, int]]:
+        items = hydrate_items(bans)
+        core.hydrate_bans_rs(items)  # type: ignore[arg-type]
+        now = int(time.time())
+        applied = [(ip, operator.index(expires_at)) for ip, expires_at in items]  # type: ignore[attr-defined]
+        applied = [(ip, expires_at) for ip, expires_at in applied if expires_at > now]
+        self.expiry.update(applied)
+        return applied
+
+    def set(self, ip: str, expires_at: int) -> None:
+        """Gives `ip` exactly this expiry, shorter or longer than what it had
+        (a ban written elsewhere, or a ban of 0 seconds that lifts one)."""
+        now = int(time.time())
+        # The relative ban first, so there is no moment without the entry;
+        # hydration then makes the expiry exact (it skips a time already past).
+        core.ban_ip_rs(ip, max(expires_at - now, 0))
+        if expires_at > now:
+            core.hydrate_bans_rs([(ip, expires_at)])
+        self.expiry[ip] = expires_at
+
+    def remove(self, ip: str) -> None:
+        core.unban_ip_rs(ip)
+        self.expiry.pop(ip, None)
+
+    def clear(self) -> None:
+        core.clear_state_engine_rs()
+        self.expiry.clear()
+
+    def saved(self, ips: Iterable[str]) -> dict[str, int | None]:
+        return {ip: self.expiry.get(ip) for ip in ips}
+
+    def restore(self, saved: dict[str, int | None]) -> None:
+        for ip, expires_at in saved.items():
+            if expires_at is None:
+                self.remove(ip)
+            else:
+                self.set(ip, expires_at)
+
+    def replace_all(self, bans: dict[str, int]) -> None:
+        """Makes the table hold exactly `bans`: entries this process knows of
+        that are not in it are lifted, so no unban is missed."""
+        for ip in [ip for ip in self.expiry if ip not in bans]:
+            self.remove(ip)
+        core.hydrate_bans_rs(list(bans.items()))
+        self.expiry = dict(bans)
+
+    def remaining(self, ip: Text) -> int | None:
+        if not is_banned(ip):
+            return None
+        expires_at = self.expiry.get(ip.decode() if isinstance(ip, bytes) else ip)
+        if expires_at is None:  # banned by a direct call of the extension
+            return None
+        return max(expires_at - int(time.time()), 1)
+
+
+REPLICA = Replica()
+os.register_at_fork(after_in_child=REPLICA.after_fork)
+
+
+class LocalStore:
+    """The state of this process only: the extension's tables, nothing shared.
+
+    Right for a single process; under several workers each has its own replay
+    memory and bans (see RedisStore).
+    """
+
+    nonce_window_seconds: float = NATIVE_NONCE_WINDOW_SECONDS
+    is_banned = staticmethod(is_banned)
+
+    def consume_nonce(self, token: Text) -> bool:
+        return _consume(as_text(token))  # type: ignore[arg-type]
+
+    async def consume_nonce_async(self, token: Text) -> bool:
+        return self.consume_nonce(token)
+
+    def ban(self, ip: Text, seconds: int) -> None:
+        with REPLICA.lock:
+            REPLICA.ban(as_text(ip), seconds)
+
+    def unban(self, ip: Text) -> None:
+        with REPLICA.lock:
+            REPLICA.unban(as_text(ip))
+
+    def ban_remaining(self, ip: Text) -> int | None:
+        return REPLICA.remaining(ip)
+
+    def hydrate(self, bans: Iterable[tuple[Text, int]]) -> None:
+        with REPLICA.lock:
+            REPLICA.hydrate(bans)
+
+    def stats(self) -> dict[str, object]:
+        return dict(core.get_state_engine_stats_rs())
+
+    def clear(self) -> None:
+        with REPLICA.lock:
+            REPLICA.clear()
+
+    def close(self) -> None:
+        pass
