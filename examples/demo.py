@@ -1,10 +1,16 @@
 """Demo of quelvar_core_rs: the probes, the strict argument checks, and the
 state engine at work."""
 
+import sys
+from pathlib import Path
+
 import quelvar_core_rs as core
 
-import feature_demo
-import state_demo
+# examples/ is a package (the servers import examples.<module>); run as a
+# script, this file finds its siblings through the folder above it.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+
+from examples import feature_demo, state_demo  # noqa: E402
 
 
 def main() -> None:

@@ -1,0 +1,135 @@
+"""One contract for every store: the in-process one, Redis, a Redis Cluster."""
+
+from __future__ import annotations
+
+import asyncio
+import multiprocessing
+import time
+
+import pytest
+
+import quelvar_core_rs as core
+from quelvar_guard import Store
+
+from .conftest import make_store, wait_until
+
+KINDS = ["local", "redis", "cluster"]
+
+
+@pytest.fixture(params=KINDS)
+def store(request, prefix):
+    return make_store(request.param, request, prefix)
+
+
+def test_store_contract(store, request):
+    kind = request.node.callspec.params["store"]
+    shared = kind != "local"
+    assert isinstance(store, Store) and store.nonce_window_seconds >= 60
+    assert store.consume_nonce("tök") is True
+    assert store.consume_nonce("tök".encode()) is False  # bytes are the token's UTF-8
+    assert store.consume_nonce("TÖK") is True
+    assert store.consume_nonce("") is True and store.consume_nonce("") is False
+    assert asyncio.run(store.consume_nonce_async(b"async")) is True
+    assert asyncio.run(store.consume_nonce_async("async")) is False
+
+    now = int(time.time())
+    store.ban("198.51.100.1", 3600)
+    assert store.is_banned("198.51.100.1") and store.is_banned(b"198.51.100.1")
+    assert not store.is_banned("198.51.100.1 ")
+    assert store.ban_remaining("198.51.100.1") in (3599, 3600)
+    store.ban("198.51.100.1", 0)  # a shorter ban replaces a longer one
+    assert not store.is_banned("198.51.100.1") and store.ban_remaining("198.51.100.1") is None
+    store.hydrate([("p", now + 100), (b"q", now), ("r", 5), ("s", now + 100), ("s", now - 1)])
+    assert [store.is_banned(ip) for ip in "pqrs"] == [True, False, False, True]
+    store.unban("p")
+    store.unban(b"never banned")
+    assert not store.is_banned("p")
+    stats = store.stats()
+    assert stats["current_bucket_nonces"] == 4 and stats["active_ip_bans"] == 1
+    if shared:
+        assert stats["shared_ip_bans"] == 1 and stats["connected"] is True
+        # Binary tokens are used as given; overlong ones are refused.
+        assert store.consume_nonce(b"\xff\x00") is True and store.consume_nonce(b"\xff\x00") is False
+        with pytest.raises(ValueError, match="longer than"):
+            store.consume_nonce("x" * (store.max_token_bytes + 1))
+    else:
+        with pytest.raises(UnicodeDecodeError):
+            store.consume_nonce(b"\xff\x00")
+    # Forgotten by this process, remembered by the shared store only.
+    core.clear_state_engine_rs()
+    assert store.consume_nonce("TÖK") is (not shared)
+
+    store.clear()
+    assert store.consume_nonce("tök") is True and not store.is_banned("s")
+    assert store.stats()["active_ip_bans"] == 0
+    if kind == "cluster":
+        tokens = [f"spread-{i}" for i in range(60)]
+        assert all(store.consume_nonce(token) for token in tokens)
+        nodes = request.getfixturevalue("redis_cluster")
+        holding = [node for node in nodes if node.client().dbsize() > 0]
+        assert len(holding) >= 2, "nonce keys all landed on one node"
+
+
+U64 = 2**64
+BAD_CALLS = [
+    ("consume_nonce", core.consume_nonce_rs, (5,)),
+    ("consume_nonce", core.consume_nonce_rs, ("\udc80",)),
+    ("is_banned", core.is_ip_banned_rs, (None,)),
+    ("ban", core.ban_ip_rs, (5, 1)),
+    ("ban", core.ban_ip_rs, ("\udc80", 1)),
+    ("ban", core.ban_ip_rs, ("x", -1)),
+    ("ban", core.ban_ip_rs, ("x", U64)),
+    ("ban", core.ban_ip_rs, ("x", 2.5)),
+    ("ban", core.ban_ip_rs, ("x", "60")),
+    ("unban", core.unban_ip_rs, (5.0,)),
+    ("hydrate", core.hydrate_bans_rs, ("abc",)),
+    ("hydrate", core.hydrate_bans_rs, ({("x", U64 - 1)},)),
+    ("hydrate", core.hydrate_bans_rs, ({"x": U64 - 1},)),
+    ("hydrate", core.hydrate_bans_rs, ([("x", U64 - 1), ("y", 1, 2)],)),
+    ("hydrate", core.hydrate_bans_rs, ([("x", U64 - 1), ["y", U64 - 1]],)),
+    ("hydrate", core.hydrate_bans_rs, ([("x", U64 - 1), ("y", -1)],)),
+]
+
+
+@pytest.mark.parametrize("kind", ["local", "redis"])
+@pytest.mark.parametrize("method, native, args", BAD_CALLS)
+def test_bad_input_fails_as_in_the_extension(kind, method, native, args, request, prefix):
+    store = make_store(kind, request, prefix)
+    with pytest.raises(Exception) as expected:
+        native(*args)
+    with pytest.raises(Exception) as got:
+        getattr(store, method)(*args)
+    assert (type(got.value), str(got.value)) == (type(expected.value), str(expected.value))
+    assert got.value.__cause__ is expected.value.__cause__ is None
+    # Nothing applied, here or in the shared store.
+    assert not store.is_banned("x") and store.stats()["active_ip_bans"] == 0
+    if kind == "redis":
+        assert store.stats()["shared_ip_bans"] == 0
+    with pytest.raises(UnicodeDecodeError):
+        store.ban(b"\xff", 1)
+
+
+def _child(store, own: str, others: list[str], queue) -> None:
+    # Uses the store it inherited across fork: its connections and listener
+    # must be this process's own.
+    store.ban(own, 60)
+    wait_until(lambda: all(store.is_banned(ip) for ip in others), 10)
+    queue.put(own)
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+@pytest.mark.parametrize("kind", ["redis", "cluster"])
+def test_bans_reach_forked_processes(kind, request, prefix):
+    store = make_store(kind, request, prefix)
+    store.ban("192.0.2.100", 60)  # the parent's listener runs before the fork
+    ips = [f"192.0.2.{i}" for i in range(3)]
+    context = multiprocessing.get_context("fork")
+    queue = context.Queue()
+    children = [context.Process(target=_child, args=(store, ip, ips + ["192.0.2.100"], queue)) for ip in ips]
+    for child in children:
+        child.start()
+    for child in children:
+        child.join(20)
+    assert [child.exitcode for child in children] == [0, 0, 0]
+    assert sorted(queue.get(timeout=1) for _ in ips) == ips
+    wait_until(lambda: all(store.is_banned(ip) for ip in ips), 10)
