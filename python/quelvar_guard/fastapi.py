@@ -48,6 +48,7 @@ def screening(guard: Guard, *,
             raise HTTPException(outcome.status, detail=outcome.payload, headers=dict(outcome.headers))
         return outcome
 
+    screen.guard = guard  # type: ignore[attr-defined]  # e.g. for an endpoint issuing tokens
     return screen
 
 

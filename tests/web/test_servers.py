@@ -2,14 +2,13 @@
 
 from __future__ import annotations
 
-import json
 import threading
 import time
 from collections import Counter, defaultdict
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from conftest import (SESSIONS, SECRET, TRUSTED_PROXY, WORKERS, Served, guarded_get, post_telemetry, token,
+from .conftest import (SESSIONS, SECRET, TRUSTED_PROXY, WORKERS, Served, guarded_get, post_telemetry, token,
                       wait_until)
 
 from quelvar_guard import LocalStore, Tokens
