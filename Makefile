@@ -12,7 +12,7 @@ endif
 PY := $(VENV)/bin/python
 SOURCES := $(shell find src stubs python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench sanitize install system-packages clean leaks stress fuzz-state fuzz-features fuzz-toolchain
+.PHONY: demo test bench sanitize install system-packages clean leaks stress fuzz-state fuzz-features fuzz-toolchain cpp-tests
 
 # Installs the Debian packages listed in .ci/debian-packages.txt that are
 # missing (needs root; skipped quietly when everything is there).
@@ -42,8 +42,19 @@ install: $(VENV)/.installed
 demo: install
 	$(PY) examples/demo.py
 
-test: install
+test: install cpp-tests
 	$(PY) -m pytest -q
+
+# The C++ tests of the cores, registered with CTest: one build tree per
+# interpreter version (CMake keeps the first one's headers in its cache) and
+# one instrumented like the module for `make sanitize`.
+CPP_TESTS_SANITIZE ?= OFF
+CPP_TESTS_BUILD := build/cpp-tests-$(PYTHON_VERSION)$(if $(filter ON,$(CPP_TESTS_SANITIZE)),-sanitize)
+cpp-tests: | system-packages
+	cmake -S . -B $(CPP_TESTS_BUILD) -DQUELVAR_BUILD_TESTS=ON -DQUELVAR_SANITIZE=$(CPP_TESTS_SANITIZE) \
+	    -DPython_EXECUTABLE=$(PYTHON_BIN) >/dev/null
+	cmake --build $(CPP_TESTS_BUILD) --target core_tests -j2 >/dev/null
+	ctest --test-dir $(CPP_TESTS_BUILD) --output-on-failure
 
 # The whole suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer. The interpreter itself is not instrumented: the
@@ -53,6 +64,7 @@ test: install
 SANITIZER_VENV := .venv-sanitize
 SANITIZER_RUNTIMES := $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
 sanitize: | system-packages
+	$(MAKE) --no-print-directory CPP_TESTS_SANITIZE=ON cpp-tests
 	$(MAKE) --no-print-directory VENV=$(SANITIZER_VENV) $(SANITIZER_VENV)/.requirements
 	$(SANITIZER_VENV)/bin/python -m pip install -q --no-build-isolation \
 	    -Ccmake.define.QUELVAR_SANITIZE=ON -Cbuild-dir=build/sanitize .

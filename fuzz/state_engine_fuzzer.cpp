@@ -25,12 +25,12 @@
 #include <unordered_set>
 #include <vector>
 
-#include "nonce_cache/ban_list.hpp"
-#include "nonce_cache/ban_table.hpp"
-#include "nonce_cache/nonce_bucket.hpp"
-#include "nonce_cache/siphash.hpp"
-#include "nonce_cache/siphash_lanes.hpp"
-#include "nonce_cache/state_engine.hpp"
+#include "state/ban_list.hpp"
+#include "state/ban_table.hpp"
+#include "state/nonce_bucket.hpp"
+#include "hashing/siphash.hpp"
+#include "hashing/siphash_lanes.hpp"
+#include "state/state_engine.hpp"
 
 using namespace quelvar;
 

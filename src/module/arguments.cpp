@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <optional>
 
-#include "nonce_cache/ban_table.hpp"
+#include "module/object_views.hpp"
+#include "state/ban_table.hpp"
 
 namespace quelvar {
 namespace {
@@ -41,11 +42,12 @@ std::optional<std::string_view> utf8_view(PyObject* text) {
 Status extract_arguments(const ParameterSpec& parameters, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                          std::span<PyObject*> slots) {
     const std::size_t parameter_count = parameters.count;
+    const auto display_name = [&] { return std::string(parameters.name) + "()"; };
     std::fill(slots.begin(), slots.end(), nullptr);
     const std::size_t positional = static_cast<std::size_t>(nargs);
     for (std::size_t i = 0; i < std::min(positional, parameter_count); ++i) slots[i] = args[i];
     if (positional > parameter_count) {
-        return CallError::type_error(std::string(parameters.display_name) + " takes " + std::to_string(parameter_count) +
+        return CallError::type_error(display_name() + " takes " + std::to_string(parameter_count) +
                                      " positional arguments but " + std::to_string(positional) +
                                      (positional == 1 ? " was" : " were") + " given");
     }
@@ -59,7 +61,7 @@ Status extract_arguments(const ParameterSpec& parameters, PyObject* const* args,
         for (std::size_t p = 0; keyword_text && p < parameter_count; ++p) {
             if (*keyword_text != parameters.names[p]) continue;
             if (slots[p] != nullptr) {
-                return CallError::type_error(std::string(parameters.display_name) + " got multiple values for argument '" +
+                return CallError::type_error(display_name() + " got multiple values for argument '" +
                                              std::string(parameters.names[p]) + "'");
             }
             slots[p] = args[nargs + k];
@@ -67,7 +69,7 @@ Status extract_arguments(const ParameterSpec& parameters, PyObject* const* args,
             break;
         }
         if (!matched) {
-            return CallError::type_error(std::string(parameters.display_name) + " got an unexpected keyword argument '" +
+            return CallError::type_error(display_name() + " got an unexpected keyword argument '" +
                                          display_text(keyword) + "'");
         }
     }
@@ -79,7 +81,7 @@ Status extract_arguments(const ParameterSpec& parameters, PyObject* const* args,
             if (slots[p] == nullptr) missing[missing_count++] = parameters.names[p];
         }
         if (missing_count > 0) {
-            return CallError::type_error(std::string(parameters.display_name) + " missing " + std::to_string(missing_count) +
+            return CallError::type_error(display_name() + " missing " + std::to_string(missing_count) +
                                          " required positional " + (missing_count == 1 ? "argument" : "arguments") +
                                          ": " + quoted_list(std::span(missing.data(), missing_count)));
         }
@@ -119,13 +121,8 @@ CallError type_mismatch_error(PyObject* object, std::string_view target) {
 }
 
 Result<std::string_view> to_text(PyObject* object) {
+    if (const std::optional<std::string_view> ascii = ascii_view(object)) return *ascii;
     if (!PyUnicode_Check(object)) return type_mismatch_error(object, "PyString");
-    // A compact ASCII str is its own UTF-8: the same bytes the interpreter's
-    // UTF-8 accessor would return, without the call.
-    if (PyUnicode_IS_COMPACT_ASCII(object)) {
-        return std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
-                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
-    }
     std::optional<std::string_view> text = utf8_view(object);
     if (!text) return fetch_expected_error();
     return *text;
@@ -171,45 +168,16 @@ Status append_ban_pair(BanList& bans, PyObject* item) {
     return success();
 }
 
-// The value of an exact int from 0 to 2^60 - 1, read straight from its
-// digits, or false for anything else (which then takes the general path).
-// The layout read here is the one CPython 3.12 and 3.13 declare in their
-// headers: a tag holding the digit count (from bit 3) and the sign (bits 0-1:
-// 0 positive, 1 zero, 2 negative), then 30-bit digits, least significant first.
-bool read_small_int(PyObject* object, std::uint64_t& value) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && PYLONG_BITS_IN_DIGIT == 30
-    if (!PyLong_CheckExact(object)) return false;
-    const _PyLongValue& number = reinterpret_cast<const PyLongObject*>(object)->long_value;
-    const std::uintptr_t tag = number.lv_tag;
-    const std::uintptr_t sign = tag & 3, digits = tag >> 3;
-    if (sign == 1) {
-        value = 0;
-        return true;
-    }
-    if (sign != 0 || digits == 0 || digits > 2) return false;
-    value = number.ob_digit[0];
-    if (digits == 2) value |= static_cast<std::uint64_t>(number.ob_digit[1]) << 30;
-    return true;
-#else
-    (void)object;
-    (void)value;
-    return false;
-#endif
-}
-
 // The common item, an exact 2-tuple of an ASCII str and a small int, read
 // without any call into the interpreter; false sends the item to
 // append_ban_pair, which converts it or reports its error.
 bool append_plain_pair(BanList& bans, PyObject* item) noexcept {
     if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 2) return false;
-    PyObject* address = PyTuple_GET_ITEM(item, 0);
-    if (!PyUnicode_Check(address) || !PyUnicode_IS_COMPACT_ASCII(address)) return false;
-    std::uint64_t expires_at;
-    if (!read_small_int(PyTuple_GET_ITEM(item, 1), expires_at)) return false;
-    // A compact ASCII str keeps its characters right after its header.
-    bans.append(std::string_view(reinterpret_cast<const char*>(reinterpret_cast<const PyASCIIObject*>(address) + 1),
-                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(address))),
-                expires_at);
+    const std::optional<std::string_view> address = ascii_view(PyTuple_GET_ITEM(item, 0));
+    if (!address) return false;
+    const std::optional<std::uint64_t> expires_at = small_unsigned_value(PyTuple_GET_ITEM(item, 1));
+    if (!expires_at) return false;
+    bans.append(*address, *expires_at);
     return true;
 }
 

@@ -9,13 +9,14 @@
 #include <string_view>
 
 #include "module/result.hpp"
-#include "nonce_cache/ban_list.hpp"
+#include "state/ban_list.hpp"
 
 namespace quelvar {
 
-// Every parameter of the module is required and positional-or-keyword.
+// A function's name and parameters. Every parameter of the module is
+// required and positional-or-keyword.
 struct ParameterSpec {
-    std::string_view display_name;  // "ban_ip_rs()"
+    const char* name;  // "ban_ip_rs"
     std::array<std::string_view, 2> names;
     std::size_t count;
 };

@@ -7,11 +7,12 @@
 #include <string_view>
 
 #include "module/result.hpp"
-#include "nonce_cache/ban_list.hpp"
+#include "state/ban_list.hpp"
 
 namespace quelvar::bodies {
 
 Result<py::Owned> extract_features(PyObject* telemetry);
+Result<py::Owned> extract_features_json(PyObject* body);
 
 Result<py::Owned> consume_nonce(std::string_view nonce);
 Result<py::Owned> is_ip_banned(std::string_view ip);

@@ -5,18 +5,13 @@
 #include "module/bodies.hpp"
 #include "module/call_wrapper.hpp"
 #include "module/convert.hpp"
+#include "module/function_specs.hpp"
+#include "module/object_views.hpp"
 
 namespace quelvar::handlers {
 namespace {
 
 constexpr std::string_view CORE_VERSION = "0.8.0-native-rust";
-
-constexpr ParameterSpec EXTRACT_FEATURES_SPEC{"extract_features_rs()", {"telemetry"}, 1};
-constexpr ParameterSpec CONSUME_NONCE_SPEC{"consume_nonce_rs()", {"nonce"}, 1};
-constexpr ParameterSpec IS_IP_BANNED_SPEC{"is_ip_banned_rs()", {"ip"}, 1};
-constexpr ParameterSpec BAN_IP_SPEC{"ban_ip_rs()", {"ip", "duration_sec"}, 2};
-constexpr ParameterSpec UNBAN_IP_SPEC{"unban_ip_rs()", {"ip"}, 1};
-constexpr ParameterSpec HYDRATE_BANS_SPEC{"hydrate_bans_rs()", {"bans"}, 1};
 
 // Handlers of functions that take one text argument differ only in their
 // parameters and body.
@@ -24,10 +19,10 @@ template <const ParameterSpec& Parameters, Result<py::Owned> (*Body)(std::string
 PyObject* handle_text_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // The usual call, one positional ASCII str, has nothing to match and is
     // its own UTF-8: straight to the body.
-    if (nargs == 1 && kwnames == nullptr && PyUnicode_Check(args[0]) && PyUnicode_IS_COMPACT_ASCII(args[0])) {
-        const std::string_view text(static_cast<const char*>(PyUnicode_DATA(args[0])),
-                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(args[0])));
-        return call_wrapper([text]() { return Body(text); });
+    if (nargs == 1 && kwnames == nullptr) {
+        if (const std::optional<std::string_view> text = ascii_view(args[0])) {
+            return call_wrapper([text = *text]() { return Body(text); });
+        }
     }
     return call_wrapper([&]() -> Result<py::Owned> {
         PyObject* slots[2];
@@ -53,7 +48,7 @@ PyObject* get_core_version(PyObject*, PyObject*) {
 PyObject* extract_features_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_wrapper([&]() -> Result<py::Owned> {
         PyObject* slots[2];
-        if (Status matched = extract_arguments(EXTRACT_FEATURES_SPEC, args, nargs, kwnames, slots); !matched) {
+        if (Status matched = extract_arguments(specs::EXTRACT_FEATURES, args, nargs, kwnames, slots); !matched) {
             return std::move(matched).error();
         }
         return bodies::extract_features(slots[0]);
@@ -61,26 +56,26 @@ PyObject* extract_features_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyObject* consume_nonce_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return handle_text_call<CONSUME_NONCE_SPEC, bodies::consume_nonce>(args, nargs, kwnames);
+    return handle_text_call<specs::CONSUME_NONCE, bodies::consume_nonce>(args, nargs, kwnames);
 }
 
 PyObject* is_ip_banned_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return handle_text_call<IS_IP_BANNED_SPEC, bodies::is_ip_banned>(args, nargs, kwnames);
+    return handle_text_call<specs::IS_IP_BANNED, bodies::is_ip_banned>(args, nargs, kwnames);
 }
 
 PyObject* unban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return handle_text_call<UNBAN_IP_SPEC, bodies::unban_ip>(args, nargs, kwnames);
+    return handle_text_call<specs::UNBAN_IP, bodies::unban_ip>(args, nargs, kwnames);
 }
 
 PyObject* ban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_wrapper([&]() -> Result<py::Owned> {
         PyObject* slots[2];
-        if (Status matched = extract_arguments(BAN_IP_SPEC, args, nargs, kwnames, slots); !matched) {
+        if (Status matched = extract_arguments(specs::BAN_IP, args, nargs, kwnames, slots); !matched) {
             return std::move(matched).error();
         }
-        Result<std::string_view> ip = convert_argument("ip", slots[0], to_text);
+        Result<std::string_view> ip = convert_argument(specs::BAN_IP.names[0], slots[0], to_text);
         if (!ip) return std::move(ip).error();
-        Result<std::uint64_t> duration = convert_argument("duration_sec", slots[1], to_u64);
+        Result<std::uint64_t> duration = convert_argument(specs::BAN_IP.names[1], slots[1], to_u64);
         if (!duration) return std::move(duration).error();
         return bodies::ban_ip(*ip, *duration);
     });
@@ -89,12 +84,22 @@ PyObject* ban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* hydrate_bans_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_wrapper([&]() -> Result<py::Owned> {
         PyObject* slots[2];
-        if (Status matched = extract_arguments(HYDRATE_BANS_SPEC, args, nargs, kwnames, slots); !matched) {
+        if (Status matched = extract_arguments(specs::HYDRATE_BANS, args, nargs, kwnames, slots); !matched) {
             return std::move(matched).error();
         }
-        Result<BanList> bans = convert_argument("bans", slots[0], to_ban_list);
+        Result<BanList> bans = convert_argument(specs::HYDRATE_BANS.names[0], slots[0], to_ban_list);
         if (!bans) return std::move(bans).error();
         return bodies::hydrate_bans(*bans);
+    });
+}
+
+PyObject* extract_features_json_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_wrapper([&]() -> Result<py::Owned> {
+        PyObject* slots[2];
+        if (Status matched = extract_arguments(specs::EXTRACT_FEATURES_JSON, args, nargs, kwnames, slots); !matched) {
+            return std::move(matched).error();
+        }
+        return bodies::extract_features_json(slots[0]);
     });
 }
 

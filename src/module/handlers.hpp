@@ -18,5 +18,6 @@ PyObject* is_ip_banned_rs(PyObject* module, PyObject* const* args, Py_ssize_t na
 PyObject* ban_ip_rs(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* unban_ip_rs(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* hydrate_bans_rs(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* extract_features_json_rs(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace quelvar::handlers

@@ -14,6 +14,12 @@ namespace quelvar {
 template <std::size_t N>
 class InternedStrings {
 public:
+    // Exactly N texts: a list that leaves one out does not compile.
+    template <std::size_t M>
+        requires(M == N)
+    constexpr explicit InternedStrings(const char* const (&texts)[M]) {
+        for (std::size_t i = 0; i < N; ++i) texts_[i] = texts[i];
+    }
     constexpr explicit InternedStrings(const std::array<const char*, N>& texts) : texts_(texts) {}
 
     // The N strings, in the order of the texts. A string the interpreter
@@ -39,7 +45,7 @@ private:
         ready_ = true;
     }
 
-    std::array<const char*, N> texts_;
+    std::array<const char*, N> texts_{};
     std::array<PyObject*, N> objects_{};
     bool ready_ = false;
 };

@@ -1,11 +1,12 @@
 // The entry point: one module per process, refused to every interpreter but
-// the first that imports it, with the ten functions registered in order.
+// the main one, with the functions registered in table order.
 #include <atomic>
 #include <cstdint>
 #include <string>
 
 #include "module/arguments.hpp"
 #include "module/call_wrapper.hpp"
+#include "module/function_specs.hpp"
 #include "module/handlers.hpp"
 #include "module/interned.hpp"
 #include "runtime/fault.hpp"
@@ -34,22 +35,28 @@ PyCFunction as_cfunction(Handler handler) {
 
 constexpr int VECTOR_CALL = METH_FASTCALL | METH_KEYWORDS;
 
+// A function's record: name and text signature from its ParameterSpec, and
+// a calling convention that agrees with its parameter count.
+template <const ParameterSpec& Spec, int Flags, class Handler>
+PyMethodDef function_record(Handler handler) {
+    static_assert((Flags == METH_NOARGS) == (Spec.count == 0));
+    return {Spec.name, as_cfunction(handler), Flags, specs::TEXT_SIGNATURE<Spec>.data()};
+}
+
 // The interpreter keeps pointers into these records for as long as the
 // function objects live, so they live for the process.
 PyMethodDef FUNCTION_TABLE[] = {
-    {"is_rust_core_active", as_cfunction(handlers::is_rust_core_active), METH_NOARGS, "is_rust_core_active()\n--\n\n"},
-    {"get_core_version", as_cfunction(handlers::get_core_version), METH_NOARGS, "get_core_version()\n--\n\n"},
-    {"extract_features_rs", as_cfunction(handlers::extract_features_rs), VECTOR_CALL,
-     "extract_features_rs(telemetry)\n--\n\n"},
-    {"consume_nonce_rs", as_cfunction(handlers::consume_nonce_rs), VECTOR_CALL, "consume_nonce_rs(nonce)\n--\n\n"},
-    {"is_ip_banned_rs", as_cfunction(handlers::is_ip_banned_rs), VECTOR_CALL, "is_ip_banned_rs(ip)\n--\n\n"},
-    {"ban_ip_rs", as_cfunction(handlers::ban_ip_rs), VECTOR_CALL, "ban_ip_rs(ip, duration_sec)\n--\n\n"},
-    {"unban_ip_rs", as_cfunction(handlers::unban_ip_rs), VECTOR_CALL, "unban_ip_rs(ip)\n--\n\n"},
-    {"hydrate_bans_rs", as_cfunction(handlers::hydrate_bans_rs), VECTOR_CALL, "hydrate_bans_rs(bans)\n--\n\n"},
-    {"clear_state_engine_rs", as_cfunction(handlers::clear_state_engine_rs), METH_NOARGS,
-     "clear_state_engine_rs()\n--\n\n"},
-    {"get_state_engine_stats_rs", as_cfunction(handlers::get_state_engine_stats_rs), METH_NOARGS,
-     "get_state_engine_stats_rs()\n--\n\n"},
+    function_record<specs::IS_RUST_CORE_ACTIVE, METH_NOARGS>(handlers::is_rust_core_active),
+    function_record<specs::GET_CORE_VERSION, METH_NOARGS>(handlers::get_core_version),
+    function_record<specs::EXTRACT_FEATURES, VECTOR_CALL>(handlers::extract_features_rs),
+    function_record<specs::CONSUME_NONCE, VECTOR_CALL>(handlers::consume_nonce_rs),
+    function_record<specs::IS_IP_BANNED, VECTOR_CALL>(handlers::is_ip_banned_rs),
+    function_record<specs::BAN_IP, VECTOR_CALL>(handlers::ban_ip_rs),
+    function_record<specs::UNBAN_IP, VECTOR_CALL>(handlers::unban_ip_rs),
+    function_record<specs::HYDRATE_BANS, VECTOR_CALL>(handlers::hydrate_bans_rs),
+    function_record<specs::CLEAR_STATE_ENGINE, METH_NOARGS>(handlers::clear_state_engine_rs),
+    function_record<specs::GET_STATE_ENGINE_STATS, METH_NOARGS>(handlers::get_state_engine_stats_rs),
+    function_record<specs::EXTRACT_FEATURES_JSON, VECTOR_CALL>(handlers::extract_features_json_rs),
 };
 
 // Attribute names created once, interned, and kept for the process.

@@ -9,7 +9,7 @@
 #include "module/bodies.hpp"
 #include "module/convert.hpp"
 #include "module/interned.hpp"
-#include "nonce_cache/state_engine.hpp"
+#include "state/state_engine.hpp"
 
 namespace quelvar::bodies {
 namespace {

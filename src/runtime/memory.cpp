@@ -33,8 +33,10 @@ void* checked_aligned_alloc(std::size_t bytes, std::align_val_t alignment) {
 
 }  // namespace quelvar
 
-// The module's own global operator new: the linker script keeps these local to
-// the extension, so the interpreter and other libraries are not affected.
+// Global operator new and delete for every program linked with the runtime.
+// In the extension the linker script keeps them local, so the interpreter and
+// other libraries keep their own; the C++ tests and fuzzers use them
+// throughout, so exhausted memory ends every program with the same report.
 void* operator new(std::size_t bytes) { return quelvar::checked_alloc(bytes); }
 void* operator new[](std::size_t bytes) { return quelvar::checked_alloc(bytes); }
 void* operator new(std::size_t bytes, std::align_val_t a) { return quelvar::checked_aligned_alloc(bytes, a); }

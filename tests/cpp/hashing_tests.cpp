@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "check.hpp"
-#include "nonce_cache/ban_list.hpp"
-#include "nonce_cache/ban_table.hpp"
-#include "nonce_cache/byte_copy.hpp"
-#include "nonce_cache/siphash.hpp"
-#include "nonce_cache/siphash_lanes.hpp"
+#include "state/ban_list.hpp"
+#include "state/ban_table.hpp"
+#include "containers/byte_copy.hpp"
+#include "hashing/siphash.hpp"
+#include "hashing/siphash_lanes.hpp"
 
 using namespace quelvar;
 

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "check.hpp"
-#include "nonce_cache/ban_table.hpp"
-#include "nonce_cache/siphash.hpp"
-#include "nonce_cache/rw_lock.hpp"
-#include "nonce_cache/state_engine.hpp"
+#include "state/ban_table.hpp"
+#include "hashing/siphash.hpp"
+#include "state/rw_lock.hpp"
+#include "state/state_engine.hpp"
 
 using namespace quelvar;
 

@@ -13,9 +13,10 @@
 #include <cstdint>
 #include <string_view>
 
-#include "nonce_cache/byte_copy.hpp"
-#include "nonce_cache/siphash.hpp"
-#include "nonce_cache/siphash_lanes.hpp"
+#include "containers/byte_copy.hpp"
+#include "hashing/siphash.hpp"
+#include "hashing/siphash_lanes.hpp"
+#include "runtime/memory.hpp"
 
 namespace quelvar {
 
@@ -28,22 +29,20 @@ public:
     // them again itself.
     explicit BanList(KeyedHash hash) noexcept;
     ~BanList();
-    BanList(BanList&& other) noexcept;
+    BanList(BanList&&) noexcept = default;
     BanList& operator=(BanList&&) = delete;
-    BanList(const BanList&) = delete;
-    BanList& operator=(const BanList&) = delete;
 
     // Room for `pairs` pairs of typical addresses before anything grows.
     void reserve(std::size_t pairs);
 
     void append(std::string_view address, std::uint64_t expires_at) {
-        if (count_ == entry_capacity_ || byte_capacity_ - used_ < address.size()) [[unlikely]] {
+        if (count_ == entries_.capacity() || bytes_.capacity() - used_ < address.size()) [[unlikely]] {
             grow(address.size());
         }
         // Members are read once and written once: the byte copy in between
         // may alias anything, and would make the compiler read them again.
         const std::size_t count = count_, used = used_;
-        copy_bytes(bytes_ + used, address.data(), address.size());
+        copy_bytes(bytes_.get() + used, address.data(), address.size());
         entries_[count] = Entry{used, 0, expires_at};
         used_ = used + address.size();
         count_ = count + 1;
@@ -62,7 +61,7 @@ public:
     std::string_view address(std::size_t index) const noexcept {
         const std::size_t begin = entries_[index].offset;
         const std::size_t end = index + 1 < count_ ? entries_[index + 1].offset : used_;
-        return std::string_view(bytes_ + begin, end - begin);
+        return std::string_view(bytes_.get() + begin, end - begin);
     }
     // The hash of the address under the list's key; before finish() the
     // last pairs, short of a group, are hashed on demand.
@@ -73,14 +72,15 @@ public:
     std::uint64_t finished_hash(std::size_t index) const noexcept { return entries_[index].hash; }
     std::uint64_t expires_at(std::size_t index) const noexcept { return entries_[index].expires_at; }
 
-private:
-    // An address runs from its offset to the next pair's offset.
+    // An address runs from its offset to the next pair's offset. (Public so
+    // that a thread's spare buffers can be typed.)
     struct Entry {
         std::size_t offset;
         std::uint64_t hash;
         std::uint64_t expires_at;
     };
 
+private:
     // Pairs are hashed in groups of this many (siphash13_x8).
     static constexpr std::size_t GROUP = 8;
     void hash_group(std::size_t first) noexcept {
@@ -101,13 +101,11 @@ private:
     void grow_to(std::size_t entries, std::size_t bytes);
 
     KeyedHash hash_;
-    Entry* entries_ = nullptr;
+    Block<Entry> entries_;
     std::size_t count_ = 0;
     std::size_t hashed_ = 0;  // entries_[0, hashed_) carry their hash
-    std::size_t entry_capacity_ = 0;
-    char* bytes_ = nullptr;
+    Block<char> bytes_;
     std::size_t used_ = 0;
-    std::size_t byte_capacity_ = 0;
 };
 
 }  // namespace quelvar

@@ -1,4 +1,4 @@
-#include "kinematics/telemetry_decoder.hpp"
+#include "module/telemetry_decoder.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <string_view>
 
-#include "nonce_cache/clock.hpp"
-#include "nonce_cache/nonce_bucket.hpp"
+#include "state/clock.hpp"
+#include "state/nonce_bucket.hpp"
 
 namespace quelvar {
 

@@ -16,11 +16,11 @@
 #include <string_view>
 #include <utility>
 
-#include "nonce_cache/ban_list.hpp"
-#include "nonce_cache/ban_table.hpp"
-#include "nonce_cache/clock.hpp"
-#include "nonce_cache/nonce_cache.hpp"
-#include "nonce_cache/rw_lock.hpp"
+#include "state/ban_list.hpp"
+#include "state/ban_table.hpp"
+#include "state/clock.hpp"
+#include "state/nonce_cache.hpp"
+#include "state/rw_lock.hpp"
 
 namespace quelvar {
 

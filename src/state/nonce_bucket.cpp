@@ -1,4 +1,4 @@
-#include "nonce_cache/nonce_bucket.hpp"
+#include "state/nonce_bucket.hpp"
 
 namespace quelvar {
 namespace {
@@ -16,7 +16,7 @@ void NonceBucket::insert_absent(std::string_view token, std::uint64_t hash) {
                          [this](std::uint64_t payload, std::size_t slot_count) {
                              // The stored bits pick the group among up to 2^24 groups.
                              if (slot_count / SlotIndex::GROUP_WIDTH <= (std::size_t{1} << STORED_HASH_BITS)) {
-                                 return (payload >> OFFSET_BITS) << 7;
+                                 return (payload >> OFFSET_BITS) << SlotIndex::TAG_BITS;
                              }
                              return hash_(arena_.at(payload & OFFSET_MASK));
                          });

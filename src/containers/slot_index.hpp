@@ -12,6 +12,8 @@
 #include <cstring>
 #include <utility>
 
+#include "runtime/memory.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -22,12 +24,15 @@ class SlotIndex {
 public:
     static constexpr std::size_t GROUP_WIDTH = 16;
     static constexpr std::size_t NOT_FOUND = static_cast<std::size_t>(-1);
+    // The low TAG_BITS of a hash are its slot's control byte; the bits above
+    // pick the group. Owners that keep hash bits in a payload start there.
+    static constexpr unsigned TAG_BITS = 7;
+    static constexpr std::uint64_t TAG_MASK = (std::uint64_t{1} << TAG_BITS) - 1;
 
     // Room for `reserve` entries before the first growth.
     explicit SlotIndex(std::size_t reserve);
-    ~SlotIndex();
-    SlotIndex(SlotIndex&& other) noexcept;
-    SlotIndex& operator=(SlotIndex&& other) noexcept;
+    SlotIndex(SlotIndex&&) noexcept = default;
+    SlotIndex& operator=(SlotIndex&&) noexcept = default;
     SlotIndex(const SlotIndex&) = delete;
     SlotIndex& operator=(const SlotIndex&) = delete;
 
@@ -73,8 +78,13 @@ public:
     void clear() noexcept;
 
 private:
+    // A control byte is a tag (top bit clear) or one of these two (top bit
+    // set), so that one sign-bit mask finds the free slots of a group.
+    static constexpr std::uint8_t FREE_BIT = 0x80;
     static constexpr std::uint8_t EMPTY = 0x80;
     static constexpr std::uint8_t DELETED = 0xFE;
+    static_assert(TAG_MASK < FREE_BIT && (EMPTY & FREE_BIT) && (DELETED & FREE_BIT) && EMPTY != DELETED);
+    static_assert(GROUP_WIDTH == 16, "a group is one 16-byte vector of control bytes, its hits a 16-bit mask");
 
     // The 16 control bytes of one group, compared at once.
     class Group {
@@ -92,19 +102,21 @@ private:
 #endif
     };
 
-    static std::uint8_t tag_of(std::uint64_t hash) noexcept { return static_cast<std::uint8_t>(hash & 0x7F); }
-    std::size_t first_group(std::uint64_t hash) const noexcept { return (hash >> 7) & group_mask_; }
+    static std::uint8_t tag_of(std::uint64_t hash) noexcept { return static_cast<std::uint8_t>(hash & TAG_MASK); }
+    std::size_t first_group(std::uint64_t hash) const noexcept { return (hash >> TAG_BITS) & group_mask_; }
     // The first empty or deleted slot on this hash's probe sequence.
     std::size_t find_free(std::uint64_t hash) const noexcept;
     void place(std::size_t slot, std::uint64_t hash, std::uint64_t payload) noexcept;
     void allocate(std::size_t slot_count);
-    void release() noexcept;
     template <class HashOf>
     void rebuild(std::size_t slot_count, HashOf& hash_of);
 
     static std::size_t slots_for(std::size_t entries) noexcept;
     static std::size_t capacity_of(std::size_t slot_count) noexcept { return slot_count - slot_count / 8; }
 
+    // Payloads first, then the control bytes, in one block; the two
+    // pointers lead into it.
+    Block<unsigned char> block_;
     std::uint8_t* control_ = nullptr;
     std::uint64_t* payloads_ = nullptr;
     std::size_t slot_count_ = 0;
@@ -147,7 +159,7 @@ inline std::uint32_t SlotIndex::Group::match_empty() const noexcept { return mat
 
 inline std::uint32_t SlotIndex::Group::match_empty_or_deleted() const noexcept {
     std::uint32_t mask = 0;
-    for (std::size_t i = 0; i < GROUP_WIDTH; ++i) mask |= static_cast<std::uint32_t>(bytes_[i] >> 7) << i;
+    for (std::size_t i = 0; i < GROUP_WIDTH; ++i) mask |= static_cast<std::uint32_t>((bytes_[i] & FREE_BIT) != 0) << i;
     return mask;
 }
 #endif
@@ -206,9 +218,9 @@ void SlotIndex::rebuild(std::size_t slot_count, HashOf& hash_of) {
     SlotIndex old(std::move(*this));
     allocate(slot_count);
     for (std::size_t slot = 0; slot < old.slot_count_; ++slot) {
-        if (old.control_[slot] & 0x80) continue;  // empty or deleted
+        if (old.control_[slot] & FREE_BIT) continue;  // empty or deleted
         const std::uint64_t payload = old.payloads_[slot];
-        const std::uint64_t hash = (hash_of(payload, slot_count) & ~std::uint64_t{0x7F}) | old.control_[slot];
+        const std::uint64_t hash = (hash_of(payload, slot_count) & ~TAG_MASK) | old.control_[slot];
         place(find_free(hash), hash, payload);
     }
 }

@@ -2,8 +2,8 @@
 // index holds their offsets. A bucket is only ever filled and then dropped
 // whole, so nothing is removed one by one and dropping it is two frees.
 //
-// Each payload packs the token's arena offset (low 40 bits) with 24 bits of
-// its hash (bits 7 to 30). Those bits let a lookup pass over a slot whose
+// Each payload packs the token's arena offset (low 40 bits) with the 24 hash
+// bits just above the slot tag. Those bits let a lookup pass over a slot whose
 // 7-bit tag agrees by chance without reading the token from the arena, and
 // let the index grow without hashing any stored token again, up to 2^28
 // slots; past that size growth hashes the tokens anew.
@@ -13,10 +13,10 @@
 #include <cstdint>
 #include <string_view>
 
-#include "nonce_cache/byte_arena.hpp"
-#include "nonce_cache/byte_equal.hpp"
-#include "nonce_cache/siphash.hpp"
-#include "nonce_cache/slot_index.hpp"
+#include "containers/byte_arena.hpp"
+#include "containers/byte_equal.hpp"
+#include "hashing/siphash.hpp"
+#include "containers/slot_index.hpp"
 
 namespace quelvar {
 
@@ -58,8 +58,10 @@ public:
 private:
     static constexpr std::uint64_t OFFSET_MASK = MAX_ARENA_BYTES - 1;
     static constexpr unsigned STORED_HASH_BITS = 64 - OFFSET_BITS;
+    static_assert(OFFSET_BITS + STORED_HASH_BITS == 64 && SlotIndex::TAG_BITS + STORED_HASH_BITS <= 64);
+    // The hash bits just above the tag: the ones that pick the group.
     static std::uint64_t stored_bits(std::uint64_t hash) noexcept {
-        return (hash >> 7) & ((std::uint64_t{1} << STORED_HASH_BITS) - 1);
+        return (hash >> SlotIndex::TAG_BITS) & ((std::uint64_t{1} << STORED_HASH_BITS) - 1);
     }
 
     KeyedHash hash_;

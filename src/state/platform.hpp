@@ -1,12 +1,11 @@
-// What the state engine needs from the operating system: the wall clock, the
-// monotonic clock and random bytes. Everything platform-specific of the
-// engine lives in platform.cpp.
+// What the state engine needs from the operating system: the wall clock and
+// the monotonic clock. Everything platform-specific of the engine lives in
+// platform.cpp.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
-#include "nonce_cache/clock.hpp"
+#include "state/clock.hpp"
 
 namespace quelvar::platform {
 
@@ -17,10 +16,6 @@ std::uint64_t unix_now_secs() noexcept;
 // The monotonic clock. A reading the platform reports as negative is taken
 // as zero.
 MonoTime monotonic_now() noexcept;
-
-// Fills the buffer from the operating system's random source. A source that
-// fails is an internal fault: hash keys must never be predictable.
-void fill_random(void* buffer, std::size_t length) noexcept;
 
 }  // namespace quelvar::platform
 

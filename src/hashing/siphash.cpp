@@ -1,12 +1,12 @@
-#include "nonce_cache/siphash.hpp"
+#include "hashing/siphash.hpp"
 
-#include "nonce_cache/platform.hpp"
+#include "runtime/random.hpp"
 
 namespace quelvar {
 
 KeyedHash KeyedHash::random() noexcept {
     unsigned char bytes[16];
-    platform::fill_random(bytes, sizeof bytes);
+    fill_random(bytes, sizeof bytes);
     return KeyedHash(SipKey{sip_detail::load_le64(bytes), sip_detail::load_le64(bytes + 8)});
 }
 

@@ -1,16 +1,12 @@
-// The engine's clocks and random source, one branch per platform; only Linux
-// is built today. On Linux the clocks are read through the C library's
+// The engine's clocks, one branch per platform; only Linux is built today. On Linux the clocks are read through the C library's
 // clock_gettime rather than a raw system call, so that a preloaded library
 // can stand in for them when a test needs to drive time.
-#include "nonce_cache/platform.hpp"
+#include "state/platform.hpp"
 
 #include "runtime/fault.hpp"
 
 #if defined(__linux__)
 
-#include <sys/random.h>
-
-#include <cerrno>
 #include <ctime>
 
 namespace quelvar::platform {
@@ -38,23 +34,10 @@ MonoTime monotonic_now() noexcept {
     return MonoTime{static_cast<std::uint64_t>(now.tv_sec), static_cast<std::uint32_t>(now.tv_nsec)};
 }
 
-void fill_random(void* buffer, std::size_t length) noexcept {
-    auto* out = static_cast<unsigned char*>(buffer);
-    while (length > 0) {
-        const ssize_t got = ::getrandom(out, length, 0);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            internal_fault("the operating system's random source failed");
-        }
-        out += got;
-        length -= static_cast<std::size_t>(got);
-    }
-}
-
 }  // namespace quelvar::platform
 
 #else
-#error "no clocks and random source for this platform yet (see platform.hpp)"
+#error "no clocks for this platform yet (see platform.hpp)"
 #endif
 
 namespace quelvar {

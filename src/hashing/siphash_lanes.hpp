@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "nonce_cache/siphash.hpp"
+#include "hashing/siphash.hpp"
 
 namespace quelvar {
 

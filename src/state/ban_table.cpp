@@ -1,4 +1,4 @@
-#include "nonce_cache/ban_table.hpp"
+#include "state/ban_table.hpp"
 
 #include "runtime/fault.hpp"
 

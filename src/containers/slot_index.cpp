@@ -1,8 +1,7 @@
-#include "nonce_cache/slot_index.hpp"
+#include "containers/slot_index.hpp"
 
 #include <cstring>
 
-#include "runtime/memory.hpp"
 
 namespace quelvar {
 
@@ -13,29 +12,6 @@ SlotIndex::SlotIndex(std::size_t reserve) {
     // follow (each fault would cost an insert a microsecond under the store
     // lock). A grown index is written all over by its rebuild anyway.
     std::memset(payloads_, 0, slot_count_ * sizeof(std::uint64_t));
-}
-
-SlotIndex::~SlotIndex() { release(); }
-
-SlotIndex::SlotIndex(SlotIndex&& other) noexcept
-    : control_(std::exchange(other.control_, nullptr)),
-      payloads_(std::exchange(other.payloads_, nullptr)),
-      slot_count_(std::exchange(other.slot_count_, 0)),
-      group_mask_(std::exchange(other.group_mask_, 0)),
-      size_(std::exchange(other.size_, 0)),
-      growth_left_(std::exchange(other.growth_left_, 0)) {}
-
-SlotIndex& SlotIndex::operator=(SlotIndex&& other) noexcept {
-    if (this != &other) {
-        release();
-        control_ = std::exchange(other.control_, nullptr);
-        payloads_ = std::exchange(other.payloads_, nullptr);
-        slot_count_ = std::exchange(other.slot_count_, 0);
-        group_mask_ = std::exchange(other.group_mask_, 0);
-        size_ = std::exchange(other.size_, 0);
-        growth_left_ = std::exchange(other.growth_left_, 0);
-    }
-    return *this;
 }
 
 std::size_t SlotIndex::slots_for(std::size_t entries) noexcept {
@@ -49,20 +25,14 @@ void SlotIndex::allocate(std::size_t slot_count) {
     // one mapping that goes back to the system whole when the index grows or
     // is dropped. Payloads are read only where the control byte says the slot
     // is full, so they stay uninitialised (and untouched pages unresident).
-    auto* block = static_cast<unsigned char*>(checked_alloc(slot_count * (sizeof(std::uint64_t) + 1)));
-    payloads_ = reinterpret_cast<std::uint64_t*>(block);
-    control_ = block + slot_count * sizeof(std::uint64_t);
+    block_ = Block<unsigned char>(slot_count * (sizeof(std::uint64_t) + 1));
+    payloads_ = reinterpret_cast<std::uint64_t*>(block_.get());
+    control_ = block_.get() + slot_count * sizeof(std::uint64_t);
     std::memset(control_, EMPTY, slot_count);
     slot_count_ = slot_count;
     group_mask_ = slot_count / GROUP_WIDTH - 1;
     size_ = 0;
     growth_left_ = capacity_of(slot_count);
-}
-
-void SlotIndex::release() noexcept {
-    checked_free(payloads_);
-    control_ = nullptr;
-    payloads_ = nullptr;
 }
 
 void SlotIndex::erase(std::size_t slot) noexcept {

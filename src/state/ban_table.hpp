@@ -16,10 +16,10 @@
 #include <string_view>
 #include <vector>
 
-#include "nonce_cache/ban_list.hpp"
-#include "nonce_cache/byte_equal.hpp"
-#include "nonce_cache/siphash.hpp"
-#include "nonce_cache/slot_index.hpp"
+#include "state/ban_list.hpp"
+#include "containers/byte_equal.hpp"
+#include "hashing/siphash.hpp"
+#include "containers/slot_index.hpp"
 
 namespace quelvar {
 
@@ -74,6 +74,7 @@ private:
     // its hash, which a lookup compares before it reads the entry's key.
     static constexpr unsigned POSITION_BITS = 40;
     static constexpr std::uint64_t POSITION_MASK = (std::uint64_t{1} << POSITION_BITS) - 1;
+    static_assert(POSITION_BITS > SlotIndex::TAG_BITS && 64 - POSITION_BITS == 24);
     static std::uint64_t position_of(std::uint64_t payload) noexcept { return payload & POSITION_MASK; }
     static std::uint64_t payload_of(std::uint64_t position, std::uint64_t hash) noexcept {
         return position | (hash >> POSITION_BITS) << POSITION_BITS;

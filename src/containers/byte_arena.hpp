@@ -8,7 +8,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "nonce_cache/byte_copy.hpp"
+#include "containers/byte_copy.hpp"
+#include "runtime/memory.hpp"
 
 namespace quelvar {
 
@@ -17,26 +18,24 @@ public:
     // Room for `reserve_bytes` at first; the buffer never grows past
     // `max_bytes`, and a record that would need more is an allocation failure.
     ByteArena(std::size_t reserve_bytes, std::uint64_t max_bytes);
-    ~ByteArena();
-    ByteArena(ByteArena&& other) noexcept;
-    ByteArena& operator=(ByteArena&& other) noexcept;
-    ByteArena(const ByteArena&) = delete;
-    ByteArena& operator=(const ByteArena&) = delete;
+    ByteArena(ByteArena&&) noexcept = default;
+    ByteArena& operator=(ByteArena&&) noexcept = default;
 
     // Copies the bytes in; returns the record's offset.
     std::uint64_t append(std::string_view bytes) {
         const std::size_t n = bytes.size();
         // A record below 128 bytes has a one-byte length.
-        if (n >= 0x80 || capacity_ - used_ <= n) return append_slowly(bytes);
+        if (n >= 0x80 || data_.capacity() - used_ <= n) return append_slowly(bytes);
         const std::uint64_t offset = used_;
-        data_[used_] = static_cast<unsigned char>(n);
-        copy_bytes(data_ + used_ + 1, bytes.data(), n);
+        unsigned char* const record = data_.get() + used_;
+        record[0] = static_cast<unsigned char>(n);
+        copy_bytes(record + 1, bytes.data(), n);
         used_ += n + 1;
         return offset;
     }
 
     std::string_view at(std::uint64_t offset) const noexcept {
-        const unsigned char* p = data_ + offset;
+        const unsigned char* p = data_.get() + offset;
         std::size_t length = *p & 0x7F;
         if (*p++ & 0x80) length = decode_long_length(length, p);
         return std::string_view(reinterpret_cast<const char*>(p), length);
@@ -50,9 +49,8 @@ private:
     void grow(std::size_t needed);
     std::uint64_t append_slowly(std::string_view bytes);
 
-    unsigned char* data_ = nullptr;
+    Block<unsigned char> data_;
     std::size_t used_ = 0;
-    std::size_t capacity_ = 0;
     std::uint64_t max_bytes_ = 0;
 };
 

@@ -1,4 +1,4 @@
-#include "nonce_cache/nonce_cache.hpp"
+#include "state/nonce_cache.hpp"
 
 #include <utility>
 

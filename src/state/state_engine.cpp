@@ -1,8 +1,8 @@
-#include "nonce_cache/state_engine.hpp"
+#include "state/state_engine.hpp"
 
 #include <limits>
 
-#include "nonce_cache/platform.hpp"
+#include "state/platform.hpp"
 
 namespace quelvar {
 namespace {

@@ -1,4 +1,4 @@
-#include "nonce_cache/siphash_lanes.hpp"
+#include "hashing/siphash_lanes.hpp"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define QUELVAR_SIPHASH_AVX2 1

@@ -1,0 +1,78 @@
+// The JSON grammar below the structural characters, read as Python's json
+// module reads it: strings with their escapes, numbers, the three named
+// constants and the NaN/Infinity extensions. simdjson finds where tokens
+// start; these functions decide what a token is and whether it is valid.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace quelvar::json {
+
+enum class TokenKind : std::uint8_t {
+    Object,
+    Array,
+    String,
+    Integer,  // an int in Python: any length, "-0" is the integer zero
+    Float,    // a float in Python: has a fraction or an exponent
+    True,
+    False,
+    Null,
+    NaN,
+    Infinity,
+    NegativeInfinity,
+};
+
+// A scalar as the decoder keeps it: its kind and, for numbers, its text.
+struct Scalar {
+    TokenKind kind = TokenKind::Null;
+    std::string_view number;
+};
+
+// Why a token is refused; the texts are short and fixed.
+struct TokenError {
+    const char* at;
+    const char* reason;
+    bool digit_limit = false;  // an integer longer than the limit
+};
+
+// A key decoded far enough to be compared with the decoder's keys, all
+// short ASCII names: longer or non-ASCII keys never match, whatever else
+// they hold.
+struct ShortKey {
+    static constexpr std::size_t CAPACITY = 16;
+    char text[CAPACITY];
+    std::size_t length = 0;
+    bool comparable = true;
+
+    std::string_view view() const { return comparable ? std::string_view(text, length) : std::string_view(); }
+};
+
+// Scans a string from the byte after its opening quote up to and including
+// the closing quote, checking every escape and refusing raw control
+// characters (the strict mode of json.loads). Lone surrogate escapes are
+// valid, as they are in Python. UTF-8 is checked elsewhere, for the whole
+// text at once. Returns the byte after the closing quote.
+const char* scan_string(const char* p, const char* end, ShortKey* key, TokenError& error);
+
+// Classifies the scalar token [begin, end) (simdjson's token runs to the next
+// structural character and so may carry trailing whitespace). Integers
+// longer than `max_int_digits` digits are refused as Python refuses to
+// convert them (0: no limit).
+bool scan_scalar(const char* begin, const char* end, std::size_t max_int_digits, Scalar& scalar, TokenError& error);
+
+// The three lenient conversions of the dict path, applied to what json.loads
+// would have built from the token.
+std::optional<double> to_float(const Scalar& scalar);
+std::optional<std::int64_t> to_int(const Scalar& scalar);
+std::optional<bool> to_bool(const Scalar& scalar);
+
+// Where strict UTF-8 fails, tolerating the three-byte forms of U+D800 to
+// U+DFFF that Python's "surrogatepass" decoding accepts; npos when the text
+// is valid.
+inline constexpr std::size_t VALID_UTF8 = static_cast<std::size_t>(-1);
+std::size_t invalid_utf8_offset(const unsigned char* text, std::size_t length);
+
+}  // namespace quelvar::json

@@ -1,0 +1,376 @@
+#include "telemetry_json/telemetry_json.hpp"
+
+#include <simdjson.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "telemetry_json/json_tokens.hpp"
+
+namespace quelvar {
+namespace {
+
+namespace od = simdjson::ondemand;
+using json::Scalar;
+using json::ShortKey;
+using json::TokenError;
+using json::TokenKind;
+
+// The smallest page size of the targets: a larger page only makes the
+// same-page test more conservative.
+constexpr std::uintptr_t PAGE_SIZE = 4096;
+static_assert(JSON_PADDING == simdjson::SIMDJSON_PADDING);
+
+// The smallest element that can hold a usable point, {"x":0,"y":0,"t":0},
+// and its comma: the body's size bounds the number of points by this.
+constexpr std::size_t SMALLEST_POINT_BYTES = 20;
+
+// A field's value as the dict path would meet it: absent, or a scalar, or a
+// container (which no conversion accepts).
+// simdjson's messages, shortened to the reasons json.loads would give.
+const char* short_reason(simdjson::error_code code) {
+    switch (code) {
+        case simdjson::TAPE_ERROR: return "invalid structure";
+        case simdjson::INCOMPLETE_ARRAY_OR_OBJECT: return "unclosed object or array";
+        case simdjson::UNCLOSED_STRING: return "unterminated string";
+        case simdjson::UNESCAPED_CHARS: return "invalid control character in string";
+        case simdjson::EMPTY: return "expecting value";
+        case simdjson::UTF8_ERROR: return "invalid UTF-8";
+        case simdjson::CAPACITY: return "body too large";
+        case simdjson::DEPTH_ERROR: return "nesting too deep";
+        default: return simdjson::error_message(code);
+    }
+}
+
+struct Slot {
+    bool present = false;
+    Scalar scalar;
+};
+
+class Walker {
+public:
+    Walker(od::document& document, const char* begin, std::size_t size, std::size_t max_int_digits)
+        : document_(document), begin_(begin), end_(begin + size), max_int_digits_(max_int_digits) {}
+
+    bool decode(TelemetryRecord& record);
+    const JsonFailure& failure() const { return failure_; }
+
+private:
+    bool fail(const char* at, const char* reason) {
+        failure_ = {static_cast<std::size_t>(at - begin_), reason};
+        return false;
+    }
+    bool fail(const TokenError& error) {
+        fail(error.at, error.reason);
+        failure_.digit_limit = error.digit_limit;
+        return false;
+    }
+    bool fail(simdjson::error_code code) {
+        const char* at = end_;
+        if (document_.current_location().get(at) != simdjson::SUCCESS) at = end_;
+        return fail(at, short_reason(code));
+    }
+
+    // Every value is read whole, whether the decoder needs it or not:
+    // On-Demand would skip an unread value without checking it.
+    bool read(od::value value, std::size_t depth, Slot& slot);
+    bool skip(od::value value, std::size_t depth) {
+        Slot ignored;
+        return read(value, depth, ignored);
+    }
+
+    // Calls on_field(key, value) for each field, in text order: a later
+    // duplicate overwrites what an earlier one set, as in a dict.
+    template <class OnField>
+    bool fields(od::value value, std::size_t depth, OnField&& on_field);
+    template <class OnElement>
+    bool elements(od::value value, std::size_t depth, OnElement&& on_element);
+
+    bool decode_root(od::value root);
+    bool decode_browser(od::value value, BrowserInfo& info);
+    bool count_elements(od::value value, std::uint64_t& count);
+    bool decode_keystrokes(od::value value, std::vector<double>& key_times);
+    bool decode_movements(od::value value, std::vector<MousePoint>& points);
+
+    od::document& document_;
+    const char* begin_;
+    const char* end_;
+    std::size_t max_int_digits_;
+    TelemetryRecord* record_ = nullptr;
+    JsonFailure failure_{0, ""};
+};
+
+bool Walker::read(od::value value, std::size_t depth, Slot& slot) {
+    const std::string_view token = value.raw_json_token();
+    slot.present = true;
+    if (!token.empty() && (token.front() == '{' || token.front() == '[')) {
+        slot.scalar = {token.front() == '{' ? TokenKind::Object : TokenKind::Array, {}};
+        if (token.front() == '{') return fields(value, depth, [&](std::string_view, od::value v) { return skip(v, depth + 1); });
+        return elements(value, depth, [&](std::size_t, od::value v) { return skip(v, depth + 1); });
+    }
+    TokenError error;
+    if (!json::scan_scalar(token.data(), token.data() + token.size(), max_int_digits_, slot.scalar, error)) {
+        return fail(error);
+    }
+    return true;
+}
+
+template <class OnField>
+bool Walker::fields(od::value value, std::size_t depth, OnField&& on_field) {
+    if (depth > MAX_JSON_NESTING) return fail(value.raw_json_token().data(), "nesting too deep");
+    od::object object;
+    if (const auto code = value.get_object().get(object)) return fail(code);
+    for (auto entry : object) {
+        od::field field;
+        if (const auto code = std::move(entry).get(field)) return fail(code);
+        ShortKey key;
+        TokenError error;
+        if (json::scan_string(field.key().raw(), end_, &key, error) == nullptr) return fail(error);
+        if (!on_field(key.view(), field.value())) return false;
+    }
+    return true;
+}
+
+template <class OnElement>
+bool Walker::elements(od::value value, std::size_t depth, OnElement&& on_element) {
+    if (depth > MAX_JSON_NESTING) return fail(value.raw_json_token().data(), "nesting too deep");
+    od::array array;
+    if (const auto code = value.get_array().get(array)) return fail(code);
+    std::size_t index = 0;
+    for (auto entry : array) {
+        od::value element;
+        if (const auto code = std::move(entry).get(element)) return fail(code);
+        if (!on_element(index++, element)) return false;
+    }
+    return true;
+}
+
+bool is_object(od::value& value) {
+    const std::string_view token = value.raw_json_token();
+    return !token.empty() && token.front() == '{';
+}
+
+bool is_array(od::value& value) {
+    const std::string_view token = value.raw_json_token();
+    return !token.empty() && token.front() == '[';
+}
+
+// Depths below: the root object is at depth 1, its values at 2, the
+// elements of its lists at 3 and their values at 4.
+bool Walker::decode_browser(od::value value, BrowserInfo& info) {
+    info = BrowserInfo{};
+    if (!is_object(value)) return skip(value, 2);
+    Slot webdriver, width, height, touch, plugins;
+    const bool read_all = fields(value, 2, [&](std::string_view key, od::value v) {
+        Slot* slot = key == "webdriver"         ? &webdriver
+                     : key == "screen_width"    ? &width
+                     : key == "screen_height"   ? &height
+                     : key == "touch_supported" ? &touch
+                     : key == "plugins_length"  ? &plugins
+                                                : nullptr;
+        if (slot == nullptr) return skip(v, 3);
+        *slot = Slot{};
+        return read(v, 3, *slot);
+    });
+    if (!read_all) return false;
+    // A dictionary without usable screen values reads as no screen at all.
+    info.screen_width = 0.0;
+    info.screen_valid = false;
+    if (webdriver.present) {
+        if (const auto flag = json::to_bool(webdriver.scalar)) info.webdriver = *flag;
+    }
+    if (width.present) {
+        if (const auto w = json::to_float(width.scalar)) info.screen_width = *w;
+    }
+    if (height.present) {
+        if (const auto h = json::to_float(height.scalar)) info.screen_valid = info.screen_width > 0 && *h > 0;
+    }
+    if (touch.present) {
+        if (const auto flag = json::to_bool(touch.scalar)) info.touch_supported = *flag;
+    }
+    if (plugins.present) {
+        if (const auto count = json::to_int(plugins.scalar)) info.plugins_length = *count;
+    }
+    return true;
+}
+
+bool Walker::count_elements(od::value value, std::uint64_t& count) {
+    count = 0;
+    if (!is_array(value)) return skip(value, 2);
+    return elements(value, 2, [&](std::size_t, od::value v) {
+        ++count;
+        return skip(v, 3);
+    });
+}
+
+bool Walker::decode_keystrokes(od::value value, std::vector<double>& key_times) {
+    key_times.clear();
+    if (!is_array(value)) return skip(value, 2);
+    return elements(value, 2, [&](std::size_t index, od::value v) {
+        if (index >= MAX_KEYSTROKE_ITEMS || !is_object(v)) return skip(v, 3);
+        Slot t, down, time;
+        const bool read_all = fields(v, 3, [&](std::string_view key, od::value field) {
+            Slot* slot = key == "t" ? &t : key == "down" ? &down : key == "time" ? &time : nullptr;
+            if (slot == nullptr) return skip(field, 4);
+            *slot = Slot{};
+            return read(field, 4, *slot);
+        });
+        if (!read_all) return false;
+        for (const Slot* slot : {&t, &down, &time}) {
+            if (!slot->present) continue;
+            const auto when = json::to_float(slot->scalar);
+            if (when && std::isfinite(*when)) {
+                key_times.push_back(*when);
+                break;
+            }
+        }
+        return true;
+    });
+}
+
+bool Walker::decode_movements(od::value value, std::vector<MousePoint>& points) {
+    points.clear();
+    if (!is_array(value)) return skip(value, 2);
+    points.reserve(static_cast<std::size_t>(end_ - begin_) / SMALLEST_POINT_BYTES + 1);
+    return elements(value, 2, [&](std::size_t, od::value v) {
+        if (!is_object(v)) return skip(v, 3);
+        Slot x, y, t;
+        const bool read_all = fields(v, 3, [&](std::string_view key, od::value field) {
+            Slot* slot = key == "x" ? &x : key == "y" ? &y : key == "t" ? &t : nullptr;
+            if (slot == nullptr) return skip(field, 4);
+            *slot = Slot{};
+            return read(field, 4, *slot);
+        });
+        if (!read_all) return false;
+        if (!x.present || !y.present || !t.present) return true;
+        const auto px = json::to_float(x.scalar);
+        const auto py = json::to_float(y.scalar);
+        const auto pt = json::to_float(t.scalar);
+        if (px && py && pt && std::isfinite(*px) && std::isfinite(*py) && std::isfinite(*pt)) {
+            points.push_back({*px, *py, *pt});
+        }
+        return true;
+    });
+}
+
+bool Walker::decode_root(od::value root) {
+    TelemetryRecord& record = *record_;
+    return fields(root, 1, [&](std::string_view key, od::value value) {
+        if (key == "browser") return decode_browser(value, record.browser);
+        if (key == "clicks") return count_elements(value, record.click_count);
+        if (key == "scrolls") return count_elements(value, record.scroll_count);
+        if (key == "keystrokes") return decode_keystrokes(value, record.key_times);
+        if (key == "mouse_movements") return decode_movements(value, record.mouse_points);
+        return skip(value, 2);
+    });
+}
+
+bool Walker::decode(TelemetryRecord& record) {
+    record_ = &record;
+    std::string_view token;
+    if (const auto code = document_.raw_json_token().get(token)) return fail(code);
+    if (!token.empty() && (token.front() == '{' || token.front() == '[')) {
+        od::value root;
+        if (const auto code = document_.get_value().get(root)) return fail(code);
+        // A list at the top gives the defaults, like any argument that is
+        // not a dict, but must still be valid.
+        if (!(token.front() == '{' ? decode_root(root) : skip(root, 1))) return false;
+    } else {
+        Scalar scalar;
+        TokenError error;
+        if (!json::scan_scalar(token.data(), token.data() + token.size(), max_int_digits_, scalar, error)) {
+            return fail(error);
+        }
+        // The token runs to the next structural character: one that is
+        // not the end means more follows.
+        if (token.data() + token.size() != end_) return fail(token.data() + token.size(), "extra data");
+        return true;
+    }
+    // Past the last token the location is out of bounds; any other answer
+    // is where more text follows.
+    const char* rest;
+    if (document_.current_location().get(rest) == simdjson::SUCCESS) return fail(rest, "extra data");
+    return true;
+}
+
+struct PaddedCopy {
+    std::unique_ptr<char[]> bytes;
+    std::size_t size = 0;
+};
+
+PaddedCopy padded_copy(std::string_view text) {
+    PaddedCopy copy{std::make_unique_for_overwrite<char[]>(text.size() + simdjson::SIMDJSON_PADDING), text.size()};
+    std::memcpy(copy.bytes.get(), text.data(), text.size());
+    std::memset(copy.bytes.get() + text.size(), 0, simdjson::SIMDJSON_PADDING);
+    return copy;
+}
+
+// The three-byte forms of U+D800 to U+DFFF (ED A0..BF xx) become U+FFFD,
+// which simdjson accepts. Nothing is lost: a string holding them can never
+// equal one of the decoder's keys, and no string value is ever read.
+void replace_encoded_surrogates(char* text, std::size_t size) {
+    for (std::size_t i = 0; i + 2 < size; ++i) {
+        if (static_cast<unsigned char>(text[i]) == 0xED && static_cast<unsigned char>(text[i + 1]) >= 0xA0) {
+            text[i] = '\xEF', text[i + 1] = '\xBF', text[i + 2] = '\xBD';
+            i += 2;
+        }
+    }
+}
+
+std::optional<JsonFailure> parse(const char* data, std::size_t size, std::size_t max_int_digits,
+                                 TelemetryRecord& record, simdjson::error_code& stage1) {
+    od::parser parser;
+    od::document document;
+    stage1 = parser.iterate(data, size, size + simdjson::SIMDJSON_PADDING).get(document);
+    if (stage1 != simdjson::SUCCESS) {
+        const std::size_t at = stage1 == simdjson::EMPTY ? size : 0;
+        return JsonFailure{at, short_reason(stage1)};
+    }
+    Walker walker(document, data, size, max_int_digits);
+    if (!walker.decode(record)) return walker.failure();
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::size_t readable_bytes(const void* data, std::size_t owned) {
+#if defined(__SANITIZE_ADDRESS__)
+    return owned;
+#else
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return owned;
+#endif
+#endif
+    if (owned == 0) return 0;
+    const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(data) + owned - 1;
+    const std::uintptr_t padded_last = last + simdjson::SIMDJSON_PADDING;
+    if (padded_last < last || last / PAGE_SIZE != padded_last / PAGE_SIZE) return owned;
+    return owned + simdjson::SIMDJSON_PADDING;
+#endif
+}
+
+std::optional<JsonFailure> decode_telemetry_json(const JsonBody& body, TelemetryRecord& record) {
+    const std::string_view text = body.text;
+    PaddedCopy copy;
+    const char* data = text.data();
+    if (body.readable < text.size() + simdjson::SIMDJSON_PADDING) {
+        copy = padded_copy(text);
+        data = copy.bytes.get();
+    }
+    simdjson::error_code stage1;
+    std::optional<JsonFailure> failure = parse(data, text.size(), body.max_int_digits, record, stage1);
+    if (stage1 != simdjson::UTF8_ERROR) return failure;
+
+    const std::size_t invalid = json::invalid_utf8_offset(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    if (invalid != json::VALID_UTF8) return JsonFailure{invalid, "invalid UTF-8"};
+    if (!copy.bytes) copy = padded_copy(text);
+    replace_encoded_surrogates(copy.bytes.get(), copy.size);
+    record = TelemetryRecord{};
+    return parse(copy.bytes.get(), copy.size, body.max_int_digits, record, stage1);
+}
+
+}  // namespace quelvar
