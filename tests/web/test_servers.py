@@ -150,9 +150,10 @@ def _padded(body: bytes, size: int) -> bytes:
     (_padded(HUMAN, 200_000), 200, {"decision": "allow"}),   # parsed off the event loop in ASGI
     (b'{"mouse_movements": [', 400, {"error": "malformed_telemetry"}),
     (b"\xff\xfe{}", 400, {"error": "malformed_telemetry"}),
+    (b"[" * 30_000 + b"]" * 30_000, 400, {"error": "malformed_telemetry"}),  # too deep
     (b" " * ((1 << 20) + 1), 413, {"error": "body_too_large", "limit": 1 << 20}),
     (iter([HUMAN]), 411, {"error": "length_required"}),        # chunked: no Content-Length
-], ids=["human", "large", "truncated", "not-utf8", "too-large", "chunked"])
+], ids=["human", "large", "truncated", "not-utf8", "deep", "too-large", "chunked"])
 def test_telemetry_bodies(server, body, status, answer):
     with server.client() as client:
         response = post_telemetry(client, body)
