@@ -58,7 +58,9 @@ def _strip_port(hop: str) -> str:
 
 
 def _split_outside_quotes(text: str, separator: str) -> list[str]:
-    parts, current, quoted, escaped = [], [], False, False
+    parts: list[str] = []
+    current: list[str] = []
+    quoted = escaped = False
     for char in text:
         if escaped:
             escaped = False
