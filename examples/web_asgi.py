@@ -11,15 +11,14 @@ from __future__ import annotations
 
 import json
 import os
-from typing import Any
 
 from quelvar_guard import ASGIGuard
-from quelvar_guard.asgi import SCREENED_KEY
+from quelvar_guard.asgi import SCREENED_KEY, Receive, Scope, Send
 
 from .web_setup import PAGE, guard_from_environment
 
 
-async def site(scope: dict[str, Any], receive: Any, send: Any) -> None:
+async def site(scope: Scope, receive: Receive, send: Send) -> None:
     if scope["type"] == "lifespan":
         await receive()  # lifespan.startup: nothing to prepare
         await send({"type": "lifespan.startup.complete"})
