@@ -22,7 +22,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import quelvar_core_rs as core  # noqa: E402
 
-from bench import nonce_memory  # noqa: E402
+from bench import guard_bench, nonce_memory  # noqa: E402
 from bench.peers import numpy_features, python_features, python_state  # noqa: E402
 from bench.telemetry import bot_telemetry, decode_floor, human_telemetry  # noqa: E402
 
@@ -235,19 +235,22 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="3 short rounds instead of 9")
     parser.add_argument("--skip-memory", action="store_true")
-    parser.add_argument("--only", choices=["features", "state"], help="run one group and no headline")
+    parser.add_argument("--only", choices=["features", "state", "guard"], help="run one group and no headline")
     args = parser.parse_args()
     rounds, budget = (3, 0.01) if args.quick else (9, 0.04)
 
     print(f"quelvar_core_rs {core.get_core_version()} on Python {sys.version.split()[0]}, "
           f"{rounds} interleaved rounds, about {budget * 1e3:.0f} ms per contender per round")
     table, headline = Table(), {}
-    if args.only != "state":
+    if args.only in (None, "features"):
         bench_features(table, rounds, budget, headline)
-    if args.only != "features":
+    if args.only in (None, "state"):
         bench_state(table, rounds, budget, headline)
+    if args.only in (None, "guard"):
+        guard_bench.bench_guard(table, rounds, budget, headline)
     table.print()
     if args.only:
+        print("\n".join(guard_bench.summary(headline)))
         return
 
     print()
@@ -271,6 +274,7 @@ def main() -> None:
         print(f"resident bytes per stored {TOKEN_LENGTH}-character token: module {memory['module']:.1f}, "
               f"python set {memory['python']:.1f}")
         parts.append(f"bytes/token {memory['module']:.0f} (python {memory['python']:.0f})")
+    print("\n".join(guard_bench.summary(headline)))
     print()
     print("headline: " + " | ".join(parts))
 

@@ -147,7 +147,7 @@ class RedisStore:
         prefix: str = "quelvar:",
         nonce_window_seconds: float = NATIVE_NONCE_WINDOW_SECONDS,
         on_unavailable: Policy = "degrade",
-        timeout: float = 0.25,
+        timeout: float = 0.5,
         max_token_bytes: int = DEFAULT_MAX_TOKEN_BYTES,
     ) -> None:
         if nonce_window_seconds < NATIVE_NONCE_WINDOW_SECONDS:
@@ -223,7 +223,7 @@ class RedisStore:
     # -- the listener: connect, catch up, follow -------------------------
 
     def _run(self, proc: _Process) -> None:
-        backoff = 0.05
+        backoff, failures = 0.05, 0
         while not proc.stop.is_set():
             pubsub = None
             try:
@@ -244,26 +244,32 @@ class RedisStore:
                             log.warning("quelvar_guard: Redis at %s is back; bans resynchronised", self.url)
                         proc.connected = True
                 proc.ready.set()
-                backoff = 0.05
+                backoff, failures = 0.05, 0
                 self._follow(proc, pubsub)
             except UNAVAILABLE as error:
-                self._lost(proc, error)
-                proc.ready.set()
-                if self.cluster and not isinstance(error, redis.TimeoutError):
-                    proc.client = None  # rediscover the nodes
+                failures += 1
+                # A dropped listening connection alone is not an outage: one
+                # immediate reconnect first, and calls keep using Redis meanwhile.
+                if failures > 1 or not proc.connected:
+                    self._lost(proc, error)
+                    proc.ready.set()
+                    if self.cluster and not isinstance(error, redis.TimeoutError):
+                        proc.client = None  # rediscover the nodes
             finally:
                 if pubsub is not None:
                     try:
                         pubsub.close()
                     except UNAVAILABLE:
                         pass
+            if failures == 1 and proc.connected:
+                continue
             if proc.stop.wait(backoff):
                 break
             backoff = min(backoff * 2, 2.0)
 
     def _follow(self, proc: _Process, pubsub: Any) -> None:
         while proc.connected and not proc.stop.is_set():
-            message = pubsub.get_message(timeout=0.5)
+            message = pubsub.get_message(timeout=0.25)
             if message is None or message["type"] != "message":
                 continue
             try:
@@ -358,8 +364,11 @@ class RedisStore:
             _consume(token)  # raises the extension's TypeError
             raise TypeError("token must be str or bytes")
         if len(raw) > self.max_token_bytes:
-            raise ValueError(f"token of {len(raw)} bytes is longer than the {self.max_token_bytes} allowed")
+            raise self._too_long(raw)
         return raw, text
+
+    def _too_long(self, raw: bytes) -> ValueError:
+        return ValueError(f"token of {len(raw)} bytes is longer than the {self.max_token_bytes} allowed")
 
     def _refused_during_outage(self, proc: _Process, raw: bytes, text: str | None,
                                error: BaseException | None = None) -> bool:
@@ -373,9 +382,17 @@ class RedisStore:
         return True
 
     def consume_nonce(self, token: Text) -> bool:
-        raw, text = self._token(token)
-        if text is not None and not _consume(text):
-            return False
+        if type(token) is str:  # the common case, inline: a replay costs no more than this
+            raw = token.encode()
+            if len(raw) > self.max_token_bytes:
+                raise self._too_long(raw)
+            if not _consume(token):
+                return False
+            text: str | None = token
+        else:
+            raw, text = self._token(token)
+            if text is not None and not _consume(text):
+                return False
         proc = self._proc or self._start()
         if not proc.connected:
             return self._refused_during_outage(proc, raw, text)
@@ -395,7 +412,9 @@ class RedisStore:
         raw, text = self._token(token)
         if text is not None and not _consume(text):
             return False
-        proc = self._proc or await asyncio.to_thread(self._start)
+        proc = self._proc
+        if proc is None:
+            proc = await asyncio.to_thread(self._start)
         if not proc.connected:
             return self._refused_during_outage(proc, raw, text)
         loop = asyncio.get_running_loop()

@@ -13,6 +13,8 @@ from pathlib import Path
 import pytest
 
 redis = pytest.importorskip("redis")
+import redis.backoff  # noqa: E402
+import redis.retry  # noqa: E402
 if shutil.which("redis-server") is None:
     pytest.skip("redis-server is not installed", allow_module_level=True)
 
@@ -76,12 +78,13 @@ class RedisServer:
             self.process.wait(10)
             self.process = None
 
-    def client(self, **options) -> redis.Redis:
-        return redis.Redis(host="127.0.0.1", port=self.port, socket_timeout=5, **options)
+    def client(self, timeout: float = 5) -> redis.Redis:
+        return redis.Redis(host="127.0.0.1", port=self.port, socket_timeout=timeout,
+                           retry=redis.retry.Retry(redis.backoff.NoBackoff(), 0))
 
-    def ping(self) -> bool:
+    def ping(self, timeout: float = 5) -> bool:
         try:
-            with self.client() as client:
+            with self.client(timeout) as client:
                 return bool(client.ping())
         except redis.RedisError:
             return False

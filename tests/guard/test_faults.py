@@ -1,0 +1,68 @@
+"""Redis stopped and started again, connections killed, a server that stops
+answering: calls come back within their timeout and the chosen policy holds."""
+
+from __future__ import annotations
+
+import asyncio
+import threading
+
+import pytest
+
+from quelvar_guard import StoreUnavailable
+
+from .conftest import make_store, wait_until
+
+EARLIER, DURING = "203.0.113.1", "203.0.113.2"
+
+
+def during_fault(store, policy: str, outage: bool) -> None:
+    """The calls a request makes while the fault lasts."""
+    assert store.is_banned(EARLIER)  # always the local replica, never an error
+    calls = [lambda: store.consume_nonce("during"),
+             lambda: asyncio.run(store.consume_nonce_async("during-async")),
+             lambda: store.ban(DURING, 600)]
+    for call in calls:
+        if outage and policy == "strict":
+            with pytest.raises(StoreUnavailable):
+                call()
+        else:
+            call()
+    assert store.consume_nonce("before") is False
+    assert store.is_banned(DURING) is (policy == "degrade" or not outage)
+    assert store.stats()["connected"] is not outage
+
+
+@pytest.mark.parametrize("policy", ["degrade", "strict"])
+@pytest.mark.parametrize("fault", ["restart", "client-kill", "debug-sleep"])
+def test_faults_keep_the_policy(fault, policy, request, prefix, live_redis):
+    store = make_store("redis", request, prefix, on_unavailable=policy, timeout=0.2)
+    store.ban(EARLIER, 600)
+    assert store.consume_nonce("before") is True
+    outage = fault != "client-kill"
+
+    if fault == "restart":
+        live_redis.stop()
+        during_fault(store, policy, outage)
+        live_redis.start()  # empty: the server keeps nothing on disk
+    elif fault == "client-kill":
+        with live_redis.client() as admin:
+            assert admin.client_kill_filter(_type="normal") >= 1
+            assert admin.client_kill_filter(_type="pubsub") == 1
+        during_fault(store, policy, outage)
+    else:
+        sleeper = threading.Thread(target=lambda: live_redis.client().execute_command("DEBUG", "SLEEP", 2))
+        sleeper.start()
+        wait_until(lambda: not live_redis.ping(timeout=0.05), 5)
+        during_fault(store, policy, outage)
+        assert sleeper.is_alive(), "the calls waited for the server to wake"
+        sleeper.join()
+
+    wait_until(lambda: store.stats()["connected"], 10)
+    in_redis = live_redis.client().zscore("{" + prefix + "bans}", DURING) is not None
+    assert in_redis is (policy == "degrade" or not outage)
+    if outage and policy == "degrade":
+        # Tokens accepted while Redis was away are remembered by it afterwards.
+        assert live_redis.client().exists((prefix + "n:during").encode()) == 1
+    # A restarted server lost the earlier ban; the resync lifts it here too.
+    assert store.is_banned(EARLIER) is (fault != "restart")
+    assert store.consume_nonce("after") is True and store.consume_nonce("after") is False
