@@ -11,10 +11,12 @@ from __future__ import annotations
 
 import argparse
 import itertools
+import json
 import math
 import os
 import statistics
 import sys
+import threading
 import time
 from dataclasses import dataclass, field
 
@@ -154,6 +156,67 @@ def bench_features(table: Table, rounds: int, budget: float, headline: dict) -> 
         headline[f"floor_{size}"] = timings[f"floor {size}"]
 
 
+JSON_SIZES = [10, 300, 1000, 5000]
+
+
+def threads_throughput(function, bodies: list[bytes], calls: int) -> float:
+    """Calls per second of len(bodies) threads, each calling function(body) `calls` times."""
+    barrier = threading.Barrier(len(bodies) + 1)
+
+    def worker(body: bytes) -> None:
+        barrier.wait()
+        for _ in itertools.repeat(None, calls):
+            function(body)
+
+    threads = [threading.Thread(target=worker, args=(body,)) for body in bodies]
+    for thread in threads:
+        thread.start()
+    barrier.wait()
+    start = time.perf_counter()
+    for thread in threads:
+        thread.join()
+    return len(bodies) * calls / (time.perf_counter() - start)
+
+
+def bench_json(table: Table, rounds: int, budget: float, headline: dict) -> None:
+    """The JSON body against json.loads, orjson.loads and the decoded dict."""
+    try:
+        import orjson
+    except ImportError:  # a benchmark-only dependency (requirements-dev.txt)
+        orjson = None
+    for size in JSON_SIZES:
+        body = json.dumps(human_telemetry(size)).encode()
+        decoded = json.loads(body)
+        contenders = {
+            "json body": repeated(core.extract_features_json_rs, body),
+            "json.loads": repeated(lambda b: core.extract_features_rs(json.loads(b)), body),
+            "decoded dict": repeated(core.extract_features_rs, decoded),
+        }
+        if orjson is not None:
+            contenders["orjson.loads"] = repeated(lambda b: core.extract_features_rs(orjson.loads(b)), body)
+        timings = interleaved(contenders, rounds, budget)
+        table.add(f"json human {size} pts ({len(body) / 1024:.1f} KiB)", timings, module="json body")
+        headline[f"json_{size}"] = timings
+        # Two threads against one, each thread on a body of its own; the
+        # same number of calls per thread, bounded in time by the budget.
+        calls = max(20, min(20_000, int(budget * rounds / timings["json body"].best / 2)))
+        one = threads_throughput(core.extract_features_json_rs, [body], calls)
+        two = threads_throughput(core.extract_features_json_rs, [body, bytes(body)], calls)
+        headline[f"json_threads_{size}"] = two / one
+
+
+def print_json_figures(headline: dict) -> None:
+    for size in JSON_SIZES:
+        t = headline[f"json_{size}"]
+        body = t["json body"].median
+        parts = [f"json.loads/body {t['json.loads'].median / body:.1f}x"]
+        if "orjson.loads" in t:
+            parts.append(f"orjson.loads/body {t['orjson.loads'].median / body:.1f}x")
+        parts.append(f"body/dict {body / t['decoded dict'].median:.2f}")
+        parts.append(f"2 threads/1 {headline[f'json_threads_{size}']:.2f}x")
+        print(f"JSON body at {size} points (medians): " + ", ".join(parts))
+
+
 def fresh_tokens(count: int, prefix: str) -> list[str]:
     return [f"{prefix}{i:0{TOKEN_LENGTH - len(prefix)}d}" for i in range(count)]
 
@@ -235,7 +298,8 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="3 short rounds instead of 9")
     parser.add_argument("--skip-memory", action="store_true")
-    parser.add_argument("--only", choices=["features", "state", "guard"], help="run one group and no headline")
+    parser.add_argument("--only", choices=["features", "state", "json", "guard"],
+                        help="run one group and no headline")
     args = parser.parse_args()
     rounds, budget = (3, 0.01) if args.quick else (9, 0.04)
 
@@ -244,13 +308,19 @@ def main() -> None:
     table, headline = Table(), {}
     if args.only in (None, "features"):
         bench_features(table, rounds, budget, headline)
+    if args.only in (None, "json"):
+        bench_json(table, rounds, budget, headline)
     if args.only in (None, "state"):
         bench_state(table, rounds, budget, headline)
     if args.only in (None, "guard"):
         guard_bench.bench_guard(table, rounds, budget, headline)
     table.print()
+    if args.only in (None, "json"):
+        print()
+        print_json_figures(headline)
     if args.only:
-        print("\n".join(guard_bench.summary(headline)))
+        if args.only == "guard":
+            print("\n".join(guard_bench.summary(headline)))
         return
 
     print()

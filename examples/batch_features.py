@@ -96,6 +96,19 @@ def session_telemetry(record: object) -> tuple[object, object]:
     return telemetry, record.get("session_id")
 
 
+def line_features(line: bytes) -> tuple[dict[str, object], object]:
+    """The features and session id of one line.
+
+    A line that is bare telemetry (an object naming neither "telemetry" nor
+    "session_id", with no escapes that could spell them) goes to the module
+    as bytes; others are decoded here to find the telemetry inside.
+    """
+    if line.lstrip()[:1] == b"{" and not any(word in line for word in (b"telemetry", b"session_id", b"\\u")):
+        return dict(core.extract_features_json_rs(line)), None
+    telemetry, session = session_telemetry(json.loads(line))
+    return dict(core.extract_features_rs(telemetry)), session
+
+
 def feature_rows(lines: Iterable[bytes], outcome: Outcome, report: Callable[[str], None]) -> Iterator[list[object]]:
     """Yields the header, then one CSV row per valid line; reports and counts the invalid ones."""
     # The columns follow the module's own key order, which is the same on every call.
@@ -105,12 +118,11 @@ def feature_rows(lines: Iterable[bytes], outcome: Outcome, report: Callable[[str
         if not line.strip():
             continue
         try:
-            telemetry, session = session_telemetry(json.loads(line))
+            features, session = line_features(line)
         except (UnicodeDecodeError, ValueError, RecursionError) as error:
             outcome.skipped += 1
             report(f"line {number}: skipped: {error}")
             continue
-        features: dict[str, object] = dict(core.extract_features_rs(telemetry))
         outcome.sessions += 1
         yield [number if session is None else session, *(features[key] for key in keys)]
 

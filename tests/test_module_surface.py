@@ -17,6 +17,7 @@ FUNCTION_NAMES = [
     "hydrate_bans_rs",
     "clear_state_engine_rs",
     "get_state_engine_stats_rs",
+    "extract_features_json_rs",
 ]
 
 SIGNATURES = {
@@ -30,6 +31,7 @@ SIGNATURES = {
     "hydrate_bans_rs": "(bans)",
     "clear_state_engine_rs": "()",
     "get_state_engine_stats_rs": "()",
+    "extract_features_json_rs": "(body)",
 }
 
 

@@ -76,8 +76,8 @@ private:
 
     // Every value is read whole, whether the decoder needs it or not:
     // On-Demand would skip an unread value without checking it.
-    bool read(od::value value, std::size_t depth, Slot& slot);
-    bool skip(od::value value, std::size_t depth) {
+    bool read(od::value& value, std::size_t depth, Slot& slot);
+    bool skip(od::value& value, std::size_t depth) {
         Slot ignored;
         return read(value, depth, ignored);
     }
@@ -85,15 +85,15 @@ private:
     // Calls on_field(key, value) for each field, in text order: a later
     // duplicate overwrites what an earlier one set, as in a dict.
     template <class OnField>
-    bool fields(od::value value, std::size_t depth, OnField&& on_field);
+    bool fields(od::value& value, std::size_t depth, OnField&& on_field);
     template <class OnElement>
-    bool elements(od::value value, std::size_t depth, OnElement&& on_element);
+    bool elements(od::value& value, std::size_t depth, OnElement&& on_element);
 
-    bool decode_root(od::value root);
-    bool decode_browser(od::value value, BrowserInfo& info);
-    bool count_elements(od::value value, std::uint64_t& count);
-    bool decode_keystrokes(od::value value, std::vector<double>& key_times);
-    bool decode_movements(od::value value, std::vector<MousePoint>& points);
+    bool decode_root(od::value& root);
+    bool decode_browser(od::value& value, BrowserInfo& info);
+    bool count_elements(od::value& value, std::uint64_t& count);
+    bool decode_keystrokes(od::value& value, std::vector<double>& key_times);
+    bool decode_movements(od::value& value, std::vector<MousePoint>& points);
 
     od::document& document_;
     const char* begin_;
@@ -103,13 +103,15 @@ private:
     JsonFailure failure_{0, ""};
 };
 
-bool Walker::read(od::value value, std::size_t depth, Slot& slot) {
+bool Walker::read(od::value& value, std::size_t depth, Slot& slot) {
     const std::string_view token = value.raw_json_token();
     slot.present = true;
     if (!token.empty() && (token.front() == '{' || token.front() == '[')) {
         slot.scalar = {token.front() == '{' ? TokenKind::Object : TokenKind::Array, {}};
-        if (token.front() == '{') return fields(value, depth, [&](std::string_view, od::value v) { return skip(v, depth + 1); });
-        return elements(value, depth, [&](std::size_t, od::value v) { return skip(v, depth + 1); });
+        if (token.front() == '{') {
+            return fields(value, depth, [&](std::string_view, od::value& v) { return skip(v, depth + 1); });
+        }
+        return elements(value, depth, [&](std::size_t, od::value& v) { return skip(v, depth + 1); });
     }
     TokenError error;
     if (!json::scan_scalar(token.data(), token.data() + token.size(), max_int_digits_, slot.scalar, error)) {
@@ -119,13 +121,15 @@ bool Walker::read(od::value value, std::size_t depth, Slot& slot) {
 }
 
 template <class OnField>
-bool Walker::fields(od::value value, std::size_t depth, OnField&& on_field) {
+bool Walker::fields(od::value& value, std::size_t depth, OnField&& on_field) {
     if (depth > MAX_JSON_NESTING) return fail(value.raw_json_token().data(), "nesting too deep");
     od::object object;
     if (const auto code = value.get_object().get(object)) return fail(code);
+    // The field and the element are used where the iterator built them: a
+    // copy reads back what was just stored in narrower pieces, which stalls.
     for (auto entry : object) {
-        od::field field;
-        if (const auto code = std::move(entry).get(field)) return fail(code);
+        if (const auto code = entry.error()) return fail(code);
+        od::field& field = entry.value_unsafe();
         ShortKey key;
         TokenError error;
         if (json::scan_string(field.key().raw(), end_, &key, error) == nullptr) return fail(error);
@@ -135,15 +139,14 @@ bool Walker::fields(od::value value, std::size_t depth, OnField&& on_field) {
 }
 
 template <class OnElement>
-bool Walker::elements(od::value value, std::size_t depth, OnElement&& on_element) {
+bool Walker::elements(od::value& value, std::size_t depth, OnElement&& on_element) {
     if (depth > MAX_JSON_NESTING) return fail(value.raw_json_token().data(), "nesting too deep");
     od::array array;
     if (const auto code = value.get_array().get(array)) return fail(code);
     std::size_t index = 0;
     for (auto entry : array) {
-        od::value element;
-        if (const auto code = std::move(entry).get(element)) return fail(code);
-        if (!on_element(index++, element)) return false;
+        if (const auto code = entry.error()) return fail(code);
+        if (!on_element(index++, entry.value_unsafe())) return false;
     }
     return true;
 }
@@ -160,11 +163,11 @@ bool is_array(od::value& value) {
 
 // Depths below: the root object is at depth 1, its values at 2, the
 // elements of its lists at 3 and their values at 4.
-bool Walker::decode_browser(od::value value, BrowserInfo& info) {
+bool Walker::decode_browser(od::value& value, BrowserInfo& info) {
     info = BrowserInfo{};
     if (!is_object(value)) return skip(value, 2);
     Slot webdriver, width, height, touch, plugins;
-    const bool read_all = fields(value, 2, [&](std::string_view key, od::value v) {
+    const bool read_all = fields(value, 2, [&](std::string_view key, od::value& v) {
         Slot* slot = key == "webdriver"         ? &webdriver
                      : key == "screen_width"    ? &width
                      : key == "screen_height"   ? &height
@@ -197,22 +200,22 @@ bool Walker::decode_browser(od::value value, BrowserInfo& info) {
     return true;
 }
 
-bool Walker::count_elements(od::value value, std::uint64_t& count) {
+bool Walker::count_elements(od::value& value, std::uint64_t& count) {
     count = 0;
     if (!is_array(value)) return skip(value, 2);
-    return elements(value, 2, [&](std::size_t, od::value v) {
+    return elements(value, 2, [&](std::size_t, od::value& v) {
         ++count;
         return skip(v, 3);
     });
 }
 
-bool Walker::decode_keystrokes(od::value value, std::vector<double>& key_times) {
+bool Walker::decode_keystrokes(od::value& value, std::vector<double>& key_times) {
     key_times.clear();
     if (!is_array(value)) return skip(value, 2);
-    return elements(value, 2, [&](std::size_t index, od::value v) {
+    return elements(value, 2, [&](std::size_t index, od::value& v) {
         if (index >= MAX_KEYSTROKE_ITEMS || !is_object(v)) return skip(v, 3);
         Slot t, down, time;
-        const bool read_all = fields(v, 3, [&](std::string_view key, od::value field) {
+        const bool read_all = fields(v, 3, [&](std::string_view key, od::value& field) {
             Slot* slot = key == "t" ? &t : key == "down" ? &down : key == "time" ? &time : nullptr;
             if (slot == nullptr) return skip(field, 4);
             *slot = Slot{};
@@ -231,14 +234,14 @@ bool Walker::decode_keystrokes(od::value value, std::vector<double>& key_times) 
     });
 }
 
-bool Walker::decode_movements(od::value value, std::vector<MousePoint>& points) {
+bool Walker::decode_movements(od::value& value, std::vector<MousePoint>& points) {
     points.clear();
     if (!is_array(value)) return skip(value, 2);
     points.reserve(static_cast<std::size_t>(end_ - begin_) / SMALLEST_POINT_BYTES + 1);
-    return elements(value, 2, [&](std::size_t, od::value v) {
+    return elements(value, 2, [&](std::size_t, od::value& v) {
         if (!is_object(v)) return skip(v, 3);
         Slot x, y, t;
-        const bool read_all = fields(v, 3, [&](std::string_view key, od::value field) {
+        const bool read_all = fields(v, 3, [&](std::string_view key, od::value& field) {
             Slot* slot = key == "x" ? &x : key == "y" ? &y : key == "t" ? &t : nullptr;
             if (slot == nullptr) return skip(field, 4);
             *slot = Slot{};
@@ -256,9 +259,9 @@ bool Walker::decode_movements(od::value value, std::vector<MousePoint>& points) 
     });
 }
 
-bool Walker::decode_root(od::value root) {
+bool Walker::decode_root(od::value& root) {
     TelemetryRecord& record = *record_;
-    return fields(root, 1, [&](std::string_view key, od::value value) {
+    return fields(root, 1, [&](std::string_view key, od::value& value) {
         if (key == "browser") return decode_browser(value, record.browser);
         if (key == "clicks") return count_elements(value, record.click_count);
         if (key == "scrolls") return count_elements(value, record.scroll_count);
@@ -320,9 +323,17 @@ void replace_encoded_surrogates(char* text, std::size_t size) {
     }
 }
 
+// Bodies up to this size reuse their thread's parser, so that an ordinary
+// call allocates nothing for the parse; a larger one gets a parser of its
+// own, released with it, so that no thread keeps a large buffer.
+constexpr std::size_t REUSED_PARSER_CAPACITY = std::size_t{1} << 16;
+
 std::optional<JsonFailure> parse(const char* data, std::size_t size, std::size_t max_int_digits,
                                  TelemetryRecord& record, simdjson::error_code& stage1) {
-    od::parser parser;
+    thread_local od::parser reused;
+    std::unique_ptr<od::parser> own;
+    if (size > REUSED_PARSER_CAPACITY) own = std::make_unique<od::parser>();
+    od::parser& parser = own ? *own : reused;
     od::document document;
     stage1 = parser.iterate(data, size, size + simdjson::SIMDJSON_PADDING).get(document);
     if (stage1 != simdjson::SUCCESS) {

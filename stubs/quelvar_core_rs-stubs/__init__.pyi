@@ -8,7 +8,7 @@
 # default. The TypedDicts below exist only for type checkers: import them
 # under `if TYPE_CHECKING:`.
 
-from collections.abc import Sequence
+from collections.abc import Buffer, Sequence
 from typing import Literal, SupportsIndex, TypedDict, type_check_only
 
 __all__ = [
@@ -22,6 +22,7 @@ __all__ = [
     "hydrate_bans_rs",
     "clear_state_engine_rs",
     "get_state_engine_stats_rs",
+    "extract_features_json_rs",
 ]
 
 @type_check_only
@@ -107,3 +108,7 @@ def unban_ip_rs(ip: str) -> None: ...
 def hydrate_bans_rs(bans: Sequence[tuple[str, int]]) -> None: ...
 def clear_state_engine_rs() -> None: ...
 def get_state_engine_stats_rs() -> EngineStats: ...
+# The telemetry as a JSON body (UTF-8 bytes, any contiguous buffer, or str):
+# the same result as extract_features_rs(json.loads(body)); ValueError where
+# json.loads refuses the body.
+def extract_features_json_rs(body: Buffer | str) -> FeatureDict: ...
