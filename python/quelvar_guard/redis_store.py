@@ -192,9 +192,12 @@ class RedisStore:
             proc.thread = threading.Thread(target=self._run, args=(proc,), daemon=True,
                                            name=f"quelvar-guard-{self.prefix}")
             proc.thread.start()
-            # Bans are loaded before the first answer; an unreachable server
-            # gives up after a few timeouts and serves degraded.
-            proc.ready.wait(4 * self.timeout + 1.0)
+            # Bans are loaded before the first answer; a server that does not
+            # answer within three timeouts leaves this process degraded.
+            if not proc.ready.wait(3 * self.timeout):
+                log.warning("quelvar_guard: Redis at %s not ready; %s until it is", self.url,
+                            "serving from this process's tables" if self.on_unavailable == "degrade"
+                            else "calls that need it raise StoreUnavailable")
             self._proc = proc
             self.is_banned = is_banned  # type: ignore[method-assign]
             return proc
@@ -236,7 +239,7 @@ class RedisStore:
                 while (message := pubsub.get_message(timeout=self.timeout)) is None or message["type"] != "subscribe":
                     if time.monotonic() > deadline:
                         raise redis.TimeoutError("no subscription confirmation")
-                with self._write_lock:
+                with self._write_lock, REPLICA.lock:
                     self._flush_pending(proc)
                     self._resync(proc)
                     if not proc.connected:
@@ -277,7 +280,7 @@ class RedisStore:
                 seq = int(seq_text)
             except ValueError:  # not ours: catch up from the set itself
                 epoch, seq, body = b"", 0, b""
-            with self._write_lock:
+            with self._write_lock, REPLICA.lock:
                 if epoch != proc.epoch or seq > proc.last_seq + 1:
                     self._resync(proc)  # the set was reset, or a change went missing
                 elif seq == proc.last_seq + 1:
@@ -327,14 +330,19 @@ class RedisStore:
                 self._write(client, changes)
             proc.pending.pop(0)
         if proc.outage_tokens:
+            # Request threads may still add to it: take it whole.
+            tokens, proc.outage_tokens = proc.outage_tokens, {}
             now = time.monotonic()
-            with client.pipeline(transaction=False) as pipe:
-                for token, accepted in proc.outage_tokens.items():
-                    left = self._window_ms - int((now - accepted) * 1000)
-                    if left > 0:
-                        pipe.set(self._nonce_prefix + token, b"", nx=True, px=left)
-                pipe.execute()
-            proc.outage_tokens.clear()
+            try:
+                with client.pipeline(transaction=False) as pipe:
+                    for token, accepted in tokens.items():
+                        left = self._window_ms - int((now - accepted) * 1000)
+                        if left > 0:
+                            pipe.set(self._nonce_prefix + token, b"", nx=True, px=left)
+                    pipe.execute()
+            except BaseException:
+                proc.outage_tokens.update(tokens)
+                raise
 
     def _lost(self, proc: _Process, error: BaseException) -> None:
         if proc.connected or not proc.ready.is_set():
@@ -376,9 +384,10 @@ class RedisStore:
             raise self._unavailable(error)
         if text is None and raw in proc.outage_tokens:
             return False
-        if len(proc.outage_tokens) >= MAX_OUTAGE_TOKENS:
-            proc.outage_tokens.pop(next(iter(proc.outage_tokens)))
-        proc.outage_tokens[raw] = time.monotonic()
+        tokens = proc.outage_tokens
+        if len(tokens) >= MAX_OUTAGE_TOKENS:
+            tokens.pop(next(iter(tokens), b""), None)
+        tokens[raw] = time.monotonic()
         return True
 
     def consume_nonce(self, token: Text) -> bool:
