@@ -12,7 +12,7 @@ endif
 PY := $(VENV)/bin/python
 SOURCES := $(shell find src stubs python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench sanitize install system-packages clean leaks stress fuzz-state fuzz-features fuzz-toolchain cpp-tests
+.PHONY: demo test bench sanitize install system-packages clean leaks stress fuzz-state fuzz-features fuzz-json fuzz-toolchain cpp-tests
 
 # Installs the Debian packages listed in .ci/debian-packages.txt that are
 # missing (needs root; skipped quietly when everything is there).
@@ -89,7 +89,8 @@ bench: install
 # Coverage-guided fuzzing of the C++ cores with clang's libFuzzer, ASan and
 # UBSan, for FUZZ_SECONDS: `make fuzz-state` (the state engine against a
 # model), `make fuzz-features` (the feature computations against a plain
-# reference and the direct transform). Each corpus grows in
+# reference and the direct transform), `make fuzz-json` (the JSON body's
+# walk against simdjson's DOM parser on the fields read). Each corpus grows in
 # build/fuzz/corpus/<fuzzer> and is kept between runs; a failing input is
 # written to build/fuzz/ as crash-*. Prints the executions and the coverage.
 FUZZ_SECONDS ?= 60
@@ -106,7 +107,8 @@ fuzz-toolchain:
 
 fuzz-state: FUZZER := state_engine_fuzzer
 fuzz-features: FUZZER := features_fuzzer
-fuzz-state fuzz-features: fuzz-toolchain
+fuzz-json: FUZZER := telemetry_json_fuzzer
+fuzz-state fuzz-features fuzz-json: fuzz-toolchain
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DQUELVAR_BUILD_FUZZERS=ON $(if $(PYTHON_BIN),-DPython_EXECUTABLE=$(PYTHON_BIN)) >/dev/null
 	cmake --build $(FUZZ_BUILD) --target $(FUZZER) -j2
