@@ -23,3 +23,14 @@ def __getattr__(name: str) -> Any:
         from .redis_store import RedisStore
         return RedisStore
     raise AttributeError(f"module 'quelvar_guard' has no attribute {name!r}")
+
+# The web layer: signed tokens, client addresses, the decision core and its
+# WSGI and ASGI adapters (the FastAPI dependency is in quelvar_guard.fastapi).
+from .addresses import ClientAddresses, normalise_address  # noqa: E402
+from .asgi import ASGIGuard  # noqa: E402
+from .decision import Action, Decision, Guard, Reply, Screened  # noqa: E402
+from .tokens import Tokens, TokenVerdict  # noqa: E402
+from .wsgi import WSGIGuard  # noqa: E402
+
+__all__ += ["ASGIGuard", "Action", "ClientAddresses", "Decision", "Guard", "Reply", "Screened",
+            "TokenVerdict", "Tokens", "WSGIGuard", "normalise_address"]

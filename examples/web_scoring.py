@@ -1,0 +1,42 @@
+"""A scoring callback for the guard: ban on the two clearest signals only.
+
+The callback sees the 24 features of one telemetry post and returns a
+Decision. This one bans only where a mistake is very unlikely, and lets
+everything else through; a real service adds its own model behind these two
+rules (and logs the features to train it).
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+from quelvar_guard import Decision
+
+if TYPE_CHECKING:
+    from quelvar_core_rs import FeatureDict
+
+BAN_SECONDS = 600
+
+# A scripted pointer moves along a computed line, so start-to-end distance over
+# path length is 1 up to rounding. A hand never does that over many samples:
+# the arm pivots at wrist and elbow, so even a quick direct reach curves, and
+# the sensor adds jitter of its own: far more than the 0.1 % of bend this
+# threshold leaves. Fewer points prove nothing (two points are always "straight", and no
+# movement at all reports the neutral 1.0), hence the minimum count.
+STRAIGHT_LINE = 0.999
+MIN_POINTS_FOR_SHAPE = 20
+
+
+def score(features: FeatureDict) -> Decision:
+    # navigator.webdriver is set by the browser itself when automation drives
+    # it (WebDriver, or a headless browser under remote control). A person's
+    # browser reports false. A careful bot hides the flag, so its absence
+    # proves nothing; its presence proves automation.
+    if features["webdriver"]:
+        return Decision.ban(BAN_SECONDS)
+    if features["mouse_points"] >= MIN_POINTS_FOR_SHAPE and features["straightness"] >= STRAIGHT_LINE:
+        return Decision.ban(BAN_SECONDS)
+    # Everything else is allowed: a false ban locks a customer out for ten
+    # minutes, while a bot let through here still needs a fresh token for
+    # every request and is banned as soon as it shows either signal.
+    return Decision.allow()

@@ -1,0 +1,48 @@
+"""The configuration shared by the web examples, read from the environment.
+
+QUELVAR_REDIS_URL        the Redis server shared by every worker
+                         (default redis://127.0.0.1:6379/0)
+QUELVAR_TOKEN_SECRETS    comma-separated token keys, each at least 32 bytes; the
+                         first signs. Every worker and host must have the same
+                         ones. If unset, the example keeps one random key in
+                         Redis for all workers (fine for a demo; a service sets
+                         its own and rotates them).
+QUELVAR_TRUSTED_PROXIES  comma-separated networks of your reverse proxies,
+                         e.g. "10.0.0.0/8"; unset: X-Forwarded-For is ignored.
+"""
+
+from __future__ import annotations
+
+import os
+import secrets
+from pathlib import Path
+
+import redis
+
+from quelvar_guard import Guard, RedisStore
+
+from .web_scoring import score
+
+PAGE = (Path(__file__).resolve().parent / "web_page.html").read_bytes()
+GUARDED_PATHS = ("/api/",)
+
+
+def token_secrets(redis_url: str) -> list[str]:
+    configured = [key.strip() for key in os.environ.get("QUELVAR_TOKEN_SECRETS", "").split(",") if key.strip()]
+    if configured:
+        return configured
+    # The first worker to start writes a key; the others read the same one.
+    with redis.Redis.from_url(redis_url, socket_timeout=2) as client:
+        client.set("quelvar:example:token-secret", secrets.token_urlsafe(48), nx=True)
+        return [client.get("quelvar:example:token-secret").decode()]
+
+
+def guard_from_environment() -> Guard:
+    redis_url = os.environ.get("QUELVAR_REDIS_URL", "redis://127.0.0.1:6379/0")
+    return Guard(
+        RedisStore(redis_url),
+        token_secrets(redis_url),
+        decide=score,
+        guarded_paths=GUARDED_PATHS,
+        trusted_proxies=os.environ.get("QUELVAR_TRUSTED_PROXIES", ""),
+    )

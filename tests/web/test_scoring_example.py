@@ -1,0 +1,31 @@
+"""examples/web_scoring.py: bans on the webdriver flag and on straight-line movement only."""
+
+from __future__ import annotations
+
+import json
+
+import pytest
+
+import quelvar_core_rs as core
+from examples.web_scoring import BAN_SECONDS, score
+from quelvar_guard import Decision
+
+from .conftest import SESSIONS
+
+
+def line(points, bend=0.0):
+    # Along the x axis, the middle point pushed sideways by `bend` px.
+    return [{"x": 10.0 * i, "y": bend if i == points // 2 else 0.0, "t": 16.0 * i} for i in range(points)]
+
+
+@pytest.mark.parametrize("telemetry, decision", [
+    (json.loads((SESSIONS / "human.json").read_text()), Decision.allow()),
+    (json.loads((SESSIONS / "bot.json").read_text()), Decision.ban(BAN_SECONDS)),
+    ({"browser": {"webdriver": True}}, Decision.ban(BAN_SECONDS)),
+    ({"mouse_movements": line(40)}, Decision.ban(BAN_SECONDS)),
+    ({"mouse_movements": line(40, bend=20.0)}, Decision.allow()),
+    ({"mouse_movements": line(19)}, Decision.allow()),   # too few points to judge
+    ({}, Decision.allow()),                             # no movement reports the neutral straightness
+])
+def test_score(telemetry, decision):
+    assert score(core.extract_features_rs(telemetry)) == decision
