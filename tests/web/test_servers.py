@@ -68,7 +68,10 @@ def test_every_token_is_accepted_exactly_once_across_workers(server):
     replays_through = sum(count[200] - 1 for count in outcomes.values() if count[200] > 1)
     assert replays_through == 0
     assert all(count == Counter({200: 1, 409: 1}) for count in outcomes.values())
-    assert len({worker for _, status, worker in answers if status == 200}) == WORKERS
+    # The kernel, not the test, spreads connections over the workers (uvicorn's
+    # often favour one): at least two must have accepted tokens for the check
+    # above to be one across processes.
+    assert len({worker for _, status, worker in answers if status == 200}) >= 2
 
 
 def test_a_ban_from_the_callback_is_answered_by_every_worker(server):
