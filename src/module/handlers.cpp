@@ -41,6 +41,18 @@ PyObject* handle_text_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     return handle_text_call_in_general<Parameters, Body>(args, nargs, kwnames);
 }
 
+// Handlers of functions whose one argument reaches the body unconverted.
+template <const ParameterSpec& Parameters, Result<py::Owned> (*Body)(PyObject*)>
+PyObject* handle_object_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_wrapper([&]() -> Result<py::Owned> {
+        PyObject* slots[2];
+        if (Status matched = extract_arguments(Parameters, args, nargs, kwnames, slots); !matched) {
+            return std::move(matched).error();
+        }
+        return Body(slots[0]);
+    });
+}
+
 }  // namespace
 
 PyObject* is_rust_core_active(PyObject*, PyObject*) {
@@ -52,13 +64,7 @@ PyObject* get_core_version(PyObject*, PyObject*) {
 }
 
 PyObject* extract_features_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_wrapper([&]() -> Result<py::Owned> {
-        PyObject* slots[2];
-        if (Status matched = extract_arguments(specs::EXTRACT_FEATURES, args, nargs, kwnames, slots); !matched) {
-            return std::move(matched).error();
-        }
-        return bodies::extract_features(slots[0]);
-    });
+    return handle_object_call<specs::EXTRACT_FEATURES, bodies::extract_features>(args, nargs, kwnames);
 }
 
 PyObject* consume_nonce_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -100,13 +106,7 @@ PyObject* hydrate_bans_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* extract_features_json_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_wrapper([&]() -> Result<py::Owned> {
-        PyObject* slots[2];
-        if (Status matched = extract_arguments(specs::EXTRACT_FEATURES_JSON, args, nargs, kwnames, slots); !matched) {
-            return std::move(matched).error();
-        }
-        return bodies::extract_features_json(slots[0]);
-    });
+    return handle_object_call<specs::EXTRACT_FEATURES_JSON, bodies::extract_features_json>(args, nargs, kwnames);
 }
 
 PyObject* clear_state_engine_rs(PyObject*, PyObject*) {
