@@ -2,6 +2,7 @@
 
 import json
 import math
+import os
 import sys
 import threading
 
@@ -163,7 +164,9 @@ def bodies(draw):
     return body
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+# Longer by hand: QUELVAR_JSON_EXAMPLES=20000 (with --hypothesis-seed=random).
+@settings(max_examples=int(os.environ.get("QUELVAR_JSON_EXAMPLES", "300")), deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(bodies())
 def test_json_body_equals_dict_path_on_loads(body):
     assert_like_loads(body)
