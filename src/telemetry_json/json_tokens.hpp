@@ -63,6 +63,8 @@ const char* scan_string(const char* p, const char* end, ShortKey* key, TokenErro
 // convert them (0: no limit).
 bool scan_scalar(const char* begin, const char* end, std::size_t max_int_digits, Scalar& scalar, TokenError& error);
 
+constexpr bool is_whitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
 // The usual number, -?(0|[1-9][0-9]*)(\.[0-9]+)? with at most 15 digits,
 // read from its first byte up to the whitespace, comma or closing bracket
 // that ends it, as Python converts it: the digits as an integer below 2^53
@@ -93,9 +95,7 @@ inline bool short_number(const char* p, double& out) {
         fraction_digits = p - fraction;
         if (fraction_digits == 0) return false;
     }
-    const char end = *p;
-    const bool ended =
-        end == ',' || end == '}' || end == ']' || end == ' ' || end == '\n' || end == '\r' || end == '\t';
+    const bool ended = *p == ',' || *p == '}' || *p == ']' || is_whitespace(*p);
     if (!ended || integer_digits == 0 || integer_digits + fraction_digits > MAX_DIGITS) return false;
     const double magnitude = static_cast<double>(value) / POWERS_OF_TEN[fraction_digits];
     out = negative && (value != 0 || fraction_digits != 0) ? -magnitude : magnitude;

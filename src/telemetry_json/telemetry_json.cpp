@@ -151,6 +151,13 @@ bool Walker::skip(od::value& value, std::size_t depth) {
         auto skip_inner = [&](std::size_t, od::value& inner) { return skip(inner, depth + 1); };
         if (token.front() == '{') return fields<NO_KEYS>(value, depth, skip_inner);
         if (token.front() == '[') return elements(value, depth, skip_inner);
+        // Stage 1 has checked a string's UTF-8 and control characters: one
+        // without escapes is valid if nothing but whitespace follows it.
+        if (token.front() == '"') {
+            const char* p = token.data() + 1;
+            while (*p != '"' && *p != '\\') ++p;
+            if (*p == '"' && std::all_of(p + 1, token.data() + token.size(), json::is_whitespace)) return true;
+        }
         // Both number parsers check the grammar and the end of the token;
         // what they refuse may still be Python's (NaN, 1e400).
         double number;
