@@ -204,8 +204,13 @@ def test_nesting_limit_and_byte_order_marks(body, accepted):
             core.extract_features_json_rs(body)
 
 
-def test_long_integers_follow_the_interpreters_digit_limit():
-    body = '{"browser": {"plugins_length": 1, "screen_width": ' + "7" * 5000 + "}}"
+@pytest.mark.parametrize("template", [
+    '{"browser": {"plugins_length": 1, "screen_width": %s}}',
+    '{"mouse_movements": [{"x": %s, "y": 1, "t": 2}, {"x": 0, "y": 1, "t": 2}]}',
+    '{"clicks": [{"x": %s}], "other": 1}',
+])
+def test_long_integers_follow_the_interpreters_digit_limit(template):
+    body = template % ("7" * 5000)
     before = sys.get_int_max_str_digits()
     try:
         sys.set_int_max_str_digits(0)

@@ -429,7 +429,7 @@ std::optional<JsonFailure> parse(const char* data, std::size_t size, std::size_t
 
 }  // namespace
 
-std::size_t readable_bytes(const void* data, std::size_t owned) {
+std::size_t readable_bytes([[maybe_unused]] const void* data, std::size_t owned) {
 #if defined(__SANITIZE_ADDRESS__)
     return owned;
 #else
