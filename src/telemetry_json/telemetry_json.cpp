@@ -9,8 +9,8 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <utility>
 #include <span>
+#include <utility>
 
 #include "telemetry_json/json_tokens.hpp"
 
@@ -97,6 +97,7 @@ private:
         return fail(at, short_reason(code));
     }
 
+    // The exact route: the token classified as Python's json would read it.
     bool read(od::value& value, std::size_t depth, Slot& slot);
     bool skip(od::value& value, std::size_t depth);
     // The value as the dict path's float conversion gives it, or UNUSABLE.
@@ -172,9 +173,10 @@ bool Walker::read_float(od::value& value, std::size_t depth, double& out) {
     // The usual number is read here and left for the iterator to step over.
     if (json::short_number(value.raw_json_token().data(), out)) return true;
     // simdjson rounds correctly, as float() of the text and the int's
-    // conversion do; it refuses infinities, NaN literals and integers past
-    // 2^64, which take the exact route. Its one departure: "-0" is the
-    // integer zero, +0.0. (The token stays readable once consumed.)
+    // conversion do; what it refuses (results past the largest double, the
+    // NaN and Infinity literals, anything not a number) takes the exact
+    // route. Its one departure: "-0" is the integer zero, +0.0. (The token
+    // stays readable once consumed.)
     if (value.get_double().get(out) == simdjson::SUCCESS) {
         if (out == 0 && is_integer_text(value.raw_json_token())) out = 0.0;
         return true;
