@@ -64,6 +64,8 @@ constexpr std::size_t OTHER_KEY = static_cast<std::size_t>(-1);
 // Whether an integer token is written as one: no fraction, no exponent.
 bool is_integer_text(std::string_view token) { return token.find_first_of(".eE") == std::string_view::npos; }
 
+// The names each object is read for; a key's index in its list picks what
+// the value fills.
 constexpr std::array<std::string_view, 0> NO_KEYS{};
 constexpr std::string_view ROOT_KEYS[] = {"browser", "clicks", "scrolls", "keystrokes", "mouse_movements"};
 enum RootKey : std::size_t { BROWSER, CLICKS, SCROLLS, KEYSTROKES, MOUSE_MOVEMENTS };
