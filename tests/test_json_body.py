@@ -2,6 +2,7 @@
 
 import json
 import math
+import os
 import sys
 import threading
 
@@ -163,7 +164,9 @@ def bodies(draw):
     return body
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+# Longer by hand: QUELVAR_JSON_EXAMPLES=20000 (with --hypothesis-seed=random).
+@settings(max_examples=int(os.environ.get("QUELVAR_JSON_EXAMPLES", "300")), deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(bodies())
 def test_json_body_equals_dict_path_on_loads(body):
     assert_like_loads(body)
@@ -201,8 +204,13 @@ def test_nesting_limit_and_byte_order_marks(body, accepted):
             core.extract_features_json_rs(body)
 
 
-def test_long_integers_follow_the_interpreters_digit_limit():
-    body = '{"browser": {"plugins_length": 1, "screen_width": ' + "7" * 5000 + "}}"
+@pytest.mark.parametrize("template", [
+    '{"browser": {"plugins_length": 1, "screen_width": %s}}',
+    '{"mouse_movements": [{"x": %s, "y": 1, "t": 2}, {"x": 0, "y": 1, "t": 2}]}',
+    '{"clicks": [{"x": %s}], "other": 1}',
+])
+def test_long_integers_follow_the_interpreters_digit_limit(template):
+    body = template % ("7" * 5000)
     before = sys.get_int_max_str_digits()
     try:
         sys.set_int_max_str_digits(0)

@@ -2,6 +2,7 @@
 // create is an internal fault; only dictionary insertion reports an error.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -18,6 +19,11 @@ inline py::Owned to_python(std::uint64_t value) { return require_object(PyLong_F
 inline py::Owned to_python(std::int64_t value) { return require_object(PyLong_FromLongLong(value)); }
 inline py::Owned to_python(double value) { return require_object(PyFloat_FromDouble(value)); }
 inline py::Owned new_dict() { return require_object(PyDict_New()); }
+// Room for `entries` from the start, so that filling it reallocates nothing
+// (the 24 features would otherwise grow the table twice, rehashing each time).
+inline py::Owned new_dict(std::size_t entries) {
+    return require_object(_PyDict_NewPresized(static_cast<Py_ssize_t>(entries)));
+}
 
 // PyDict_SetItem; its pending exception becomes the call's error.
 inline Status dict_insert(PyObject* dict, PyObject* key, PyObject* value) {

@@ -44,7 +44,7 @@ private:
 }  // namespace
 
 Result<py::Owned> build_feature_dict(const FeatureVector& f) {
-    py::Owned dict = new_dict();
+    py::Owned dict = new_dict(FEATURE_COUNT);
     FeatureDictWriter out(dict.get());
     f.for_each(out);
     // The caller never sees a partly filled dictionary: it is released here.

@@ -8,7 +8,6 @@
 namespace quelvar::json {
 namespace {
 
-constexpr bool is_whitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 int hex_value(char c) {

@@ -63,6 +63,45 @@ const char* scan_string(const char* p, const char* end, ShortKey* key, TokenErro
 // convert them (0: no limit).
 bool scan_scalar(const char* begin, const char* end, std::size_t max_int_digits, Scalar& scalar, TokenError& error);
 
+constexpr bool is_whitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// The usual number, -?(0|[1-9][0-9]*)(\.[0-9]+)? with at most 15 digits,
+// read from its first byte up to the whitespace, comma or closing bracket
+// that ends it, as Python converts it: the digits as an integer below 2^53
+// and a power of ten up to 10^15 are both exact, so one division rounds
+// correctly, as float() does. "-0" is the integer zero, +0.0. False for any
+// other token, which then takes the general route. The text must be
+// followed by a byte that ends the number (a padded text's NUL does).
+inline constexpr double POWERS_OF_TEN[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                           1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+inline bool short_number(const char* p, double& out) {
+    constexpr std::ptrdiff_t MAX_DIGITS = 15;
+    auto digit = [](char c) { return static_cast<unsigned>(c - '0') <= 9; };
+    const bool negative = *p == '-';
+    p += negative;
+    const char* first = p;
+    std::uint64_t value = 0;
+    if (*p == '0') {
+        ++p;
+    } else {
+        while (digit(*p)) value = value * 10 + static_cast<unsigned>(*p++ - '0');
+    }
+    const std::ptrdiff_t integer_digits = p - first;
+    std::ptrdiff_t fraction_digits = 0;
+    if (*p == '.') {
+        const char* fraction = ++p;
+        while (digit(*p)) value = value * 10 + static_cast<unsigned>(*p++ - '0');
+        fraction_digits = p - fraction;
+        if (fraction_digits == 0) return false;
+    }
+    const bool ended = *p == ',' || *p == '}' || *p == ']' || is_whitespace(*p);
+    if (!ended || integer_digits == 0 || integer_digits + fraction_digits > MAX_DIGITS) return false;
+    const double magnitude = static_cast<double>(value) / POWERS_OF_TEN[fraction_digits];
+    out = negative && (value != 0 || fraction_digits != 0) ? -magnitude : magnitude;
+    return true;
+}
+
 // The three lenient conversions of the dict path, applied to what json.loads
 // would have built from the token.
 std::optional<double> to_float(const Scalar& scalar);

@@ -3,10 +3,14 @@
 #include <simdjson.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <span>
+#include <utility>
 
 #include "telemetry_json/json_tokens.hpp"
 
@@ -28,8 +32,6 @@ static_assert(JSON_PADDING == simdjson::SIMDJSON_PADDING);
 // and its comma: the body's size bounds the number of points by this.
 constexpr std::size_t SMALLEST_POINT_BYTES = 20;
 
-// A field's value as the dict path would meet it: absent, or a scalar, or a
-// container (which no conversion accepts).
 // simdjson's messages, shortened to the reasons json.loads would give.
 const char* short_reason(simdjson::error_code code) {
     switch (code) {
@@ -45,10 +47,33 @@ const char* short_reason(simdjson::error_code code) {
     }
 }
 
+// A field's value as the dict path would meet it: absent, or a scalar, or a
+// container (which no conversion accepts).
 struct Slot {
     bool present = false;
     Scalar scalar;
 };
+
+// A number field that only serves as a float: NaN stands for absent, for a
+// value that does not convert and for a NaN, which all drop the item alike.
+constexpr double UNUSABLE = std::numeric_limits<double>::quiet_NaN();
+
+// Where no field name matched.
+constexpr std::size_t OTHER_KEY = static_cast<std::size_t>(-1);
+
+// Whether an integer token is written as one: no fraction, no exponent.
+bool is_integer_text(std::string_view token) { return token.find_first_of(".eE") == std::string_view::npos; }
+
+// The names each object is read for; a key's index in its list picks what
+// the value fills.
+constexpr std::array<std::string_view, 0> NO_KEYS{};
+constexpr std::string_view ROOT_KEYS[] = {"browser", "clicks", "scrolls", "keystrokes", "mouse_movements"};
+enum RootKey : std::size_t { BROWSER, CLICKS, SCROLLS, KEYSTROKES, MOUSE_MOVEMENTS };
+constexpr std::string_view BROWSER_KEYS[] = {"webdriver", "screen_width", "screen_height", "touch_supported",
+                                             "plugins_length"};
+// A keystroke's time is the first usable one of these, in this order.
+constexpr std::string_view KEYSTROKE_KEYS[] = {"t", "down", "time"};
+constexpr std::string_view POINT_KEYS[] = {"x", "y", "t"};
 
 class Walker {
 public:
@@ -74,17 +99,21 @@ private:
         return fail(at, short_reason(code));
     }
 
-    // Every value is read whole, whether the decoder needs it or not:
-    // On-Demand would skip an unread value without checking it.
+    // The exact route: the token classified as Python's json would read it.
     bool read(od::value& value, std::size_t depth, Slot& slot);
-    bool skip(od::value& value, std::size_t depth) {
-        Slot ignored;
-        return read(value, depth, ignored);
-    }
+    bool skip(od::value& value, std::size_t depth);
+    // The value as the dict path's float conversion gives it, or UNUSABLE.
+    bool read_float(od::value& value, std::size_t depth, double& out);
+    // Which of `names` the key starting at `raw` (after its quote) is, or
+    // OTHER_KEY, as a dict compares keys: after unescaping.
+    template <const auto& names>
+    bool key_index(const char* raw, std::size_t& index);
+    bool escaped_key_index(const char* raw, std::span<const std::string_view> names, std::size_t& index);
 
-    // Calls on_field(key, value) for each field, in text order: a later
-    // duplicate overwrites what an earlier one set, as in a dict.
-    template <class OnField>
+    // Calls on_field(index of the key in `names`, value) for each field, in
+    // text order: a later duplicate overwrites what an earlier one set, as in
+    // a dict.
+    template <const auto& names, class OnField>
     bool fields(od::value& value, std::size_t depth, OnField&& on_field);
     template <class OnElement>
     bool elements(od::value& value, std::size_t depth, OnElement&& on_element);
@@ -108,10 +137,7 @@ bool Walker::read(od::value& value, std::size_t depth, Slot& slot) {
     slot.present = true;
     if (!token.empty() && (token.front() == '{' || token.front() == '[')) {
         slot.scalar = {token.front() == '{' ? TokenKind::Object : TokenKind::Array, {}};
-        if (token.front() == '{') {
-            return fields(value, depth, [&](std::string_view, od::value& v) { return skip(v, depth + 1); });
-        }
-        return elements(value, depth, [&](std::size_t, od::value& v) { return skip(v, depth + 1); });
+        return skip(value, depth);
     }
     TokenError error;
     if (!json::scan_scalar(token.data(), token.data() + token.size(), max_int_digits_, slot.scalar, error)) {
@@ -120,7 +146,81 @@ bool Walker::read(od::value& value, std::size_t depth, Slot& slot) {
     return true;
 }
 
-template <class OnField>
+// Every value is read whole, whether the decoder needs it or not:
+// On-Demand would skip an unread value without checking it.
+bool Walker::skip(od::value& value, std::size_t depth) {
+    const std::string_view token = value.raw_json_token();
+    if (!token.empty()) {
+        auto skip_inner = [&](std::size_t, od::value& inner) { return skip(inner, depth + 1); };
+        if (token.front() == '{') return fields<NO_KEYS>(value, depth, skip_inner);
+        if (token.front() == '[') return elements(value, depth, skip_inner);
+        // Stage 1 has checked a string's UTF-8 and control characters: one
+        // without escapes is valid if nothing but whitespace follows it.
+        if (token.front() == '"') {
+            const char* p = token.data() + 1;
+            while (*p != '"' && *p != '\\') ++p;
+            if (*p == '"' && std::all_of(p + 1, token.data() + token.size(), json::is_whitespace)) return true;
+        }
+        // Both number parsers check the grammar and the end of the token;
+        // what they refuse may still be Python's (NaN, 1e400).
+        double number;
+        if (json::short_number(token.data(), number)) return true;
+        if (value.get_double().get(number) == simdjson::SUCCESS) return true;
+    }
+    Slot ignored;
+    return read(value, depth, ignored);
+}
+
+bool Walker::read_float(od::value& value, std::size_t depth, double& out) {
+    // The usual number is read here and left for the iterator to step over.
+    if (json::short_number(value.raw_json_token().data(), out)) return true;
+    // simdjson rounds correctly, as float() of the text and the int's
+    // conversion do; what it refuses (results past the largest double, the
+    // NaN and Infinity literals, anything not a number) takes the exact
+    // route. Its one departure: "-0" is the integer zero, +0.0. (The token
+    // stays readable once consumed.)
+    if (value.get_double().get(out) == simdjson::SUCCESS) {
+        if (out == 0 && is_integer_text(value.raw_json_token())) out = 0.0;
+        return true;
+    }
+    Slot slot;
+    if (!read(value, depth, slot)) return false;
+    const std::optional<double> converted = json::to_float(slot.scalar);
+    out = converted ? *converted : UNUSABLE;
+    return true;
+}
+
+template <const auto& names>
+bool Walker::key_index(const char* raw, std::size_t& index) {
+    // The decoder's names hold no quote or backslash: a raw match followed
+    // by the closing quote is the key. The text is padded, so reading a
+    // name's length past a shorter key stays inside the buffer.
+    bool matched = false;
+    [&]<std::size_t... i>(std::index_sequence<i...>) {
+        ((matched = matched || (std::memcmp(raw, names[i].data(), names[i].size()) == 0 &&
+                                raw[names[i].size()] == '"' && (index = i, true))),
+         ...);
+    }(std::make_index_sequence<std::size(names)>());
+    if (matched) return true;
+    index = OTHER_KEY;
+    // Stage 1 has checked the UTF-8 and the control characters of every
+    // string; only escapes are left to check, and they may spell a name.
+    const char* p = raw;
+    while (*p != '"' && *p != '\\') ++p;
+    return *p == '"' || escaped_key_index(raw, names, index);
+}
+
+bool Walker::escaped_key_index(const char* raw, std::span<const std::string_view> names, std::size_t& index) {
+    ShortKey key;
+    TokenError error;
+    if (json::scan_string(raw, end_, &key, error) == nullptr) return fail(error);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (key.view() == names[i]) index = i;
+    }
+    return true;
+}
+
+template <const auto& names, class OnField>
 bool Walker::fields(od::value& value, std::size_t depth, OnField&& on_field) {
     if (depth > MAX_JSON_NESTING) return fail(value.raw_json_token().data(), "nesting too deep");
     od::object object;
@@ -130,10 +230,9 @@ bool Walker::fields(od::value& value, std::size_t depth, OnField&& on_field) {
     for (auto entry : object) {
         if (const auto code = entry.error()) return fail(code);
         od::field& field = entry.value_unsafe();
-        ShortKey key;
-        TokenError error;
-        if (json::scan_string(field.key().raw(), end_, &key, error) == nullptr) return fail(error);
-        if (!on_field(key.view(), field.value())) return false;
+        std::size_t index;
+        if (!key_index<names>(field.key().raw(), index)) return false;
+        if (!on_field(index, field.value())) return false;
     }
     return true;
 }
@@ -166,19 +265,14 @@ bool is_array(od::value& value) {
 bool Walker::decode_browser(od::value& value, BrowserInfo& info) {
     info = BrowserInfo{};
     if (!is_object(value)) return skip(value, 2);
-    Slot webdriver, width, height, touch, plugins;
-    const bool read_all = fields(value, 2, [&](std::string_view key, od::value& v) {
-        Slot* slot = key == "webdriver"         ? &webdriver
-                     : key == "screen_width"    ? &width
-                     : key == "screen_height"   ? &height
-                     : key == "touch_supported" ? &touch
-                     : key == "plugins_length"  ? &plugins
-                                                : nullptr;
-        if (slot == nullptr) return skip(v, 3);
-        *slot = Slot{};
-        return read(v, 3, *slot);
+    Slot slots[std::size(BROWSER_KEYS)];
+    const bool read_all = fields<BROWSER_KEYS>(value, 2, [&](std::size_t key, od::value& v) {
+        if (key == OTHER_KEY) return skip(v, 3);
+        slots[key] = Slot{};
+        return read(v, 3, slots[key]);
     });
     if (!read_all) return false;
+    const auto& [webdriver, width, height, touch, plugins] = slots;
     // A dictionary without usable screen values reads as no screen at all.
     info.screen_width = 0.0;
     info.screen_valid = false;
@@ -214,19 +308,15 @@ bool Walker::decode_keystrokes(od::value& value, std::vector<double>& key_times)
     if (!is_array(value)) return skip(value, 2);
     return elements(value, 2, [&](std::size_t index, od::value& v) {
         if (index >= MAX_KEYSTROKE_ITEMS || !is_object(v)) return skip(v, 3);
-        Slot t, down, time;
-        const bool read_all = fields(v, 3, [&](std::string_view key, od::value& field) {
-            Slot* slot = key == "t" ? &t : key == "down" ? &down : key == "time" ? &time : nullptr;
-            if (slot == nullptr) return skip(field, 4);
-            *slot = Slot{};
-            return read(field, 4, *slot);
+        double times[std::size(KEYSTROKE_KEYS)] = {UNUSABLE, UNUSABLE, UNUSABLE};
+        const bool read_all = fields<KEYSTROKE_KEYS>(v, 3, [&](std::size_t key, od::value& field) {
+            if (key == OTHER_KEY) return skip(field, 4);
+            return read_float(field, 4, times[key]);
         });
         if (!read_all) return false;
-        for (const Slot* slot : {&t, &down, &time}) {
-            if (!slot->present) continue;
-            const auto when = json::to_float(slot->scalar);
-            if (when && std::isfinite(*when)) {
-                key_times.push_back(*when);
+        for (const double when : times) {
+            if (std::isfinite(when)) {
+                key_times.push_back(when);
                 break;
             }
         }
@@ -240,20 +330,14 @@ bool Walker::decode_movements(od::value& value, std::vector<MousePoint>& points)
     points.reserve(static_cast<std::size_t>(end_ - begin_) / SMALLEST_POINT_BYTES + 1);
     return elements(value, 2, [&](std::size_t, od::value& v) {
         if (!is_object(v)) return skip(v, 3);
-        Slot x, y, t;
-        const bool read_all = fields(v, 3, [&](std::string_view key, od::value& field) {
-            Slot* slot = key == "x" ? &x : key == "y" ? &y : key == "t" ? &t : nullptr;
-            if (slot == nullptr) return skip(field, 4);
-            *slot = Slot{};
-            return read(field, 4, *slot);
+        double xyt[std::size(POINT_KEYS)] = {UNUSABLE, UNUSABLE, UNUSABLE};
+        const bool read_all = fields<POINT_KEYS>(v, 3, [&](std::size_t key, od::value& field) {
+            if (key == OTHER_KEY) return skip(field, 4);
+            return read_float(field, 4, xyt[key]);
         });
         if (!read_all) return false;
-        if (!x.present || !y.present || !t.present) return true;
-        const auto px = json::to_float(x.scalar);
-        const auto py = json::to_float(y.scalar);
-        const auto pt = json::to_float(t.scalar);
-        if (px && py && pt && std::isfinite(*px) && std::isfinite(*py) && std::isfinite(*pt)) {
-            points.push_back({*px, *py, *pt});
+        if (std::isfinite(xyt[0]) && std::isfinite(xyt[1]) && std::isfinite(xyt[2])) {
+            points.push_back({xyt[0], xyt[1], xyt[2]});
         }
         return true;
     });
@@ -261,13 +345,15 @@ bool Walker::decode_movements(od::value& value, std::vector<MousePoint>& points)
 
 bool Walker::decode_root(od::value& root) {
     TelemetryRecord& record = *record_;
-    return fields(root, 1, [&](std::string_view key, od::value& value) {
-        if (key == "browser") return decode_browser(value, record.browser);
-        if (key == "clicks") return count_elements(value, record.click_count);
-        if (key == "scrolls") return count_elements(value, record.scroll_count);
-        if (key == "keystrokes") return decode_keystrokes(value, record.key_times);
-        if (key == "mouse_movements") return decode_movements(value, record.mouse_points);
-        return skip(value, 2);
+    return fields<ROOT_KEYS>(root, 1, [&](std::size_t key, od::value& value) {
+        switch (key) {
+            case BROWSER: return decode_browser(value, record.browser);
+            case CLICKS: return count_elements(value, record.click_count);
+            case SCROLLS: return count_elements(value, record.scroll_count);
+            case KEYSTROKES: return decode_keystrokes(value, record.key_times);
+            case MOUSE_MOVEMENTS: return decode_movements(value, record.mouse_points);
+            default: return skip(value, 2);
+        }
     });
 }
 
@@ -347,7 +433,7 @@ std::optional<JsonFailure> parse(const char* data, std::size_t size, std::size_t
 
 }  // namespace
 
-std::size_t readable_bytes(const void* data, std::size_t owned) {
+std::size_t readable_bytes([[maybe_unused]] const void* data, std::size_t owned) {
 #if defined(__SANITIZE_ADDRESS__)
     return owned;
 #else
