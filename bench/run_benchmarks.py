@@ -16,7 +16,6 @@ import itertools
 import json
 import math
 import os
-import shutil
 import statistics
 import subprocess
 import sys
@@ -316,14 +315,20 @@ def bench_state(table: Table, rounds: int, budget: float, headline: dict) -> Non
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
+def build_for_benchmarks(target: str) -> str:
+    """Builds a target of the project's benchmark build (timing programs,
+    floor module) for this interpreter; returns the build directory."""
+    build = os.path.join(ROOT, "build", f"bench-{sys.version_info.major}.{sys.version_info.minor}")
+    quiet = {"check": True, "stdout": subprocess.DEVNULL}
+    subprocess.run(["cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DQUELVAR_BUILD_BENCHMARKS=ON",
+                    f"-DPython_EXECUTABLE={sys.executable}"], **quiet)
+    subprocess.run(["cmake", "--build", build, "--target", target, "-j2"], **quiet)
+    return build
+
+
 def build_floor():
-    """The floor functions (bench/floor), built by the project's CMake for
-    this interpreter into build/ and imported from there."""
-    build = os.path.join(ROOT, "build", f"bench-floor-{sys.version_info.major}.{sys.version_info.minor}")
-    subprocess.run(["cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DQUELVAR_BUILD_BENCH_FLOOR=ON",
-                    f"-DPython_EXECUTABLE={sys.executable}"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", build, "--target", "quelvar_bench_floor", "-j2"], check=True,
-                   stdout=subprocess.DEVNULL)
+    """The floor functions (bench/floor), imported from the benchmark build."""
+    build = build_for_benchmarks("quelvar_bench_floor")
     sys.path.insert(0, build)
     try:
         return importlib.import_module("quelvar_bench_floor")
@@ -393,16 +398,7 @@ def length_class(n: int) -> str:
 
 
 def bench_spectrum(rounds: int) -> None:
-    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    build = os.path.join(root, "build", f"bench-{sys.version_info.major}.{sys.version_info.minor}")
-    cmake = shutil.which("cmake")
-    if cmake is None:
-        print("spectrum alone: cmake not found, skipped")
-        return
-    quiet = {"check": True, "stdout": subprocess.DEVNULL}
-    subprocess.run([cmake, "-S", root, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DQUELVAR_BUILD_BENCHMARKS=ON",
-                    f"-DPython_EXECUTABLE={sys.executable}"], **quiet)
-    subprocess.run([cmake, "--build", build, "--target", "spectrum_timing", "-j2"], **quiet)
+    build = build_for_benchmarks("spectrum_timing")
     output = subprocess.run([os.path.join(build, "spectrum_timing"), str(rounds)], check=True, capture_output=True,
                             text=True).stdout
     kernels = output.splitlines()[0].removeprefix("# kernels ")
