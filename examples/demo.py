@@ -1,5 +1,6 @@
-"""Demo of quelvar_core_rs: the probes, the strict argument checks, and the
-state engine at work."""
+"""Demo of quelvar_core_rs: the probes, the strict argument checks, the
+features of the shipped sample sessions, the state engine at work, and a
+signed one-time token spent once through quelvar_guard."""
 
 import sys
 from pathlib import Path
@@ -11,6 +12,7 @@ import quelvar_core_rs as core
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
 from examples import feature_demo, state_demo  # noqa: E402
+from quelvar_guard import LocalStore, Tokens  # noqa: E402
 
 
 def main() -> None:
@@ -29,6 +31,13 @@ def main() -> None:
     feature_demo.main()
     print()
     state_demo.main()
+    print()
+    # Demo key only: a service keeps its own secret out of the code.
+    tokens = Tokens(["demo secret, at least thirty-two bytes long"], LocalStore())
+    token = tokens.issue()
+    forged = token[:-1] + ("B" if token.endswith("A") else "A")
+    print(f"signed token issued ({len(token)} characters): first check {tokens.check(token).value}, "
+          f"second check {tokens.check(token).value}, forged {tokens.check(forged).value}")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
-"""Demo of extract_features_rs: the features of a recorded-looking human
-session and of a scripted bot, side by side."""
+"""Demo of the feature functions: the features of a recorded-looking human
+session and of a scripted bot, side by side, computed straight from the JSON
+bytes (extract_features_json_rs) and checked against the decoded-dict path."""
 
 import json
 from pathlib import Path
@@ -19,9 +20,10 @@ def shown(value: object) -> str:
 def main() -> None:
     names = ("human", "bot")
     # Plain dicts here: the rows are read by key names taken from the result.
-    features: dict[str, dict[str, Any]] = {
-        name: dict(core.extract_features_rs(json.loads((SESSIONS / f"{name}.json").read_text()))) for name in names
-    }
+    bodies = {name: (SESSIONS / f"{name}.json").read_bytes() for name in names}
+    features: dict[str, dict[str, Any]] = {name: dict(core.extract_features_json_rs(bodies[name])) for name in names}
+    for name in names:
+        assert features[name] == core.extract_features_rs(json.loads(bodies[name])), name
     print(f"{'feature':<22}{names[0]:>14}{names[1]:>14}")
     for key in features[names[0]]:
         print(f"{key:<22}" + "".join(f"{shown(features[name][key]):>14}" for name in names))
