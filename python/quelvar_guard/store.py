@@ -154,12 +154,15 @@ class Replica:
         self.expiry = dict(bans)
 
     def remaining(self, ip: Text) -> int | None:
+        """Seconds left while banned (at least 1), None when not banned.
+
+        The native table is the authority: a ban whose expiry this process
+        does not know (made by a direct call of the extension, or longer than
+        the one recorded here) still counts, with 1 second as its hint."""
         if not is_banned(ip):
             return None
         expires_at = self.expiry.get(ip.decode() if isinstance(ip, bytes) else ip)
-        if expires_at is None:  # banned by a direct call of the extension
-            return None
-        return max(expires_at - int(time.time()), 1)
+        return max((expires_at or 0) - int(time.time()), 1)
 
 
 REPLICA = Replica()

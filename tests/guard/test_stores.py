@@ -37,6 +37,9 @@ def test_store_contract(store, request):
     assert store.is_banned("198.51.100.1") and store.is_banned(b"198.51.100.1")
     assert not store.is_banned("198.51.100.1 ")
     assert store.ban_remaining("198.51.100.1") in (3599, 3600)
+    core.ban_ip_rs("198.51.100.2", 60)  # banned behind the store's back: still banned
+    assert store.ban_remaining("198.51.100.2") >= 1
+    core.unban_ip_rs("198.51.100.2")
     store.ban("198.51.100.1", 0)  # a shorter ban replaces a longer one
     assert not store.is_banned("198.51.100.1") and store.ban_remaining("198.51.100.1") is None
     store.hydrate([("p", now + 100), (b"q", now), ("r", 5), ("s", now + 100), ("s", now - 1)])
