@@ -19,7 +19,7 @@ FastAPI is imported when `screening` is called, so the package does not need it.
 
 from collections.abc import Awaitable, Callable
 
-from .asgi import DEFAULT_THREAD_THRESHOLD, ASGIGuard, request_head
+from .asgi import DEFAULT_THREAD_THRESHOLD, ASGIGuard, read_body, request_head
 from .decision import BODY_METHODS, Guard, Reply, Route, Screened
 
 __all__ = ["screening"]
@@ -29,17 +29,20 @@ def screening(guard: Guard, *,
               thread_threshold: int = DEFAULT_THREAD_THRESHOLD) -> Callable[..., Awaitable[Screened]]:
     """A dependency that screens the request and returns its `Screened` record."""
     from fastapi import HTTPException, Request
-    from starlette.requests import ClientDisconnect
 
     screener = ASGIGuard(_no_app, guard, thread_threshold=thread_threshold)
 
     async def screen(request: Request) -> Screened:
         async def read(length: int) -> bytes | None:
-            # Request.body() keeps the body, so the handler can still read it.
-            try:
+            if hasattr(request, "_body"):  # FastAPI read it already, for the handler's parameters
                 return await request.body()
-            except ClientDisconnect:
-                return None
+            # Never past the declared length (a server may let chunked framing
+            # override it): what is read is kept where Request.body() finds it,
+            # so the handler can still read the body.
+            body = await read_body(request.receive, length)
+            if body is not None:
+                request._body = body
+            return body
 
         head = request_head(request.scope)
         route = Route.TELEMETRY if head.method in BODY_METHODS else Route.GUARDED

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import socket
+
 from .conftest import SESSIONS
 
 
@@ -26,3 +28,17 @@ def test_the_dependency_screens_and_hands_over_the_features(serve):
         assert (bot.status_code, bot.headers["retry-after"]) == (403, "600")
         banned = robot.get("/account", headers={"X-Quelvar-Token": fresh(robot)})
         assert banned.status_code == 403 and banned.json()["detail"]["error"] == "banned"
+
+
+def test_a_body_past_its_declared_length_is_not_read_whole(serve):
+    # h11 lets chunked framing override Content-Length: the dependency must stop
+    # reading at the declared length, not wait for (and keep) whatever follows.
+    server = serve("uvicorn", "fastapi_app:app", workers=1)
+    with server.client() as client:
+        fresh = client.get("/token").json()["token"]
+    chunk = b"{" * 65536
+    with socket.create_connection(("127.0.0.1", server.port), timeout=10) as raw:
+        raw.sendall(b"POST /login HTTP/1.1\r\nHost: x\r\nX-Quelvar-Token: " + fresh.encode()
+                    + b"\r\nContent-Length: 10\r\nTransfer-Encoding: chunked\r\n\r\n"
+                    + b"%x\r\n" % len(chunk) + chunk + b"\r\n")  # no last chunk: the stream stays open
+        assert raw.recv(4096).startswith(b"HTTP/1.1 400 ")
