@@ -105,6 +105,14 @@ class ClientAddresses:
     forged or garbled header can never move the answer past what a trusted
     proxy wrote.
 
+    A peer that is not an IP address (a unix socket: gunicorn gives "",
+    uvicorn None) can only be a process on this host; with `trusted_proxies`
+    set it is taken as a trusted proxy, so clients behind a proxy on a unix
+    socket are still found and banned. Without a usable hop, or without
+    trusted proxies, such a request has no address (None) and no ban applies.
+    A zone id on the peer itself is dropped (the server wrote it); in a header
+    it ends the walk like any other malformed hop.
+
     `header` is "x-forwarded-for" (comma-separated addresses, optional ports)
     or "forwarded" (the `for=` parameters of the standard header). Only one
     of them is read: a proxy writes one, and a client may forge the other.
@@ -132,14 +140,24 @@ class ClientAddresses:
         return any(address in network for network in self.trusted)
 
     def resolve(self, peer: str | bytes | None, forwarded: str | bytes | None = None) -> str | None:
-        """The client's normalised address, or None when even the peer is not an IP address.
+        """The client's normalised address, or None when there is none (see the class).
 
         `forwarded`: the value of the configured header, several header lines
         joined with commas.
         """
-        current = _parse(peer)
-        if current is None or not forwarded or not self.trusted or not self._is_trusted(current):
-            return None if current is None else str(current)
+        if isinstance(peer, bytes):
+            peer = peer.decode("latin-1")
+        # The server's own zone id names the link a real client is on: dropped,
+        # not refused, or that client could never be banned.
+        current = _parse(peer.split("%", 1)[0] if isinstance(peer, str) else peer)
+        if current is None:
+            # Not an IP connection: a unix socket, which only this host can
+            # reach. With proxies configured it is the proxy, and its header
+            # names the client; without, there is no address to ban.
+            if not forwarded or not self.trusted:
+                return None
+        elif not forwarded or not self.trusted or not self._is_trusted(current):
+            return str(current)
         if isinstance(forwarded, bytes):
             forwarded = forwarded.decode("latin-1")
         hops = _forwarded_for(forwarded) if self.header == "forwarded" else forwarded.split(",")
@@ -150,4 +168,4 @@ class ClientAddresses:
             current = address
             if not self._is_trusted(current):
                 break
-        return str(current)
+        return None if current is None else str(current)

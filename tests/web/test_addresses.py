@@ -38,7 +38,14 @@ TRUSTED = ["10.0.0.0/8", "127.0.0.1", "2001:db8:f::/48"]
     (TRUSTED, "x-forwarded-for", "127.0.0.1", b"\xff\xfe\x00, 10.0.0.9", "10.0.0.9"),
     (TRUSTED, "x-forwarded-for", "127.0.0.1", "10.0.0.1, 10.0.0.2", "10.0.0.1"),
     (TRUSTED, "x-forwarded-for", "127.0.0.1", "", "127.0.0.1"),
-    (TRUSTED, "x-forwarded-for", "not an address", "203.0.113.1", None),
+    # A peer that is no IP address is a local socket (gunicorn says "", uvicorn
+    # None): with proxies configured it is one, so its header names the client.
+    (TRUSTED, "x-forwarded-for", "not an address", "203.0.113.1", "203.0.113.1"),
+    (TRUSTED, "x-forwarded-for", None, "6.6.6.6, 203.0.113.1, 10.0.0.1", "203.0.113.1"),
+    (TRUSTED, "x-forwarded-for", "", "", None),
+    ([], "x-forwarded-for", None, "203.0.113.1", None),
+    # The server's own zone id names the link of a real client, which stays untrusted.
+    (TRUSTED, "x-forwarded-for", "fe80::1%eth0", "203.0.113.1", "fe80::1"),
     (TRUSTED, "forwarded", "127.0.0.1",
      'for=6.6.6.6, for="[2001:db8:cafe::17]:4711";proto=https;by=10.0.0.1, For=10.2.2.2', "2001:db8:cafe::17"),
     (TRUSTED, "forwarded", "127.0.0.1", 'for=203.0.113.1;proto="a,b", for=10.0.0.3', "203.0.113.1"),
