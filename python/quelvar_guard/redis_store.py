@@ -295,8 +295,11 @@ class RedisStore:
             proc.seen.clear()
             return
         for ip, expires_at in change:
-            if proc.seen.get(ip, 0) >= seq:
-                continue  # this process wrote a later change of this address
+            mine = proc.seen.get(ip, 0)
+            if mine <= seq:
+                proc.seen.pop(ip, None)  # this change or an earlier one: nothing left to guard
+            if mine >= seq:
+                continue  # this process wrote this change, or a later one of this address
             if expires_at is None:
                 REPLICA.remove(ip)
             else:

@@ -86,9 +86,26 @@ class Replica:
     """The extension's ban table plus the expiry of every entry this process
     wrote, which the table itself does not give back (Retry-After, resync)."""
 
+    # Expired entries are swept when the count doubles since the last sweep,
+    # so addresses banned once and never again cannot pile up.
+    SWEEP_FLOOR = 1024
+
     def __init__(self) -> None:
         self.expiry: dict[str, int] = {}
         self.lock = threading.RLock()
+        self.sweep_at = self.SWEEP_FLOOR
+
+    def _recorded(self) -> None:
+        if len(self.expiry) < self.sweep_at:
+            return
+        now = int(time.time())
+        for ip in [ip for ip, expires_at in self.expiry.items() if expires_at <= now]:
+            del self.expiry[ip]
+            # The extension keeps expired entries until told; a ban made past
+            # this bookkeeping (still active) is left to the table.
+            if not core.is_ip_banned_rs(ip):
+                core.unban_ip_rs(ip)
+        self.sweep_at = max(self.SWEEP_FLOOR, 2 * len(self.expiry))
 
     def after_fork(self) -> None:
         self.lock = threading.RLock()
@@ -99,6 +116,7 @@ class Replica:
         assert isinstance(ip, str)
         expires_at = min(now + operator.index(seconds), U64_MAX)  # type: ignore[arg-type]
         self.expiry[ip] = expires_at
+        self._recorded()
         return ip, expires_at
 
     def unban(self, ip: object) -> str:
@@ -114,6 +132,7 @@ class Replica:
         applied = [(ip, operator.index(expires_at)) for ip, expires_at in items]  # type: ignore[attr-defined]
         applied = [(ip, expires_at) for ip, expires_at in applied if expires_at > now]
         self.expiry.update(applied)
+        self._recorded()
         return applied
 
     def set(self, ip: str, expires_at: int) -> None:
@@ -126,6 +145,7 @@ class Replica:
         if expires_at > now:
             core.hydrate_bans_rs([(ip, expires_at)])
         self.expiry[ip] = expires_at
+        self._recorded()
 
     def remove(self, ip: str) -> None:
         core.unban_ip_rs(ip)
@@ -152,6 +172,7 @@ class Replica:
             self.remove(ip)
         core.hydrate_bans_rs(list(bans.items()))
         self.expiry = dict(bans)
+        self._recorded()
 
     def remaining(self, ip: Text) -> int | None:
         """Seconds left while banned (at least 1), None when not banned.

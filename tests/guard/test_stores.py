@@ -10,6 +10,7 @@ import pytest
 
 import quelvar_core_rs as core
 from quelvar_guard import Store
+from quelvar_guard.store import REPLICA
 
 from .conftest import make_store, wait_until
 
@@ -136,3 +137,18 @@ def test_bans_reach_forked_processes(kind, request, prefix):
     assert [child.exitcode for child in children] == [0, 0, 0]
     assert sorted(queue.get(timeout=1) for _ in ips) == ips
     wait_until(lambda: all(store.is_banned(ip) for ip in ips), 10)
+
+
+@pytest.mark.parametrize("kind", ["local", "redis"])
+def test_bookkeeping_of_expired_bans_stays_bounded(kind, request, prefix):
+    # An attacker with many addresses gets each banned; once the bans are over
+    # nothing of them may stay behind, while a running ban stays whole.
+    store = make_store(kind, request, prefix)
+    store.ban("192.0.2.1", 600)
+    addresses = [f"2001:db8::{i:x}" for i in range(2500)]
+    for ip in addresses:
+        store.ban(ip, 0)  # over at once, as every ban is in the end
+    assert len(REPLICA.expiry) < len(addresses) // 2
+    assert store.ban_remaining("192.0.2.1") > 590
+    if kind == "redis":
+        wait_until(lambda: not store._proc.seen, 10)
