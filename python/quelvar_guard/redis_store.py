@@ -250,7 +250,11 @@ class RedisStore:
                 proc.ready.set()
                 backoff, failures = 0.05, 0
                 self._follow(proc, pubsub)
-            except UNAVAILABLE as error:
+            except Exception as error:
+                if not isinstance(error, UNAVAILABLE):
+                    # Whatever it was, the listener must outlive it: counted as
+                    # an outage, so the store degrades visibly and reconnects.
+                    log.exception("quelvar_guard: ban listener failed; reconnecting")
                 failures += 1
                 # A dropped listening connection alone is not an outage: one
                 # immediate reconnect first, and calls keep using Redis meanwhile.
@@ -285,8 +289,13 @@ class RedisStore:
                 if epoch != proc.epoch or seq > proc.last_seq + 1:
                     self._resync(proc)  # the set was reset, or a change went missing
                 elif seq == proc.last_seq + 1:
-                    self._apply(proc, seq, body)
-                    proc.last_seq = seq
+                    try:
+                        self._apply(proc, seq, body)
+                    except (ValueError, TypeError, OverflowError):
+                        # Not a change a store wrote: the set itself says what holds.
+                        self._resync(proc)
+                    else:
+                        proc.last_seq = seq
 
     def _apply(self, proc: _Process, seq: int, body: bytes) -> None:
         change = json.loads(body) if body != b"clear" else None
@@ -308,7 +317,12 @@ class RedisStore:
     def _resync(self, proc: _Process) -> None:
         now = int(time.time())
         epoch, seq, flat = self._snapshot(proc.client, now, secrets.token_hex(8))
-        bans = {flat[i].decode(): min(int(float(flat[i + 1])), U64_MAX) for i in range(0, len(flat), 2)}
+        bans: dict[str, int] = {}
+        for member, score in zip(flat[::2], flat[1::2]):
+            try:
+                bans[member.decode()] = min(int(float(score)), U64_MAX)
+            except (ValueError, OverflowError):  # no address a store wrote: skipped, not fatal
+                continue
         REPLICA.replace_all(bans)
         proc.epoch, proc.last_seq = epoch, int(seq)
         proc.seen.clear()

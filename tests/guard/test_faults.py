@@ -4,11 +4,14 @@ answering: calls come back within their timeout and the chosen policy holds."""
 from __future__ import annotations
 
 import asyncio
+import json
+import time
 import threading
 
 import pytest
 
 from quelvar_guard import StoreUnavailable
+from quelvar_guard.redis_store import WRITE_SCRIPT
 
 from .conftest import make_store, wait_until
 
@@ -66,3 +69,19 @@ def test_faults_keep_the_policy(fault, policy, request, prefix, live_redis):
     # A restarted server lost the earlier ban; the resync lifts it here too.
     assert store.is_banned(EARLIER) is (fault != "restart")
     assert store.consume_nonce("after") is True and store.consume_nonce("after") is False
+
+
+@pytest.mark.parametrize("body", [b"not json", b"[[5, 1]]", b'[["x"]]', b'[["x", "soon"]]'])
+def test_a_malformed_announcement_does_not_stop_the_listener(body, request, prefix, live_redis):
+    store = make_store("redis", request, prefix)
+    assert not store.is_banned("192.0.2.50")  # started, bans loaded
+    admin = live_redis.client()
+    keys = ["{" + prefix + "bans}", "{" + prefix + "bans}:seq", "{" + prefix + "bans}:epoch"]
+    # Numbered as the next change, so the listener takes it for one.
+    admin.publish(prefix + "bans", admin.get(keys[2]) + b" %d " % admin.incr(keys[1]) + body)
+    # Another process's ban, written as every process writes it: still followed.
+    expires = int(time.time()) + 600
+    admin.eval(WRITE_SCRIPT, 3, *keys, prefix + "bans", int(time.time()), "e",
+               json.dumps([["192.0.2.50", expires]]), "192.0.2.50", expires)
+    wait_until(lambda: store.is_banned("192.0.2.50"), 10)
+    assert store.stats()["connected"]
