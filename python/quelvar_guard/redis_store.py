@@ -61,6 +61,11 @@ Policy = Literal["degrade", "strict"]
 DEFAULT_MAX_TOKEN_BYTES = 1024
 # Tokens accepted while Redis was away, written to it when it is back.
 MAX_OUTAGE_TOKENS = 100_000
+# Replies that miss the timeout in a row before the process counts Redis as
+# away. One late reply under a burst of load only settles its own call: were
+# it to stop every call from asking Redis until the listener reconnects, the
+# workers would each accept the same tokens in that window.
+LATE_REPLIES_BEFORE_OUTAGE = 3
 
 # Writes a batch of (address, expiry) pairs; an empty expiry lifts the ban,
 # one not after `now` leaves no entry. Prunes what has expired, numbers the
@@ -122,6 +127,8 @@ class _Process:
         # Writes made while Redis was away, in order, and tokens accepted then.
         self.pending: list[tuple[str, list[tuple[str, int | None]]]] = []
         self.outage_tokens: dict[bytes, float] = {}
+        # Nonce replies in a row that missed the timeout (see _call_failed).
+        self.late_replies = 0
 
 
 class RedisStore:
@@ -369,6 +376,16 @@ class RedisStore:
                         else "calls that need it raise StoreUnavailable")
         proc.connected = False
 
+    def _call_failed(self, proc: _Process, error: BaseException) -> None:
+        """A nonce call got no answer: a connection that cannot be made or
+        kept means Redis is away at once; late replies only when several
+        come in a row."""
+        if isinstance(error, (redis.TimeoutError, asyncio.TimeoutError)):
+            proc.late_replies += 1
+            if proc.late_replies < LATE_REPLIES_BEFORE_OUTAGE:
+                return
+        self._lost(proc, error)
+
     def _unavailable(self, error: BaseException | None = None) -> StoreUnavailable:
         return StoreUnavailable(f"Redis at {self.url} is unreachable" + (f": {error}" if error else ""))
 
@@ -426,14 +443,16 @@ class RedisStore:
         key = self._nonce_prefix + raw
         try:
             try:
-                return proc.client.set(key, b"", nx=True, px=self._window_ms) is True
+                fresh = proc.client.set(key, b"", nx=True, px=self._window_ms) is True
             except RedisConnectionError:
                 # A connection closed under us (server restart, CLIENT KILL):
                 # one more try on a new one.
-                return proc.client.set(key, b"", nx=True, px=self._window_ms) is True
+                fresh = proc.client.set(key, b"", nx=True, px=self._window_ms) is True
         except UNAVAILABLE as error:
-            self._lost(proc, error)
+            self._call_failed(proc, error)
             return self._refused_during_outage(proc, raw, text, error)
+        proc.late_replies = 0
+        return fresh
 
     async def consume_nonce_async(self, token: Text) -> bool:
         raw, text = self._token(token)
@@ -454,14 +473,15 @@ class RedisStore:
                 try:
                     answer = await asyncio.wait_for(client.set(key, b"", nx=True, px=self._window_ms),
                                                     2 * self.timeout)
-                    return answer is True
+                    break
                 except RedisConnectionError:
                     if attempt:
                         raise
-            raise AssertionError("unreachable")
         except (*UNAVAILABLE, asyncio.TimeoutError) as error:
-            self._lost(proc, error)
+            self._call_failed(proc, error)
             return self._refused_during_outage(proc, raw, text, error)
+        proc.late_replies = 0
+        return answer is True
 
     def _new_async_client(self) -> Any:
         options = self._client_options()
