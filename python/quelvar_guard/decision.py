@@ -42,6 +42,7 @@ from typing import TYPE_CHECKING, Any, Union
 import quelvar_core_rs as core
 
 from .addresses import ClientAddresses
+from .store import U64_MAX as MAX_BAN_SECONDS
 from .tokens import Tokens, TokenVerdict
 
 if TYPE_CHECKING:
@@ -77,7 +78,9 @@ class Decision:
     def ban(cls, seconds: int) -> Decision:
         if isinstance(seconds, bool) or not isinstance(seconds, int) or seconds <= 0:
             raise ValueError("a ban lasts a positive whole number of seconds")
-        return cls(Action.BAN, seconds)
+        # The ban table holds expiries up to 2^64 - 1 s: a longer ban is the
+        # longest it can hold, not a failed request.
+        return cls(Action.BAN, min(seconds, MAX_BAN_SECONDS))
 
 
 Callback = Callable[["FeatureDict"], Any]  # returns a Decision (or, in ASGI, an awaitable of one)

@@ -125,7 +125,9 @@ class _Process:
         self.last_seq = 0
         self.seen: dict[str, int] = {}
         # Writes made while Redis was away, in order, and tokens accepted then.
-        self.pending: list[tuple[str, list[tuple[str, int | None]]]] = []
+        # Consecutive bans and unbans share one entry, the last per address
+        # kept, so an outage holds one change per address, however many.
+        self.pending: list[tuple[str, dict[str, int | None]]] = []
         self.outage_tokens: dict[bytes, float] = {}
         # Nonce replies in a row that missed the timeout (see _call_failed).
         self.late_replies = 0
@@ -352,7 +354,7 @@ class RedisStore:
             if kind == "clear":
                 self._clear_shared(client)
             else:
-                self._write(client, changes)
+                self._write(client, list(changes.items()))
             proc.pending.pop(0)
         if proc.outage_tokens:
             # Request threads may still add to it: take it whole.
@@ -524,7 +526,10 @@ class RedisStore:
                 if saved_before is not None:
                     REPLICA.restore(saved_before)
                 raise self._unavailable(failure)
-            proc.pending.append((kind, changes))
+            if kind == "set" and proc.pending and proc.pending[-1][0] == "set":
+                proc.pending[-1][1].update(changes)
+            else:
+                proc.pending.append((kind, dict(changes)))
 
     def ban(self, ip: Text, seconds: int) -> None:
         def apply() -> tuple[dict[str, int | None], list[tuple[str, int | None]]]:
@@ -585,7 +590,7 @@ class RedisStore:
             "connected": proc.connected,
             "degraded": not proc.connected,
             "on_unavailable": self.on_unavailable,
-            "pending_writes": len(proc.pending) + len(proc.outage_tokens),
+            "pending_writes": sum(max(len(changes), 1) for _, changes in proc.pending) + len(proc.outage_tokens),
         })
         return result
 

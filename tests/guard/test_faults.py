@@ -23,6 +23,7 @@ def during_fault(store, policy: str, outage: bool) -> None:
     assert store.is_banned(EARLIER)  # always the local replica, never an error
     calls = [lambda: store.consume_nonce("during"),
              lambda: asyncio.run(store.consume_nonce_async("during-async")),
+             lambda: store.ban(DURING, 300),
              lambda: store.ban(DURING, 600)]
     for call in calls:
         if outage and policy == "strict":
@@ -33,6 +34,9 @@ def during_fault(store, policy: str, outage: bool) -> None:
     assert store.consume_nonce("before") is False
     assert store.is_banned(DURING) is (policy == "degrade" or not outage)
     assert store.stats()["connected"] is not outage
+    if outage and policy == "degrade":
+        # Two tokens, and one change for the address banned twice.
+        assert store.stats()["pending_writes"] == 3
 
 
 @pytest.mark.parametrize("policy", ["degrade", "strict"])

@@ -8,7 +8,7 @@ import pytest
 
 import quelvar_core_rs as core
 from examples.web_scoring import BAN_SECONDS, score
-from quelvar_guard import Decision
+from quelvar_guard import Decision, LocalStore
 
 from .conftest import SESSIONS
 
@@ -29,3 +29,12 @@ def line(points, bend=0.0):
 ])
 def test_score(telemetry, decision):
     assert score(core.extract_features_rs(telemetry)) == decision
+
+
+@pytest.mark.parametrize("seconds", [1, 2**64 - 1, 10**30])
+def test_a_ban_decision_is_one_the_store_can_apply(seconds):
+    # A callback asking for longer than the table holds gets the longest ban, not a failed request.
+    store = LocalStore()
+    store.ban("192.0.2.77", Decision.ban(seconds).seconds)
+    assert store.is_banned("192.0.2.77")
+    store.unban("192.0.2.77")
