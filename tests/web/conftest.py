@@ -7,6 +7,7 @@ import os
 import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -57,6 +58,20 @@ class Served:
                                         stderr=subprocess.STDOUT)
         with self.client() as client:
             wait_until(lambda: self._answers(client), 30, 0.1)
+        self._wait_for_workers(workers)
+
+    def _wait_for_workers(self, workers: int) -> None:
+        """Until every worker has answered a fresh connection (where the app
+        names its worker), for at most 20 s: a worker that starts late, as
+        under the sanitizers, would otherwise leave the others all the load."""
+        seen: set[str] = set()
+        deadline = time.monotonic() + 20
+        while len(seen) < workers and time.monotonic() < deadline:
+            with self.client() as client:
+                worker = client.get("/").headers.get("x-worker")
+            if worker is None:
+                return
+            seen.add(worker)
 
     def _answers(self, client) -> bool:
         if self.process.poll() is not None:
