@@ -5,7 +5,7 @@
 #include "module/bodies.hpp"
 #include "module/call_wrapper.hpp"
 #include "module/convert.hpp"
-#include "module/function_specs.hpp"
+#include "module/functions.hpp"
 #include "module/object_views.hpp"
 
 namespace quelvar::handlers {
@@ -64,30 +64,30 @@ PyObject* get_core_version(PyObject*, PyObject*) {
 }
 
 PyObject* extract_features_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return handle_object_call<specs::EXTRACT_FEATURES, bodies::extract_features>(args, nargs, kwnames);
+    return handle_object_call<functions::EXTRACT_FEATURES, bodies::extract_features>(args, nargs, kwnames);
 }
 
 PyObject* consume_nonce_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return handle_text_call<specs::CONSUME_NONCE, bodies::consume_nonce>(args, nargs, kwnames);
+    return handle_text_call<functions::CONSUME_NONCE, bodies::consume_nonce>(args, nargs, kwnames);
 }
 
 PyObject* is_ip_banned_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return handle_text_call<specs::IS_IP_BANNED, bodies::is_ip_banned>(args, nargs, kwnames);
+    return handle_text_call<functions::IS_IP_BANNED, bodies::is_ip_banned>(args, nargs, kwnames);
 }
 
 PyObject* unban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return handle_text_call<specs::UNBAN_IP, bodies::unban_ip>(args, nargs, kwnames);
+    return handle_text_call<functions::UNBAN_IP, bodies::unban_ip>(args, nargs, kwnames);
 }
 
 PyObject* ban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_wrapper([&]() -> Result<py::Owned> {
         PyObject* slots[2];
-        if (Status matched = extract_arguments(specs::BAN_IP, args, nargs, kwnames, slots); !matched) {
+        if (Status matched = extract_arguments(functions::BAN_IP, args, nargs, kwnames, slots); !matched) {
             return std::move(matched).error();
         }
-        Result<std::string_view> ip = convert_argument(specs::BAN_IP.names[0], slots[0], to_text);
+        Result<std::string_view> ip = convert_argument(functions::BAN_IP.names[0], slots[0], to_text);
         if (!ip) return std::move(ip).error();
-        Result<std::uint64_t> duration = convert_argument(specs::BAN_IP.names[1], slots[1], to_u64);
+        Result<std::uint64_t> duration = convert_argument(functions::BAN_IP.names[1], slots[1], to_u64);
         if (!duration) return std::move(duration).error();
         return bodies::ban_ip(*ip, *duration);
     });
@@ -96,17 +96,17 @@ PyObject* ban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* hydrate_bans_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_wrapper([&]() -> Result<py::Owned> {
         PyObject* slots[2];
-        if (Status matched = extract_arguments(specs::HYDRATE_BANS, args, nargs, kwnames, slots); !matched) {
+        if (Status matched = extract_arguments(functions::HYDRATE_BANS, args, nargs, kwnames, slots); !matched) {
             return std::move(matched).error();
         }
-        Result<BanList> bans = convert_argument(specs::HYDRATE_BANS.names[0], slots[0], to_ban_list);
+        Result<BanList> bans = convert_argument(functions::HYDRATE_BANS.names[0], slots[0], to_ban_list);
         if (!bans) return std::move(bans).error();
         return bodies::hydrate_bans(*bans);
     });
 }
 
 PyObject* extract_features_json_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return handle_object_call<specs::EXTRACT_FEATURES_JSON, bodies::extract_features_json>(args, nargs, kwnames);
+    return handle_object_call<functions::EXTRACT_FEATURES_JSON, bodies::extract_features_json>(args, nargs, kwnames);
 }
 
 PyObject* clear_state_engine_rs(PyObject*, PyObject*) {

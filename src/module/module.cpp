@@ -6,7 +6,7 @@
 
 #include "module/arguments.hpp"
 #include "module/call_wrapper.hpp"
-#include "module/function_specs.hpp"
+#include "module/functions.hpp"
 #include "module/handlers.hpp"
 #include "module/interned.hpp"
 #include "runtime/fault.hpp"
@@ -37,26 +37,26 @@ constexpr int VECTOR_CALL = METH_FASTCALL | METH_KEYWORDS;
 
 // A function's record: name and text signature from its ParameterSpec, and
 // a calling convention that agrees with its parameter count.
-template <const ParameterSpec& Spec, int Flags, class Handler>
+template <const ParameterSpec& Function, int Flags, class Handler>
 PyMethodDef function_record(Handler handler) {
-    static_assert((Flags == METH_NOARGS) == (Spec.count == 0));
-    return {Spec.name, as_cfunction(handler), Flags, specs::TEXT_SIGNATURE<Spec>.data()};
+    static_assert((Flags == METH_NOARGS) == (Function.count == 0));
+    return {Function.name, as_cfunction(handler), Flags, functions::TEXT_SIGNATURE<Function>.data()};
 }
 
 // The interpreter keeps pointers into these records for as long as the
 // function objects live, so they live for the process.
 PyMethodDef FUNCTION_TABLE[] = {
-    function_record<specs::IS_RUST_CORE_ACTIVE, METH_NOARGS>(handlers::is_rust_core_active),
-    function_record<specs::GET_CORE_VERSION, METH_NOARGS>(handlers::get_core_version),
-    function_record<specs::EXTRACT_FEATURES, VECTOR_CALL>(handlers::extract_features_rs),
-    function_record<specs::CONSUME_NONCE, VECTOR_CALL>(handlers::consume_nonce_rs),
-    function_record<specs::IS_IP_BANNED, VECTOR_CALL>(handlers::is_ip_banned_rs),
-    function_record<specs::BAN_IP, VECTOR_CALL>(handlers::ban_ip_rs),
-    function_record<specs::UNBAN_IP, VECTOR_CALL>(handlers::unban_ip_rs),
-    function_record<specs::HYDRATE_BANS, VECTOR_CALL>(handlers::hydrate_bans_rs),
-    function_record<specs::CLEAR_STATE_ENGINE, METH_NOARGS>(handlers::clear_state_engine_rs),
-    function_record<specs::GET_STATE_ENGINE_STATS, METH_NOARGS>(handlers::get_state_engine_stats_rs),
-    function_record<specs::EXTRACT_FEATURES_JSON, VECTOR_CALL>(handlers::extract_features_json_rs),
+    function_record<functions::IS_RUST_CORE_ACTIVE, METH_NOARGS>(handlers::is_rust_core_active),
+    function_record<functions::GET_CORE_VERSION, METH_NOARGS>(handlers::get_core_version),
+    function_record<functions::EXTRACT_FEATURES, VECTOR_CALL>(handlers::extract_features_rs),
+    function_record<functions::CONSUME_NONCE, VECTOR_CALL>(handlers::consume_nonce_rs),
+    function_record<functions::IS_IP_BANNED, VECTOR_CALL>(handlers::is_ip_banned_rs),
+    function_record<functions::BAN_IP, VECTOR_CALL>(handlers::ban_ip_rs),
+    function_record<functions::UNBAN_IP, VECTOR_CALL>(handlers::unban_ip_rs),
+    function_record<functions::HYDRATE_BANS, VECTOR_CALL>(handlers::hydrate_bans_rs),
+    function_record<functions::CLEAR_STATE_ENGINE, METH_NOARGS>(handlers::clear_state_engine_rs),
+    function_record<functions::GET_STATE_ENGINE_STATS, METH_NOARGS>(handlers::get_state_engine_stats_rs),
+    function_record<functions::EXTRACT_FEATURES_JSON, VECTOR_CALL>(handlers::extract_features_json_rs),
 };
 
 // Attribute names created once, interned, and kept for the process.

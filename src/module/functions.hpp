@@ -9,7 +9,7 @@
 
 #include "module/arguments.hpp"
 
-namespace quelvar::specs {
+namespace quelvar::functions {
 
 inline constexpr ParameterSpec IS_RUST_CORE_ACTIVE{"is_rust_core_active", {}, 0};
 inline constexpr ParameterSpec GET_CORE_VERSION{"get_core_version", {}, 0};
@@ -27,10 +27,10 @@ namespace detail {
 
 inline constexpr std::string_view SIGNATURE_END = ")\n--\n\n";
 
-template <const ParameterSpec& Spec>
+template <const ParameterSpec& Function>
 consteval std::size_t text_signature_size() {
-    std::size_t size = std::string_view(Spec.name).size() + 1 + SIGNATURE_END.size() + 1;
-    for (std::size_t i = 0; i < Spec.count; ++i) size += Spec.names[i].size() + (i > 0 ? 2 : 0);
+    std::size_t size = std::string_view(Function.name).size() + 1 + SIGNATURE_END.size() + 1;
+    for (std::size_t i = 0; i < Function.count; ++i) size += Function.names[i].size() + (i > 0 ? 2 : 0);
     return size;
 }
 
@@ -38,18 +38,18 @@ consteval std::size_t text_signature_size() {
 
 // "ban_ip_rs(ip, duration_sec)\n--\n\n", NUL-terminated: the doc string
 // from which the interpreter reads the function's signature.
-template <const ParameterSpec& Spec>
+template <const ParameterSpec& Function>
 inline constexpr auto TEXT_SIGNATURE = [] {
-    std::array<char, detail::text_signature_size<Spec>()> text{};
+    std::array<char, detail::text_signature_size<Function>()> text{};
     std::size_t at = 0;
     auto append = [&](std::string_view part) {
         for (char c : part) text[at++] = c;
     };
-    append(Spec.name);
+    append(Function.name);
     append("(");
-    for (std::size_t i = 0; i < Spec.count; ++i) {
+    for (std::size_t i = 0; i < Function.count; ++i) {
         if (i > 0) append(", ");
-        append(Spec.names[i]);
+        append(Function.names[i]);
     }
     append(detail::SIGNATURE_END);
     return text;
@@ -57,4 +57,4 @@ inline constexpr auto TEXT_SIGNATURE = [] {
 
 static_assert(std::string_view(TEXT_SIGNATURE<BAN_IP>.data()) == "ban_ip_rs(ip, duration_sec)\n--\n\n");
 
-}  // namespace quelvar::specs
+}  // namespace quelvar::functions
