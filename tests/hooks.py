@@ -4,6 +4,24 @@ the interpreter would, clear or pass on what they raise, and stay safe when
 they change what is being read. Each name says what the object does."""
 
 
+class HookError(Exception):
+    """What the hooks below raise where the test chose no error of its own."""
+
+
+class ListRefusingItsMethods(list):
+    """A list whose __len__ lies and whose __getitem__ and __iter__ raise: read
+    only through the list's own storage."""
+
+    def __len__(self):
+        return 10**6
+
+    def __getitem__(self, index):
+        raise HookError("__getitem__")
+
+    def __iter__(self):
+        raise HookError("__iter__")
+
+
 class StrSubclass(str):
     """A str subclass that changes nothing: read like a str, not as an exact one."""
 

@@ -12,7 +12,9 @@ import sys
 import pytest
 
 import quelvar_core_rs as core
-from hooks import FloatAnswering, IndexAnswering, RaisingCollidingKey, StrSubclass, UnprintableStr, fake_type
+from hooks import (
+    FloatAnswering, IndexAnswering, ListRefusingItsMethods, RaisingCollidingKey, StrSubclass, UnprintableStr, fake_type,
+)
 
 CALLS = int(os.environ.get("QUELVAR_LEAK_CALLS", "3000"))
 # Python's allocator is bypassed under the sanitizers, so blocks are not counted there.
@@ -45,14 +47,6 @@ def refuse_truth(self):
 
 # Taken for a NumPy boolean scalar (by module and type name); its truth fails.
 NumpyBool = fake_type("numpy", "bool_", __bool__=refuse_truth)
-
-
-class Points(list):
-    def __len__(self):
-        return 10**9
-
-    def __getitem__(self, index):
-        raise RuntimeError("not read this way")
 
 
 class Browser(dict):
@@ -111,7 +105,7 @@ HOOKS = [FloatAnswering(RuntimeError), FloatAnswering(2.5), FloatAnswering(math.
          RaisingCollidingKey("x")]
 HOOK_POINTS.extend(
     [{"x": HOOKS[0], "y": 1.0, "t": 1.0}, {"x": HOOKS[1], "y": HOOKS[2], "t": 2.0}, {HOOKS[5]: 1.0, "y": 1.0, "t": 3.0},
-     {"x": HOOKS[3], "y": 10**400, "t": 4.0}, {"x": "\ud800", "y": math.inf, "t": 5.0}, Points([1]), None]
+     {"x": HOOKS[3], "y": 10**400, "t": 4.0}, {"x": "\ud800", "y": math.inf, "t": 5.0}, ListRefusingItsMethods([1]), None]
     + [{"x": float(i), "y": FloatAnswering(float(i)), "t": float(i)} for i in range(12)]
 )
 HOOK_TELEMETRY = {
@@ -120,7 +114,7 @@ HOOK_TELEMETRY = {
                    {"down": "1"}],
     "browser": Browser(webdriver=NumpyBool(), screen_width=FloatAnswering(ValueError), screen_height=2**2000,
                        touch_supported=1, plugins_length=2**64),
-    "clicks": Points([1, 2]),
+    "clicks": ListRefusingItsMethods([1, 2]),
     "scrolls": (1, 2),
 }
 SEQUENCES = [RaisingIter(), FailingNext(), RaisingLen()]

@@ -25,7 +25,7 @@ import quelvar_core_rs as core
 from feature_model import FEATURE_KEYS
 from hooks import (
     CallingBool, CallingCollidingKey, CallingFloat, CallingIndex, CallingNumpyBool, CallingSequence, FloatSubclass,
-    IntSubclass, StrSubclass,
+    HookError, IntSubclass, ListRefusingItsMethods, StrSubclass,
 )
 
 SETTINGS = settings(
@@ -40,10 +40,6 @@ FEATURE_TYPES.update(
     mouse_points=int, click_count=int, key_count=int, scroll_count=int, plugins_length=int, submovement_count=int,
     webdriver=bool, screen_valid=bool, touch_supported=bool,
 )
-
-
-class HookError(Exception):
-    pass
 
 
 class HookInterrupt(BaseException):
@@ -121,17 +117,6 @@ class DictWithOwnLookups(dict):
 
     def get(self, key, default=None):
         return "from get"
-
-
-class ListRefusingItsMethods(list):
-    def __len__(self):
-        return 10**6
-
-    def __getitem__(self, index):
-        raise HookError("__getitem__")
-
-    def __iter__(self):
-        raise HookError("__iter__")
 
 
 class TupleLyingAboutItems(tuple):
