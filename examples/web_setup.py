@@ -8,7 +8,9 @@ QUELVAR_TOKEN_SECRETS    comma-separated token keys, each at least 32 bytes; the
                          Redis for all workers (fine for a demo; a service sets
                          its own and rotates them).
 QUELVAR_TRUSTED_PROXIES  comma-separated networks of your reverse proxies,
-                         e.g. "10.0.0.0/8"; unset: X-Forwarded-For is ignored.
+                         e.g. "10.0.0.0/8"; unset: forwarding headers are ignored.
+QUELVAR_PROXY_HEADER     the header those proxies write: "x-forwarded-for"
+                         (default) or "forwarded".
 """
 
 from __future__ import annotations
@@ -45,4 +47,5 @@ def guard_from_environment() -> Guard:
         decide=score,
         guarded_paths=GUARDED_PATHS,
         trusted_proxies=os.environ.get("QUELVAR_TRUSTED_PROXIES", ""),
+        proxy_header=os.environ.get("QUELVAR_PROXY_HEADER", "x-forwarded-for"),
     )

@@ -8,7 +8,8 @@ here before it reaches a ban: `2001:0db8::1` and `2001:db8::1`, or
 from __future__ import annotations
 
 import ipaddress
-from collections.abc import Iterable
+import re
+from collections.abc import Iterable, Iterator
 
 __all__ = ["normalise_address", "ClientAddresses"]
 
@@ -17,6 +18,8 @@ IPNetwork = ipaddress.IPv4Network | ipaddress.IPv6Network
 
 # Far more hops than any real proxy chain; a longer header is not read further.
 MAX_HOPS = 32
+
+_PORT = re.compile(r":(?:[0-9]{1,5}|_[A-Za-z0-9._-]+)")
 
 
 def _parse(text: str | bytes | None) -> IPAddress | None:
@@ -57,39 +60,151 @@ def _strip_port(hop: str) -> str:
     return hop
 
 
-def _split_outside_quotes(text: str, separator: str) -> list[str]:
-    parts: list[str] = []
-    current: list[str] = []
-    quoted = escaped = False
-    for char in text:
-        if escaped:
-            escaped = False
-        elif quoted and char == "\\":
-            escaped = True
-        elif char == '"':
-            quoted = not quoted
-        elif char == separator and not quoted:
-            parts.append("".join(current))
-            current = []
+# Forwarded (RFC 7239) read from its right end. A trusted proxy appends its own
+# element last; parsing from the right means that element is read the same
+# whatever a client wrote before it, so an unterminated quote or a stray
+# backslash on the left can only end the walk, never swallow or shift the
+# proxy's element. Any syntax error yields None, which ends the walk there.
+
+_TCHAR = frozenset("!#$%&'*+-.^_`|~0123456789"
+                   "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ")
+_OWS = " \t"
+# qdtext and the characters a quoted-pair may escape (HTAB, SP, VCHAR, obs-text).
+_QDTEXT = frozenset("\t \x21" + "".join(map(chr, range(0x23, 0x5C))) + "".join(map(chr, range(0x5D, 0x7F)))
+                    + "".join(map(chr, range(0x80, 0x100))))
+_ESCAPABLE = _QDTEXT | {'"', "\\"}
+
+
+def _skip_ows(text: str, end: int) -> int:
+    while end > 0 and text[end - 1] in _OWS:
+        end -= 1
+    return end
+
+
+def _token_start(text: str, end: int) -> int:
+    while end > 0 and text[end - 1] in _TCHAR:
+        end -= 1
+    return end
+
+
+def _quoted_value(text: str, end: int) -> tuple[str, int] | None:
+    """The unescaped content of the quoted-string ending at `end` (after its
+    closing quote) and the index of its opening quote, or None."""
+    def backslashes_before(at: int) -> int:
+        count = 0
+        while at - count > 0 and text[at - count - 1] == "\\":
+            count += 1
+        return count
+
+    close = end - 1
+    if backslashes_before(close) % 2:
+        return None  # the last quote is escaped: the string never closes
+    at = close - 1
+    while at >= 0:
+        if text[at] == '"':
+            run = backslashes_before(at)
+            if run == 0:
+                break  # the opening quote
+            if run % 2 == 0:
+                return None  # an unescaped quote inside the content
+            at -= run + 1
             continue
-        current.append(char)
-    parts.append("".join(current))
-    return parts
+        at -= 1
+    else:
+        return None
+    content, chars, escaped = text[at + 1:close], [], False
+    for char in content:
+        if escaped:
+            if char not in _ESCAPABLE:
+                return None
+            chars.append(char)
+            escaped = False
+        elif char == "\\":
+            escaped = True
+        elif char in _QDTEXT:
+            chars.append(char)
+        else:
+            return None
+    return "".join(chars), at
 
 
-def _forwarded_for(header: str) -> list[str]:
-    """The `for=` value of each element of a Forwarded header, "" where an element has none."""
-    hops = []
-    for element in _split_outside_quotes(header, ","):
-        value = ""
-        for pair in _split_outside_quotes(element, ";"):
-            name, _, raw = pair.partition("=")
-            if name.strip().lower() == "for":
-                value = raw.strip()
-                if len(value) >= 2 and value[0] == value[-1] == '"':
-                    value = value[1:-1].replace("\\", "")
-        hops.append(value)
-    return hops
+def _forwarded_for_from_right(header: str) -> Iterator[str | None]:
+    """The `for=` value of each element of a Forwarded header, last element
+    first: "" for an element without one, None (and the end) at a syntax error."""
+    end = len(header)
+    while True:
+        names: set[str] = set()
+        value_for = ""
+        end = _skip_ows(header, end)
+        while True:
+            quoted_value = end > 0 and header[end - 1] == '"'
+            if quoted_value:
+                quoted = _quoted_value(header, end)
+                if quoted is None:
+                    yield None
+                    return
+                value, end = quoted
+                if end == 0 or header[end - 1] != "=":
+                    yield None
+                    return
+            else:
+                start = _token_start(header, end)
+                value, end = header[start:end], start
+            if end > 0 and header[end - 1] == "=":
+                name_start = _token_start(header, end - 1)
+                name = header[name_start:end - 1].lower()
+                if not name or name in names or not (value or quoted_value):
+                    # a pair without a name or a value, or a parameter given twice
+                    yield None
+                    return
+                names.add(name)
+                if name == "for":
+                    value_for = value
+                end = name_start
+            elif value:
+                yield None  # a token that is not a pair
+                return
+            end = _skip_ows(header, end)
+            if end > 0 and header[end - 1] == ";":
+                end = _skip_ows(header, end - 1)
+                continue
+            break
+        if end == 0:
+            yield value_for
+            return
+        if header[end - 1] != ",":
+            yield None
+            return
+        yield value_for
+        end -= 1
+
+
+def _forwarded_node(value: str) -> IPAddress | None:
+    """The address of a `for=` node: IPv4 or [IPv6], each with an optional
+    port; "unknown", obfuscated names and anything malformed give None."""
+    if value.startswith("["):
+        close = value.find("]")
+        if close < 0:
+            return None
+        host, rest = value[1:close], value[close + 1:]
+        if ":" not in host:
+            return None
+    else:
+        host, colon, port = value.partition(":")
+        rest = colon + port
+    if rest and not _PORT.fullmatch(rest):
+        return None
+    if "%" in host:
+        return None
+    try:
+        address = ipaddress.ip_address(host)
+    except ValueError:
+        return None
+    if value.startswith("[") != isinstance(address, ipaddress.IPv6Address):
+        return None
+    if isinstance(address, ipaddress.IPv6Address) and address.ipv4_mapped is not None:
+        return address.ipv4_mapped
+    return address
 
 
 class ClientAddresses:
@@ -160,12 +275,21 @@ class ClientAddresses:
             return str(current)
         if isinstance(forwarded, bytes):
             forwarded = forwarded.decode("latin-1")
-        hops = _forwarded_for(forwarded) if self.header == "forwarded" else forwarded.split(",")
-        for hop in reversed(hops[-MAX_HOPS:]):
-            address = _parse(_strip_port(hop))
-            if address is None:
+        for hop in self._hops_from_right(forwarded):
+            if hop is None:
                 break
-            current = address
+            current = hop
             if not self._is_trusted(current):
                 break
         return None if current is None else str(current)
+
+    def _hops_from_right(self, forwarded: str) -> Iterator[IPAddress | None]:
+        """The header's hop addresses, nearest proxy first, at most MAX_HOPS;
+        None for a hop that names no usable address (the walk ends there)."""
+        if self.header == "forwarded":
+            values = _forwarded_for_from_right(forwarded)
+            for _, value in zip(range(MAX_HOPS), values):
+                yield None if value is None else _forwarded_node(value)
+        else:
+            for hop in reversed(forwarded.split(",")[-MAX_HOPS:]):
+                yield _parse(_strip_port(hop))

@@ -38,7 +38,8 @@ def web_redis(redis_server):
 class Served:
     """One server process (gunicorn or uvicorn) and its workers."""
 
-    def __init__(self, kind: str, module: str, redis_url: str, log: Path, *, workers: int = WORKERS) -> None:
+    def __init__(self, kind: str, module: str, redis_url: str, log: Path, *, workers: int = WORKERS,
+                 env: dict[str, str] | None = None) -> None:
         self.kind = kind
         self.port = free_port()
         self.url = f"http://127.0.0.1:{self.port}"
@@ -52,7 +53,7 @@ class Served:
                    PYTHONPATH=os.pathsep.join([str(ROOT), str(ROOT / "tests" / "web"),
                                                os.environ.get("PYTHONPATH", "")]),
                    QUELVAR_REDIS_URL=redis_url, QUELVAR_TOKEN_SECRETS=SECRET,
-                   QUELVAR_TRUSTED_PROXIES=TRUSTED_PROXY)
+                   QUELVAR_TRUSTED_PROXIES=TRUSTED_PROXY, **(env or {}))
         self.log = log
         self.process = subprocess.Popen(command, cwd=ROOT, env=env, stdout=log.open("wb"),
                                         stderr=subprocess.STDOUT)

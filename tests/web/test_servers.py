@@ -161,3 +161,24 @@ def test_telemetry_bodies(server, body, status, answer):
     with server.client() as client:
         response = post_telemetry(client, body)
     assert (response.status_code, response.json()) == (status, answer)
+
+
+@pytest.mark.parametrize("kind, module", [("gunicorn", "tagged_wsgi:app"), ("uvicorn", "tagged_asgi:app")])
+def test_a_client_cannot_choose_its_address_in_forwarded(serve, kind, module):
+    served = serve(kind, module, workers=1, env={"QUELVAR_PROXY_HEADER": "forwarded"})
+    attacker, victim = ("198.51.100.77", "198.51.100.78") if kind == "gunicorn" else ("198.51.100.87", "198.51.100.88")
+
+    def through_proxy(client_wrote: str | None, path="/quelvar/token"):
+        # The proxy appends its own element for the peer it saw: the attacker.
+        value = f"for={attacker}" if client_wrote is None else f"{client_wrote}, for={attacker}"
+        return proxy.get(path, headers={"Forwarded": value})
+
+    with served.client(TRUSTED_PROXY) as proxy:
+        refused = post_telemetry(proxy, BOT, Forwarded=f"for={attacker}")
+        assert refused.status_code == 403
+        wait_until(lambda: through_proxy(None).status_code == 403, 10)
+        for client_wrote in (f'for={victim};x="', 'for="x', f'for="{victim}\\', "for=\\"):
+            answer = through_proxy(client_wrote)
+            assert (answer.status_code, answer.json()["error"]) == (403, "banned"), client_wrote
+        # The victim named in those headers was not framed.
+        assert proxy.get("/quelvar/token", headers={"Forwarded": f"for={victim}"}).status_code == 200
