@@ -11,7 +11,7 @@ import ipaddress
 import re
 from collections.abc import Iterable, Iterator
 
-__all__ = ["normalise_address", "ClientAddresses"]
+__all__ = ["BanScope", "ClientAddresses", "normalise_address"]
 
 IPAddress = ipaddress.IPv4Address | ipaddress.IPv6Address
 IPNetwork = ipaddress.IPv4Network | ipaddress.IPv6Network
@@ -293,3 +293,73 @@ class ClientAddresses:
         else:
             for hop in reversed(forwarded.split(",")[-MAX_HOPS:]):
                 yield _parse(_strip_port(hop))
+
+
+# IPv6 forms that carry an IPv4 address: the IPv4 client behind them is the
+# one judged, or it could take a fresh name from each translator.
+_NAT64 = ipaddress.IPv6Network("64:ff9b::/96")
+_KEY_CACHE_LIMIT = 4096
+
+
+def _embedded_ipv4(address: ipaddress.IPv6Address) -> ipaddress.IPv4Address | None:
+    if address.ipv4_mapped is not None:
+        return address.ipv4_mapped
+    if address in _NAT64:
+        return ipaddress.IPv4Address(int(address) & 0xFFFF_FFFF)
+    if address.sixtofour is not None:
+        return address.sixtofour
+    if address.teredo is not None:
+        return address.teredo[1]
+    return None
+
+
+class BanScope:
+    """What one ban covers: the key under which an address is banned and looked up.
+
+    A client holding an IPv6 address usually holds its whole /64 (2^64
+    addresses to rotate through), so IPv6 is judged by prefix: /64 by default,
+    /56 or /48 for providers that hand out more, 128 for exact addresses. IPv4
+    stays exact unless `ipv4_prefix` says otherwise. An IPv6 form that embeds
+    an IPv4 address (IPv4-mapped, NAT64 64:ff9b::/96, 6to4 2002::/16, Teredo)
+    is judged as that IPv4 address.
+
+    Keys: an exact address is its normalised spelling ("192.0.2.1",
+    "2001:db8::7"), a prefix its network ("2001:db8:0:1::/64"). Text that is
+    no IP address is its own key, unchanged, so a store still keeps what a
+    caller banned by name.
+    """
+
+    def __init__(self, *, ipv4_prefix: int = 32, ipv6_prefix: int = 64) -> None:
+        for name, value, bits in (("ipv4_prefix", ipv4_prefix, 32), ("ipv6_prefix", ipv6_prefix, 128)):
+            if isinstance(value, bool) or not isinstance(value, int) or not 8 <= value <= bits:
+                raise ValueError(f"{name} must be a whole number from 8 to {bits}")
+        self.ipv4_prefix = ipv4_prefix
+        self.ipv6_prefix = ipv6_prefix
+        # Requests repeat their peers: the parse is paid once per spelling.
+        self._cache: dict[str, str] = {}
+
+    def __repr__(self) -> str:
+        return f"BanScope(ipv4_prefix={self.ipv4_prefix}, ipv6_prefix={self.ipv6_prefix})"
+
+    def key(self, address: str) -> str:
+        """The ban key of an address (see the class); any text is accepted."""
+        key = self._cache.get(address)
+        if key is None:
+            key = self._key(address)
+            if len(self._cache) >= _KEY_CACHE_LIMIT:
+                self._cache.clear()
+            self._cache[address] = key
+        return key
+
+    def _key(self, text: str) -> str:
+        address = _parse(text)
+        if address is None:
+            return text
+        if isinstance(address, ipaddress.IPv6Address):
+            embedded = _embedded_ipv4(address)
+            if embedded is not None:
+                address = embedded
+        bits = self.ipv4_prefix if isinstance(address, ipaddress.IPv4Address) else self.ipv6_prefix
+        if bits == address.max_prefixlen:
+            return str(address)
+        return str(ipaddress.ip_network((address, bits), strict=False))
