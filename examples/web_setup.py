@@ -9,6 +9,8 @@ QUELVAR_TOKEN_SECRETS    comma-separated token keys, each at least 32 bytes; the
                          its own and rotates them).
 QUELVAR_TRUSTED_PROXIES  comma-separated networks of your reverse proxies,
                          e.g. "10.0.0.0/8"; unset: X-Forwarded-For is ignored.
+QUELVAR_BIND_NETWORK     "1" binds every token to the client's network (IPv4
+                         /24, IPv6 /64); unset or "0": tokens work from anywhere.
 """
 
 from __future__ import annotations
@@ -45,4 +47,5 @@ def guard_from_environment() -> Guard:
         decide=score,
         guarded_paths=GUARDED_PATHS,
         trusted_proxies=os.environ.get("QUELVAR_TRUSTED_PROXIES", ""),
+        bind_network=os.environ.get("QUELVAR_BIND_NETWORK", "0") == "1",
     )
