@@ -53,6 +53,7 @@ __all__ = ["TokenKind", "TokenVerdict", "Tokens", "network_of"]
 
 _VERSION = 2
 _MESSAGE = struct.Struct(">BBQ16sH")
+_STAMP = struct.Struct(">xBQ")  # kind and issue time, read back on every check
 _CLEARANCE_BYTES = 16
 _TAG_BYTES = hashlib.sha256().digest_size
 _HALF = _TAG_BYTES // 2
@@ -80,7 +81,8 @@ class TokenKind(enum.IntEnum):
     GUARDED = 2     # one guarded request
 
 
-_KIND_BYTES = frozenset(kind | bound for kind in TokenKind for bound in (0, _BOUND))
+# Every kind byte a token may carry, with its kind (plain ints: no enum call per check).
+_KIND_OF_BYTE = {kind | bound: kind for kind in TokenKind for bound in (0, _BOUND)}
 
 
 class TokenVerdict(enum.Enum):
@@ -154,7 +156,8 @@ class Tokens:
         self.max_age = float(max_age)
         self.clearance_seconds = float(clearance_seconds)
         self.clock_skew = float(clock_skew)
-        self._lifetimes = {TokenKind.TELEMETRY: self.max_age, TokenKind.GUARDED: self.clearance_seconds}
+        lifetimes = {TokenKind.TELEMETRY: self.max_age, TokenKind.GUARDED: self.clearance_seconds}
+        self._lifetime_of_byte = {byte: lifetimes[kind] for byte, kind in _KIND_OF_BYTE.items()}
         self._clock = clock
 
     def issue(self, kind: TokenKind, network: bytes | None = None) -> str:
@@ -203,12 +206,11 @@ class Tokens:
             placed = signed
         if not signed:
             return TokenVerdict.BAD_SIGNATURE
-        _, kind_byte, issued_ms, _, _ = _MESSAGE.unpack(message)
-        own_kind = TokenKind(kind_byte & ~_BOUND)
+        kind_byte, issued_ms = _STAMP.unpack_from(message)
         age = self._clock() - issued_ms / 1000
-        if not -self.clock_skew <= age <= self._lifetimes[own_kind]:
+        if not -self.clock_skew <= age <= self._lifetime_of_byte[kind_byte]:
             return TokenVerdict.EXPIRED
-        if own_kind is not kind:
+        if _KIND_OF_BYTE[kind_byte] is not kind:
             return TokenVerdict.WRONG_KIND
         if not placed:
             return TokenVerdict.WRONG_NETWORK
@@ -249,4 +251,4 @@ def _decode(token: str | bytes | None) -> bytes | None:
     except (binascii.Error, ValueError):
         return None
     # Tokens of an earlier layout are not of this format: refused as malformed.
-    return raw if raw[0] == _VERSION and raw[1] in _KIND_BYTES else None
+    return raw if raw[0] == _VERSION and raw[1] in _KIND_OF_BYTE else None
