@@ -98,6 +98,8 @@ def _whole_seconds(seconds: object, least: int, what: str) -> int:
 
 
 def _reasons(reasons: Iterable[str]) -> tuple[str, ...]:
+    if type(reasons) is tuple and not reasons:  # the default: nothing to check
+        return reasons
     if isinstance(reasons, (str, bytes)):
         raise TypeError("reasons is a sequence of strings, not one string")
     reasons = tuple(reasons)
