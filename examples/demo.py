@@ -12,7 +12,7 @@ import quelvar_core_rs as core
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
 from examples import feature_demo, state_demo  # noqa: E402
-from quelvar_guard import LocalStore, Tokens  # noqa: E402
+from quelvar_guard import LocalStore, TokenKind, Tokens  # noqa: E402
 
 
 def main() -> None:
@@ -34,10 +34,12 @@ def main() -> None:
     print()
     # Demo key only: a service keeps its own secret out of the code.
     tokens = Tokens(["demo secret, at least thirty-two bytes long"], LocalStore())
-    token = tokens.issue()
+    token = tokens.issue(TokenKind.GUARDED)
     forged = token[:-1] + ("B" if token.endswith("A") else "A")
-    print(f"signed token issued ({len(token)} characters): first check {tokens.check(token).value}, "
-          f"second check {tokens.check(token).value}, forged {tokens.check(forged).value}")
+    checks = [tokens.check(text, TokenKind.GUARDED).value for text in (token, token, forged)]
+    print(f"signed token issued ({len(token)} characters): first check {checks[0]}, "
+          f"second check {checks[1]}, forged {checks[2]}, "
+          f"as a telemetry token {tokens.check(token, TokenKind.TELEMETRY).value}")
 
 
 if __name__ == "__main__":

@@ -1,9 +1,10 @@
 """A scoring callback for the guard: ban on the two clearest signals only.
 
 The callback sees the 24 features of one telemetry post and returns a
-Decision. This one bans only where a mistake is very unlikely, and lets
-everything else through; a real service adds its own model behind these two
-rules (and logs the features to train it).
+Decision, with the reasons its refusal sends back. This one bans only where a
+mistake is very unlikely, and lets everything else through; a real service
+adds its own model behind these two rules (and logs the features to train it),
+and challenges (asks for fresh telemetry) where the evidence is weaker.
 """
 
 from __future__ import annotations
@@ -33,10 +34,11 @@ def score(features: FeatureDict) -> Decision:
     # browser reports false. A careful bot hides the flag, so its absence
     # proves nothing; its presence proves automation.
     if features["webdriver"]:
-        return Decision.ban(BAN_SECONDS)
+        return Decision.ban(BAN_SECONDS, reasons=("webdriver",))
     if features["mouse_points"] >= MIN_POINTS_FOR_SHAPE and features["straightness"] >= STRAIGHT_LINE:
-        return Decision.ban(BAN_SECONDS)
+        return Decision.ban(BAN_SECONDS, reasons=("straight_line",))
     # Everything else is allowed: a false ban locks a customer out for ten
-    # minutes, while a bot let through here still needs a fresh token for
-    # every request and is banned as soon as it shows either signal.
+    # minutes, while a bot let through here still spends one token per
+    # request, must post telemetry again for more, and is banned as soon as
+    # it shows either signal.
     return Decision.allow()

@@ -11,6 +11,8 @@ QUELVAR_TRUSTED_PROXIES  comma-separated networks of your reverse proxies,
                          e.g. "10.0.0.0/8"; unset: forwarding headers are ignored.
 QUELVAR_PROXY_HEADER     the header those proxies write: "x-forwarded-for"
                          (default) or "forwarded".
+QUELVAR_BIND_NETWORK     "1" binds every token to the client's network (IPv4
+                         /24, IPv6 /64); unset or "0": tokens work from anywhere.
 """
 
 from __future__ import annotations
@@ -48,4 +50,5 @@ def guard_from_environment() -> Guard:
         guarded_paths=GUARDED_PATHS,
         trusted_proxies=os.environ.get("QUELVAR_TRUSTED_PROXIES", ""),
         proxy_header=os.environ.get("QUELVAR_PROXY_HEADER", "x-forwarded-for"),
+        bind_network=os.environ.get("QUELVAR_BIND_NETWORK", "0") == "1",
     )

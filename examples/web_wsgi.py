@@ -4,9 +4,10 @@
 
 then open http://127.0.0.1:8000/ (configuration: examples/web_setup.py).
 
-The page fetches a token from /quelvar/token, posts its telemetry with it to
-/quelvar/telemetry (scored by examples/web_scoring.py), then calls the guarded
-/api/hello with a second token, and replays that call to show the refusal.
+The page fetches a telemetry token from /quelvar/token, posts its telemetry
+with it to /quelvar/telemetry (scored by examples/web_scoring.py), which
+answers an allowed post with guarded tokens; it calls the guarded /api/hello
+with one of them, and replays that call to show the refusal.
 """
 
 from __future__ import annotations

@@ -5,7 +5,8 @@ tables); RedisStore shares them with every process and host pointing at one
 Redis and answers ban lookups from a local replica. Both follow the Store
 protocol.
 
-The web layer: signed one-time tokens, client addresses, the decision core
+The web layer: signed one-time tokens (telemetry tokens, and the guarded
+tokens an allowed telemetry post earns), client addresses, the decision core
 and its WSGI and ASGI adapters (the FastAPI dependency is in
 quelvar_guard.fastapi).
 """
@@ -18,7 +19,7 @@ from .addresses import ClientAddresses, normalise_address
 from .asgi import ASGIGuard
 from .decision import Action, Decision, Guard, Reply, Screened
 from .store import LocalStore, Store, StoreUnavailable, Text
-from .tokens import Tokens, TokenVerdict
+from .tokens import TokenKind, Tokens, TokenVerdict
 from .wsgi import WSGIGuard
 
 if TYPE_CHECKING:
@@ -26,7 +27,8 @@ if TYPE_CHECKING:
 
 __all__ = [
     "ASGIGuard", "Action", "ClientAddresses", "Decision", "Guard", "LocalStore", "RedisStore", "Reply",
-    "Screened", "Store", "StoreUnavailable", "Text", "TokenVerdict", "Tokens", "WSGIGuard", "normalise_address",
+    "Screened", "Store", "StoreUnavailable", "Text", "TokenKind", "TokenVerdict", "Tokens", "WSGIGuard",
+    "normalise_address",
 ]
 
 

@@ -15,7 +15,7 @@ import inspect
 from collections.abc import Awaitable, Callable, MutableMapping
 from typing import Any
 
-from .decision import (ALLOWED, Ban, CheckToken, Decide, Guard, Need, ParseBody, ReadBody, Reply,
+from .decision import (Ban, CheckToken, Decide, Guard, Need, ParseBody, ReadBody, Reply,
                        RequestHead, Route, Screened, run_async)
 
 __all__ = ["ASGIGuard", "SCREENED_KEY", "request_head", "read_body"]
@@ -89,7 +89,7 @@ class ASGIGuard:
 
         async def answer(need: Need) -> Any:
             if isinstance(need, CheckToken):
-                return await guard.tokens.check_async(need.token)
+                return await guard.tokens.check_async(need.token, need.kind, need.address)
             if isinstance(need, ReadBody):
                 return await read(need.length)
             if isinstance(need, ParseBody):
@@ -116,7 +116,7 @@ class ASGIGuard:
         if isinstance(outcome, Reply):
             return await _send(outcome, send, head.method == "HEAD")
         if route is Route.TELEMETRY:
-            return await _send(ALLOWED, send, False)  # answered here, not by the app
+            return await _send(self.guard.cleared(outcome), send, False)  # answered here, not by the app
         scope = dict(scope)
         scope[SCREENED_KEY] = outcome
         return await self.app(scope, receive, send)

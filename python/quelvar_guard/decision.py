@@ -1,31 +1,59 @@
 """The decision core shared by the WSGI and ASGI adapters (no framework imports).
 
-One request walks one path:
+A client is served on guarded paths only after its telemetry was scored and
+allowed. Three routes, each request walking one of them:
 
-    client address ─► ban check ─► token (signature, age, spent once)
-        ─► telemetry body ─► features ─► the user's callback ─► response
+    token endpoint (GET):      address ─► ban check ─► a telemetry token
+    telemetry endpoint (POST): address ─► ban check ─► telemetry token (signature,
+        age, kind, network, spent once) ─► body ─► features ─► decide(features)
+        ─► allow: the guarded tokens of one clearance
+    guarded paths:             address ─► ban check ─► guarded token (signature,
+        age, kind, network, spent once) ─► the application
+
+The token endpoint answers {"token", "header", "max_age"}; the token is good
+for one telemetry post within max_age seconds. An allowed post is answered
+200 {"decision": "allow", "tokens": [...], "header", "max_age"}: the
+`requests_per_clearance` tokens of one clearance, each good for one guarded
+request within `clearance_seconds` (max_age here). When they are spent, the
+client posts fresh telemetry with a fresh telemetry token. With `bind_network`
+every token is bound to the client's network (IPv4 /24, IPv6 /64) and refused
+from any other; off by default, since phones move between networks.
+
+The callback's decision is one of allow, ban(seconds) (the address is banned
+everywhere), refuse, and challenge(hold_seconds): no ban, but no guarded
+tokens either; the client must send fresh telemetry. The hold is advisory: it
+is sent as Retry-After, and a client that posts again sooner is scored again.
+(The store has no shared expiring mark but bans, and a hold kept as a ban
+would count as one and fall to every unban; a per-process mark would hold in
+one worker only.) A decision may carry `reasons`, which its refusal includes.
 
 The walk is written once, as a generator that yields what it needs from the
 outside (spend a token, read the body, parse it, ask the callback, record a
 ban) and returns either a `Reply` for the adapter to send or a `Screened`
-request to hand to the application. The WSGI adapter answers each need
-synchronously, the ASGI adapter awaits it, so both follow the same steps in
-the same order.
+request to hand to the application (or, on the telemetry route, to answer
+with its tokens). The WSGI adapter answers each need synchronously, the ASGI
+adapter awaits it, so both follow the same steps in the same order: bans
+first, then the token's signature, age, kind and network, then its spending.
 
-Responses, each with a short JSON body {"error": code, ...}:
+Refusals, each a short JSON body {"error": code, ...}:
 
     403 banned               address banned; Retry-After: seconds left
     400 missing_token        no token header
-    400 malformed_token      not a token of this format
+    400 malformed_token      not a token of this format (an earlier layout included)
     403 bad_signature        no configured secret signed it (forged or foreign)
-    401 expired_token        older than max_age, or from the future; fetch a new one
+    401 expired_token        older than its lifetime, or from the future; fetch a new one
+    403 wrong_token_kind     a telemetry token on a guarded path, or a guarded token
+                             posted as telemetry
+    403 wrong_network        a bound token presented from another network
     409 replayed_token       genuine, but already spent
     405 method_not_allowed   token endpoint not GET, telemetry without a body method
     411 length_required      telemetry without Content-Length
     413 body_too_large       telemetry over the limit
     400 incomplete_body      the body ended before its Content-Length
     400 malformed_telemetry  not JSON
-    403 refused              the callback refused; with a ban, also Retry-After
+    403 challenge            the callback wants fresh telemetry; "reasons"; with a hold,
+                             Retry-After and "retry_after" (advisory)
+    403 refused              the callback refused; "reasons"; with a ban, also Retry-After
     503 store_unavailable    a strict store could not reach its server
 """
 
@@ -36,14 +64,15 @@ import http
 import json
 import re
 from collections.abc import Callable, Generator, Iterable
-from dataclasses import dataclass, field
+from dataclasses import dataclass
+from functools import cached_property
 from typing import TYPE_CHECKING, Any, Union
 
 import quelvar_core_rs as core
 
 from .addresses import ClientAddresses
 from .store import U64_MAX as MAX_BAN_SECONDS
-from .tokens import Tokens, TokenVerdict
+from .tokens import MAX_CLEARANCE_TOKENS, TokenKind, Tokens, TokenVerdict, network_of
 
 if TYPE_CHECKING:
     from quelvar_core_rs import FeatureDict
@@ -55,32 +84,62 @@ __all__ = ["Action", "Decision", "Guard", "Reply", "Screened", "RequestHead"]
 
 class Action(enum.Enum):
     ALLOW = "allow"
+    CHALLENGE = "challenge"
     BAN = "ban"
     REFUSE = "refuse"
 
 
+def _whole_seconds(seconds: object, least: int, what: str) -> int:
+    if isinstance(seconds, bool) or not isinstance(seconds, int) or seconds < least:
+        raise ValueError(what)
+    # The ban table holds expiries up to 2^64 - 1 s: a longer one is the
+    # longest it can hold, not a failed request.
+    return min(seconds, MAX_BAN_SECONDS)
+
+
+def _reasons(reasons: Iterable[str]) -> tuple[str, ...]:
+    if type(reasons) is tuple and not reasons:  # the default: nothing to check
+        return reasons
+    if isinstance(reasons, (str, bytes)):
+        raise TypeError("reasons is a sequence of strings, not one string")
+    reasons = tuple(reasons)
+    if not all(isinstance(reason, str) for reason in reasons):
+        raise TypeError("every reason must be a str")
+    return reasons
+
+
 @dataclass(frozen=True)
 class Decision:
-    """What the callback wants done with a client after seeing its features."""
+    """What the callback wants done with a client after seeing its features.
+
+    `seconds` is the ban's length, or the challenge's hold; `reasons` are
+    short strings the refusal sends back (and logs can keep).
+    """
 
     action: Action
     seconds: int = 0
+    reasons: tuple[str, ...] = ()
 
     @classmethod
-    def allow(cls) -> Decision:
-        return cls(Action.ALLOW)
+    def allow(cls, *, reasons: Iterable[str] = ()) -> Decision:
+        return cls(Action.ALLOW, 0, _reasons(reasons))
 
     @classmethod
-    def refuse(cls) -> Decision:
-        return cls(Action.REFUSE)
+    def refuse(cls, *, reasons: Iterable[str] = ()) -> Decision:
+        return cls(Action.REFUSE, 0, _reasons(reasons))
 
     @classmethod
-    def ban(cls, seconds: int) -> Decision:
-        if isinstance(seconds, bool) or not isinstance(seconds, int) or seconds <= 0:
-            raise ValueError("a ban lasts a positive whole number of seconds")
-        # The ban table holds expiries up to 2^64 - 1 s: a longer ban is the
-        # longest it can hold, not a failed request.
-        return cls(Action.BAN, min(seconds, MAX_BAN_SECONDS))
+    def ban(cls, seconds: int, *, reasons: Iterable[str] = ()) -> Decision:
+        return cls(Action.BAN, _whole_seconds(seconds, 1, "a ban lasts a positive whole number of seconds"),
+                   _reasons(reasons))
+
+    @classmethod
+    def challenge(cls, hold_seconds: int = 0, *, reasons: Iterable[str] = ()) -> Decision:
+        """No ban and no guarded tokens: the client must send fresh telemetry,
+        after `hold_seconds` (sent as Retry-After; advisory, see the module)."""
+        return cls(Action.CHALLENGE,
+                   _whole_seconds(hold_seconds, 0, "a hold is a whole number of seconds, 0 or more"),
+                   _reasons(reasons))
 
 
 Callback = Callable[["FeatureDict"], Any]  # returns a Decision (or, in ASGI, an awaitable of one)
@@ -88,33 +147,43 @@ Callback = Callable[["FeatureDict"], Any]  # returns a Decision (or, in ASGI, an
 
 @dataclass(frozen=True)
 class Reply:
-    """A response the middleware sends itself."""
+    """A response the middleware sends itself; its body and headers are built
+    on first use and kept, so a constant reply is encoded once."""
 
     status: int
     payload: dict[str, object]
     headers: tuple[tuple[str, str], ...] = ()
 
-    @property
+    @cached_property
     def status_line(self) -> str:
         return f"{self.status} {http.HTTPStatus(self.status).phrase}"
 
-    def body(self) -> bytes:
+    @cached_property
+    def encoded(self) -> bytes:
         return json.dumps(self.payload, separators=(",", ":")).encode()
 
+    @cached_property
+    def _all_headers(self) -> tuple[tuple[str, str], ...]:
+        return (("Content-Type", "application/json"), ("Content-Length", str(len(self.encoded))),
+                ("Cache-Control", "no-store"), *self.headers)
+
+    def body(self) -> bytes:
+        return self.encoded
+
     def all_headers(self) -> list[tuple[str, str]]:
-        body_length = len(self.body())
-        return [("Content-Type", "application/json"), ("Content-Length", str(body_length)),
-                ("Cache-Control", "no-store"), *self.headers]
+        return list(self._all_headers)
 
 
 @dataclass(frozen=True)
 class Screened:
-    """A request let through, with what was learnt about it."""
+    """A request let through, with what was learnt about it: on the telemetry
+    route also the features, the decision and the clearance's guarded tokens."""
 
     address: str | None
     verdict: TokenVerdict
     features: FeatureDict | None = None
     decision: Decision | None = None
+    tokens: tuple[str, ...] = ()
 
 
 @dataclass(frozen=True)
@@ -137,11 +206,17 @@ class Route(enum.Enum):
     GUARDED = "guarded"
 
 
+# The kind of token each route that needs one accepts.
+ROUTE_KINDS = {Route.TELEMETRY: TokenKind.TELEMETRY, Route.GUARDED: TokenKind.GUARDED}
+
+
 # What the walk asks of its adapter; each is answered with a value sent back in
 # (or an exception thrown back in).
 @dataclass(frozen=True)
 class CheckToken:        # -> TokenVerdict (spends the token)
     token: str
+    kind: TokenKind
+    address: str | None
 
 
 @dataclass(frozen=True)
@@ -155,7 +230,7 @@ class ParseBody:         # -> FeatureDict, or ValueError thrown in
 
 
 @dataclass(frozen=True)
-class Decide:            # -> Decision
+class Decide:            # -> Decision; the one place telemetry is judged
     features: FeatureDict
 
 
@@ -182,14 +257,30 @@ _VERDICT_REPLIES = {
     TokenVerdict.MALFORMED: _error(400, "malformed_token"),
     TokenVerdict.BAD_SIGNATURE: _error(403, "bad_signature"),
     TokenVerdict.EXPIRED: _error(401, "expired_token", (("WWW-Authenticate", "Token"),)),
+    TokenVerdict.WRONG_KIND: _error(403, "wrong_token_kind"),
+    TokenVerdict.WRONG_NETWORK: _error(403, "wrong_network"),
     TokenVerdict.REPLAYED: _error(409, "replayed_token"),
 }
+_MISSING_TOKEN = _error(400, "missing_token")
+# The callback's refusals without a hold or reasons, the common case.
+_PLAIN_REFUSALS = {code: _error(403, code, reasons=[]) for code in ("refused", "challenge")}
+
+
+def _decision_reply(code: str, seconds: int, reasons: tuple[str, ...]) -> Reply:
+    if not seconds and not reasons:
+        return _PLAIN_REFUSALS[code]
+    if not seconds:
+        return _error(403, code, reasons=list(reasons))
+    return _error(403, code, (("Retry-After", str(seconds)),), retry_after=seconds, reasons=list(reasons))
 
 
 def _store_unavailable() -> type[BaseException]:
     # Imported late: the package's __init__ imports this module.
     from . import StoreUnavailable
     return StoreUnavailable
+
+
+DEFAULT_REQUESTS_PER_CLEARANCE = 10
 
 
 def _allow_all(features: FeatureDict) -> Decision:
@@ -202,15 +293,19 @@ class Guard:
     store:          a Store (LocalStore for one process, RedisStore for many)
     secrets:        token keys, first signs, all verify (see Tokens)
     decide:         callback(features) -> Decision; default allows everyone
-    guarded_paths:  path prefixes that need a token ("/api/" covers "/api/x";
-                    "/login" covers "/login" and "/login/...")
-    token_path:     GET here returns {"token": ...}
-    telemetry_path: POST of telemetry JSON here, with a token, is scored by
-                    `decide` and answered by the middleware
-    token_header:   the request header carrying the token
+    guarded_paths:  path prefixes that need a guarded token ("/api/" covers
+                    "/api/x"; "/login" covers "/login" and "/login/...")
+    token_path:     GET here returns {"token": ...}, a telemetry token
+    telemetry_path: POST of telemetry JSON here, with a telemetry token, is
+                    scored by `decide` and answered by the middleware; on
+                    allow with the guarded tokens of one clearance
+    token_header:   the request header carrying either kind of token
     max_body:       telemetry bodies above this many bytes get 413
+    requests_per_clearance: guarded tokens per allowed telemetry post
+    clearance_seconds: how long a guarded token stays good
+    bind_network:   bind every token to the client's IPv4 /24 or IPv6 /64
     trusted_proxies, proxy_header: see ClientAddresses
-    max_age, clock_skew: see Tokens
+    max_age, clock_skew: see Tokens (max_age: the telemetry token's lifetime)
     """
 
     def __init__(
@@ -224,6 +319,9 @@ class Guard:
         telemetry_path: str = "/quelvar/telemetry",
         token_header: str = "X-Quelvar-Token",
         max_body: int = 1 << 20,
+        requests_per_clearance: int = DEFAULT_REQUESTS_PER_CLEARANCE,
+        clearance_seconds: float = 30.0,
+        bind_network: bool = False,
         trusted_proxies: Iterable[str] | str = (),
         proxy_header: str = "x-forwarded-for",
         max_age: float = 30.0,
@@ -231,8 +329,12 @@ class Guard:
     ) -> None:
         if max_body <= 0:
             raise ValueError("max_body must be positive")
+        if (isinstance(requests_per_clearance, bool) or not isinstance(requests_per_clearance, int)
+                or not 1 <= requests_per_clearance <= MAX_CLEARANCE_TOKENS):
+            raise ValueError(f"requests_per_clearance must be a whole number from 1 to {MAX_CLEARANCE_TOKENS}")
         self.store = store
-        self.tokens = Tokens(list(secrets), store, max_age=max_age, clock_skew=clock_skew)
+        self.tokens = Tokens(list(secrets), store, max_age=max_age, clearance_seconds=clearance_seconds,
+                             clock_skew=clock_skew)
         self.addresses = ClientAddresses(trusted_proxies, header=proxy_header)
         self.decide: Callback = decide or _allow_all
         if isinstance(guarded_paths, str):
@@ -241,7 +343,10 @@ class Guard:
         self.token_path = token_path
         self.telemetry_path = telemetry_path
         self.token_header = token_header
+        self._token_key = token_header.lower()
         self.max_body = max_body
+        self.requests_per_clearance = requests_per_clearance
+        self.bind_network = bool(bind_network)
 
     def route(self, path: str) -> Route | None:
         """Which kind of request this path is; None for paths the guard leaves alone."""
@@ -267,6 +372,19 @@ class Guard:
         seconds = max(1, int(remaining))
         return _error(403, "banned", (("Retry-After", str(seconds)),), retry_after=seconds)
 
+    def _network(self, address: str | None) -> bytes | None:
+        return network_of(address) if self.bind_network else None
+
+    def telemetry_token(self, address: str | None) -> Reply:
+        """The token endpoint's answer for a client that is not banned."""
+        return Reply(200, {"token": self.tokens.issue(TokenKind.TELEMETRY, self._network(address)),
+                           "header": self.token_header, "max_age": self.tokens.max_age})
+
+    def cleared(self, screened: Screened) -> Reply:
+        """The telemetry endpoint's answer to an allowed post: its guarded tokens."""
+        return Reply(200, {"decision": "allow", "tokens": screened.tokens, "header": self.token_header,
+                           "max_age": self.tokens.clearance_seconds})
+
     @staticmethod
     def parse(body: bytes) -> FeatureDict:
         """Features of a telemetry body; ValueError if it is not JSON."""
@@ -283,14 +401,13 @@ class Guard:
         if refusal is not None:
             return refusal
         if route is Route.TOKEN:
-            return Reply(200, {"token": self.tokens.issue(), "header": self.token_header,
-                               "max_age": self.tokens.max_age})
+            return self.telemetry_token(address)
 
-        token = head.header(self.token_header.lower())
+        token = head.header(self._token_key)
         if not token:
-            return _error(400, "missing_token")
+            return _MISSING_TOKEN
         try:
-            verdict = yield CheckToken(token)
+            verdict = yield CheckToken(token, ROUTE_KINDS[route], address)
         except _store_unavailable():
             return _error(503, "store_unavailable")
         if verdict is not TokenVerdict.OK:
@@ -316,19 +433,19 @@ class Guard:
         decision = yield Decide(features)
         if not isinstance(decision, Decision):
             raise TypeError(f"the decision callback returned {decision!r}, not a Decision")
-        if decision.action is Action.ALLOW:
-            return Screened(address, verdict, features, decision)
-        if decision.action is Action.BAN and address is not None:
+        action = decision.action
+        if action is Action.ALLOW:
+            tokens = self.tokens.issue_clearance(self.requests_per_clearance, self._network(address))
+            return Screened(address, verdict, features, decision, tokens)
+        if action is Action.CHALLENGE:
+            return _decision_reply("challenge", decision.seconds, decision.reasons)
+        if action is Action.BAN and address is not None:
             try:
                 yield Ban(address, decision.seconds)
             except _store_unavailable():
                 pass  # refused all the same; a strict store has said it cannot keep the ban
-            return _error(403, "refused", (("Retry-After", str(decision.seconds)),),
-                          retry_after=decision.seconds)
-        return _error(403, "refused")
-
-
-ALLOWED = Reply(200, {"decision": "allow"})
+            return _decision_reply("refused", decision.seconds, decision.reasons)
+        return _decision_reply("refused", 0, decision.reasons)
 
 
 def run(walk: Walk, answer: Callable[[Need], Any]) -> Reply | Screened:

@@ -1,16 +1,32 @@
-"""Signed one-time request tokens.
+"""Signed one-time request tokens of two kinds.
 
 The server issues every token: a client cannot make up its own, so replay
 protection holds even against a client that would gladly send a fresh token
-with every request. A token carries its issue time, random bytes and an
-HMAC-SHA256 tag over both; a check verifies the tag, bounds the age and only
-then spends the token in the store, so each token is accepted once.
+with every request. A check verifies the tag, bounds the age, matches the kind
+(and, for a bound token, the client's network) and only then spends the token
+in the store, so each token is accepted once.
 
-Layout before encoding (57 bytes, URL-safe base64 without padding, 76 chars):
+Two kinds: a telemetry token, from the token endpoint, is good only for posting
+telemetry; guarded tokens are issued only when telemetry was allowed, a batch
+at a time (a clearance), each good for one guarded request. So a client that
+never sends telemetry, or whose telemetry is refused, never holds a token a
+guarded path accepts.
 
-    version (1) | issued at, ms since 1970, big-endian (8) | random (16) | tag (32)
+Layout before encoding (60 bytes, URL-safe base64 without padding, 80 chars):
 
-57 bytes encode to exactly 76 base64 characters with no spare bits, so every
+    version (1) | kind (1) | issued at, ms since 1970, big-endian (8)
+    | clearance id (16) | index in the clearance, big-endian (2)
+    | signature (16) | placement (16)
+
+The first 28 bytes are the message. For an unbound token the last 32 bytes are
+HMAC-SHA256(key, message). A bound token (kind's top bit set) keeps the first
+half of that as its signature and takes the second half of
+HMAC-SHA256(key, message | network), where network is the client's IPv4 /24
+or IPv6 /64, never carried in the token: a genuine token presented from
+another network then verifies its signature but not its placement, and is
+refused as such rather than as a forgery.
+
+60 bytes encode to exactly 80 base64 characters with no spare bits, so every
 accepted token has one spelling: a client cannot re-spell a spent token to
 make the store see a new one.
 """
@@ -22,6 +38,7 @@ import binascii
 import enum
 import hashlib
 import hmac
+import ipaddress
 import re
 import secrets as _secrets
 import struct
@@ -32,19 +49,40 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:
     from . import Store
 
-__all__ = ["TokenVerdict", "Tokens"]
+__all__ = ["TokenKind", "TokenVerdict", "Tokens", "network_of"]
 
-_VERSION = 1
-_HEAD = struct.Struct(">BQ")
-_RANDOM_BYTES = 16
+_VERSION = 2
+_MESSAGE = struct.Struct(">BBQ16sH")
+_STAMP = struct.Struct(">xBQ")  # kind and issue time, read back on every check
+_CLEARANCE_BYTES = 16
 _TAG_BYTES = hashlib.sha256().digest_size
-_RAW_BYTES = _HEAD.size + _RANDOM_BYTES + _TAG_BYTES
+_HALF = _TAG_BYTES // 2
+_RAW_BYTES = _MESSAGE.size + _TAG_BYTES
 _TOKEN_CHARS = _RAW_BYTES * 4 // 3
 _TOKEN_SHAPE = re.compile(rb"[A-Za-z0-9_-]{%d}" % _TOKEN_CHARS)
 assert _RAW_BYTES % 3 == 0, "a token must encode without padding or spare bits"
 
+_BOUND = 0x80
+# The index is two bytes; a clearance is a handful of tokens in one reply.
+MAX_CLEARANCE_TOKENS = 1024
+assert MAX_CLEARANCE_TOKENS <= 0xFFFF
+
 # Shorter keys than the tag length weaken HMAC-SHA256 for nothing.
 MIN_SECRET_BYTES = 32
+
+_digest = hmac.digest
+_compare = hmac.compare_digest
+
+
+class TokenKind(enum.IntEnum):
+    """What a token is good for; the value is its byte in the token."""
+
+    TELEMETRY = 1   # one telemetry post
+    GUARDED = 2     # one guarded request
+
+
+# Every kind byte a token may carry, with its kind (plain ints: no enum call per check).
+_KIND_OF_BYTE = {kind | bound: kind for kind in TokenKind for bound in (0, _BOUND)}
 
 
 class TokenVerdict(enum.Enum):
@@ -53,8 +91,22 @@ class TokenVerdict(enum.Enum):
     OK = "ok"
     MALFORMED = "malformed"          # not a token of this format at all
     BAD_SIGNATURE = "bad_signature"  # well formed, but no configured secret signed it
-    EXPIRED = "expired"              # older than max_age, or issued too far in the future
+    EXPIRED = "expired"              # older than its kind's lifetime, or issued too far in the future
+    WRONG_KIND = "wrong_kind"        # genuine, but of the other kind
+    WRONG_NETWORK = "wrong_network"  # genuine, but bound to another network than the presenter's
     REPLAYED = "replayed"            # genuine and fresh, but already spent
+
+
+def network_of(address: str | None) -> bytes:
+    """The bytes a bound token mixes in: the /24 of an IPv4 address, the /64
+    of an IPv6 one, a marker of its own for a client without an address."""
+    if address is None:
+        return b"\x00"
+    try:
+        packed = ipaddress.ip_address(address).packed
+    except ValueError:
+        return b"\x00"
+    return b"\x04" + packed[:3] if len(packed) == 4 else b"\x06" + packed[:8]
 
 
 class Tokens:
@@ -62,11 +114,13 @@ class Tokens:
 
     `secrets`: one or more keys of at least 32 bytes (str is taken as UTF-8).
     The first signs new tokens; all of them verify, so a key is rotated by
-    putting the new one first and dropping the old one after `max_age`.
+    putting the new one first and dropping the old one once the longest
+    lifetime has passed.
 
-    A token is accepted while its age is within [-clock_skew, max_age]
-    seconds. The store must remember a spent token for at least that whole
-    span after it was spent, so `max_age + clock_skew` may not exceed
+    A telemetry token is accepted while its age is within [-clock_skew,
+    max_age] seconds, a guarded one within [-clock_skew, clearance_seconds].
+    The store must remember a spent token for at least that whole span after
+    it was spent, so neither lifetime plus `clock_skew` may exceed
     `store.nonce_window_seconds` (ValueError otherwise): a token could
     otherwise outlive the memory of its use and be accepted again.
     """
@@ -77,6 +131,7 @@ class Tokens:
         store: Store,
         *,
         max_age: float = 30.0,
+        clearance_seconds: float = 30.0,
         clock_skew: float = 5.0,
         clock: Callable[[], float] = time.time,
     ) -> None:
@@ -87,55 +142,91 @@ class Tokens:
             raise ValueError("at least one secret is needed")
         if any(len(key) < MIN_SECRET_BYTES for key in keys):
             raise ValueError(f"every secret must be at least {MIN_SECRET_BYTES} bytes long")
-        if not max_age > 0 or not clock_skew >= 0:
-            raise ValueError("max_age must be positive and clock_skew not negative")
+        if not max_age > 0 or not clearance_seconds > 0 or not clock_skew >= 0:
+            raise ValueError("max_age and clearance_seconds must be positive and clock_skew not negative")
         window = float(store.nonce_window_seconds)
-        if max_age + clock_skew > window:
-            raise ValueError(
-                f"max_age + clock_skew ({max_age + clock_skew:g} s) exceeds the store's "
-                f"replay window ({window:g} s): a token could be accepted twice"
-            )
+        for name, lifetime in (("max_age", max_age), ("clearance_seconds", clearance_seconds)):
+            if lifetime + clock_skew > window:
+                raise ValueError(
+                    f"{name} + clock_skew ({lifetime + clock_skew:g} s) exceeds the store's "
+                    f"replay window ({window:g} s): a token could be accepted twice"
+                )
         self._keys = keys
         self.store = store
         self.max_age = float(max_age)
+        self.clearance_seconds = float(clearance_seconds)
         self.clock_skew = float(clock_skew)
+        lifetimes = {TokenKind.TELEMETRY: self.max_age, TokenKind.GUARDED: self.clearance_seconds}
+        self._lifetime_of_byte = {byte: lifetimes[kind] for byte, kind in _KIND_OF_BYTE.items()}
         self._clock = clock
 
-    def issue(self) -> str:
-        """A new token, signed with the first secret."""
-        head = _HEAD.pack(_VERSION, int(self._clock() * 1000))
-        message = head + _secrets.token_bytes(_RANDOM_BYTES)
-        tag = hmac.new(self._keys[0], message, hashlib.sha256).digest()
-        return base64.urlsafe_b64encode(message + tag).decode("ascii")
+    def issue(self, kind: TokenKind, network: bytes | None = None) -> str:
+        """One new token of `kind`, bound to `network` (see network_of) if given."""
+        return self._issue(kind, 1, network)[0]
 
-    def verify(self, token: str | bytes | None) -> TokenVerdict:
-        """Signature and age only; the token is not spent (OK means "may be spent")."""
+    def issue_clearance(self, count: int, network: bytes | None = None) -> tuple[str, ...]:
+        """`count` guarded tokens sharing one clearance id and issue time."""
+        if not 1 <= count <= MAX_CLEARANCE_TOKENS:
+            raise ValueError(f"a clearance holds 1 to {MAX_CLEARANCE_TOKENS} tokens")
+        return self._issue(TokenKind.GUARDED, count, network)
+
+    def _issue(self, kind: TokenKind, count: int, network: bytes | None) -> tuple[str, ...]:
+        key = self._keys[0]
+        kind_byte = kind if network is None else kind | _BOUND
+        issued_ms = int(self._clock() * 1000)
+        clearance = _secrets.token_bytes(_CLEARANCE_BYTES)
+        tokens = []
+        for index in range(count):
+            message = _MESSAGE.pack(_VERSION, kind_byte, issued_ms, clearance, index)
+            tag = _digest(key, message, "sha256")
+            if network is not None:
+                tag = tag[:_HALF] + _digest(key, message + network, "sha256")[_HALF:]
+            tokens.append(base64.urlsafe_b64encode(message + tag).decode("ascii"))
+        return tuple(tokens)
+
+    def verify(self, token: str | bytes | None, kind: TokenKind, address: str | None = None) -> TokenVerdict:
+        """Signature, age, kind and placement only; the token is not spent
+        (OK means "may be spent"). `address` is the presenting client's, read
+        only when the token is bound."""
         raw = _decode(token)
         if raw is None:
             return TokenVerdict.MALFORMED
-        message, tag = raw[:-_TAG_BYTES], raw[-_TAG_BYTES:]
+        message, tag = raw[:_MESSAGE.size], raw[_MESSAGE.size:]
+        bound = raw[1] & _BOUND
         # Every key is tried, so the time taken does not tell which one matched.
-        signed = False
-        for key in self._keys:
-            signed |= hmac.compare_digest(hmac.new(key, message, hashlib.sha256).digest(), tag)
+        signed = placed = False
+        if bound:
+            placement = message + network_of(address)
+            for key in self._keys:
+                signed |= _compare(_digest(key, message, "sha256")[:_HALF], tag[:_HALF])
+                placed |= _compare(_digest(key, placement, "sha256")[_HALF:], tag[_HALF:])
+        else:
+            for key in self._keys:
+                signed |= _compare(_digest(key, message, "sha256"), tag)
+            placed = signed
         if not signed:
             return TokenVerdict.BAD_SIGNATURE
-        _, issued_ms = _HEAD.unpack_from(message)
+        kind_byte, issued_ms = _STAMP.unpack_from(message)
         age = self._clock() - issued_ms / 1000
-        if not -self.clock_skew <= age <= self.max_age:
+        if not -self.clock_skew <= age <= self._lifetime_of_byte[kind_byte]:
             return TokenVerdict.EXPIRED
+        if _KIND_OF_BYTE[kind_byte] is not kind:
+            return TokenVerdict.WRONG_KIND
+        if not placed:
+            return TokenVerdict.WRONG_NETWORK
         return TokenVerdict.OK
 
-    def check(self, token: str | bytes | None) -> TokenVerdict:
+    def check(self, token: str | bytes | None, kind: TokenKind, address: str | None = None) -> TokenVerdict:
         """Verifies the token and spends it: OK at most once per token."""
-        verdict = self.verify(token)
+        verdict = self.verify(token, kind, address)
         if verdict is TokenVerdict.OK and not self.store.consume_nonce(_text(token)):
             return TokenVerdict.REPLAYED
         return verdict
 
-    async def check_async(self, token: str | bytes | None) -> TokenVerdict:
+    async def check_async(self, token: str | bytes | None, kind: TokenKind,
+                          address: str | None = None) -> TokenVerdict:
         """`check` for an event loop: the store's round trip is awaited."""
-        verdict = self.verify(token)
+        verdict = self.verify(token, kind, address)
         if verdict is TokenVerdict.OK and not await self.store.consume_nonce_async(_text(token)):
             return TokenVerdict.REPLAYED
         return verdict
@@ -159,4 +250,5 @@ def _decode(token: str | bytes | None) -> bytes | None:
         raw = base64.urlsafe_b64decode(token)
     except (binascii.Error, ValueError):
         return None
-    return raw if raw[0] == _VERSION else None
+    # Tokens of an earlier layout are not of this format: refused as malformed.
+    return raw if raw[0] == _VERSION and raw[1] in _KIND_OF_BYTE else None

@@ -5,7 +5,7 @@ from __future__ import annotations
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any
 
-from .decision import (ALLOWED, Ban, CheckToken, Decide, Guard, Need, ParseBody, ReadBody, Reply,
+from .decision import (Ban, CheckToken, Decide, Guard, Need, ParseBody, ReadBody, Reply,
                        RequestHead, Route, Screened, run)
 
 if TYPE_CHECKING:
@@ -48,7 +48,7 @@ class WSGIGuard:
 
         def answer(need: Need) -> Any:
             if isinstance(need, CheckToken):
-                return guard.tokens.check(need.token)
+                return guard.tokens.check(need.token, need.kind, need.address)
             if isinstance(need, ReadBody):
                 body: bytes = environ["wsgi.input"].read(need.length)
                 return body
@@ -63,7 +63,7 @@ class WSGIGuard:
         outcome = run(guard.walk(head, route), answer)
         if isinstance(outcome, Screened):
             if route is Route.TELEMETRY:
-                return _send(ALLOWED, environ, start_response)  # answered here, not by the app
+                return _send(guard.cleared(outcome), environ, start_response)  # answered here, not by the app
             environ[SCREENED_KEY] = outcome
             return self.app(environ, start_response)
         return _send(outcome, environ, start_response)

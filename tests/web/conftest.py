@@ -39,7 +39,7 @@ class Served:
     """One server process (gunicorn or uvicorn) and its workers."""
 
     def __init__(self, kind: str, module: str, redis_url: str, log: Path, *, workers: int = WORKERS,
-                 env: dict[str, str] | None = None) -> None:
+                 **environment: str) -> None:
         self.kind = kind
         self.port = free_port()
         self.url = f"http://127.0.0.1:{self.port}"
@@ -53,7 +53,7 @@ class Served:
                    PYTHONPATH=os.pathsep.join([str(ROOT), str(ROOT / "tests" / "web"),
                                                os.environ.get("PYTHONPATH", "")]),
                    QUELVAR_REDIS_URL=redis_url, QUELVAR_TOKEN_SECRETS=SECRET,
-                   QUELVAR_TRUSTED_PROXIES=TRUSTED_PROXY, **(env or {}))
+                   QUELVAR_TRUSTED_PROXIES=TRUSTED_PROXY, **environment)
         self.log = log
         self.process = subprocess.Popen(command, cwd=ROOT, env=env, stdout=log.open("wb"),
                                         stderr=subprocess.STDOUT)
@@ -96,20 +96,32 @@ class Served:
             self.process.wait(10)
 
 
-def token(client) -> str:
-    response = client.get("/quelvar/token")
+HEADER = "X-Quelvar-Token"
+TELEMETRY = "/quelvar/telemetry"
+HUMAN = (SESSIONS / "human.json").read_bytes()
+
+
+def token(client, **headers) -> str:
+    """A telemetry token from the token endpoint."""
+    response = client.get("/quelvar/token", headers=headers)
     assert response.status_code == 200, response.text
     return response.json()["token"]
 
 
-def guarded_get(client, **headers) -> httpx.Response:
-    return client.get("/api/hello", headers={"X-Quelvar-Token": token(client), **headers})
-
-
 def post_telemetry(client, body, **headers) -> httpx.Response:
-    return client.post("/quelvar/telemetry", content=body,
-                       headers={"X-Quelvar-Token": token(client), "Content-Type": "application/json",
-                                **headers})
+    return client.post(TELEMETRY, content=body,
+                       headers={HEADER: token(client, **headers), "Content-Type": "application/json", **headers})
+
+
+def clearance(client, **headers) -> list[str]:
+    """The guarded tokens that the human sample session earns."""
+    response = post_telemetry(client, HUMAN, **headers)
+    assert response.status_code == 200, response.text
+    return response.json()["tokens"]
+
+
+def guarded_get(client, **headers) -> httpx.Response:
+    return client.get("/api/hello", headers={HEADER: clearance(client, **headers)[0], **headers})
 
 
 @pytest.fixture

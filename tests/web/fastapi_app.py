@@ -1,20 +1,29 @@
-"""A FastAPI application screened per route by the dependency, with the native local store."""
+"""A FastAPI application screened per route by the dependencies, with the native local store."""
 
 import os
 
 from fastapi import Depends, FastAPI
 
 from examples.web_scoring import score
-from quelvar_guard import Guard, LocalStore, Screened
-from quelvar_guard.fastapi import screening
+from quelvar_guard import Decision, Guard, LocalStore, Screened
+from quelvar_guard.fastapi import issuing, screening
 
-screen = screening(Guard(LocalStore(), [os.environ["QUELVAR_TOKEN_SECRETS"]], decide=score))
+
+def decide(features):
+    # Not a sign of automation, only of too little to judge: ask again.
+    if features["key_count"] == 0 and not features["webdriver"]:
+        return Decision.challenge(5, reasons=("no_keystrokes",))
+    return score(features)
+
+
+guard = Guard(LocalStore(), [os.environ["QUELVAR_TOKEN_SECRETS"]], decide=decide, requests_per_clearance=2)
+screen, issue = screening(guard), issuing(guard)
 app = FastAPI()
 
 
 @app.post("/login")
 async def login(screened: Screened = Depends(screen)):
-    return {"points": screened.features["mouse_points"], "verdict": screened.verdict.value}
+    return {"points": screened.features["mouse_points"], **guard.cleared(screened).payload}
 
 
 @app.get("/account")
@@ -23,5 +32,5 @@ async def account(screened: Screened = Depends(screen)):
 
 
 @app.get("/token")
-async def token():
-    return {"token": screen.guard.tokens.issue()}
+async def token(answer: dict = Depends(issue)):
+    return answer

@@ -1,33 +1,44 @@
-"""The FastAPI dependency under real uvicorn: the core's answers, raised per route."""
+"""The FastAPI dependencies under real uvicorn: the core's answers, raised per route."""
 
 from __future__ import annotations
 
 import socket
 
-from .conftest import SESSIONS
+from .conftest import HEADER, SESSIONS
 
 
-def test_the_dependency_screens_and_hands_over_the_features(serve):
+def test_the_dependencies_screen_and_hand_over_the_features(serve):
     server = serve("uvicorn", "fastapi_app:app", workers=1)
     with server.client() as client, server.client("127.0.0.9") as robot:
         def fresh(who):
             return who.get("/token").json()["token"]
 
-        human_token = fresh(client)
-        login = client.post("/login", content=(SESSIONS / "human.json").read_bytes(),
-                            headers={"X-Quelvar-Token": human_token})
-        assert (login.status_code, login.json()) == (200, {"points": 370, "verdict": "ok"})
-        replay = client.post("/login", content=b"{}", headers={"X-Quelvar-Token": human_token})
-        assert (replay.status_code, replay.json()) == (409, {"detail": {"error": "replayed_token"}})
+        def detail(response):
+            return response.status_code, response.json()["detail"], response.headers.get("retry-after")
+
+        telemetry = fresh(client)
+        login = client.post("/login", content=(SESSIONS / "human.json").read_bytes(), headers={HEADER: telemetry})
+        assert login.status_code == 200
+        cleared = login.json()
+        assert (cleared["points"], cleared["decision"], len(cleared["tokens"])) == (370, "allow", 2)
+        replay = client.post("/login", content=b"{}", headers={HEADER: telemetry})
+        assert detail(replay) == (409, {"error": "replayed_token"}, None)
         assert client.get("/account").json() == {"detail": {"error": "missing_token"}}
-        account = client.get("/account", headers={"X-Quelvar-Token": fresh(client)})
+        assert detail(client.get("/account", headers={HEADER: fresh(client)})) == (
+            403, {"error": "wrong_token_kind"}, None)
+        account = client.get("/account", headers={HEADER: cleared["tokens"][0]})
         assert (account.status_code, account.json()) == (200, {"client": "127.0.0.1"})
 
-        bot = robot.post("/login", content=(SESSIONS / "bot.json").read_bytes(),
-                         headers={"X-Quelvar-Token": fresh(robot)})
-        assert (bot.status_code, bot.headers["retry-after"]) == (403, "600")
-        banned = robot.get("/account", headers={"X-Quelvar-Token": fresh(robot)})
-        assert banned.status_code == 403 and banned.json()["detail"]["error"] == "banned"
+        # A challenge: no ban, no tokens; fresh telemetry is scored again.
+        challenged = client.post("/login", content=b"{}", headers={HEADER: fresh(client)})
+        assert detail(challenged) == (
+            403, {"error": "challenge", "retry_after": 5, "reasons": ["no_keystrokes"]}, "5")
+        assert client.get("/account", headers={HEADER: cleared["tokens"][1]}).status_code == 200
+
+        bot = robot.post("/login", content=(SESSIONS / "bot.json").read_bytes(), headers={HEADER: fresh(robot)})
+        assert detail(bot) == (403, {"error": "refused", "retry_after": 600, "reasons": ["webdriver"]}, "600")
+        for banned in (robot.get("/token"), robot.get("/account", headers={HEADER: cleared["tokens"][1]})):
+            assert banned.status_code == 403 and banned.json()["detail"]["error"] == "banned"
 
 
 def test_a_body_past_its_declared_length_is_not_read_whole(serve):

@@ -8,12 +8,12 @@ from collections import Counter, defaultdict
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from .conftest import (SESSIONS, SECRET, TRUSTED_PROXY, WORKERS, Served, guarded_get, post_telemetry, token,
-                      wait_until)
+from .conftest import (HEADER, HUMAN, SESSIONS, SECRET, TELEMETRY, TRUSTED_PROXY, WORKERS, Served, clearance,
+                      guarded_get, post_telemetry, token, wait_until)
 
-from quelvar_guard import LocalStore, Tokens
+from quelvar_guard import LocalStore, TokenKind, Tokens
+from quelvar_guard.decision import DEFAULT_REQUESTS_PER_CLEARANCE as PER_CLEARANCE
 
-HUMAN = (SESSIONS / "human.json").read_bytes()
 BOT = (SESSIONS / "bot.json").read_bytes()  # reports webdriver: the example bans it
 TOKENS = 1000
 THREADS = 8
@@ -23,8 +23,10 @@ DEADLINE_SECONDS = 180  # bounds every load loop below
 @pytest.fixture(scope="module", params=["gunicorn", "uvicorn"])
 def server(request, web_redis, tmp_path_factory):
     module = "tagged_wsgi:app" if request.param == "gunicorn" else "tagged_asgi:app"
+    # Tokens bound to the client's network: every test below presents its
+    # tokens from where it fetched them, but for the one that moves.
     served = Served(request.param, module, web_redis.url,
-                    tmp_path_factory.mktemp(request.param) / "server.log")
+                    tmp_path_factory.mktemp(request.param) / "server.log", QUELVAR_BIND_NETWORK="1")
     # Each server bans its own addresses: both share one Redis.
     served.index = request.param_index
     yield served
@@ -53,12 +55,13 @@ def in_threads(server, jobs, work, *, source="127.0.0.1"):
 
 
 def test_every_token_is_accepted_exactly_once_across_workers(server):
-    tokens = in_threads(server, range(TOKENS), lambda client, _: token(client))
+    cleared = in_threads(server, range(TOKENS // PER_CLEARANCE), lambda client, _: clearance(client))
+    tokens = [t for batch in cleared for t in batch]
     assert len(set(tokens)) == TOKENS
 
     # Each token twice, side by side, so that the two uses race on different threads.
     def use(client, job):
-        response = client.get("/api/hello", headers={"X-Quelvar-Token": job})
+        response = client.get("/api/hello", headers={HEADER: job})
         return job, response.status_code, response.headers.get("x-worker")
 
     answers = in_threads(server, [t for t in tokens for _ in range(2)], use)
@@ -102,21 +105,89 @@ def test_a_ban_from_the_callback_is_answered_by_every_worker(server):
     assert all(0 < int(headers["retry-after"]) <= 600 for _, _, headers in answers)
 
 
-def _signed(secret: str, age: float) -> str:
-    return Tokens([secret], LocalStore(), clock=lambda: time.time() - age).issue()
+def _signed(kind: TokenKind, secret: str = SECRET, age: float = 0) -> str:
+    return Tokens([secret], LocalStore(), clock=lambda: time.time() - age).issue(kind)
 
 
-@pytest.mark.parametrize("make, status, error", [
-    (lambda: _signed(SECRET, 120), 401, "expired_token"),
-    (lambda: _signed(SECRET, -120), 401, "expired_token"),          # from the future
-    (lambda: _signed("another-secret-" + "x" * 32, 0), 403, "bad_signature"),
-    (lambda: _signed(SECRET, 0)[:-1], 400, "malformed_token"),
-    (lambda: "", 400, "missing_token"),
-], ids=["expired", "future", "forged", "truncated", "missing"])
-def test_refused_tokens(server, make, status, error):
+GUARDED, TELEMETRY_KIND = TokenKind.GUARDED, TokenKind.TELEMETRY
+
+
+@pytest.mark.parametrize("path, make, status, error", [
+    ("/api/hello", lambda: _signed(GUARDED, age=120), 401, "expired_token"),
+    ("/api/hello", lambda: _signed(GUARDED, age=-120), 401, "expired_token"),          # from the future
+    ("/api/hello", lambda: _signed(GUARDED, "another-secret-" + "x" * 32), 403, "bad_signature"),
+    ("/api/hello", lambda: _signed(GUARDED)[:-1], 400, "malformed_token"),
+    ("/api/hello", lambda: "", 400, "missing_token"),
+    ("/api/hello", lambda: _signed(TELEMETRY_KIND), 403, "wrong_token_kind"),
+    (TELEMETRY, lambda: _signed(GUARDED), 403, "wrong_token_kind"),
+    (TELEMETRY, lambda: "", 400, "missing_token"),
+], ids=["expired", "future", "forged", "truncated", "missing", "telemetry-token-on-guarded",
+        "guarded-token-on-telemetry", "telemetry-without-token"])
+def test_refused_tokens(server, path, make, status, error):
     with server.client() as client:
-        response = client.get("/api/hello", headers={"X-Quelvar-Token": make()})
+        response = client.request("POST" if path == TELEMETRY else "GET", path, content=HUMAN,
+                                  headers={HEADER: make()})
     assert (response.status_code, response.json()) == (status, {"error": error})
+
+
+def _tries(client, body, tries, **headers):
+    """What a client gets on a guarded path, `tries` times over: each try
+    fetches a telemetry token, posts `body` with it (or nothing, for None),
+    and presents the best token it then holds."""
+    deadline = time.monotonic() + DEADLINE_SECONDS
+    statuses = Counter()
+    for _ in range(tries):
+        assert time.monotonic() < deadline, "load loop ran past its deadline"
+        issued = client.get("/quelvar/token", headers=headers).json()
+        held = issued.get("token", "")
+        if body is not None:
+            answer = client.post(TELEMETRY, content=body, headers={HEADER: held, **headers}).json()
+            held = answer.get("tokens", [held])[0]
+        statuses[client.get("/api/hello", headers={HEADER: held, **headers}).json().get("error", 200)] += 1
+    return statuses
+
+
+# Until the ban has reached the worker that answers, a refused client holds
+# only its spent telemetry token.
+REFUSED = {"wrong_token_kind", "banned"}
+
+
+@pytest.mark.parametrize("case, body, tries, refusals", [
+    (0, None, TOKENS, {"wrong_token_kind"}),   # never sends telemetry
+    (1, BOT, 50, REFUSED),                     # telemetry refused, with a ban
+    (2, b'{"browser": {"webdriver": true}}', 50, REFUSED),
+], ids=["no-telemetry", "bot-session", "webdriver"])
+def test_no_guarded_request_is_served_without_allowed_telemetry(server, case, body, tries, refusals):
+    # Through the proxy, for an address of each case's own (bans outlive the test).
+    forwarded = {"X-Forwarded-For": f"198.51.100.{40 + 2 * case + server.index}"}
+    with server.client(TRUSTED_PROXY) as client:  # kept alive between tries
+        statuses = _tries(client, body, tries, **forwarded)
+    assert statuses[200] == 0 and sum(statuses.values()) == tries
+    assert set(statuses) <= refusals and (body is None or statuses["banned"] > 0), statuses
+
+
+def test_a_clearance_serves_exactly_its_tokens(server):
+    with server.client() as client:
+        spent = token(client)
+        answer = client.post(TELEMETRY, content=HUMAN, headers={HEADER: spent}).json()
+        tokens = answer["tokens"]
+        assert len(set(tokens)) == PER_CLEARANCE and answer["max_age"] == 30.0
+        # Each once, then all again, then the telemetry token that earned them.
+        statuses = [client.get("/api/hello", headers={HEADER: t}).status_code for t in [*tokens, *tokens, spent]]
+    assert statuses == [200] * PER_CLEARANCE + [409] * PER_CLEARANCE + [403]
+
+
+def test_a_bound_token_is_refused_from_another_network(server):
+    # Two peers in one /24 and one outside it, all on loopback.
+    home, near, far = (f"127.0.{net}.{host + server.index}" for net, host in ((1, 10), (1, 20), (2, 10)))
+    with server.client(home) as client, server.client(near) as neighbour, server.client(far) as stranger:
+        tokens = clearance(client)
+        answers = [stranger.get("/api/hello", headers={HEADER: tokens[0]}),   # refused, not spent
+                   neighbour.get("/api/hello", headers={HEADER: tokens[0]}),
+                   client.get("/api/hello", headers={HEADER: tokens[0]}),
+                   stranger.post(TELEMETRY, content=HUMAN, headers={HEADER: token(client)})]
+    assert [(a.status_code, a.json().get("error")) for a in answers] == [
+        (403, "wrong_network"), (200, None), (409, "replayed_token"), (403, "wrong_network")]
 
 
 def test_forwarded_for_from_an_untrusted_peer_is_ignored(server):
@@ -149,8 +220,8 @@ def _padded(body: bytes, size: int) -> bytes:
 
 
 @pytest.mark.parametrize("body, status, answer", [
-    (HUMAN, 200, {"decision": "allow"}),
-    (_padded(HUMAN, 200_000), 200, {"decision": "allow"}),   # parsed off the event loop in ASGI
+    (HUMAN, 200, None),
+    (_padded(HUMAN, 200_000), 200, None),   # parsed off the event loop in ASGI
     (b'{"mouse_movements": [', 400, {"error": "malformed_telemetry"}),
     (b"\xff\xfe{}", 400, {"error": "malformed_telemetry"}),
     (b"[" * 30_000 + b"]" * 30_000, 400, {"error": "malformed_telemetry"}),  # too deep
@@ -160,12 +231,16 @@ def _padded(body: bytes, size: int) -> bytes:
 def test_telemetry_bodies(server, body, status, answer):
     with server.client() as client:
         response = post_telemetry(client, body)
-    assert (response.status_code, response.json()) == (status, answer)
+    assert response.status_code == status
+    if answer is None:  # allowed: the clearance's tokens
+        answer = {"decision": "allow", "tokens": response.json()["tokens"], "header": HEADER, "max_age": 30.0}
+        assert len(answer["tokens"]) == PER_CLEARANCE
+    assert response.json() == answer
 
 
 @pytest.mark.parametrize("kind, module", [("gunicorn", "tagged_wsgi:app"), ("uvicorn", "tagged_asgi:app")])
 def test_a_client_cannot_choose_its_address_in_forwarded(serve, kind, module):
-    served = serve(kind, module, workers=1, env={"QUELVAR_PROXY_HEADER": "forwarded"})
+    served = serve(kind, module, workers=1, QUELVAR_PROXY_HEADER="forwarded")
     attacker, victim = ("198.51.100.77", "198.51.100.78") if kind == "gunicorn" else ("198.51.100.87", "198.51.100.88")
 
     def through_proxy(client_wrote: str | None, path="/quelvar/token"):
