@@ -333,7 +333,7 @@ class Guard:
                 or not 1 <= requests_per_clearance <= MAX_CLEARANCE_TOKENS):
             raise ValueError(f"requests_per_clearance must be a whole number from 1 to {MAX_CLEARANCE_TOKENS}")
         self.store = store
-        self.tokens = Tokens(list(secrets), store, max_age=max_age, clearance_seconds=clearance_seconds,
+        self.tokens = Tokens(secrets, store, max_age=max_age, clearance_seconds=clearance_seconds,
                              clock_skew=clock_skew)
         self.addresses = ClientAddresses(trusted_proxies, header=proxy_header)
         self.decide: Callback = decide or _allow_all

@@ -135,9 +135,17 @@ class Tokens:
         clock_skew: float = 5.0,
         clock: Callable[[], float] = time.time,
     ) -> None:
-        if isinstance(secrets, (str, bytes)):
-            raise TypeError("secrets must be a sequence of keys, not a single key")
-        keys = [key.encode() if isinstance(key, str) else bytes(key) for key in secrets]
+        if isinstance(secrets, (str, bytes, bytearray, memoryview)):
+            raise TypeError("secrets must be a sequence of keys such as [key], not a single key")
+        keys = []
+        for key in secrets:
+            # bytes(48) would be 48 zero bytes: only text and byte strings are keys.
+            if isinstance(key, str):
+                keys.append(key.encode())
+            elif isinstance(key, (bytes, bytearray)):
+                keys.append(bytes(key))
+            else:
+                raise TypeError(f"each secret must be str or bytes, not {type(key).__name__}")
         if not keys:
             raise ValueError("at least one secret is needed")
         if any(len(key) < MIN_SECRET_BYTES for key in keys):

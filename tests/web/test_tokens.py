@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from quelvar_guard import LocalStore, TokenKind, Tokens, TokenVerdict
+from quelvar_guard import Guard, LocalStore, TokenKind, Tokens, TokenVerdict
 from quelvar_guard.tokens import network_of
 
 KEY, OLD_KEY, OTHER_KEY = "a" * 32, "b" * 32, "c" * 32
@@ -157,5 +157,11 @@ def test_malformed(store, mangle):
 def test_refused_configurations(store, keys, options, message):
     with pytest.raises(ValueError, match=message):
         Tokens(keys, store, **options)
-    with pytest.raises(TypeError):
-        Tokens(KEY, store)
+
+
+@pytest.mark.parametrize("secrets", [KEY, KEY.encode(), bytearray(KEY.encode()), [48], [KEY, None]],
+                         ids=["str", "bytes", "bytearray", "int-key", "none-key"])
+def test_a_single_key_or_a_non_key_is_refused_not_signed_with(store, secrets):
+    # bytes(48) would be a key of 48 zero bytes that anyone can sign with.
+    with pytest.raises(TypeError, match="sequence of keys|str or bytes"):
+        Guard(store, secrets)
