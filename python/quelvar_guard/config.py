@@ -1,0 +1,163 @@
+"""One configuration for the service and its command line, read from the environment.
+
+Every worker, host and the `python -m quelvar_guard` command read the same
+variables, so what an operator checks is what the service runs with:
+
+    QUELVAR_REDIS_URL        redis://host:port/db (or rediss://, unix://); unset:
+                             one process only, with LocalStore
+    QUELVAR_REDIS_CLUSTER    "1": the URL names one node of a Redis Cluster
+    QUELVAR_REDIS_PREFIX     namespace of every key and channel (default "quelvar:")
+    QUELVAR_STRICT           "1": refuse with 503 while Redis is away, instead
+                             of serving from each process's own tables
+    QUELVAR_TOKEN_SECRETS    comma-separated token keys, each at least 32 bytes;
+                             the first signs
+    QUELVAR_TRUSTED_PROXIES  comma-separated networks of your reverse proxies
+    QUELVAR_PROXY_HEADER     "x-forwarded-for" (default) or "forwarded"
+    QUELVAR_BIND_NETWORK     "1": tokens bound to the client's network
+    QUELVAR_GUARDED_PATHS    comma-separated path prefixes (default "/api/")
+
+A setting that is wrong is refused when the configuration is read, with every
+problem named at once, rather than logged later by each worker while the
+service runs on something else.
+"""
+
+from __future__ import annotations
+
+import ipaddress
+import os
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import TYPE_CHECKING
+from urllib.parse import urlsplit
+
+from .tokens import MIN_SECRET_BYTES
+
+if TYPE_CHECKING:
+    from .decision import Guard
+    from .store import Store
+
+__all__ = ["ConfigError", "Settings"]
+
+_REDIS_SCHEMES = ("redis", "rediss", "unix")
+_FLAGS = {"1": True, "true": True, "yes": True, "on": True, "0": False, "false": False, "no": False,
+          "off": False, "": False}
+
+
+class ConfigError(ValueError):
+    """The configuration is wrong; `problems` lists every reason."""
+
+    def __init__(self, problems: list[str]) -> None:
+        super().__init__("; ".join(problems))
+        self.problems = problems
+
+
+def _split(text: str) -> tuple[str, ...]:
+    return tuple(part.strip() for part in text.split(",") if part.strip())
+
+
+@dataclass(frozen=True)
+class Settings:
+    redis_url: str | None = None
+    redis_cluster: bool = False
+    redis_prefix: str = "quelvar:"
+    strict: bool = False
+    token_secrets: tuple[str, ...] = ()
+    trusted_proxies: tuple[str, ...] = ()
+    proxy_header: str = "x-forwarded-for"
+    bind_network: bool = False
+    guarded_paths: tuple[str, ...] = ("/api/",)
+
+    @classmethod
+    def from_environment(cls, environ: Mapping[str, str] | None = None) -> Settings:
+        """The settings the environment gives; ConfigError names everything wrong."""
+        env = os.environ if environ is None else environ
+        problems: list[str] = []
+
+        def flag(name: str) -> bool:
+            value = env.get(name, "").strip().lower()
+            if value not in _FLAGS:
+                problems.append(f"{name} must be 1 or 0, not {value!r}")
+                return False
+            return _FLAGS[value]
+
+        settings = cls(
+            redis_url=env.get("QUELVAR_REDIS_URL", "").strip() or None,
+            redis_cluster=flag("QUELVAR_REDIS_CLUSTER"),
+            redis_prefix=env.get("QUELVAR_REDIS_PREFIX", "quelvar:"),
+            strict=flag("QUELVAR_STRICT"),
+            token_secrets=_split(env.get("QUELVAR_TOKEN_SECRETS", "")),
+            trusted_proxies=_split(env.get("QUELVAR_TRUSTED_PROXIES", "")),
+            proxy_header=env.get("QUELVAR_PROXY_HEADER", "x-forwarded-for").strip().lower(),
+            bind_network=flag("QUELVAR_BIND_NETWORK"),
+            guarded_paths=_split(env.get("QUELVAR_GUARDED_PATHS", "/api/")),
+        )
+        problems.extend(settings.problems())
+        if problems:
+            raise ConfigError(problems)
+        return settings
+
+    def problems(self) -> list[str]:
+        """Everything wrong with these settings, in words an operator can act on."""
+        problems = []
+        if self.redis_url is not None:
+            problems.extend(_redis_url_problems(self.redis_url, self.redis_cluster))
+        if not self.redis_prefix:
+            problems.append("QUELVAR_REDIS_PREFIX must not be empty")
+        if not self.token_secrets:
+            problems.append("QUELVAR_TOKEN_SECRETS is not set: every worker needs the same keys")
+        for index, key in enumerate(self.token_secrets):
+            if len(key.encode()) < MIN_SECRET_BYTES:
+                problems.append(f"QUELVAR_TOKEN_SECRETS key {index + 1} is shorter than {MIN_SECRET_BYTES} bytes")
+        for network in self.trusted_proxies:
+            try:
+                ipaddress.ip_network(network, strict=False)
+            except ValueError:
+                problems.append(f"QUELVAR_TRUSTED_PROXIES: {network!r} is not an address or network")
+        if self.proxy_header not in ("x-forwarded-for", "forwarded"):
+            problems.append(f"QUELVAR_PROXY_HEADER must be x-forwarded-for or forwarded, not {self.proxy_header!r}")
+        if not self.guarded_paths or any(not path.startswith("/") for path in self.guarded_paths):
+            problems.append("QUELVAR_GUARDED_PATHS must list path prefixes starting with /")
+        return problems
+
+    def store(self) -> Store:
+        """LocalStore without a Redis URL, else the RedisStore these settings describe."""
+        if self.redis_url is None:
+            from .store import LocalStore
+            return LocalStore()
+        from .redis_store import RedisStore
+        return RedisStore(self.redis_url, cluster=self.redis_cluster, prefix=self.redis_prefix,
+                          on_unavailable="strict" if self.strict else "degrade")
+
+    def guard(self, store: Store | None = None, **options: object) -> Guard:
+        """A Guard on these settings; `options` are Guard's other keyword arguments."""
+        from .decision import Guard
+        return Guard(store if store is not None else self.store(), list(self.token_secrets),
+                     guarded_paths=self.guarded_paths, trusted_proxies=list(self.trusted_proxies),
+                     proxy_header=self.proxy_header, bind_network=self.bind_network,
+                     **options)  # type: ignore[arg-type]
+
+
+def _redis_url_problems(url: str, cluster: bool) -> list[str]:
+    try:
+        parts = urlsplit(url)
+        port = parts.port
+    except ValueError as error:
+        return [f"QUELVAR_REDIS_URL {url!r}: {error}"]
+    if parts.scheme not in _REDIS_SCHEMES:
+        return [f"QUELVAR_REDIS_URL must start with redis://, rediss:// or unix://, not {url!r}"]
+    if parts.scheme == "unix":
+        return [] if parts.path else [f"QUELVAR_REDIS_URL {url!r} names no socket path"]
+    if not parts.hostname:
+        return [f"QUELVAR_REDIS_URL {url!r} names no host"]
+    problems = []
+    if port == 0:
+        problems.append(f"QUELVAR_REDIS_URL {url!r} has port 0")
+    db_text = parts.path.lstrip("/")
+    if db_text:
+        # Whether the server has that many databases only it can say: the
+        # command line's `config check` asks it.
+        if not db_text.isdigit():
+            problems.append(f"QUELVAR_REDIS_URL database {db_text!r} is not a number")
+        elif cluster and int(db_text) != 0:
+            problems.append("a Redis Cluster has only database 0")
+    return problems
