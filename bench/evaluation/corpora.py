@@ -226,14 +226,20 @@ def main(argv: list[str] | None = None) -> int:
         parser.error(f"unknown corpora {unknown}; known: {every}")
     if args.no_chromium:
         wanted = [n for n in wanted if not n.endswith("/chromium")]
-    rows = []
+    rows, missing = [], []
     for name in wanted:
         seconds = None
         if args.build or not _path(name).exists():
-            seconds = build(name, bot_sessions=args.bot_sessions, chromium_sessions=args.chromium_sessions)
+            try:
+                seconds = build(name, bot_sessions=args.bot_sessions, chromium_sessions=args.chromium_sessions)
+            except RuntimeError as error:  # a missing browser or package: say so, build the rest
+                missing.append(f"{name}: {error}")
+                continue
         rows.append(summary(name, load(name), seconds))
     print(table(rows))
-    return 0
+    for line in missing:
+        print(f"not built: {line}")
+    return 1 if missing else 0
 
 
 if __name__ == "__main__":
