@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import random
 import statistics
 import sys
@@ -209,6 +210,44 @@ def table(rows: list[dict]) -> str:
     return "\n".join([line(columns), line("-" * widths[c] for c in columns), *(line(r.values()) for r in rows)])
 
 
+def plot(corpora: dict[str, list[Session]], folder: Path = OUT) -> list[Path]:
+    """Two pictures to compare by eye: a few sessions' paths per corpus (a dot
+    per event) and the spread of the gaps between events (the recorder shows
+    there first)."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    columns = 4
+    rows = math.ceil(len(corpora) / columns)
+    written = []
+    for kind in ("paths", "intervals"):
+        figure, axes = plt.subplots(rows, columns, figsize=(4.2 * columns, 3.0 * rows), squeeze=False)
+        for axis, (name, sessions) in zip(axes.flat, corpora.items()):
+            axis.set_title(name, fontsize=9)
+            axis.tick_params(labelsize=7)
+            if kind == "paths":
+                for session in sessions[:: max(1, len(sessions) // 4)][:4]:
+                    points = session.telemetry["mouse_movements"]
+                    axis.plot([p["x"] for p in points], [p["y"] for p in points], "-o", markersize=1.5, linewidth=0.6)
+                axis.set_xlim(0, 1920)
+                axis.set_ylim(1080, 0)
+            else:
+                gaps = [b["t"] - a["t"] for s in sessions for a, b in
+                        zip(s.telemetry["mouse_movements"], s.telemetry["mouse_movements"][1:])]
+                axis.hist([min(g, 150) for g in gaps], bins=75, range=(0, 150))
+                axis.set_xlabel("ms between events (150 = 150 or more)", fontsize=7)
+        for axis in list(axes.flat)[len(corpora):]:
+            axis.set_visible(False)
+        figure.tight_layout()
+        path = folder / f"{kind}.png"
+        figure.savefig(path, dpi=80)
+        plt.close(figure)
+        written.append(path)
+    return written
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m bench.evaluation.corpora", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -217,6 +256,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--bot-sessions", type=int, default=BOT_SESSIONS)
     parser.add_argument("--chromium-sessions", type=int, default=CHROMIUM_SESSIONS)
     parser.add_argument("--no-chromium", action="store_true", help="skip the real-browser corpora")
+    parser.add_argument("--plot", action="store_true", help="also draw paths.png and intervals.png (matplotlib)")
     args = parser.parse_args(argv)
 
     every = names()
@@ -226,7 +266,7 @@ def main(argv: list[str] | None = None) -> int:
         parser.error(f"unknown corpora {unknown}; known: {every}")
     if args.no_chromium:
         wanted = [n for n in wanted if not n.endswith("/chromium")]
-    rows, missing = [], []
+    rows, missing, built = [], [], {}
     for name in wanted:
         seconds = None
         if args.build or not _path(name).exists():
@@ -235,8 +275,12 @@ def main(argv: list[str] | None = None) -> int:
             except RuntimeError as error:  # a missing browser or package: say so, build the rest
                 missing.append(f"{name}: {error}")
                 continue
-        rows.append(summary(name, load(name), seconds))
+        built[name] = load(name)
+        rows.append(summary(name, built[name], seconds))
     print(table(rows))
+    if args.plot:
+        for path in plot(built):
+            print(f"drawn: {path.relative_to(ROOT)}")
     for line in missing:
         print(f"not built: {line}")
     return 1 if missing else 0
