@@ -141,6 +141,24 @@ def _path(name: str) -> Path:
     return OUT / (name.replace("/", ".") + ".jsonl")
 
 
+def _code() -> int:
+    """What a corpus is built from: this folder's code and the pinned packages.
+    A corpus built by other code is rebuilt when loaded."""
+    sources = sorted(Path(__file__).parent.glob("*.py")) + [ROOT / "requirements-evaluation.txt"]
+    return zlib.crc32(b"".join(path.read_bytes() for path in sources if path.exists()))
+
+
+def _meta(name: str) -> dict:
+    try:
+        return json.loads(_path(name).with_suffix(".meta.json").read_text())
+    except (OSError, ValueError):
+        return {}
+
+
+def _current(name: str) -> bool:
+    return _path(name).exists() and _meta(name).get("code") == _code()
+
+
 def _write(name: str, sessions: Iterable[Session]) -> int:
     OUT.mkdir(parents=True, exist_ok=True)
     path = _path(name)
@@ -176,15 +194,17 @@ def build(name: str, *, bot_sessions: int = BOT_SESSIONS, chromium_sessions: int
         _write(name, chromium.sessions(population, chromium_sessions, Progress(name, chromium_sessions)))
     else:
         raise KeyError(f"no corpus {name!r}: see names()")
-    return time.monotonic() - started
+    seconds = time.monotonic() - started
+    _path(name).with_suffix(".meta.json").write_text(json.dumps({"code": _code(), "seconds": round(seconds, 1)}))
+    return seconds
 
 
 def load(name: str) -> list[Session]:
-    """The sessions of one corpus, built first if it is not on disk."""
-    path = _path(name)
-    if not path.exists():
+    """The sessions of one corpus, built first if it is not on disk or was
+    built by other code (the sizes it was built with are kept)."""
+    if not _current(name):
         build(name)
-    with open(path, encoding="utf-8") as source:
+    with open(_path(name), encoding="utf-8") as source:
         return [Session(**json.loads(line)) for line in source]
 
 
@@ -268,15 +288,14 @@ def main(argv: list[str] | None = None) -> int:
         wanted = [n for n in wanted if not n.endswith("/chromium")]
     rows, missing, built = [], [], {}
     for name in wanted:
-        seconds = None
-        if args.build or not _path(name).exists():
+        if args.build or not _current(name):
             try:
-                seconds = build(name, bot_sessions=args.bot_sessions, chromium_sessions=args.chromium_sessions)
+                build(name, bot_sessions=args.bot_sessions, chromium_sessions=args.chromium_sessions)
             except RuntimeError as error:  # a missing browser or package: say so, build the rest
                 missing.append(f"{name}: {error}")
                 continue
         built[name] = load(name)
-        rows.append(summary(name, built[name], seconds))
+        rows.append(summary(name, built[name], _meta(name).get("seconds")))
     print(table(rows))
     if args.plot:
         for path in plot(built):
