@@ -53,7 +53,10 @@ class Served:
                    PYTHONPATH=os.pathsep.join([str(ROOT), str(ROOT / "tests" / "web"),
                                                os.environ.get("PYTHONPATH", "")]),
                    QUELVAR_REDIS_URL=redis_url, QUELVAR_TOKEN_SECRETS=SECRET,
-                   QUELVAR_TRUSTED_PROXIES=TRUSTED_PROXY, **environment)
+                   QUELVAR_TRUSTED_PROXIES=TRUSTED_PROXY,
+                   # The load tests take thousands of tokens from a few addresses.
+                   QUELVAR_MINT_BURST="1000000")
+        env.update(environment)
         self.log = log
         self.process = subprocess.Popen(command, cwd=ROOT, env=env, stdout=log.open("wb"),
                                         stderr=subprocess.STDOUT)
