@@ -1,8 +1,7 @@
 """A Starlette site behind ASGIGuard, mounted the ways services mount it: at
 the top (served under uvicorn's --root-path), inside Mount("/v1"), and inside
 Mount("/plain") as under a server that offers no HTTP answer to a refused
-WebSocket. Short body limits and a small minting budget; the native local
-store, so one worker."""
+WebSocket. Short body limits; the native local store, so one worker."""
 
 import os
 
@@ -13,7 +12,6 @@ from starlette.routing import Mount, Route, WebSocketRoute
 from quelvar_guard import ASGIGuard, Decision, Guard, LocalStore
 from quelvar_guard.asgi import SCREENED_KEY, BodyLimits
 
-MINT_BURST, MINT_RATE = 4, 0.5
 LIMITS = BodyLimits(timeout=3.0, grace=1.0, min_rate=1000.0)
 
 
@@ -34,8 +32,7 @@ async def echo(websocket):
 
 def make_app():
     """Served with uvicorn --factory; the tests import the figures above only."""
-    guard = Guard(LocalStore(), [os.environ["QUELVAR_TOKEN_SECRETS"]], decide=decide,
-                  mint_rate=MINT_RATE, mint_burst=MINT_BURST)
+    guard = Guard(LocalStore(), [os.environ["QUELVAR_TOKEN_SECRETS"]], decide=decide)
     site = Starlette(routes=[Route("/api/hello", hello), WebSocketRoute("/api/ws", echo)])
     guarded = ASGIGuard(site, guard, body_limits=LIMITS)
 
