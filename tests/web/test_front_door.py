@@ -26,10 +26,10 @@ def site(web_redis, tmp_path_factory):
     served.stop()
 
 
-def exchange(server, head: str, *, source: str = "127.0.0.1", body: bytes = b"", timeout: float = 10):
-    """One request written on a socket; the status, the headers and what follows them."""
-    with socket.create_connection(("127.0.0.1", server.port), timeout=timeout, source_address=(source, 0)) as raw:
-        raw.sendall(head.replace("\n", "\r\n").encode() + b"\r\n" + body)
+def exchange(server, head: str, *, source: str = "127.0.0.1"):
+    """A request's head written on a socket; the status, the headers and what follows them."""
+    with socket.create_connection(("127.0.0.1", server.port), timeout=10, source_address=(source, 0)) as raw:
+        raw.sendall(head.replace("\n", "\r\n").encode() + b"\r\n")
         received = b""
         while b"\r\n\r\n" not in received:
             chunk = raw.recv(65536)
@@ -39,6 +39,7 @@ def exchange(server, head: str, *, source: str = "127.0.0.1", body: bytes = b"",
         header_text, _, after = rest.partition(b"\r\n\r\n")
         headers = dict(line.decode().lower().split(": ", 1) for line in header_text.split(b"\r\n"))
         status = int(status_line.split()[1])
+
         def wanted() -> int:
             if status != 101:
                 return int(headers.get("content-length", 0))
