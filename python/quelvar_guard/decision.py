@@ -43,7 +43,7 @@ Refusals, each a short JSON body {"error": code, ...}:
     403 banned               address banned; Retry-After: seconds left
     429 too_many_tokens      token endpoint: the address spent its minting budget;
                              Retry-After and "retry_after"
-    400 missing_token        no token header
+    400 missing_token        no token header (a WebSocket: nor query parameter)
     400 malformed_token      not a token of this format (an earlier layout included)
     403 bad_signature        no configured secret signed it (forged or foreign)
     401 expired_token        older than its lifetime, or from the future; fetch a new one
