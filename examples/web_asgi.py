@@ -13,7 +13,7 @@ import json
 import os
 
 from quelvar_guard import ASGIGuard
-from quelvar_guard.asgi import SCREENED_KEY, Receive, Scope, Send
+from quelvar_guard.asgi import SCREENED_KEY, Receive, Scope, Send, route_path
 
 from .web_setup import PAGE, guard_from_environment
 
@@ -25,7 +25,7 @@ async def site(scope: Scope, receive: Receive, send: Send) -> None:
         await receive()  # lifespan.shutdown
         await send({"type": "lifespan.shutdown.complete"})
         return
-    path = scope["path"]
+    path = route_path(scope)  # without the root path the site is served under
     if path == "/":
         body, content_type, status = PAGE, b"text/html; charset=utf-8", 200
     elif path == "/api/hello":

@@ -13,6 +13,8 @@ QUELVAR_PROXY_HEADER     the header those proxies write: "x-forwarded-for"
                          (default) or "forwarded".
 QUELVAR_BIND_NETWORK     "1" binds every token to the client's network (IPv4
                          /24, IPv6 /64); unset or "0": tokens work from anywhere.
+QUELVAR_MINT_RATE        telemetry tokens per second and address once its burst
+QUELVAR_MINT_BURST       is spent (defaults 1 and 20; the budget is kept in Redis).
 """
 
 from __future__ import annotations
@@ -24,6 +26,7 @@ from pathlib import Path
 import redis
 
 from quelvar_guard import Guard, RedisStore
+from quelvar_guard.decision import DEFAULT_MINT_BURST, DEFAULT_MINT_RATE
 
 from .web_scoring import score
 
@@ -51,4 +54,6 @@ def guard_from_environment() -> Guard:
         trusted_proxies=os.environ.get("QUELVAR_TRUSTED_PROXIES", ""),
         proxy_header=os.environ.get("QUELVAR_PROXY_HEADER", "x-forwarded-for"),
         bind_network=os.environ.get("QUELVAR_BIND_NETWORK", "0") == "1",
+        mint_rate=float(os.environ.get("QUELVAR_MINT_RATE", DEFAULT_MINT_RATE)),
+        mint_burst=int(os.environ.get("QUELVAR_MINT_BURST", DEFAULT_MINT_BURST)),
     )

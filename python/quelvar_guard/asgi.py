@@ -2,10 +2,22 @@
 
 Works under any ASGI server and framework (Starlette, FastAPI, Django's ASGI
 handler, ...). Nothing here blocks the event loop on the network: tokens are
-spent with the store's async call, a ban is written from a worker thread, and a
-telemetry body above `thread_threshold` bytes is parsed in a thread, where the
-native parser runs without the interpreter lock. Small bodies are parsed
-inline, where a thread hand-off would cost more than the parse.
+spent with the store's async call, a ban and a shared minting budget are
+written from a worker thread, and a telemetry body above `thread_threshold`
+bytes is parsed in a thread, where the native parser runs without the
+interpreter lock. Small bodies are parsed inline, where a thread hand-off
+would cost more than the parse.
+
+Paths are matched as the application routes them: `scope["path"]` without
+`scope["root_path"]` (a server's --root-path, or the prefix of a Mount that
+the middleware sits in), decoded as the server decoded it, so `/api%2Fhello`
+is `/api/hello`, as every router reading `path` sees it.
+
+WebSocket handshakes on the guard's paths are screened like guarded requests
+(the ban, then a guarded token, from the token header or, since browsers
+cannot set headers on a WebSocket, from the `token_query` parameter of the
+URL); a refusal is sent before the handshake is accepted, as an HTTP response
+where the server offers that extension, otherwise as close code 1008.
 """
 
 from __future__ import annotations
@@ -13,12 +25,15 @@ from __future__ import annotations
 import asyncio
 import inspect
 from collections.abc import Awaitable, Callable, MutableMapping
+from dataclasses import dataclass
 from typing import Any
+from urllib.parse import parse_qsl
 
 from .decision import (Ban, CheckToken, Decide, Guard, Need, ParseBody, ReadBody, Reply,
-                       RequestHead, Route, Screened, run_async)
+                       RequestHead, Route, Screened, TakeBudget, run_async)
+from .store import LocalStore
 
-__all__ = ["ASGIGuard", "SCREENED_KEY", "request_head", "read_body"]
+__all__ = ["ASGIGuard", "BodyLimits", "SCREENED_KEY", "read_body", "request_head", "route_path"]
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -32,6 +47,43 @@ SCREENED_KEY = "quelvar.screened"
 # Below this many bytes, parsing inline is cheaper than a thread hand-off.
 DEFAULT_THREAD_THRESHOLD = 64 * 1024
 
+# The query parameter a WebSocket handshake may carry its guarded token in.
+DEFAULT_TOKEN_QUERY = "quelvar_token"
+
+# Close code for a refused handshake where the server cannot send a response.
+POLICY_VIOLATION = 1008
+
+
+@dataclass(frozen=True)
+class BodyLimits:
+    """How long a telemetry body may take to arrive.
+
+    timeout:  the whole body within this many seconds of the first read
+    grace:    seconds before the rate counts (a slow start, a TCP ramp-up)
+    min_rate: bytes per second on average from then on; a body that falls
+              behind is refused at once, so a trickle cannot hold its buffer
+              for the whole timeout
+    Refused with 408 body_timeout.
+    """
+
+    timeout: float = 10.0
+    grace: float = 2.0
+    min_rate: float = 4096.0
+
+    def __post_init__(self) -> None:
+        if not self.timeout > 0 or not self.grace >= 0 or not self.min_rate > 0:
+            raise ValueError("timeout and min_rate must be positive, grace not negative")
+
+
+def route_path(scope: Scope) -> str:
+    """The path the application routes: `path` without `root_path` when that
+    is a prefix of it at a segment boundary (servers put root_path in path)."""
+    path: str = scope.get("path", "")
+    root: str = scope.get("root_path", "")
+    if root and path.startswith(root) and (len(path) == len(root) or path[len(root)] == "/"):
+        return path[len(root):]
+    return path
+
 
 def request_head(scope: Scope) -> RequestHead:
     headers: dict[str, str] = {}
@@ -40,16 +92,26 @@ def request_head(scope: Scope) -> RequestHead:
         value = raw_value.decode("latin-1")
         headers[name] = f"{headers[name]}, {value}" if name in headers else value
     client = scope.get("client")
-    return RequestHead(scope.get("method", "GET"), scope.get("path", ""),
+    return RequestHead(scope.get("method", "GET"), route_path(scope),
                        client[0] if client else None, headers.get)
 
 
-async def read_body(receive: Receive, length: int) -> bytes | None:
-    """At most a little over `length` bytes of the body; None if the client left."""
+async def read_body(receive: Receive, length: int, limits: BodyLimits | None = None) -> bytes | None:
+    """At most a little over `length` bytes of the body; None if the client
+    left. With `limits`, TimeoutError when the body comes too slowly."""
     chunks: list[bytes] = []
     size = 0
+    if limits is not None:
+        start = asyncio.get_running_loop().time()
+        deadline = start + limits.timeout
     while size <= length:
-        message = await receive()
+        if limits is None:
+            message = await receive()
+        else:
+            # The next bytes are due before the deadline, and before the
+            # average rate since the grace period falls behind.
+            async with asyncio.timeout_at(min(deadline, start + limits.grace + size / limits.min_rate)):
+                message = await receive()
         if message["type"] == "http.disconnect":
             return None
         chunk = message.get("body", b"")
@@ -61,10 +123,23 @@ async def read_body(receive: Receive, length: int) -> bytes | None:
 
 
 async def _send(reply: Reply, send: Send, head_only: bool) -> None:
-    await send({"type": "http.response.start", "status": reply.status,
-                "headers": [(name.lower().encode("latin-1"), value.encode("latin-1"))
-                            for name, value in reply.all_headers()]})
+    await send({"type": "http.response.start", "status": reply.status, "headers": _headers(reply)})
     await send({"type": "http.response.body", "body": b"" if head_only else reply.body()})
+
+
+def _headers(reply: Reply) -> list[tuple[bytes, bytes]]:
+    return [(name.lower().encode("latin-1"), value.encode("latin-1")) for name, value in reply.all_headers()]
+
+
+async def _refuse_handshake(reply: Reply, scope: Scope, receive: Receive, send: Send) -> None:
+    """A refused WebSocket handshake, answered before it is accepted."""
+    if (await receive())["type"] != "websocket.connect":
+        return  # the client left first
+    if "websocket.http.response" in (scope.get("extensions") or {}):
+        await send({"type": "websocket.http.response.start", "status": reply.status, "headers": _headers(reply)})
+        await send({"type": "websocket.http.response.body", "body": reply.body()})
+    else:
+        await send({"type": "websocket.close", "code": POLICY_VIOLATION, "reason": reply.payload["error"]})
 
 
 class ASGIGuard:
@@ -72,25 +147,42 @@ class ASGIGuard:
 
         app = ASGIGuard(app, Guard(RedisStore(...), secrets, decide=score))
 
-    The callback may be a plain function or a coroutine function. Only HTTP
-    requests are screened; WebSocket and lifespan events pass through.
+    The callback may be a plain function or a coroutine function. HTTP
+    requests and WebSocket handshakes are screened (see the module); lifespan
+    events pass through. `body_limits` bounds how slowly a telemetry body may
+    arrive; `token_query` names the URL parameter a WebSocket handshake may
+    carry its token in (None: the header only).
     """
 
     def __init__(self, app: ASGIApp, guard: Guard, *,
-                 thread_threshold: int = DEFAULT_THREAD_THRESHOLD) -> None:
+                 thread_threshold: int = DEFAULT_THREAD_THRESHOLD,
+                 body_limits: BodyLimits = BodyLimits(),
+                 token_query: str | None = DEFAULT_TOKEN_QUERY) -> None:
         self.app = app
         self.guard = guard
         self.thread_threshold = thread_threshold
+        self.body_limits = body_limits
+        self.token_query = token_query
+        # A store that may go to the network is asked from a thread; the
+        # in-process one answers at once.
+        self._local_budget = isinstance(guard.store, LocalStore)
 
     async def screen(self, head: RequestHead, route: Route,
-                     read: Callable[[int], Awaitable[bytes | None]]) -> Reply | Screened:
+                     read: Callable[[int], Awaitable[bytes | None]] | None = None) -> Reply | Screened:
         """The walk for one request; `read(length)` gives the body (None if the client left)."""
         guard = self.guard
 
         async def answer(need: Need) -> Any:
             if isinstance(need, CheckToken):
                 return await guard.tokens.check_async(need.token, need.kind, need.address)
+            if isinstance(need, TakeBudget):
+                assert guard.mint_rate is not None
+                if self._local_budget:
+                    return guard.store.take_budget(need.address, guard.mint_rate, guard.mint_burst)
+                return await asyncio.to_thread(guard.store.take_budget, need.address, guard.mint_rate,
+                                               guard.mint_burst)
             if isinstance(need, ReadBody):
+                assert read is not None
                 return await read(need.length)
             if isinstance(need, ParseBody):
                 if len(need.body) > self.thread_threshold:
@@ -106,17 +198,42 @@ class ASGIGuard:
         return await run_async(guard.walk(head, route), answer)
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if scope["type"] != "http":
+        kind = scope["type"]
+        if kind == "http":
+            route = self.guard.route(route_path(scope))
+            if route is None:
+                return await self.app(scope, receive, send)
+            head = request_head(scope)
+            outcome = await self.screen(head, route,
+                                        lambda length: read_body(receive, length, self.body_limits))
+            if isinstance(outcome, Reply):
+                return await _send(outcome, send, head.method == "HEAD")
+            if route is Route.TELEMETRY:
+                return await _send(self.guard.cleared(outcome), send, False)  # answered here, not by the app
+        elif kind == "websocket":
+            if self.guard.route(route_path(scope)) is None:
+                return await self.app(scope, receive, send)
+            # Every path of the guard's is a guarded one to a WebSocket: the
+            # token and telemetry endpoints answer plain HTTP only.
+            outcome = await self.screen(self._handshake_head(scope), Route.GUARDED)
+            if isinstance(outcome, Reply):
+                return await _refuse_handshake(outcome, scope, receive, send)
+        else:
             return await self.app(scope, receive, send)
-        route = self.guard.route(scope.get("path", ""))
-        if route is None:
-            return await self.app(scope, receive, send)
-        head = request_head(scope)
-        outcome = await self.screen(head, route, lambda length: read_body(receive, length))
-        if isinstance(outcome, Reply):
-            return await _send(outcome, send, head.method == "HEAD")
-        if route is Route.TELEMETRY:
-            return await _send(self.guard.cleared(outcome), send, False)  # answered here, not by the app
         scope = dict(scope)
         scope[SCREENED_KEY] = outcome
         return await self.app(scope, receive, send)
+
+    def _handshake_head(self, scope: Scope) -> RequestHead:
+        head = request_head(scope)
+        if self.token_query is None or head.header(self.guard.token_header.lower()):
+            return head
+        query = scope.get("query_string", b"").decode("latin-1")
+        token = next((value for name, value in parse_qsl(query) if name == self.token_query), None)
+        if token is None:
+            return head
+        key, header = self.guard.token_header.lower(), head.header
+
+        def with_query_token(name: str) -> str | None:
+            return token if name == key else header(name)
+        return RequestHead(head.method, head.path, head.peer, with_query_token)

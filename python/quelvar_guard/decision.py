@@ -3,7 +3,7 @@
 A client is served on guarded paths only after its telemetry was scored and
 allowed. Three routes, each request walking one of them:
 
-    token endpoint (GET):      address ─► ban check ─► a telemetry token
+    token endpoint (GET):      address ─► ban check ─► minting budget ─► a telemetry token
     telemetry endpoint (POST): address ─► ban check ─► telemetry token (signature,
         age, kind, network, spent once) ─► body ─► features ─► decide(features)
         ─► allow: the guarded tokens of one clearance
@@ -11,8 +11,11 @@ allowed. Three routes, each request walking one of them:
         age, kind, network, spent once) ─► the application
 
 The token endpoint answers {"token", "header", "max_age"}; the token is good
-for one telemetry post within max_age seconds. An allowed post is answered
-200 {"decision": "allow", "tokens": [...], "header", "max_age"}: the
+for one telemetry post within max_age seconds. An address may take
+`mint_burst` of them at once and `mint_rate` per second after that (a token
+bucket in the store, so one budget across every process sharing it): each
+token spent costs the store a nonce for the replay window. An allowed post is
+answered 200 {"decision": "allow", "tokens": [...], "header", "max_age"}: the
 `requests_per_clearance` tokens of one clearance, each good for one guarded
 request within `clearance_seconds` (max_age here). When they are spent, the
 client posts fresh telemetry with a fresh telemetry token. With `bind_network`
@@ -28,8 +31,8 @@ would count as one and fall to every unban; a per-process mark would hold in
 one worker only.) A decision may carry `reasons`, which its refusal includes.
 
 The walk is written once, as a generator that yields what it needs from the
-outside (spend a token, read the body, parse it, ask the callback, record a
-ban) and returns either a `Reply` for the adapter to send or a `Screened`
+outside (take from the minting budget, spend a token, read the body, parse it,
+ask the callback, record a ban) and returns either a `Reply` for the adapter to send or a `Screened`
 request to hand to the application (or, on the telemetry route, to answer
 with its tokens). The WSGI adapter answers each need synchronously, the ASGI
 adapter awaits it, so both follow the same steps in the same order: bans
@@ -38,7 +41,9 @@ first, then the token's signature, age, kind and network, then its spending.
 Refusals, each a short JSON body {"error": code, ...}:
 
     403 banned               address banned; Retry-After: seconds left
-    400 missing_token        no token header
+    429 too_many_tokens      token endpoint: the address spent its minting budget;
+                             Retry-After and "retry_after"
+    400 missing_token        no token header (a WebSocket: nor query parameter)
     400 malformed_token      not a token of this format (an earlier layout included)
     403 bad_signature        no configured secret signed it (forged or foreign)
     401 expired_token        older than its lifetime, or from the future; fetch a new one
@@ -50,6 +55,7 @@ Refusals, each a short JSON body {"error": code, ...}:
     411 length_required      telemetry without Content-Length
     413 body_too_large       telemetry over the limit
     400 incomplete_body      the body ended before its Content-Length
+    408 body_timeout         the body came too slowly (ASGI: a deadline and a minimum rate)
     400 malformed_telemetry  not JSON
     403 challenge            the callback wants fresh telemetry; "reasons"; with a hold,
                              Retry-After and "retry_after" (advisory)
@@ -62,6 +68,7 @@ from __future__ import annotations
 import enum
 import http
 import json
+import math
 import re
 from collections.abc import Callable, Generator, Iterable
 from dataclasses import dataclass
@@ -220,7 +227,12 @@ class CheckToken:        # -> TokenVerdict (spends the token)
 
 
 @dataclass(frozen=True)
-class ReadBody:          # -> bytes, or None if the client went away
+class TakeBudget:        # -> seconds until the address may mint again; 0.0: minted now
+    address: str
+
+
+@dataclass(frozen=True)
+class ReadBody:          # -> bytes, or None if the client went away; TimeoutError thrown in if too slow
     length: int
 
 
@@ -240,7 +252,7 @@ class Ban:               # -> None
     seconds: int
 
 
-Need = Union[CheckToken, ReadBody, ParseBody, Decide, Ban]
+Need = Union[TakeBudget, CheckToken, ReadBody, ParseBody, Decide, Ban]
 Walk = Generator[Need, Any, Union[Reply, Screened]]
 
 # Methods whose body, on the telemetry route, is the telemetry.
@@ -266,6 +278,14 @@ _MISSING_TOKEN = _error(400, "missing_token")
 _PLAIN_REFUSALS = {code: _error(403, code, reasons=[]) for code in ("refused", "challenge")}
 
 
+_BODY_TIMEOUT = _error(408, "body_timeout")
+
+
+def _too_many_tokens(wait: float) -> Reply:
+    seconds = max(1, math.ceil(wait))
+    return _error(429, "too_many_tokens", (("Retry-After", str(seconds)),), retry_after=seconds)
+
+
 def _decision_reply(code: str, seconds: int, reasons: tuple[str, ...]) -> Reply:
     if not seconds and not reasons:
         return _PLAIN_REFUSALS[code]
@@ -281,6 +301,10 @@ def _store_unavailable() -> type[BaseException]:
 
 
 DEFAULT_REQUESTS_PER_CLEARANCE = 10
+# Telemetry tokens per address: a page takes one per clearance, a shared NAT
+# a few more; a script asking for thousands is held to the rate.
+DEFAULT_MINT_RATE = 1.0
+DEFAULT_MINT_BURST = 20
 
 
 def _allow_all(features: FeatureDict) -> Decision:
@@ -304,6 +328,9 @@ class Guard:
     requests_per_clearance: guarded tokens per allowed telemetry post
     clearance_seconds: how long a guarded token stays good
     bind_network:   bind every token to the client's IPv4 /24 or IPv6 /64
+    mint_rate, mint_burst: the token endpoint's budget per address, a token
+                    bucket in the store: `mint_burst` tokens at once, refilled
+                    at `mint_rate` per second; mint_rate=None: no budget
     trusted_proxies, proxy_header: see ClientAddresses
     max_age, clock_skew: see Tokens (max_age: the telemetry token's lifetime)
     """
@@ -322,6 +349,8 @@ class Guard:
         requests_per_clearance: int = DEFAULT_REQUESTS_PER_CLEARANCE,
         clearance_seconds: float = 30.0,
         bind_network: bool = False,
+        mint_rate: float | None = DEFAULT_MINT_RATE,
+        mint_burst: int = DEFAULT_MINT_BURST,
         trusted_proxies: Iterable[str] | str = (),
         proxy_header: str = "x-forwarded-for",
         max_age: float = 30.0,
@@ -332,6 +361,10 @@ class Guard:
         if (isinstance(requests_per_clearance, bool) or not isinstance(requests_per_clearance, int)
                 or not 1 <= requests_per_clearance <= MAX_CLEARANCE_TOKENS):
             raise ValueError(f"requests_per_clearance must be a whole number from 1 to {MAX_CLEARANCE_TOKENS}")
+        if mint_rate is not None and not 0 < mint_rate < float("inf"):
+            raise ValueError("mint_rate must be a positive number of tokens per second, or None")
+        if isinstance(mint_burst, bool) or not isinstance(mint_burst, int) or mint_burst < 1:
+            raise ValueError("mint_burst must be a whole number of at least 1")
         self.store = store
         self.tokens = Tokens(secrets, store, max_age=max_age, clearance_seconds=clearance_seconds,
                              clock_skew=clock_skew)
@@ -347,6 +380,8 @@ class Guard:
         self.max_body = max_body
         self.requests_per_clearance = requests_per_clearance
         self.bind_network = bool(bind_network)
+        self.mint_rate = None if mint_rate is None else float(mint_rate)
+        self.mint_burst = mint_burst
 
     def route(self, path: str) -> Route | None:
         """Which kind of request this path is; None for paths the guard leaves alone."""
@@ -401,6 +436,13 @@ class Guard:
         if refusal is not None:
             return refusal
         if route is Route.TOKEN:
+            if self.mint_rate is not None and address is not None:
+                try:
+                    wait = yield TakeBudget(address)
+                except _store_unavailable():
+                    return _error(503, "store_unavailable")
+                if wait > 0:
+                    return _too_many_tokens(wait)
             return self.telemetry_token(address)
 
         token = head.header(self._token_key)
@@ -423,7 +465,10 @@ class Guard:
         length = int(length_text)
         if length > self.max_body:
             return _error(413, "body_too_large", limit=self.max_body)
-        body = yield ReadBody(length)
+        try:
+            body = yield ReadBody(length)
+        except TimeoutError:
+            return _BODY_TIMEOUT
         if body is None or len(body) != length:
             return _error(400, "incomplete_body")
         try:

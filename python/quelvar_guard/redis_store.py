@@ -607,3 +607,35 @@ class RedisStore:
         if proc.client is not None:
             proc.client.close()
 
+
+    # -- the minting budget -----------------------------------------------
+
+    def take_budget(self, key: str, rate: float, burst: int) -> float:
+        """One unit of `key`'s token bucket (`burst` units, refilled at `rate`
+        per second), shared by every process through Redis: 0.0 when taken,
+        else the seconds until one can be. One script (budget.lua) on the
+        server's clock, so hosts need not agree on the time. Without Redis,
+        by the policy: this process's own bucket, or StoreUnavailable."""
+        from pathlib import Path
+
+        from .store import BUDGETS
+
+        proc = self._proc or self._start()
+        failure: BaseException | None = None
+        if proc.connected:
+            script = self.__dict__.get("_budget_script")
+            if script is None:
+                source = Path(__file__).with_name("budget.lua").read_text()
+                script = self._budget_script = proc.client.register_script(source)
+            arguments = {"keys": [self.prefix + "b:" + key],
+                         "args": [max(1, round(1e6 / rate)), burst], "client": proc.client}
+            try:
+                try:
+                    return int(script(**arguments)) / 1e6
+                except RedisConnectionError:  # a connection closed under us: one more try
+                    return int(script(**arguments)) / 1e6
+            except UNAVAILABLE as error:
+                failure = error
+        if self.on_unavailable == "strict":
+            raise self._unavailable(failure)
+        return BUDGETS.take(key, rate, burst)

@@ -6,7 +6,7 @@ from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any
 
 from .decision import (Ban, CheckToken, Decide, Guard, Need, ParseBody, ReadBody, Reply,
-                       RequestHead, Route, Screened, run)
+                       RequestHead, Route, Screened, TakeBudget, run)
 
 if TYPE_CHECKING:
     from wsgiref.types import StartResponse, WSGIApplication, WSGIEnvironment
@@ -49,6 +49,9 @@ class WSGIGuard:
         def answer(need: Need) -> Any:
             if isinstance(need, CheckToken):
                 return guard.tokens.check(need.token, need.kind, need.address)
+            if isinstance(need, TakeBudget):
+                assert guard.mint_rate is not None
+                return guard.store.take_budget(need.address, guard.mint_rate, guard.mint_burst)
             if isinstance(need, ReadBody):
                 body: bytes = environ["wsgi.input"].read(need.length)
                 return body

@@ -24,7 +24,8 @@ def during_fault(store, policy: str, outage: bool) -> None:
     calls = [lambda: store.consume_nonce("during"),
              lambda: asyncio.run(store.consume_nonce_async("during-async")),
              lambda: store.ban(DURING, 300),
-             lambda: store.ban(DURING, 600)]
+             lambda: store.ban(DURING, 600),
+             lambda: store.take_budget(DURING, 1.0, 5)]  # degraded: this process's own bucket
     for call in calls:
         if outage and policy == "strict":
             with pytest.raises(StoreUnavailable):

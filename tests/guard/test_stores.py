@@ -10,7 +10,7 @@ import pytest
 
 import quelvar_core_rs as core
 from quelvar_guard import Store
-from quelvar_guard.store import REPLICA
+from quelvar_guard.store import BUDGETS, REPLICA
 
 from .conftest import make_store, wait_until
 
@@ -72,6 +72,22 @@ def test_store_contract(store, request):
         nodes = request.getfixturevalue("redis_cluster")
         holding = [node for node in nodes if node.client().dbsize() > 0]
         assert len(holding) >= 2, "nonce keys all landed on one node"
+
+
+def test_a_budget_is_a_token_bucket_per_key(store, request, prefix):
+    kind = request.node.callspec.params["store"]
+    rate, burst, key = 2.0, 3, "198.51.100.60"
+    assert [store.take_budget(key, rate, burst) for _ in range(burst)] == [0.0] * burst
+    assert 0 < store.take_budget(key, rate, burst) <= 1 / rate
+    assert store.take_budget("198.51.100.61", rate, burst) == 0.0
+    wait_until(lambda: store.take_budget(key, rate, burst) == 0.0, 2 / rate)
+    # A bucket full again is kept nowhere: addresses that come once cannot pile up.
+    if kind == "local":
+        for i in range(4 * BUDGETS.SWEEP_FLOOR):
+            store.take_budget(f"2001:db8::{i:x}", 1e6, 1)
+        assert len(BUDGETS.full_at) <= 2 * BUDGETS.SWEEP_FLOOR
+    else:
+        wait_until(lambda: not store._proc.client.exists(prefix + "b:" + key), 2 * burst / rate)
 
 
 U64 = 2**64

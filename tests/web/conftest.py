@@ -39,7 +39,7 @@ class Served:
     """One server process (gunicorn or uvicorn) and its workers."""
 
     def __init__(self, kind: str, module: str, redis_url: str, log: Path, *, workers: int = WORKERS,
-                 **environment: str) -> None:
+                 arguments: tuple[str, ...] = (), **environment: str) -> None:
         self.kind = kind
         self.port = free_port()
         self.url = f"http://127.0.0.1:{self.port}"
@@ -49,11 +49,15 @@ class Served:
         else:
             command = [sys.executable, "-m", "uvicorn", "--workers", str(workers),
                        "--host", "127.0.0.1", "--port", str(self.port), module]
+        command += arguments
         env = dict(os.environ,
                    PYTHONPATH=os.pathsep.join([str(ROOT), str(ROOT / "tests" / "web"),
                                                os.environ.get("PYTHONPATH", "")]),
                    QUELVAR_REDIS_URL=redis_url, QUELVAR_TOKEN_SECRETS=SECRET,
-                   QUELVAR_TRUSTED_PROXIES=TRUSTED_PROXY, **environment)
+                   QUELVAR_TRUSTED_PROXIES=TRUSTED_PROXY,
+                   # The load tests take thousands of tokens from a few addresses.
+                   QUELVAR_MINT_BURST="1000000")
+        env.update(environment)
         self.log = log
         self.process = subprocess.Popen(command, cwd=ROOT, env=env, stdout=log.open("wb"),
                                         stderr=subprocess.STDOUT)

@@ -2,11 +2,11 @@
 
 import os
 
-from fastapi import Depends, FastAPI
+from fastapi import APIRouter, Body, Depends, FastAPI
 
 from examples.web_scoring import score
 from quelvar_guard import Decision, Guard, LocalStore, Screened
-from quelvar_guard.fastapi import issuing, screening
+from quelvar_guard.fastapi import ScreenFirstRoute, issuing, screening
 
 
 def decide(features):
@@ -34,3 +34,22 @@ async def account(screened: Screened = Depends(screen)):
 @app.get("/token")
 async def token(answer: dict = Depends(issue)):
     return answer
+
+
+# Routes that declare a body parameter, which FastAPI reads before any dependency:
+# screened first under ScreenFirstRoute ...
+first = APIRouter(route_class=ScreenFirstRoute)
+
+
+@first.post("/signup")
+async def signup(telemetry: dict = Body(), screened: Screened = Depends(screen)):
+    return {"sections": sorted(telemetry), "points": screened.features["mouse_points"]}
+
+
+app.include_router(first)
+
+
+# ... and not, which the dependency refuses to screen: the body was read before it ran.
+@app.post("/unscreenable")
+async def unscreenable(telemetry: dict = Body(), screened: Screened = Depends(screen)):
+    return {}

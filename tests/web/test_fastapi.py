@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import json
+import select
 import socket
+import time
 
-from .conftest import HEADER, SESSIONS
+from .conftest import HEADER, HUMAN, SESSIONS
 
 
 def test_the_dependencies_screen_and_hand_over_the_features(serve):
@@ -53,3 +56,47 @@ def test_a_body_past_its_declared_length_is_not_read_whole(serve):
                     + b"\r\nContent-Length: 10\r\nTransfer-Encoding: chunked\r\n\r\n"
                     + b"%x\r\n" % len(chunk) + chunk + b"\r\n")  # no last chunk: the stream stays open
         assert raw.recv(4096).startswith(b"HTTP/1.1 400 ")
+
+
+def _stream_until_answered(server, source: str, target: str, total: int) -> tuple[int, bytes]:
+    """Sends a chunked body of `total` bytes, 1 MiB at a time, until the server
+    answers; the bytes sent by then, and the answer."""
+    chunk = b" " * (1 << 20)
+    frame = b"%x\r\n" % len(chunk) + chunk + b"\r\n"
+    sent, deadline = 0, time.monotonic() + 60
+    with socket.create_connection(("127.0.0.1", server.port), timeout=30, source_address=(source, 0)) as raw:
+        raw.sendall(f"POST {target} HTTP/1.1\r\nHost: test\r\nContent-Type: application/json\r\n"
+                    "Transfer-Encoding: chunked\r\n\r\n".encode())
+        try:
+            while sent < total and not select.select([raw], [], [], 0)[0]:
+                assert time.monotonic() < deadline, "the body took too long to send"
+                raw.sendall(frame)
+                sent += len(chunk)
+            raw.sendall(b"0\r\n\r\n")
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # answered, and closed
+        answer = b""
+        while not answer.endswith(b"}") and (part := raw.recv(65536)):
+            answer += part
+    return sent, answer
+
+
+def test_a_route_with_a_body_is_screened_before_the_body_is_read(serve):
+    server = serve("uvicorn", "fastapi_app:app", workers=1)
+    robot = "127.0.0.10"
+    with server.client(robot) as client:
+        banned = client.post("/login", content=(SESSIONS / "bot.json").read_bytes(),
+                             headers={HEADER: client.get("/token").json()["token"]})
+        assert banned.status_code == 403
+    # A banned client without a token streams 200 MiB: refused on its head,
+    # while the socket buffers hold the little it sent.
+    sent, answer = _stream_until_answered(server, robot, "/signup", 200 << 20)
+    assert answer.startswith(b"HTTP/1.1 403 ") and answer.endswith(b'{"detail":{"error":"banned","retry_after":600}}')
+    assert sent <= 32 << 20, f"{sent >> 20} MiB sent before the refusal"
+
+    with server.client() as client:
+        signup = client.post("/signup", content=HUMAN, headers={
+            HEADER: client.get("/token").json()["token"], "Content-Type": "application/json"})
+        # FastAPI's parameter is the body the guard read and scored.
+        assert signup.json() == {"sections": sorted(json.loads(HUMAN)), "points": 370}
+        assert client.post("/unscreenable", json={}).status_code == 500
