@@ -43,7 +43,7 @@ import re
 import secrets as _secrets
 import struct
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
@@ -127,7 +127,7 @@ class Tokens:
 
     def __init__(
         self,
-        secrets: Sequence[str | bytes],
+        secrets: Iterable[str | bytes],
         store: Store,
         *,
         max_age: float = 30.0,
