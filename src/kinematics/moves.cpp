@@ -98,8 +98,9 @@ double variation(double sum, double squares, double count) {
     return std::sqrt(squares / count) / mean;
 }
 
-// The sequential definition of Segments' turns: each onto the segment from
-// the previous non-zero segment of its move, or none.
+// The products of the turns (see turn_angles) by their sequential
+// definition: each onto the segment from the previous non-zero segment of
+// its move, or none.
 void turn_products_in_general(std::span<const MousePoint> p, std::span<double> crosses, std::span<double> dots) {
     double previous_x = 0.0;
     double previous_y = 0.0;
@@ -142,7 +143,7 @@ std::size_t turn_angles(std::span<const MousePoint> p, const SegmentSeries& seri
         zeros += series.lengths[i] == 0.0 ? 1 : 0;
     }
     // Usually no segment is zero, and every turn is from the segment just
-    // before: those products run vectorised, and the exceptions follow.
+    // before: those products need no walk, which only the exceptions take.
     // A cross product 0 and a dot product 1 make the angle exactly 0.
     crosses[0] = 0.0;
     dots[0] = 1.0;
@@ -156,11 +157,11 @@ std::size_t turn_angles(std::span<const MousePoint> p, const SegmentSeries& seri
     }
     if (zeros > 0) turn_products_in_general(p, crosses, dots);
 #if defined(__x86_64__)
-    const std::size_t unsettled = wide_angles_available() ? wide_angles(crosses.data(), dots.data(), turns.data(), segments)
-                                                          : portable_angles(crosses.data(), dots.data(), turns.data(), segments);
+    const auto kernel = wide_angles_available() ? wide_angles : portable_angles;
 #else
-    const std::size_t unsettled = portable_angles(crosses.data(), dots.data(), turns.data(), segments);
+    const auto kernel = portable_angles;
 #endif
+    const std::size_t unsettled = kernel(crosses.data(), dots.data(), turns.data(), segments);
     // The library is needed only for overflowed or coinciding products: rare.
     if (unsettled > 0) {
         for (std::size_t i = 0; i < segments; ++i) turns[i] = settled(turns[i], crosses[i], dots[i]);
