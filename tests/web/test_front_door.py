@@ -101,7 +101,8 @@ def test_websocket_handshakes_are_screened(site):
     # Accepted: the token from the query, or from the header; each once.
     for target, headers in [(f"/api/ws?quelvar_token={guarded[1]}", {}), ("/v1/api/ws", {HEADER: guarded[2]})]:
         status, _, frame = handshake(site, target, source=person, **headers)
-        assert (status, frame[2:]) == (101, b"screened")
+        # The app's close frame may arrive in the same read: the first frame only.
+        assert (status, frame[2:2 + (frame[1] & 0x7F)]) == (101, b"screened")
     assert refusal(handshake(site, f"/api/ws?quelvar_token={guarded[1]}", source=person)) == (409, "replayed_token")
 
 
