@@ -153,12 +153,13 @@ def _fit_linear(rows: list[Row], labels: list[int], weights: list[float], seed: 
 def calibrate(humans: Sequence[Row], groups: Sequence[Any], fpr: float, *,
               bots: Sequence[Row] | None = None,
               synthesize: Callable[[list[int]], list[Row]] | None = None,
-              kind: str = "trees", seed: int = 0, split: str = "user",
+              kind: str = "trees", seed: int = 0, split: str = "user", hold_out_bots: bool = True,
               progress: Callable[[str], None] = lambda message: None) -> dict[str, Any]:
     """A model spec (see model.py) fitted on humans and bots, its challenge
     threshold set at `fpr` on held-out humans.
 
-    bots:       rows of known bots; or
+    bots:       rows of known bots (a share held out to report the true-positive
+                rate, unless hold_out_bots is False); or
     synthesize: given the indices of the training humans, rows of negatives.
     """
     if not 0.0 < fpr < 1.0:
@@ -168,7 +169,7 @@ def calibrate(humans: Sequence[Row], groups: Sequence[Any], fpr: float, *,
     if bots:
         order = list(range(len(bots)))
         rng.shuffle(order)
-        cut = max(1, round(len(order) * BOT_TEST_SHARE))
+        cut = max(1, round(len(order) * BOT_TEST_SHARE)) if hold_out_bots else 0
         bot_train = [bots[i] for i in order[cut:]]
         bot_test = [bots[i] for i in order[:cut]]
         negatives = "bots"

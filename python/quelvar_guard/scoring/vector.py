@@ -9,6 +9,7 @@ refused by another (see model.Model).
 from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
+from operator import itemgetter
 from typing import Any
 
 __all__ = ["FEATURES", "MOVE_FIGURES", "FEATURE_NAMES", "MIN_MOVE_POINTS", "session_vector"]
@@ -34,6 +35,8 @@ AGGREGATES = ("min", "mean", "max")
 # anything; they are counted, not aggregated.
 MIN_MOVE_POINTS = 5
 
+_EMPTY = [0.0] * (len(MOVE_FIGURES) * len(AGGREGATES))
+
 FEATURE_NAMES: tuple[str, ...] = (
     "moves", "shaped_moves",
     *(f"move.{figure}.{how}" for figure in MOVE_FIGURES for how in AGGREGATES),
@@ -41,31 +44,42 @@ FEATURE_NAMES: tuple[str, ...] = (
 )
 
 
-def _number(value: Any) -> float:
-    number = float(value)
+_features_of = itemgetter(*FEATURES)
+_INF = float("inf")
+
+
+def _finite(value: float) -> float:
     # Trees compare, weights multiply: a NaN or an infinity sent by a client
     # must not make either undefined.
-    if number != number:
+    if value != value:
         return 0.0
-    return max(-1e300, min(1e300, number))
+    return max(-1e300, min(1e300, value))
 
 
 def session_vector(features: Mapping[str, Any], moves: Mapping[str, Sequence[float]]) -> list[float]:
     """The row of FEATURE_NAMES for one session."""
     points = moves.get("points", ())
-    keep = [i for i, count in enumerate(points) if count >= MIN_MOVE_POINTS]
-    row = [float(len(points)), float(len(keep))]
-    if keep:
-        columns = {name: [moves[name][i] for i in keep] for name in MOVE_FIGURES[:9]}
+    shaped = [i for i, count in enumerate(points) if count >= MIN_MOVE_POINTS]
+    row = [float(len(points)), float(len(shaped))]
+    if shaped:
+        if len(shaped) == len(points):
+            columns = {name: moves[name] for name in MOVE_FIGURES[:9]}
+            counts = points
+        else:
+            columns = {name: [moves[name][i] for i in shaped] for name in MOVE_FIGURES[:9]}
+            counts = [points[i] for i in shaped]
         chord, deviation, length = columns["chord"], columns["max_deviation"], columns["path_length"]
         columns["bend"] = [d / c if c > 1.0 else 0.0 for d, c in zip(deviation, chord)]
         columns["efficiency"] = [c / p if p > 0.0 else 1.0 for c, p in zip(chord, length)]
-        columns["turn_per_point"] = [s / points[i] for s, i in zip(columns["turn_sum"], keep)]
-        count = len(keep)
+        columns["turn_per_point"] = [s / n for s, n in zip(columns["turn_sum"], counts)]
+        count = len(shaped)
         for figure in MOVE_FIGURES:
             values = columns[figure]
-            row += (_number(min(values)), _number(sum(values) / count), _number(max(values)))
+            row += (min(values), sum(values) / count, max(values))
     else:
-        row += [0.0] * (len(MOVE_FIGURES) * len(AGGREGATES))
-    row += [_number(features[name]) for name in FEATURES]
+        row += _EMPTY
+    row += map(float, _features_of(features))
+    total = sum(row)
+    if total != total or total in (_INF, -_INF):  # rare: only then look at every value
+        row = [_finite(value) for value in row]
     return row
