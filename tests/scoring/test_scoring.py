@@ -25,7 +25,7 @@ def smooth(s: float) -> float:
     return 10 * s**3 - 15 * s**4 + 6 * s**5
 
 
-def line_moves(points: int, moves: int = 2, bend: float = 0.0, length: float = 300.0,
+def line_moves(points: int, moves: int = 2, bend: float = 0.0, length: float = 400.0,
                timing=smooth) -> list[dict]:
     """Moves along the x axis, whole pixels, with the middle point of each pushed
     `bend` px sideways; the speed follows `timing`."""
@@ -39,12 +39,14 @@ def line_moves(points: int, moves: int = 2, bend: float = 0.0, length: float = 3
     return out
 
 
-def arc_moves(points: int, moves: int = 2) -> list[dict]:
-    """Moves along a quarter circle at constant speed."""
+def arc_moves(points: int, moves: int = 2, unevenness: float = 0.0) -> list[dict]:
+    """Moves along a quarter circle, steps alternately longer and shorter by `unevenness`."""
+    steps = [1.0 + (unevenness if i % 2 else -unevenness) for i in range(points - 1)]
+    ends = [sum(steps[:i]) / sum(steps) for i in range(points)]
     out, t = [], 0.0
     for move in range(moves):
         for i in range(points):
-            angle = math.pi / 2 * i / (points - 1)
+            angle = math.pi / 2 * ends[i]
             out.append({"x": round(300 * math.cos(angle), 1), "y": round(100 * move + 300 * math.sin(angle), 1),
                         "t": t + 16.0 * i})
         t += 16.0 * points + GAP
@@ -82,7 +84,10 @@ def judge(telemetry: dict, scoring: Scoring | None = None):
     ({"mouse_movements": line_moves(30, bend=rules.STRAIGHT_TOLERANCE + 0.05)}, ()),
     # A straight nudge of a few pixels proves nothing.
     ({"mouse_movements": line_moves(30, length=rules.MIN_CHORD - 2)}, ()),
-    ({"mouse_movements": arc_moves(40)}, ("constant_speed", "regular_steps")),
+    ({"mouse_movements": arc_moves(40)}, ("even_steps",)),
+    ({"mouse_movements": arc_moves(40, unevenness=(rules.EVEN_STEP_CV + rules.NEAR_EVEN_STEP_CV) / 2)},
+     ("near_even_steps",)),
+    ({"mouse_movements": arc_moves(40, unevenness=rules.NEAR_EVEN_STEP_CV + 0.05)}, ()),
     ({"mouse_movements": human_moves(random.Random(7))}, ()),
     ({"browser": {"webdriver": True}, "mouse_movements": human_moves(random.Random(8))}, ("webdriver",)),
     ({}, ()),

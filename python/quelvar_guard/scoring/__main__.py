@@ -1,6 +1,6 @@
 """python -m quelvar_guard.scoring: calibrate a model, or score sessions in a batch.
 
-    calibrate --humans H.jsonl [--bots B.jsonl] --fpr 0.01 --out model.json [--kind trees|linear]
+    calibrate --humans H.jsonl [--bots B.jsonl [--synthetic]] --fpr 0.01 --out model.json [--kind trees|linear]
     score [--model FILE] sessions.jsonl [-o OUT]
 
 Input: one telemetry JSON object per line, the body as posted (other keys, such
@@ -99,7 +99,8 @@ def calibrate(args: argparse.Namespace) -> int:
         return out
 
     try:
-        spec = fit(humans, groups, args.fpr, bots=bots, synthesize=synthesize, kind=args.kind,
+        spec = fit(humans, groups, args.fpr, bots=bots, kind=args.kind,
+                   synthesize=synthesize if args.synthetic or not bots else None,
                    seed=args.seed, split=split, progress=lambda message: print(message, file=sys.stderr))
     except ValueError as exc:
         sys.stderr.write(f"calibrate: {exc}\n")
@@ -149,6 +150,8 @@ def main(argv: list[str] | None = None) -> int:
     fit.add_argument("--bots", help="JSON lines of bot sessions (default: synthetic negatives)")
     fit.add_argument("--fpr", type=float, default=0.01, help="target false-positive rate (default 0.01)")
     fit.add_argument("--out", required=True, help="the model file to write")
+    fit.add_argument("--synthetic", action="store_true",
+                     help="with --bots, add the synthetic negatives too (always used without --bots)")
     fit.add_argument("--kind", choices=("trees", "linear"), default="trees")
     fit.add_argument("--seed", type=int, default=0)
     batch = commands.add_parser("score", help="judge sessions, one JSON line out per line in")
