@@ -337,27 +337,32 @@ def main() -> int:
 
 
 def draw(curves: list[tuple[str, tuple]], path: str) -> None:
+    """Models against bots on the left (log false-positive axis), the controls on the right."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(1, 2, figsize=(14, 6))
-    for ax, scale in zip(axes, ("linear", "log")):
-        for name, (fpr, tpr, auc) in curves:
-            style = "--" if name.startswith("control") else "-"
-            ax.plot(fpr, tpr, style, label=f"{name} (AUC {auc:.3f})")
+    fig, axes = plt.subplots(1, 2, figsize=(15, 8))
+    panels = ((axes[0], [c for c in curves if not c[0].startswith("control")], "log",
+               "Models: humans against bots"),
+              (axes[1], [c for c in curves if c[0].startswith("control")], "linear",
+               "Controls: sets that should not separate"))
+    for ax, chosen, scale, title in panels:
+        colours = plt.get_cmap("tab20")
+        for i, (name, (fpr, tpr, auc)) in enumerate(chosen):
+            ax.plot(fpr, tpr, color=colours(i % 20), label=f"{name} (AUC {auc:.3f})")
         ax.set_xscale(scale)
         ax.set_xlim(1e-4 if scale == "log" else 0.0, 1.0)
         ax.set_ylim(0.0, 1.01)
-        ax.set_xlabel("false-positive rate (humans)" + (" (log)" if scale == "log" else ""))
-        ax.set_ylabel("true-positive rate (bots)")
-        for target in TARGETS:
-            ax.axvline(target, color="grey", lw=0.5)
+        ax.set_xlabel("false-positive rate" + (" (log)" if scale == "log" else ""))
+        ax.set_ylabel("true-positive rate")
+        if scale == "log":
+            for target in TARGETS:
+                ax.axvline(target, color="grey", lw=0.5)
         ax.grid(alpha=0.3)
-    axes[0].set_title("ROC")
-    axes[1].set_title("ROC, low false-positive rates")
-    axes[1].legend(fontsize=7, loc="lower right")
+        ax.set_title(title)
+        ax.legend(fontsize=7, loc="upper center", bbox_to_anchor=(0.5, -0.1), ncol=1)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)

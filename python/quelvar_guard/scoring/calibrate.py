@@ -123,7 +123,7 @@ Fitted = tuple[dict[str, Any], Callable[[list[Row]], Any]]
 
 
 def _fit_trees(rows: list[Row], labels: list[int], weights: list[float], seed: int) -> Fitted:
-    from sklearn.ensemble import GradientBoostingClassifier
+    from sklearn.ensemble import GradientBoostingClassifier  # type: ignore[import-untyped]
 
     model = GradientBoostingClassifier(n_estimators=TREES, max_depth=DEPTH, learning_rate=RATE,
                                        subsample=0.8, random_state=seed)
@@ -141,8 +141,8 @@ def _fit_trees(rows: list[Row], labels: list[int], weights: list[float], seed: i
 
 
 def _fit_linear(rows: list[Row], labels: list[int], weights: list[float], seed: int) -> Fitted:
-    from sklearn.linear_model import LogisticRegression
-    from sklearn.preprocessing import StandardScaler
+    from sklearn.linear_model import LogisticRegression  # type: ignore[import-untyped]
+    from sklearn.preprocessing import StandardScaler  # type: ignore[import-untyped]
 
     scaler = StandardScaler().fit(rows)
     scale = [float(s) if s > 0 else 1.0 for s in scaler.scale_]
@@ -155,7 +155,7 @@ def _fit_linear(rows: list[Row], labels: list[int], weights: list[float], seed: 
 
 def calibrate(humans: Sequence[Row], groups: Sequence[Any], fpr: float, *,
               bots: Sequence[Row] | None = None,
-              synthesize: Callable[[list[int]], list[Row]] | None = None,
+              synthesize: Callable[[list[int]], Sequence[Row]] | None = None,
               kind: str = "trees", seed: int = 0, split: str = "user", hold_out_bots: bool = True,
               progress: Callable[[str], None] = lambda message: None) -> dict[str, Any]:
     """A model spec (see model.py) fitted on humans and bots, its challenge
