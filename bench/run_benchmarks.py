@@ -242,6 +242,35 @@ def print_json_figures(headline: dict) -> None:
         print(f"JSON body at {size} points (medians): " + ", ".join(parts))
 
 
+EVIDENCE_TARGET = 1.10
+SESSIONS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples", "sessions")
+
+
+def bench_evidence(table: Table, rounds: int, budget: float, headline: dict) -> None:
+    """extract_evidence_json_rs (features and moves, one parse) against
+    extract_features_json_rs on the same body, interleaved."""
+    bodies = {name: open(os.path.join(SESSIONS, f"{name}.json"), "rb").read() for name in ("human", "bot")}
+    bodies["human 300 pts"] = json.dumps(human_telemetry(300)).encode()
+    for name, body in bodies.items():
+        features, moves = core.extract_evidence_json_rs(body)
+        assert features == core.extract_features_json_rs(body)
+        timings = interleaved({
+            "features": repeated(core.extract_features_json_rs, body),
+            "evidence": repeated(core.extract_evidence_json_rs, body),
+        }, rounds, budget)
+        table.add(f"evidence {name} ({len(moves['points'])} moves)", timings, module="features")
+        headline[f"evidence {name}"] = timings
+
+
+def print_evidence_figures(headline: dict) -> None:
+    for name, t in headline.items():
+        if name.startswith("evidence "):
+            print(f"{name}: evidence/features {t['evidence'].best / t['features'].best:.3f} best, "
+                  f"{t['evidence'].median / t['features'].median:.3f} median "
+                  f"(medians {t['evidence'].median * 1e6:.2f} / {t['features'].median * 1e6:.2f} us; "
+                  f"target <= {EVIDENCE_TARGET:.2f})")
+
+
 def fresh_tokens(count: int, prefix: str) -> list[str]:
     return [f"{prefix}{i:0{TOKEN_LENGTH - len(prefix)}d}" for i in range(count)]
 
@@ -431,7 +460,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="3 short rounds instead of 9")
     parser.add_argument("--skip-memory", action="store_true")
-    parser.add_argument("--only", choices=["features", "state", "spectrum", "json", "floor", "guard"],
+    parser.add_argument("--only", choices=["features", "state", "spectrum", "json", "evidence", "floor", "guard"],
                         help="run one group and no headline")
     args = parser.parse_args()
     rounds, budget = (3, 0.01) if args.quick else (9, 0.04)
@@ -447,6 +476,8 @@ def main() -> None:
         bench_features(table, rounds, budget, headline)
     if args.only in (None, "json"):
         bench_json(table, rounds, budget, headline)
+    if args.only in (None, "evidence"):
+        bench_evidence(table, rounds, budget, headline)
     if args.only in (None, "state"):
         bench_state(table, rounds, budget, headline)
     if args.only in (None, "state", "floor"):
@@ -457,6 +488,9 @@ def main() -> None:
     if args.only in (None, "json"):
         print()
         print_json_figures(headline)
+    if args.only in (None, "evidence"):
+        print()
+        print_evidence_figures(headline)
     for name in ("replay / floor", "ban hit / floor"):
         if name in headline:
             module, floor = headline[name]

@@ -5,6 +5,7 @@ the reference counts of its arguments flat after a warm-up.
 QUELVAR_LEAK_CALLS sets the number of calls per path (`make leaks` runs the
 full 200,000)."""
 import gc
+import json
 import math
 import os
 import sys
@@ -118,6 +119,10 @@ HOOK_TELEMETRY = {
     "scrolls": (1, 2),
 }
 SEQUENCES = [RaisingIter(), FailingNext(), RaisingLen()]
+# Unsorted, with pauses, a zero segment and past the 300-point window.
+EVIDENCE_BODY = json.dumps({**TELEMETRY, "mouse_movements": TELEMETRY["mouse_movements"][::-1] + [
+    {"x": 0.0, "y": 0.0, "t": 9000.0}, {"x": 0.0, "y": 0.0, "t": 9010.0}, {"x": 5.0, "y": 1.0, "t": 9500.0}]}).encode()
+EVIDENCE_BUFFER = bytearray(EVIDENCE_BODY)
 
 # (name, callable, arguments whose reference counts must not move)
 PATHS = [
@@ -129,6 +134,10 @@ PATHS = [
     ("features hooks", lambda: core.extract_features_rs(telemetry=HOOK_TELEMETRY),
      (HOOK_TELEMETRY, HOOK_POINTS, *HOOKS)),
     ("features unknown keyword", lambda: core.extract_features_rs(data=TELEMETRY), (TELEMETRY,)),
+    ("evidence", lambda: core.extract_evidence_json_rs(EVIDENCE_BODY), (EVIDENCE_BODY,)),
+    ("evidence buffer", lambda: core.extract_evidence_json_rs(body=EVIDENCE_BUFFER), (EVIDENCE_BUFFER,)),
+    ("evidence invalid", lambda: core.extract_evidence_json_rs(EVIDENCE_BODY[:-1]), ()),
+    ("evidence not a buffer", lambda: core.extract_evidence_json_rs(TELEMETRY), (TELEMETRY,)),
     ("nonce replay", lambda: core.consume_nonce_rs("replayed-token"), ()),
     ("nonce not str", lambda: core.consume_nonce_rs(42), ()),
     ("nonce surrogate", lambda: core.consume_nonce_rs("bad\ud800"), ()),

@@ -18,6 +18,7 @@ FUNCTION_NAMES = [
     "clear_state_engine_rs",
     "get_state_engine_stats_rs",
     "extract_features_json_rs",
+    "extract_evidence_json_rs",
 ]
 
 SIGNATURES = {
@@ -32,6 +33,7 @@ SIGNATURES = {
     "clear_state_engine_rs": "()",
     "get_state_engine_stats_rs": "()",
     "extract_features_json_rs": "(body)",
+    "extract_evidence_json_rs": "(body)",
 }
 
 

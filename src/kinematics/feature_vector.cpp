@@ -3,11 +3,14 @@
 #include "kinematics/keystroke_stats.hpp"
 #include "kinematics/spectrum.hpp"
 #include "kinematics/submovements.hpp"
-#include "kinematics/trajectory.hpp"
 
 namespace quelvar {
 
 FeatureVector compute_features(const TelemetryRecord& record) {
+    return compute_features(record, trajectory_kinematics(record.mouse_points));
+}
+
+FeatureVector compute_features(const TelemetryRecord& record, const Trajectory& trajectory) {
     FeatureVector f;
 
     const KeyIntervalStats keys = key_interval_stats(record.key_times);
@@ -18,7 +21,6 @@ FeatureVector compute_features(const TelemetryRecord& record) {
     // The count is of decoded points, before ordering and the window cap.
     f.mouse_points = record.mouse_points.size();
     if (record.mouse_points.size() >= 3) {
-        const Trajectory trajectory = trajectory_kinematics(record.mouse_points);
         const TrajectoryStats& t = trajectory.stats;
         f.total_distance = t.total_distance;
         f.straightness = t.straightness;
@@ -30,11 +32,11 @@ FeatureVector compute_features(const TelemetryRecord& record) {
         f.avg_jerk = t.avg_jerk;
         f.dt_var = t.dt_var;
 
-        const SubmovementStats shape = submovement_stats(trajectory.speeds, t.max_velocity);
+        const SubmovementStats shape = submovement_stats(trajectory.series.speeds, t.max_velocity);
         f.terminal_decel_ratio = shape.terminal_decel_ratio;
         f.submovement_count = shape.submovement_count;
 
-        const SpectrumStats rhythm = speed_spectrum_stats(trajectory.speeds, t.avg_velocity);
+        const SpectrumStats rhythm = speed_spectrum_stats(trajectory.series.speeds, t.avg_velocity);
         f.spectral_purity = rhythm.spectral_purity;
         f.spectral_entropy = rhythm.spectral_entropy;
     }

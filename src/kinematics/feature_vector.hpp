@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "kinematics/telemetry_record.hpp"
+#include "kinematics/trajectory.hpp"
 
 namespace quelvar {
 
@@ -63,5 +64,8 @@ static_assert(FEATURE_COUNT == 24);
 // Keystroke statistics, then, from 3 mouse points on, the trajectory, its
 // submovements and its speed spectrum; browser and count fields are copied.
 FeatureVector compute_features(const TelemetryRecord& record);
+// The same, given window_kinematics of the ordered window of
+// record.mouse_points (below 3 points, an empty trajectory).
+FeatureVector compute_features(const TelemetryRecord& record, const Trajectory& trajectory);
 
 }  // namespace quelvar

@@ -17,39 +17,30 @@ double segment_length(const MousePoint& from, const MousePoint& to) {
 
 }  // namespace
 
-Trajectory trajectory_kinematics(std::span<const MousePoint> points) {
-    Trajectory out;
-    if (points.size() < 3) return out;
-
+std::span<const MousePoint> ordered_window(std::span<const MousePoint> points, std::vector<MousePoint>& storage) {
     // A stable sort by t; only strictly earlier points move forward, so input
-    // that is already in time order (the usual case) is its own ordered copy
-    // and needs neither a copy nor a sort.
-    std::vector<MousePoint> ordered_copy;
+    // that is already in time order is its own ordered copy and needs neither
+    // a copy nor a sort.
     std::span<const MousePoint> ordered = points;
     if (!std::is_sorted(points.begin(), points.end(), earlier)) {
-        ordered_copy.assign(points.begin(), points.end());
-        std::stable_sort(ordered_copy.begin(), ordered_copy.end(), earlier);
-        ordered = ordered_copy;
+        storage.assign(points.begin(), points.end());
+        std::stable_sort(storage.begin(), storage.end(), earlier);
+        ordered = storage;
     }
-    const std::span<const MousePoint> p = ordered.first(std::min(ordered.size(), MAX_TRAJECTORY_POINTS));
-    const std::size_t segments = p.size() - 1;  // L >= 2
+    return ordered.first(std::min(ordered.size(), MAX_TRAJECTORY_POINTS));
+}
 
-    // The element-wise series come first, each in a loop of its own so that
-    // square roots and divisions can run two at a time; the sums follow,
-    // several per pass so that their addition chains overlap. Every sum still
-    // runs in index order over the same IEEE values a one-by-one evaluation
-    // would produce, so the results are bit for bit the same.
-    const std::size_t accel_count = segments - 1;
-    const std::size_t jerk_count = segments - 2;  // 0 for a window of 3 points
-    // One block for the four working series, each at its exact length.
-    const std::unique_ptr<double[]> work = std::make_unique_for_overwrite<double[]>(4 * segments);
-    const std::span<double> lengths(work.get(), segments);
-    const std::span<double> steps(work.get() + segments, segments);
-    const std::span<double> accelerations(work.get() + 2 * segments, accel_count);
-    const std::span<double> jerks(work.get() + 3 * segments, jerk_count);
-    out.speeds.resize(segments);
-    std::vector<double>& speeds = out.speeds;
+Trajectory trajectory_kinematics(std::span<const MousePoint> points) {
+    if (points.size() < 3) return Trajectory{};
+    std::vector<MousePoint> storage;
+    return window_kinematics(ordered_window(points, storage));
+}
 
+void fill_segment_series(std::span<const MousePoint> p, std::span<double> lengths, std::span<double> steps,
+                         std::span<double> speeds) {
+    // Each in a loop of its own, so that square roots and divisions run
+    // two at a time.
+    const std::size_t segments = p.size() - 1;
     for (std::size_t i = 0; i < segments; ++i) {
         const double dx = p[i + 1].x - p[i].x;
         const double dy = p[i + 1].y - p[i].y;
@@ -59,6 +50,32 @@ Trajectory trajectory_kinematics(std::span<const MousePoint> points) {
     }
     for (std::size_t i = 0; i < segments; ++i) lengths[i] = std::sqrt(lengths[i]);
     for (std::size_t i = 0; i < segments; ++i) speeds[i] = lengths[i] / steps[i];
+}
+
+Trajectory window_kinematics(std::span<const MousePoint> p) {
+    Trajectory out;
+    if (p.size() < 3) return out;
+    const std::size_t segments = p.size() - 1;  // L >= 2
+
+    // The element-wise series come first, each in a loop of its own so that
+    // square roots and divisions can run two at a time; the sums follow,
+    // several per pass so that their addition chains overlap. Every sum still
+    // runs in index order over the same IEEE values a one-by-one evaluation
+    // would produce, so the results are bit for bit the same.
+    const std::size_t accel_count = segments - 1;
+    const std::size_t jerk_count = segments - 2;  // 0 for a window of 3 points
+    // One block for the five series, each at its exact length; the first
+    // three are kept with the result.
+    out.storage = std::make_unique_for_overwrite<double[]>(5 * segments);
+    double* const block = out.storage.get();
+    const std::span<double> lengths(block, segments);
+    const std::span<double> steps(block + segments, segments);
+    const std::span<double> speeds(block + 2 * segments, segments);
+    const std::span<double> accelerations(block + 3 * segments, accel_count);
+    const std::span<double> jerks(block + 4 * segments, jerk_count);
+    out.series = {lengths, steps, speeds};
+
+    fill_segment_series(p, lengths, steps, speeds);
     // Each difference quotient divides by the later segment's time step.
     for (std::size_t i = 0; i < accel_count; ++i) {
         accelerations[i] = (speeds[i + 1] - speeds[i]) / steps[i + 1];

@@ -1,9 +1,10 @@
 // Geometry and timing of the pointer's path: the points ordered by time, the
-// earliest MAX_TRAJECTORY_POINTS of them, their segment series and the ten
+// earliest MAX_TRAJECTORY_POINTS of them, their segment series and the
 // statistics drawn from those series.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -29,14 +30,38 @@ struct TrajectoryStats {
     double dt_var = 0.0;
 };
 
-struct Trajectory {
-    TrajectoryStats stats;
-    // v[0] .. v[L-1] of the window, in time order; empty below 3 points.
-    std::vector<double> speeds;
+// The series of a window, each at index i for the segment from point i to
+// point i + 1, in time order.
+struct SegmentSeries {
+    std::span<const double> lengths;
+    std::span<const double> steps;   // floored at MIN_TIME_STEP
+    std::span<const double> speeds;  // lengths over steps
 };
 
-// Reads the points in input order and never reorders them in place. Fewer
-// than 3 points leave every statistic at its default and no speeds.
+// Fills the three series of `window` (at least 2 points), each span one
+// shorter than the window.
+void fill_segment_series(std::span<const MousePoint> window, std::span<double> lengths, std::span<double> steps,
+                         std::span<double> speeds);
+
+struct Trajectory {
+    TrajectoryStats stats;
+    // The window's series, viewing `storage`; empty below 3 points.
+    SegmentSeries series;
+    std::unique_ptr<double[]> storage;
+};
+
+// The points ordered by t with a stable sort, cut to the earliest
+// MAX_TRAJECTORY_POINTS. Input already in time order (the usual case) is its
+// own window: `storage` is filled only when the points must be sorted, and
+// the window may view either.
+std::span<const MousePoint> ordered_window(std::span<const MousePoint> points, std::vector<MousePoint>& storage);
+
+// Statistics of a window as ordered_window returns it. Fewer than 3 points
+// leave every statistic at its default and no speeds.
+Trajectory window_kinematics(std::span<const MousePoint> window);
+
+// Reads the points in input order and never reorders them in place:
+// window_kinematics of their ordered window.
 Trajectory trajectory_kinematics(std::span<const MousePoint> points);
 
 }  // namespace quelvar

@@ -1,4 +1,4 @@
-// The bodies of the eight functions that do the module's work. Each receives
+// The bodies of the functions that do the module's work. Each receives
 // arguments that are already matched and converted, and returns the result
 // object or the error to raise.
 #pragma once
@@ -13,6 +13,7 @@ namespace quelvar::bodies {
 
 Result<py::Owned> extract_features(PyObject* telemetry);
 Result<py::Owned> extract_features_json(PyObject* body);
+Result<py::Owned> extract_evidence_json(PyObject* body);
 
 Result<py::Owned> consume_nonce(std::string_view nonce);
 Result<py::Owned> is_ip_banned(std::string_view ip);

@@ -22,6 +22,7 @@ inline constexpr ParameterSpec HYDRATE_BANS{"hydrate_bans_rs", {"bans"}, 1};
 inline constexpr ParameterSpec CLEAR_STATE_ENGINE{"clear_state_engine_rs", {}, 0};
 inline constexpr ParameterSpec GET_STATE_ENGINE_STATS{"get_state_engine_stats_rs", {}, 0};
 inline constexpr ParameterSpec EXTRACT_FEATURES_JSON{"extract_features_json_rs", {"body"}, 1};
+inline constexpr ParameterSpec EXTRACT_EVIDENCE_JSON{"extract_evidence_json_rs", {"body"}, 1};
 
 namespace detail {
 

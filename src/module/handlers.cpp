@@ -109,6 +109,10 @@ PyObject* extract_features_json_rs(PyObject*, PyObject* const* args, Py_ssize_t 
     return handle_object_call<functions::EXTRACT_FEATURES_JSON, bodies::extract_features_json>(args, nargs, kwnames);
 }
 
+PyObject* extract_evidence_json_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return handle_object_call<functions::EXTRACT_EVIDENCE_JSON, bodies::extract_evidence_json>(args, nargs, kwnames);
+}
+
 PyObject* clear_state_engine_rs(PyObject*, PyObject*) {
     return call_wrapper([]() { return bodies::clear_state_engine(); });
 }

@@ -1,4 +1,4 @@
-// The interpreter-facing handlers of the ten functions.
+// The interpreter-facing handlers of the functions.
 #pragma once
 
 #include "module/pyref.hpp"
@@ -19,5 +19,6 @@ PyObject* ban_ip_rs(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* unban_ip_rs(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* hydrate_bans_rs(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* extract_features_json_rs(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* extract_evidence_json_rs(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace quelvar::handlers

@@ -1,15 +1,17 @@
-// extract_features_json_rs: the telemetry as a JSON body. The argument
-// becomes UTF-8 text that nothing can change (a bytes object, a str's UTF-8,
-// or a copy made here), the interpreter lock is released, and the text is
-// parsed and the features computed on plain data; the result dictionary is
-// the one extract_features_rs builds.
+// extract_features_json_rs and extract_evidence_json_rs: the telemetry as a
+// JSON body. The argument becomes UTF-8 text that nothing can change (a bytes
+// object, a str's UTF-8, or a copy made here), the interpreter lock is
+// released, and the text is parsed and the features (and moves) computed on
+// plain data; the feature dictionary is the one extract_features_rs builds.
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "kinematics/evidence.hpp"
 #include "kinematics/feature_vector.hpp"
 #include "module/arguments.hpp"
 #include "module/bodies.hpp"
+#include "module/evidence_result.hpp"
 #include "module/feature_dict.hpp"
 #include "telemetry_json/telemetry_json.hpp"
 
@@ -144,26 +146,25 @@ Result<std::size_t> int_digit_limit() {
 
 // Parses and computes without the interpreter lock: the text belongs to
 // `body` for the whole call and nothing else can change it.
-std::optional<JsonFailure> decode_and_compute(const JsonBody& body, FeatureVector& features) {
+template <class Computed, class Compute>
+std::optional<JsonFailure> decode_and_compute(const JsonBody& body, Computed& computed, Compute compute) {
     std::optional<JsonFailure> failure;
     Py_BEGIN_ALLOW_THREADS
     TelemetryRecord record;
     failure = decode_telemetry_json(body, record);
-    if (!failure) features = compute_features(record);
+    if (!failure) computed = compute(record);
     Py_END_ALLOW_THREADS
     return failure;
 }
 
-}  // namespace
-
-namespace bodies {
-
-Result<py::Owned> extract_features_json(PyObject* body) {
+// What `compute` makes of the telemetry in `body`, or the error to raise.
+template <class Computed, class Compute>
+Result<Computed> compute_from_body(PyObject* body, Compute compute) {
     Result<BodyText> text = to_body_text(body);
     if (!text) return std::move(text).error();
     JsonBody json{text->text, text->readable, SMALLEST_INT_DIGIT_LIMIT};
-    FeatureVector features;
-    std::optional<JsonFailure> failure = decode_and_compute(json, features);
+    Computed computed;
+    std::optional<JsonFailure> failure = decode_and_compute(json, computed, compute);
     if (failure && failure->digit_limit) {
         // Rare: an integer long enough for the interpreter's own limit to
         // decide. Parsed again under that limit.
@@ -171,14 +172,31 @@ Result<py::Owned> extract_features_json(PyObject* body) {
         if (!limit) return std::move(limit).error();
         if (*limit == 0 || *limit > SMALLEST_INT_DIGIT_LIMIT) {
             json.max_int_digits = *limit;
-            failure = decode_and_compute(json, features);
+            failure = decode_and_compute(json, computed, compute);
         }
     }
     if (failure) {
         return CallError::value_error("invalid JSON body at byte " + std::to_string(failure->offset) + ": " +
                                       std::string(failure->reason));
     }
-    return build_feature_dict(features);
+    return computed;
+}
+
+}  // namespace
+
+namespace bodies {
+
+Result<py::Owned> extract_features_json(PyObject* body) {
+    Result<FeatureVector> features =
+        compute_from_body<FeatureVector>(body, [](const TelemetryRecord& record) { return compute_features(record); });
+    if (!features) return std::move(features).error();
+    return build_feature_dict(*features);
+}
+
+Result<py::Owned> extract_evidence_json(PyObject* body) {
+    Result<Evidence> evidence = compute_from_body<Evidence>(body, compute_evidence);
+    if (!evidence) return std::move(evidence).error();
+    return build_evidence_result(*evidence);
 }
 
 }  // namespace bodies

@@ -57,6 +57,7 @@ PyMethodDef FUNCTION_TABLE[] = {
     function_record<functions::CLEAR_STATE_ENGINE, METH_NOARGS>(handlers::clear_state_engine_rs),
     function_record<functions::GET_STATE_ENGINE_STATS, METH_NOARGS>(handlers::get_state_engine_stats_rs),
     function_record<functions::EXTRACT_FEATURES_JSON, VECTOR_CALL>(handlers::extract_features_json_rs),
+    function_record<functions::EXTRACT_EVIDENCE_JSON, VECTOR_CALL>(handlers::extract_evidence_json_rs),
 };
 
 // Attribute names created once, interned, and kept for the process.

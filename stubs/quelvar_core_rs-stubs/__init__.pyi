@@ -23,6 +23,7 @@ __all__ = [
     "clear_state_engine_rs",
     "get_state_engine_stats_rs",
     "extract_features_json_rs",
+    "extract_evidence_json_rs",
 ]
 
 @type_check_only
@@ -56,6 +57,23 @@ class FeatureDict(TypedDict):
     spectral_purity: float
     spectral_entropy: float
     submovement_count: int
+
+@type_check_only
+class MoveDict(TypedDict):
+    """The figures of the moves of the pointer path (cut where a time step
+    exceeds 150), one list per figure in this insertion order, each with one
+    entry per move in time order."""
+
+    points: list[int]
+    duration: list[float]
+    path_length: list[float]
+    chord: list[float]
+    max_deviation: list[float]
+    step_cv: list[float]
+    speed_cv: list[float]
+    dt_cv: list[float]
+    peak_speed_at: list[float]
+    turn_sum: list[float]
 
 @type_check_only
 class EngineStats(TypedDict):
@@ -112,3 +130,6 @@ def get_state_engine_stats_rs() -> EngineStats: ...
 # the same result as extract_features_rs(json.loads(body)); ValueError where
 # json.loads refuses the body.
 def extract_features_json_rs(body: Buffer | str) -> FeatureDict: ...
+# The same body's features (exactly extract_features_json_rs(body)) and the
+# moves of its pointer path, from one parse.
+def extract_evidence_json_rs(body: Buffer | str) -> tuple[FeatureDict, MoveDict]: ...

@@ -23,6 +23,9 @@ core.hydrate_bans_rs({("203.0.113.7", 1_900_000_000)})  # expect: arg-type
 core.hydrate_bans_rs([("203.0.113.7", 1_900_000_000, "reason")])  # expect: list-item
 core.hydrate_bans_rs([(1_900_000_000, "203.0.113.7")])  # expect: list-item
 
+core.extract_evidence_json_rs({"mouse_movements": []})  # expect: arg-type
+turns: list[int] = core.extract_evidence_json_rs(b"{}")[1]["turn_sum"]  # expect: assignment
+
 features = core.extract_features_rs({})
 velocity = features["max_speed"]  # expect: typeddict-item
 clicks: str = features["click_count"]  # expect: assignment

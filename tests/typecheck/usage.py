@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Literal, assert_type
 import quelvar_core_rs as core
 
 if TYPE_CHECKING:
-    from quelvar_core_rs import EngineStats, FeatureDict, Telemetry
+    from quelvar_core_rs import EngineStats, FeatureDict, MoveDict, Telemetry
 
 telemetry: Telemetry = {
     "browser": {"webdriver": False, "screen_width": 1920, "screen_height": 1080, "plugins_length": 3},
@@ -27,6 +27,13 @@ assert_type(features["webdriver"], bool)
 assert_type(features["plugins_length"], int)
 assert_type(core.extract_features_rs(None), FeatureDict)
 assert_type(core.extract_features_rs(telemetry=[1, 2, 3]), FeatureDict)
+
+evidence, moves = core.extract_evidence_json_rs(b'{"mouse_movements": []}')
+assert_type(evidence, FeatureDict)
+assert_type(moves, MoveDict)
+assert_type(moves["points"], list[int])
+assert_type(moves["max_deviation"][0], float)
+assert_type(core.extract_evidence_json_rs(body=bytearray(b"{}")), tuple[FeatureDict, MoveDict])
 
 assert_type(core.is_rust_core_active(), Literal[True])
 assert_type(core.get_core_version(), str)

@@ -1,0 +1,17 @@
+#include "kinematics/evidence.hpp"
+
+#include "kinematics/trajectory.hpp"
+
+namespace quelvar {
+
+Evidence compute_evidence(const TelemetryRecord& record) {
+    std::vector<MousePoint> storage;
+    const std::span<const MousePoint> window = ordered_window(record.mouse_points, storage);
+    const Trajectory trajectory = window_kinematics(window);
+    Evidence out;
+    out.features = compute_features(record, trajectory);
+    out.moves = cut_moves(window, trajectory.series);
+    return out;
+}
+
+}  // namespace quelvar

@@ -1,0 +1,19 @@
+// Everything the guard scores from one client's telemetry: the 24 features
+// and the moves of the pointer path, both from one ordering of the points.
+#pragma once
+
+#include <vector>
+
+#include "kinematics/feature_vector.hpp"
+#include "kinematics/moves.hpp"
+
+namespace quelvar {
+
+struct Evidence {
+    FeatureVector features;   // exactly compute_features(record)
+    std::vector<Move> moves;  // cut_moves of the ordered window
+};
+
+Evidence compute_evidence(const TelemetryRecord& record);
+
+}  // namespace quelvar

@@ -1,0 +1,313 @@
+#include "kinematics/moves.hpp"
+
+#include <cmath>
+#include <memory>
+
+namespace quelvar {
+namespace {
+
+constexpr double QUARTER_PI = 0.78539816339744830962;
+constexpr double HALF_PI = 1.57079632679489661923;
+constexpr double PI = 3.14159265358979323846;
+// Where the smaller of |cross| and |dot| is above tan(pi/8) times the larger
+// (an angle above pi/8 from the nearer axis), atan(q) is taken as
+// pi/4 + atan((q - 1) / (q + 1)), so that the polynomial only ever sees
+// |r| <= tan(pi/8).
+constexpr double TAN_EIGHTH_PI = 0.41421356237309504880;
+// (atan(r) - r) / r^3 as a polynomial in r^2 over r^2 <= tan(pi/8)^2,
+// fitted at Chebyshev nodes to the series: at most 3 units in the last
+// place from the library's atan2 over the whole range.
+constexpr std::array<double, 10> ATAN_TAIL{
+    -0.3333333333333325,  0.19999999999900417,  -0.14285714266449684, 0.11111109658618898, -0.09090853227589481,
+    0.0769106643713043,   -0.06649724492638338, 0.05736964794588738,  -0.04485280069539548, 0.022775439254920524,
+};
+
+// ATAN_TAIL at s by Horner's rule, spelled out: a loop here would keep the
+// caller's loop from running vectorised.
+template <std::size_t I = 0>
+inline double horner(double s) {
+    if constexpr (I + 1 == ATAN_TAIL.size()) {
+        return ATAN_TAIL[I];
+    } else {
+        return horner<I + 1>(s) * s + ATAN_TAIL[I];
+    }
+}
+
+// |atan2(cross, dot)| without branches, so that a loop of them runs
+// vectorised; NaN where both products are zero or both infinite (0/0, inf/inf)
+// or one is NaN, which the library then settles.
+inline double polynomial_angle(double cross, double dot) {
+    const double ay = std::fabs(cross);
+    const double ax = std::fabs(dot);
+    const bool steep = std::isgreater(ay, ax);
+    const double small = steep ? ax : ay;
+    const double big = steep ? ay : ax;
+    // r = q or (q - 1) / (q + 1) for q = small / big, in one division.
+    const bool reduced = std::isgreater(small, TAN_EIGHTH_PI * big);
+    const double r = (reduced ? small - big : small) / (reduced ? small + big : big);
+    const double s = r * r;
+    const double tail = horner(s);
+    const double angle = (reduced ? QUARTER_PI : 0.0) + (r + r * (s * tail));
+    // Each reflection as a constant plus a signed angle, so that only the
+    // selected values differ and no arithmetic sits under a condition.
+    const double unreflected = (steep ? HALF_PI : 0.0) + (steep ? -angle : angle);
+    const bool behind = std::isless(dot, 0.0);
+    return (behind ? PI : 0.0) + (behind ? -unreflected : unreflected);
+}
+
+// The library's answer where the polynomial gave none.
+inline double settled(double angle, double cross, double dot) {
+    return std::isnan(angle) ? std::fabs(std::atan2(cross, dot)) : angle;
+}
+
+// The polynomial over whole series, compiled once for any x86-64 and once
+// for AVX2, which takes four at a time; both give the same values. Returns
+// how many angles are left for the library (NaN).
+[[gnu::always_inline]] inline std::size_t polynomial_angles(const double* crosses, const double* dots, double* angles,
+                                                            std::size_t count) {
+    std::size_t unsettled = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double angle = polynomial_angle(crosses[i], dots[i]);
+        angles[i] = angle;
+        unsettled += std::isnan(angle) ? 1 : 0;
+    }
+    return unsettled;
+}
+
+std::size_t portable_angles(const double* crosses, const double* dots, double* angles, std::size_t count) {
+    return polynomial_angles(crosses, dots, angles, count);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) std::size_t wide_angles(const double* crosses, const double* dots, double* angles,
+                                                        std::size_t count) {
+    return polynomial_angles(crosses, dots, angles, count);
+}
+
+bool wide_angles_available() {
+    static const bool available = __builtin_cpu_supports("avx2");
+    return available;
+}
+#endif
+
+// Population standard deviation over mean from a sum and the sum of squared
+// deviations; 0.0 for a zero mean.
+double variation(double sum, double squares, double count) {
+    const double mean = sum / count;
+    if (mean == 0.0) return 0.0;
+    return std::sqrt(squares / count) / mean;
+}
+
+// The sequential definition of Segments' turns: each onto the segment from
+// the previous non-zero segment of its move, or none.
+void turn_products_in_general(std::span<const MousePoint> p, std::span<double> crosses, std::span<double> dots) {
+    double previous_x = 0.0;
+    double previous_y = 0.0;
+    bool have_previous = false;
+    for (std::size_t i = 0; i < crosses.size(); ++i) {
+        const double sx = p[i + 1].x - p[i].x;
+        const double sy = p[i + 1].y - p[i].y;
+        crosses[i] = 0.0;
+        dots[i] = 1.0;
+        if (p[i + 1].t - p[i].t > MOVE_PAUSE) {
+            have_previous = false;
+        } else if (sx != 0.0 || sy != 0.0) {
+            if (have_previous) {
+                crosses[i] = previous_x * sy - previous_y * sx;
+                dots[i] = previous_x * sx + previous_y * sy;
+            }
+            previous_x = sx;
+            previous_y = sy;
+            have_previous = true;
+        }
+    }
+}
+
+// Per segment of the window (index i for the segment from point i to point
+// i + 1): the turn onto it from the previous non-zero segment of its move,
+// 0.0 where there is none or the segment is zero, so that adding these
+// zeros leaves a sum of the turns unchanged; the first segment after a pause
+// is left for the caller to set to 0.0. `crosses` and `dots` are scratch of
+// the same length. Returns the number of pauses.
+std::size_t turn_angles(std::span<const MousePoint> p, const SegmentSeries& series, std::span<double> turns,
+                        std::span<double> crosses, std::span<double> dots) {
+    const std::size_t segments = turns.size();
+    // A step over MOVE_PAUSE is a pause whether floored or not. A zero
+    // segment has length 0 (so do a few tiny ones, which the general walk
+    // then treats exactly).
+    std::size_t pauses = 0;
+    std::size_t zeros = 0;
+    for (std::size_t i = 0; i < segments; ++i) {
+        pauses += series.steps[i] > MOVE_PAUSE ? 1 : 0;
+        zeros += series.lengths[i] == 0.0 ? 1 : 0;
+    }
+    // Usually no segment is zero, and every turn is from the segment just
+    // before: those products run vectorised, and the exceptions follow.
+    // A cross product 0 and a dot product 1 make the angle exactly 0.
+    crosses[0] = 0.0;
+    dots[0] = 1.0;
+    for (std::size_t i = 1; i < segments; ++i) {
+        const double ax = p[i].x - p[i - 1].x;
+        const double ay = p[i].y - p[i - 1].y;
+        const double bx = p[i + 1].x - p[i].x;
+        const double by = p[i + 1].y - p[i].y;
+        crosses[i] = ax * by - ay * bx;
+        dots[i] = ax * bx + ay * by;
+    }
+    if (zeros > 0) turn_products_in_general(p, crosses, dots);
+#if defined(__x86_64__)
+    const std::size_t unsettled = wide_angles_available() ? wide_angles(crosses.data(), dots.data(), turns.data(), segments)
+                                                          : portable_angles(crosses.data(), dots.data(), turns.data(), segments);
+#else
+    const std::size_t unsettled = portable_angles(crosses.data(), dots.data(), turns.data(), segments);
+#endif
+    // The library is needed only for overflowed or coinciding products: rare.
+    if (unsettled > 0) {
+        for (std::size_t i = 0; i < segments; ++i) turns[i] = settled(turns[i], crosses[i], dots[i]);
+    }
+    return pauses;
+}
+
+// The series a move reads, for the whole window.
+struct WindowSeries {
+    SegmentSeries segments;
+    std::span<double> turns;
+    // Scratch of one move: its points' distances from its line (times its chord).
+    std::span<double> distances;
+};
+
+// Every sum runs in index order; the sums of one pass share its loop, so
+// that their addition chains overlap.
+Move move_figures(std::span<const MousePoint> p, std::size_t first_segment, const WindowSeries& all) {
+    Move move;
+    move.points = p.size();
+    const std::size_t count = p.size() - 1;
+    if (count == 0) return move;
+    const double* const lengths = all.segments.lengths.data() + first_segment;
+    const double* const steps = all.segments.steps.data() + first_segment;
+    const double* const speeds = all.segments.speeds.data() + first_segment;
+    const double* const turns = all.turns.data() + first_segment;
+    double* const distances = all.distances.data();
+    const MousePoint& a = p.front();
+    const MousePoint& b = p.back();
+
+    move.duration = b.t - a.t;
+    const double dx = b.x - a.x;
+    const double dy = b.y - a.y;
+    const double chord = std::sqrt(dx * dx + dy * dy);
+    move.chord = chord;
+    // distances[i] is that of point i + 1: the first point's is 0 (or NaN
+    // from overflowed products), which never raises the largest. Off the
+    // line they are the products |cross|, each distance times the chord.
+    if (chord != 0.0) {
+        for (std::size_t i = 0; i < count; ++i) {
+            distances[i] = std::fabs(dx * (p[i + 1].y - a.y) - dy * (p[i + 1].x - a.x));
+        }
+    } else {
+        for (std::size_t i = 0; i < count; ++i) {
+            const double ex = p[i + 1].x - a.x;
+            const double ey = p[i + 1].y - a.y;
+            distances[i] = std::sqrt(ex * ex + ey * ey);
+        }
+    }
+
+    double length_sum = 0.0;
+    double speed_sum = 0.0;
+    double step_sum = 0.0;
+    double turn_sum = 0.0;
+    for (std::size_t i = 0; i < count; ++i) {
+        length_sum += lengths[i];
+        speed_sum += speeds[i];
+        step_sum += steps[i];
+        turn_sum += turns[i];
+    }
+    move.path_length = length_sum;
+    move.turn_sum = turn_sum;
+
+    const double n = static_cast<double>(count);
+    const double length_mean = length_sum / n;
+    const double speed_mean = speed_sum / n;
+    const double step_mean = step_sum / n;
+    double length_squares = 0.0;
+    double speed_squares = 0.0;
+    double step_squares = 0.0;
+    // The first of equal peaks; a NaN is never the largest. Selects rather
+    // than branches: which segment is faster is as good as random.
+    std::size_t fastest = 0;
+    double peak = speeds[0];
+    double farthest = 0.0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double length_deviation = lengths[i] - length_mean;
+        const double speed_deviation = speeds[i] - speed_mean;
+        const double step_deviation = steps[i] - step_mean;
+        length_squares += length_deviation * length_deviation;
+        speed_squares += speed_deviation * speed_deviation;
+        step_squares += step_deviation * step_deviation;
+        const bool faster = speeds[i] > peak;
+        fastest = faster ? i : fastest;
+        peak = faster ? speeds[i] : peak;
+        farthest = distances[i] > farthest ? distances[i] : farthest;
+    }
+    // Dividing by a finite chord keeps the order of the products (rounding
+    // is monotonic), so the largest distance is the largest product divided
+    // once; an infinite chord takes each quotient on its own.
+    if (chord != 0.0 && std::isfinite(chord)) {
+        farthest /= chord;
+    } else if (chord != 0.0) {
+        farthest = 0.0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const double d = distances[i] / chord;
+            if (d > farthest) farthest = d;
+        }
+    }
+    move.max_deviation = farthest;
+    move.step_cv = variation(length_sum, length_squares, n);
+    move.speed_cv = variation(speed_sum, speed_squares, n);
+    move.dt_cv = variation(step_sum, step_squares, n);
+    if (move.duration != 0.0) move.peak_speed_at = (p[fastest].t - a.t) / move.duration;
+    return move;
+}
+
+}  // namespace
+
+double unsigned_angle(double cross, double dot) {
+    return settled(polynomial_angle(cross, dot), cross, dot);
+}
+
+std::vector<Move> cut_moves(std::span<const MousePoint> p, const SegmentSeries& series) {
+    std::vector<Move> moves;
+    const std::size_t n = p.size();
+    if (n == 0) return moves;
+    if (n == 1) {
+        moves.resize(1);
+        moves[0].points = 1;
+        return moves;
+    }
+
+    // One block: the turns and two series of scratch, and the segment
+    // series themselves where the caller has none.
+    const std::size_t segments = n - 1;
+    const bool given = series.lengths.size() == segments;
+    const std::unique_ptr<double[]> work = std::make_unique_for_overwrite<double[]>((given ? 3 : 6) * segments);
+    const auto part = [&](std::size_t k) { return std::span<double>(work.get() + k * segments, segments); };
+    WindowSeries all{series, part(0), part(2)};
+    if (!given) {
+        fill_segment_series(p, part(3), part(4), part(5));
+        all.segments = {part(3), part(4), part(5)};
+    }
+    moves.resize(turn_angles(p, all.segments, part(0), part(1), part(2)) + 1);
+
+    std::size_t first = 0;
+    std::size_t m = 0;
+    for (std::size_t i = 1; i <= n; ++i) {
+        if (i == n || all.segments.steps[i - 1] > MOVE_PAUSE) {
+            moves[m++] = move_figures(p.subspan(first, i - first), first, all);
+            first = i;
+            // The next move's first segment turns from nothing.
+            if (i < segments) all.turns[i] = 0.0;
+        }
+    }
+    return moves;
+}
+
+}  // namespace quelvar

@@ -1,0 +1,68 @@
+// The pointer path cut into moves at its pauses, and a fixed set of figures
+// per move, so that a rule can judge each stroke on its own (a straight line
+// per move, an even rhythm per move) rather than the path as a whole.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "kinematics/telemetry_record.hpp"
+#include "kinematics/trajectory.hpp"
+
+namespace quelvar {
+
+// A time step strictly longer than this, in the client's time unit, ends a move.
+inline constexpr double MOVE_PAUSE = 150.0;
+
+// The one list of the figures of a move: X(name, type, doc), in result order.
+// The struct, the key strings, the result writer and the count derive from
+// it. A move of one point has points 1 and every other figure 0.0.
+#define QUELVAR_MOVE_FIGURES(X)                                                                               \
+    X(points, std::uint64_t, "points in the move")                                                            \
+    X(duration, double, "t of the last point minus t of the first")                                           \
+    X(path_length, double, "sum of the segment lengths")                                                      \
+    X(chord, double, "distance from the first point to the last")                                             \
+    X(max_deviation, double,                                                                                  \
+      "largest distance of a point from the line through the first and last points (from the first point "   \
+      "when they coincide)")                                                                                  \
+    X(step_cv, double, "population std over mean of the segment lengths; 0.0 for a zero mean")               \
+    X(speed_cv, double, "the same for the segment speeds, each time step floored at MIN_TIME_STEP")           \
+    X(dt_cv, double, "the same for the floored time steps")                                                   \
+    X(peak_speed_at, double, "start of the fastest segment after the first point, over the duration; 0.0 "   \
+      "for a zero duration")                                                                                  \
+    X(turn_sum, double, "sum of the absolute turning angles between successive non-zero segments, radians")
+
+struct Move {
+#define QUELVAR_MOVE_FIELD(name, type, doc) type name = 0;
+    QUELVAR_MOVE_FIGURES(QUELVAR_MOVE_FIELD)
+#undef QUELVAR_MOVE_FIELD
+};
+
+#define QUELVAR_MOVE_NAME(name, type, doc) #name,
+inline constexpr std::array MOVE_FIGURE_NAMES{QUELVAR_MOVE_FIGURES(QUELVAR_MOVE_NAME)};
+#undef QUELVAR_MOVE_NAME
+#define QUELVAR_MOVE_DOC(name, type, doc) doc,
+inline constexpr std::array MOVE_FIGURE_DOCS{QUELVAR_MOVE_FIGURES(QUELVAR_MOVE_DOC)};
+#undef QUELVAR_MOVE_DOC
+inline constexpr std::size_t MOVE_FIGURE_COUNT = MOVE_FIGURE_NAMES.size();
+static_assert(MOVE_FIGURE_COUNT == 10 && MOVE_FIGURE_DOCS.size() == MOVE_FIGURE_COUNT);
+
+// A window never holds more moves than points.
+inline constexpr std::size_t MAX_MOVES = MAX_TRAJECTORY_POINTS;
+
+// The moves of a window as ordered_window returns it, in time order; none for
+// an empty window. `series` are the window's segment series when the caller
+// has them (window_kinematics), or empty.
+std::vector<Move> cut_moves(std::span<const MousePoint> window, const SegmentSeries& series = {});
+
+// |atan2(cross, dot)|, the angle between two vectors from their cross and dot
+// products, within 4 units in the last place of the C library's atan2 (exact
+// where either product is zero, infinite or NaN, which take that route).
+// A polynomial rather than the library call, which costs as much as the
+// rest of the moves together.
+double unsigned_angle(double cross, double dot);
+
+}  // namespace quelvar

@@ -1,0 +1,50 @@
+#include "module/evidence_result.hpp"
+
+#include "module/convert.hpp"
+#include "module/feature_dict.hpp"
+#include "module/interned.hpp"
+
+namespace quelvar {
+namespace {
+
+InternedStrings<MOVE_FIGURE_COUNT> MOVE_KEYS(MOVE_FIGURE_NAMES);
+
+// One figure of every move, as a list made at its final length.
+template <class Value>
+py::Owned figure_list(const std::vector<Move>& moves, Value Move::*figure) {
+    py::Owned list = require_object(PyList_New(static_cast<Py_ssize_t>(moves.size())));
+    for (std::size_t i = 0; i < moves.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(moves[i].*figure).release());
+    }
+    return list;
+}
+
+Result<py::Owned> build_move_dict(const std::vector<Move>& moves) {
+    py::Owned dict = new_dict(MOVE_FIGURE_COUNT);
+    PyObject* const* keys = MOVE_KEYS.get();
+    std::size_t key = 0;
+    // The n-th figure of the list writes the n-th key.
+#define QUELVAR_MOVE_ENTRY(name, type, doc)                                                                  \
+    if (Status inserted = dict_insert(dict.get(), keys[key++], figure_list(moves, &Move::name).get()); \
+        !inserted) {                                                                                         \
+        return std::move(inserted).error();                                                                  \
+    }
+    QUELVAR_MOVE_FIGURES(QUELVAR_MOVE_ENTRY)
+#undef QUELVAR_MOVE_ENTRY
+    return dict;
+}
+
+}  // namespace
+
+Result<py::Owned> build_evidence_result(const Evidence& evidence) {
+    Result<py::Owned> features = build_feature_dict(evidence.features);
+    if (!features) return std::move(features).error();
+    Result<py::Owned> moves = build_move_dict(evidence.moves);
+    if (!moves) return std::move(moves).error();
+    py::Owned pair = require_object(PyTuple_New(2));
+    PyTuple_SET_ITEM(pair.get(), 0, (*std::move(features)).release());
+    PyTuple_SET_ITEM(pair.get(), 1, (*std::move(moves)).release());
+    return pair;
+}
+
+}  // namespace quelvar
