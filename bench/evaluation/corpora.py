@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import random
 import statistics
 import sys
@@ -140,6 +141,24 @@ def _path(name: str) -> Path:
     return OUT / (name.replace("/", ".") + ".jsonl")
 
 
+def _code() -> int:
+    """What a corpus is built from: this folder's code and the pinned packages.
+    A corpus built by other code is rebuilt when loaded."""
+    sources = sorted(Path(__file__).parent.glob("*.py")) + [ROOT / "requirements-evaluation.txt"]
+    return zlib.crc32(b"".join(path.read_bytes() for path in sources if path.exists()))
+
+
+def _meta(name: str) -> dict:
+    try:
+        return json.loads(_path(name).with_suffix(".meta.json").read_text())
+    except (OSError, ValueError):
+        return {}
+
+
+def _current(name: str) -> bool:
+    return _path(name).exists() and _meta(name).get("code") == _code()
+
+
 def _write(name: str, sessions: Iterable[Session]) -> int:
     OUT.mkdir(parents=True, exist_ok=True)
     path = _path(name)
@@ -175,15 +194,17 @@ def build(name: str, *, bot_sessions: int = BOT_SESSIONS, chromium_sessions: int
         _write(name, chromium.sessions(population, chromium_sessions, Progress(name, chromium_sessions)))
     else:
         raise KeyError(f"no corpus {name!r}: see names()")
-    return time.monotonic() - started
+    seconds = time.monotonic() - started
+    _path(name).with_suffix(".meta.json").write_text(json.dumps({"code": _code(), "seconds": round(seconds, 1)}))
+    return seconds
 
 
 def load(name: str) -> list[Session]:
-    """The sessions of one corpus, built first if it is not on disk."""
-    path = _path(name)
-    if not path.exists():
+    """The sessions of one corpus, built first if it is not on disk or was
+    built by other code (the sizes it was built with are kept)."""
+    if not _current(name):
         build(name)
-    with open(path, encoding="utf-8") as source:
+    with open(_path(name), encoding="utf-8") as source:
         return [Session(**json.loads(line)) for line in source]
 
 
@@ -209,6 +230,44 @@ def table(rows: list[dict]) -> str:
     return "\n".join([line(columns), line("-" * widths[c] for c in columns), *(line(r.values()) for r in rows)])
 
 
+def plot(corpora: dict[str, list[Session]], folder: Path = OUT) -> list[Path]:
+    """Two pictures to compare by eye: a few sessions' paths per corpus (a dot
+    per event) and the spread of the gaps between events (the recorder shows
+    there first)."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    columns = 4
+    rows = math.ceil(len(corpora) / columns)
+    written = []
+    for kind in ("paths", "intervals"):
+        figure, axes = plt.subplots(rows, columns, figsize=(4.2 * columns, 3.0 * rows), squeeze=False)
+        for axis, (name, sessions) in zip(axes.flat, corpora.items()):
+            axis.set_title(name, fontsize=9)
+            axis.tick_params(labelsize=7)
+            if kind == "paths":
+                for session in sessions[:: max(1, len(sessions) // 4)][:4]:
+                    points = session.telemetry["mouse_movements"]
+                    axis.plot([p["x"] for p in points], [p["y"] for p in points], "-o", markersize=1.5, linewidth=0.6)
+                axis.set_xlim(0, 1920)
+                axis.set_ylim(1080, 0)
+            else:
+                gaps = [b["t"] - a["t"] for s in sessions for a, b in
+                        zip(s.telemetry["mouse_movements"], s.telemetry["mouse_movements"][1:])]
+                axis.hist([min(g, 150) for g in gaps], bins=75, range=(0, 150))
+                axis.set_xlabel("ms between events (150 = 150 or more)", fontsize=7)
+        for axis in list(axes.flat)[len(corpora):]:
+            axis.set_visible(False)
+        figure.tight_layout()
+        path = folder / f"{kind}.png"
+        figure.savefig(path, dpi=80)
+        plt.close(figure)
+        written.append(path)
+    return written
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m bench.evaluation.corpora", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -217,6 +276,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--bot-sessions", type=int, default=BOT_SESSIONS)
     parser.add_argument("--chromium-sessions", type=int, default=CHROMIUM_SESSIONS)
     parser.add_argument("--no-chromium", action="store_true", help="skip the real-browser corpora")
+    parser.add_argument("--plot", action="store_true", help="also draw paths.png and intervals.png (matplotlib)")
     args = parser.parse_args(argv)
 
     every = names()
@@ -226,14 +286,23 @@ def main(argv: list[str] | None = None) -> int:
         parser.error(f"unknown corpora {unknown}; known: {every}")
     if args.no_chromium:
         wanted = [n for n in wanted if not n.endswith("/chromium")]
-    rows = []
+    rows, missing, built = [], [], {}
     for name in wanted:
-        seconds = None
-        if args.build or not _path(name).exists():
-            seconds = build(name, bot_sessions=args.bot_sessions, chromium_sessions=args.chromium_sessions)
-        rows.append(summary(name, load(name), seconds))
+        if args.build or not _current(name):
+            try:
+                build(name, bot_sessions=args.bot_sessions, chromium_sessions=args.chromium_sessions)
+            except RuntimeError as error:  # a missing browser or package: say so, build the rest
+                missing.append(f"{name}: {error}")
+                continue
+        built[name] = load(name)
+        rows.append(summary(name, built[name], _meta(name).get("seconds")))
     print(table(rows))
-    return 0
+    if args.plot:
+        for path in plot(built):
+            print(f"drawn: {path.relative_to(ROOT)}")
+    for line in missing:
+        print(f"not built: {line}")
+    return 1 if missing else 0
 
 
 if __name__ == "__main__":

@@ -13,7 +13,7 @@ Each yields (user, session, movements) with movements in the telemetry format
 from __future__ import annotations
 
 import gzip
-import importlib.util
+import importlib.metadata
 import json
 import os
 from collections.abc import Iterator
@@ -25,12 +25,15 @@ BALABIT = SHARED / "human_movement.jsonl.gz"
 Recording = tuple[str | None, str, list[dict]]
 
 
-def _package_file(package: str, name: str) -> Path:
+def _package_file(distribution: str, name: str) -> Path:
     # Found without importing the package (smart-mouse imports pynput, which wants a display).
-    spec = importlib.util.find_spec(package)
-    if spec is None or not spec.submodule_search_locations:
-        raise RuntimeError(f"{package} is not installed: pip install -r requirements-evaluation.txt")
-    return Path(next(iter(spec.submodule_search_locations))) / name
+    try:
+        path = Path(str(importlib.metadata.distribution(distribution).locate_file(name)))
+    except importlib.metadata.PackageNotFoundError:
+        path = None
+    if path is None or not path.exists():
+        raise RuntimeError(f"{distribution} is not installed: pip install -r requirements-evaluation.txt")
+    return path
 
 
 def balabit() -> Iterator[Recording]:
@@ -45,7 +48,7 @@ def balabit() -> Iterator[Recording]:
 
 
 def cursory_recordings() -> Iterator[Recording]:
-    with gzip.open(_package_file("cursory", "trajectories.json.gz"), "rt", encoding="utf-8") as source:
+    with gzip.open(_package_file("cursory", "cursory/trajectories.json.gz"), "rt", encoding="utf-8") as source:
         for index, move in enumerate(json.load(source)):
             t0 = move["timing"][0]
             yield None, f"cursory-{index:04d}", [
@@ -56,7 +59,7 @@ def smart_mouse_recordings() -> Iterator[Recording]:
     # Each recording is [x steps, y steps, ms before each step]; the absolute
     # position is not kept, so the move is laid out centred on a 1920x1080
     # screen. The position before the first step is the first point.
-    with open(_package_file("smart_mouse", "mousedata.json"), encoding="utf-8") as source:
+    with open(_package_file("smart-mouse", "smart_mouse/mousedata.json"), encoding="utf-8") as source:
         data = json.load(source)
     for bucket, directions in data.items():
         for direction, moves in directions.items():
