@@ -13,7 +13,7 @@ scikit-learn is needed to calibrate, never to judge.
 from __future__ import annotations
 
 import os
-from collections.abc import Mapping, Sequence
+from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal
 
@@ -24,6 +24,8 @@ from .model import Model, ModelError
 from .vector import FEATURE_NAMES, session_vector
 
 if TYPE_CHECKING:
+    from quelvar_core_rs import FeatureDict, MoveDict
+
     from ..decision import Decision
 
 __all__ = ["Judgement", "Model", "ModelError", "Scoring", "evidence", "FEATURE_NAMES"]
@@ -46,9 +48,9 @@ class Judgement:
         return {"decision": self.decision, "score": self.score, "reasons": list(self.reasons)}
 
 
-def evidence(body: bytes | bytearray | memoryview | str) -> tuple[Any, Any]:
+def evidence(body: bytes | bytearray | memoryview | str) -> tuple[FeatureDict, MoveDict]:
     """(features, moves) of a telemetry body; ValueError if it is not JSON."""
-    return core.extract_evidence_json_rs(body)  # type: ignore[attr-defined, no-any-return]
+    return core.extract_evidence_json_rs(body)
 
 
 class Scoring:
@@ -61,7 +63,7 @@ class Scoring:
     def from_file(cls, path: str | os.PathLike[str]) -> Scoring:
         return cls(Model.from_file(path))
 
-    def judge(self, features: Mapping[str, Any], moves: Mapping[str, Sequence[float]]) -> Judgement:
+    def judge(self, features: Mapping[str, Any], moves: Mapping[str, Any]) -> Judgement:
         reasons = rules.check(features, moves)
         decision: Verdict = "allow"
         for reason in reasons:

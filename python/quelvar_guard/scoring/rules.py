@@ -12,7 +12,7 @@ figures quoted are that measurement's.
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Mapping
 from typing import Any
 
 __all__ = ["BAN", "CHALLENGE", "RULES", "MIN_POINTS", "STRAIGHT_TOLERANCE", "MIN_CHORD", "MIN_STEPS_CHORD",
@@ -55,7 +55,7 @@ NEAR_EVEN_STEP_CV = 0.20
 assert MIN_STEPS_CHORD <= MIN_CHORD  # check() looks at no move below the smaller
 
 
-def check(features: Mapping[str, Any], moves: Mapping[str, Sequence[float]]) -> list[str]:
+def check(features: Mapping[str, Any], moves: Mapping[str, Any]) -> list[str]:
     """The reason codes of the rules this session breaks, in RULES order."""
     reasons: list[str] = []
     if features.get("webdriver") is True:

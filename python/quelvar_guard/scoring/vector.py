@@ -8,7 +8,7 @@ refused by another (see model.Model).
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Mapping
 from operator import itemgetter
 from typing import Any
 
@@ -56,7 +56,7 @@ def _finite(value: float) -> float:
     return max(-1e300, min(1e300, value))
 
 
-def session_vector(features: Mapping[str, Any], moves: Mapping[str, Sequence[float]]) -> list[float]:
+def session_vector(features: Mapping[str, Any], moves: Mapping[str, Any]) -> list[float]:
     """The row of FEATURE_NAMES for one session."""
     points = moves.get("points", ())
     shaped = [i for i, count in enumerate(points) if count >= MIN_MOVE_POINTS]
