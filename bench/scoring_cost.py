@@ -12,7 +12,13 @@ measured interleaved in one process on the sample sessions and on seeded
 (trees and logistic weights, fitted here on seeded sessions). The target is an
 added cost of at most 15 % of the endpoint.
 
-    python bench/scoring_cost.py [--rounds N]
+In process, the endpoint has no HTTP parsing and no connection: the strictest
+baseline. `--server` also measures it as served: two gunicorn servers of one
+sync worker on loopback, one parsing as today and one scoring (rules and trees),
+posted the 300-point human body in alternating batches by one httpx client;
+bounded to SERVER_REQUESTS requests and SERVER_SECONDS.
+
+    python bench/scoring_cost.py [--rounds N] [--server]
 """
 
 from __future__ import annotations
@@ -23,8 +29,11 @@ import json
 import os
 import random
 import secrets
+import socket
 import statistics
+import subprocess
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -38,6 +47,94 @@ from quelvar_guard.scoring.vector import session_vector  # noqa: E402
 
 SESSIONS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples", "sessions")
 TARGET = 0.15
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SERVER_REQUESTS = 4000
+SERVER_SECONDS = 120.0
+
+
+def served_app(variant: str):
+    """The WSGI app of one benchmark server (gunicorn's factory): "plain" parses
+    as the guard does today; "scored" takes the evidence and judges it with the
+    model named by QUELVAR_BENCH_MODEL, then answers the same way."""
+    model = os.environ.get("QUELVAR_BENCH_MODEL")
+    scoring = Scoring.from_file(model) if model else Scoring()
+
+    class ScoredGuard(Guard):
+        def parse(self, body: bytes):  # type: ignore[override]
+            features, moves = evidence(body)
+            scoring.judge(features, moves)
+            return features
+
+    def hello(environ, start_response):
+        start_response("200 OK", [("Content-Length", "0")])
+        return []
+
+    kind = ScoredGuard if variant == "scored" else Guard
+    return WSGIGuard(hello, kind(LocalStore(), [os.environ["QUELVAR_BENCH_SECRET"]]))
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return int(probe.getsockname()[1])
+
+
+def served(model: Model) -> None:
+    """Per-request time through real servers, plain against scored."""
+    import httpx
+
+    from quelvar_guard import Tokens
+
+    secret = secrets.token_urlsafe(32)
+    directory = tempfile.mkdtemp(prefix="scoring-cost-")
+    model_path = os.path.join(directory, "model.json")
+    with open(model_path, "w") as file:
+        json.dump(model.spec, file)
+    env = dict(os.environ, QUELVAR_BENCH_SECRET=secret, QUELVAR_BENCH_MODEL=model_path,
+               PYTHONPATH=os.pathsep.join(filter(None, [ROOT, os.environ.get("PYTHONPATH")])))
+    servers = {}
+    for variant in ("plain", "scored"):
+        port = free_port()
+        process = subprocess.Popen(
+            [sys.executable, "-m", "gunicorn", "-w", "1", "-b", f"127.0.0.1:{port}",
+             "--control-socket", os.path.join(directory, f"{variant}.ctl"),
+             f"bench.scoring_cost:served_app('{variant}')"],
+            cwd=ROOT, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        servers[variant] = (process, f"http://127.0.0.1:{port}")
+    tokens = Tokens([secret], LocalStore())
+    body = json.dumps(human_telemetry(300)).encode()
+    try:
+        with httpx.Client(timeout=10) as client:
+            for process, url in servers.values():
+                deadline = time.monotonic() + 30
+                while True:
+                    try:
+                        client.get(url + "/")
+                        break
+                    except httpx.TransportError:
+                        if process.poll() is not None or time.monotonic() > deadline:
+                            raise SystemExit("a benchmark server did not start")
+                        time.sleep(0.1)
+            times: dict[str, list[float]] = {variant: [] for variant in servers}
+            sent, started = 0, time.monotonic()
+            while sent < SERVER_REQUESTS and time.monotonic() - started < SERVER_SECONDS:
+                # One request to each in turn: load from elsewhere falls on both alike.
+                for variant, (_, url) in servers.items():
+                    token = tokens.issue()
+                    begun = time.perf_counter()
+                    reply = client.post(url + "/quelvar/telemetry", content=body, headers={"X-Quelvar-Token": token})
+                    times[variant].append((time.perf_counter() - begun) * 1e6)
+                    if reply.status_code != 200:
+                        raise SystemExit(f"{variant}: {reply.status_code} {reply.text}")
+                    sent += 1
+    finally:
+        for process, _ in servers.values():
+            process.terminate()
+            process.wait(10)
+    plain, scored = (statistics.median(times[v]) for v in ("plain", "scored"))
+    print(f"served by gunicorn (1 sync worker, loopback, 300-point body, {sent} requests): "
+          f"plain {plain:.0f} us, scored (rules+trees) {scored:.0f} us per request: "
+          f"added {100 * (scored - plain) / plain:.1f} % (medians of single requests, taken in turn)")
 
 
 def fitted_models() -> dict[str, Model]:
@@ -76,6 +173,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--repeat", type=int, default=300)
+    parser.add_argument("--server", action="store_true", help="also through real gunicorn servers on loopback")
     args = parser.parse_args()
 
     guard = Guard(LocalStore(), [secrets.token_urlsafe(32)])
@@ -127,6 +225,8 @@ def main() -> int:
               + " ".join(f"{100 * added[name]:19.1f}%" for name in scorers))
     print("worst added share of the endpoint (medians; target <= 15 %): " + ", ".join(
         f"{name} {100 * share:.1f} %{'' if share <= TARGET else ' OVER'}" for name, share in worst.items()))
+    if args.server:
+        served(models["trees"])
     return 0
 
 
