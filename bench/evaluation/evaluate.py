@@ -137,13 +137,16 @@ def fit(humans: list[Scored], bots: list[list[float]] | None, seed: int, kind: s
     rows = [s.row for s in humans]
 
     def synthesize(indices: list[int]) -> list[list[float]]:
-        rng = random.Random(seed)
-        out = []
-        for i in indices:
-            bot = synthetic_bot(humans[i].telemetry, rng)
-            if bot is not None:
-                out.append(session_vector(*evidence(json.dumps(bot).encode())))
-        return out
+        key = (id(humans), seed, tuple(indices))
+        if key not in _synthetic:  # the same humans give the same negatives: drawn once
+            rng = random.Random(seed)
+            out = []
+            for i in indices:
+                bot = synthetic_bot(humans[i].telemetry, rng)
+                if bot is not None:
+                    out.append(session_vector(*evidence(json.dumps(bot).encode())))
+            _synthetic[key] = out
+        return _synthetic[key]
 
     spec = calibrate(rows, groups, TARGETS[0], bots=bots, synthesize=synthesize if synthetic or not bots else None,
                      kind=kind, seed=seed, split=split, hold_out_bots=False)
@@ -157,6 +160,7 @@ def fit(humans: list[Scored], bots: list[list[float]] | None, seed: int, kind: s
 
 # Targets that a fit's threshold part was too small to set (fewer than 1/target sessions).
 unset: set[float] = set()
+_synthetic: dict[tuple, list[list[float]]] = {}
 
 
 def split_bots(bots: dict[str, list[Scored]], seed: int) -> tuple[list[list[float]], dict[str, list[list[float]]]]:
@@ -269,16 +273,17 @@ def main() -> int:
     print(f"\nLeave one generator out: trees calibrated on {main_label} (thresholds on held-out users) with the "
           "other generators' single-move sessions, with them and synthetic negatives, or with synthetic negatives "
           "only; TPR (%) on the generator left out (all its single-move sessions)")
-    print(f"{'left out':26s} {'sessions':>8s} {'bots @1%':>9s} {'@0.1%':>7s} {'+synth @1%':>11s} {'@0.1%':>7s} "
+    print(f"{'generator left out':26s} {'sessions':>8s} {'bots @1%':>9s} {'@0.1%':>7s} {'+synth @1%':>11s} {'@0.1%':>7s} "
           f"{'synth @1%':>10s} {'@0.1%':>7s}")
     log("  fitting trees on synthetic negatives")
     synthetic, synthetic_thresholds, synthetic_test, _ = fit(captured[main_label], None, args.seed)
     curves.append((f"trees on {main_label}, synthetic negatives: held-out users vs all bots",
                    roc([synthetic.score(r) for r in synthetic_test],
                        [synthetic.score(s.row) for scored in single.values() for s in scored])))
-    for left in sorted(single):
-        rows = [s.row for s in single[left]]
-        rest = [s.row for label, scored in single.items() if label != left for s in scored]
+    # A generator is left out with every capture of it (captured and through Chromium).
+    for left in sorted({label.split("/")[0] for label in single}):
+        rows = [s.row for label, scored in single.items() if label.split("/")[0] == left for s in scored]
+        rest = [s.row for label, scored in single.items() if label.split("/")[0] != left for s in scored]
         cells = []
         for with_synthetic in (False, True):
             log(f"  fitting trees without {left}{' and with synthetic negatives' if with_synthetic else ''}")
@@ -304,8 +309,9 @@ def main() -> int:
             if pa == pb or ca == cb:
                 pairs.append((a, b))
     sets = {**humans, **single}
-    # Bots that replay a human population's recordings, through the bots' capture.
-    for bot in sorted(single):
+    # Bots that replay a human population's recordings, through the bots' capture
+    # (the few Chromium sessions also differ by their browser block: left out).
+    for bot in sorted(label for label in single if label.endswith("/captured")):
         for human in sorted(captured):
             if human.startswith(bot.split("/")[0] + "-"):
                 pairs.append((human, bot))

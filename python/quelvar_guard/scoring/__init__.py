@@ -5,9 +5,11 @@ optional model calibrated on the deployment's own traffic.
     features, moves = core.extract_evidence_json_rs(body)
     judgement = scoring.judge(features, moves)      # decision, score, reasons
 
-Rules may ban (each one only where no human set measured breaks it, see
-rules.py); the model may only challenge. Plain Python: no heavy import here;
-scikit-learn is needed to calibrate, never to judge.
+A rule may ban only where it flagged at most 0.1 % of every human set
+measured (see rules.py); the model may only challenge, above the threshold
+its calibration set on held-out humans. Reasons are the rules' codes, and
+"model" when the model challenges. Plain Python, no heavy import: scikit-learn
+is needed to calibrate, never to judge.
 """
 
 from __future__ import annotations
@@ -28,7 +30,7 @@ if TYPE_CHECKING:
 
     from ..decision import Decision
 
-__all__ = ["Judgement", "Model", "ModelError", "Scoring", "evidence", "FEATURE_NAMES"]
+__all__ = ["FEATURE_NAMES", "Judgement", "Model", "ModelError", "Scoring", "as_decision", "evidence"]
 
 Verdict = Literal["allow", "challenge", "ban"]
 
