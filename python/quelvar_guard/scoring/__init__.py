@@ -56,17 +56,19 @@ def evidence(body: bytes | bytearray | memoryview | str) -> tuple[FeatureDict, M
 
 
 class Scoring:
-    """The rules, and the model if one is given."""
+    """The rules, and the model if one is given; `min_points`: the fewest points
+    of a move that the rules judge (rules.MIN_POINTS, the measured default)."""
 
-    def __init__(self, model: Model | None = None) -> None:
+    def __init__(self, model: Model | None = None, *, min_points: int = rules.MIN_POINTS) -> None:
         self.model = model
+        self.min_points = min_points
 
     @classmethod
-    def from_file(cls, path: str | os.PathLike[str]) -> Scoring:
-        return cls(Model.from_file(path))
+    def from_file(cls, path: str | os.PathLike[str], *, min_points: int = rules.MIN_POINTS) -> Scoring:
+        return cls(Model.from_file(path), min_points=min_points)
 
     def judge(self, features: Mapping[str, Any], moves: Mapping[str, Any]) -> Judgement:
-        reasons = rules.check(features, moves)
+        reasons = rules.check(features, moves, self.min_points)
         decision: Verdict = "allow"
         for reason in reasons:
             if rules.RULES[reason] == rules.BAN:

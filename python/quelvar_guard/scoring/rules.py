@@ -55,19 +55,21 @@ NEAR_EVEN_STEP_CV = 0.20
 assert MIN_STEPS_CHORD <= MIN_CHORD  # check() looks at no move below the smaller
 
 
-def check(features: Mapping[str, Any], moves: Mapping[str, Any]) -> list[str]:
-    """The reason codes of the rules this session breaks, in RULES order."""
+def check(features: Mapping[str, Any], moves: Mapping[str, Any], min_points: int = MIN_POINTS) -> list[str]:
+    """The reason codes of the rules this session breaks, in RULES order; a
+    move is judged from `min_points` points (fewer than the default has not
+    been measured)."""
     reasons: list[str] = []
     if features.get("webdriver") is True:
         reasons.append("webdriver")
     points = moves.get("points")
-    if not points or max(points) < MIN_POINTS:
+    if not points or max(points) < min_points:
         return reasons
     straight = False
     steps = NEAR_EVEN_STEP_CV + 1.0
     chord, deviation, step_cv = moves["chord"], moves["max_deviation"], moves["step_cv"]
     for i, count in enumerate(points):
-        if count >= MIN_POINTS and chord[i] >= MIN_STEPS_CHORD:
+        if count >= min_points and chord[i] >= MIN_STEPS_CHORD:
             if chord[i] >= MIN_CHORD and deviation[i] <= STRAIGHT_TOLERANCE:
                 straight = True
             if step_cv[i] < steps:
