@@ -6,11 +6,14 @@
 // match a plain decoding of the DOM tree with the last duplicate winning.
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
+#include <type_traits>
 
+#include "kinematics/evidence.hpp"
 #include "kinematics/feature_vector.hpp"
 #include "telemetry_json/telemetry_json.hpp"
 
@@ -46,6 +49,15 @@ bool dom_float(dom::element value, double& out) {
 }
 
 bool same(double a, double b) { return (std::isnan(a) && std::isnan(b)) || (a == b && std::signbit(a) == std::signbit(b)); }
+
+template <class Value>
+bool same_value(Value a, Value b) {
+    if constexpr (std::is_floating_point_v<Value>) {
+        return same(a, b);
+    } else {
+        return a == b;
+    }
+}
 
 void check_against_dom(std::string_view text, const TelemetryRecord& record) {
     dom::parser parser;
@@ -104,8 +116,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     check_against_dom(text, record);
-    // The cores run on whatever the walk produced.
+    // The cores run on whatever the walk produced; the evidence carries the
+    // very features and moves that cover the window.
     const FeatureVector features = compute_features(record);
     REQUIRE(features.mouse_points == record.mouse_points.size());
+    const Evidence evidence = compute_evidence(record);
+#define QUELVAR_SAME_FEATURE(type, name, initial) REQUIRE(same_value(evidence.features.name, features.name));
+    QUELVAR_FEATURES(QUELVAR_SAME_FEATURE)
+#undef QUELVAR_SAME_FEATURE
+    std::uint64_t covered = 0;
+    for (const Move& move : evidence.moves) {
+        REQUIRE(move.points >= 1);
+        REQUIRE(!(move.peak_speed_at < 0.0 || move.peak_speed_at > 1.0));
+        covered += move.points;
+    }
+    REQUIRE(covered == std::min<std::uint64_t>(record.mouse_points.size(), MAX_TRAJECTORY_POINTS));
     return 0;
 }

@@ -98,27 +98,42 @@ double variation(double sum, double squares, double count) {
     return std::sqrt(squares / count) / mean;
 }
 
-// The sequential definition of Segments' turns: each onto the segment from
-// the previous non-zero segment of its move, or none.
-void turn_products_in_general(std::span<const MousePoint> p, std::span<double> crosses, std::span<double> dots) {
-    double previous_x = 0.0;
-    double previous_y = 0.0;
-    bool have_previous = false;
-    for (std::size_t i = 0; i < crosses.size(); ++i) {
-        const double sx = p[i + 1].x - p[i].x;
-        const double sy = p[i + 1].y - p[i].y;
-        crosses[i] = 0.0;
-        dots[i] = 1.0;
-        if (p[i + 1].t - p[i].t > MOVE_PAUSE) {
-            have_previous = false;
-        } else if (sx != 0.0 || sy != 0.0) {
-            if (have_previous) {
-                crosses[i] = previous_x * sy - previous_y * sx;
-                dots[i] = previous_x * sx + previous_y * sy;
-            }
-            previous_x = sx;
-            previous_y = sy;
-            have_previous = true;
+bool is_zero(std::span<const MousePoint> p, std::size_t segment) {
+    return p[segment + 1].x == p[segment].x && p[segment + 1].y == p[segment].y;
+}
+
+// Corrects the products of the turns (see turn_angles) around zero segments,
+// which the products from the segment just before get wrong: a zero segment
+// turns by nothing, and the segment after a run of them turns from the last
+// non-zero segment before the run, if that is of the same move.
+void correct_zero_segments(std::span<const MousePoint> p, const SegmentSeries& series, std::span<double> crosses,
+                           std::span<double> dots) {
+    const std::size_t segments = crosses.size();
+    // A zero segment has length 0, and so have a few tiny non-zero ones.
+    for (std::size_t i = 0; i < segments; ++i) {
+        if (series.lengths[i] != 0.0 || !is_zero(p, i)) continue;
+        const std::size_t run = i;
+        bool pause = series.steps[i] > MOVE_PAUSE;
+        while (i < segments && series.lengths[i] == 0.0 && is_zero(p, i)) {
+            crosses[i] = 0.0;
+            dots[i] = 1.0;
+            pause = pause || series.steps[i] > MOVE_PAUSE;
+            ++i;
+        }
+        if (i == segments) break;
+        // Segment i is the first non-zero one after the run, `run - 1` the
+        // last before it.
+        pause = pause || series.steps[i] > MOVE_PAUSE || (run > 0 && series.steps[run - 1] > MOVE_PAUSE);
+        if (run == 0 || pause) {
+            crosses[i] = 0.0;
+            dots[i] = 1.0;
+        } else {
+            const double ax = p[run].x - p[run - 1].x;
+            const double ay = p[run].y - p[run - 1].y;
+            const double bx = p[i + 1].x - p[i].x;
+            const double by = p[i + 1].y - p[i].y;
+            crosses[i] = ax * by - ay * bx;
+            dots[i] = ax * bx + ay * by;
         }
     }
 }
@@ -132,9 +147,7 @@ void turn_products_in_general(std::span<const MousePoint> p, std::span<double> c
 std::size_t turn_angles(std::span<const MousePoint> p, const SegmentSeries& series, std::span<double> turns,
                         std::span<double> crosses, std::span<double> dots) {
     const std::size_t segments = turns.size();
-    // A step over MOVE_PAUSE is a pause whether floored or not. A zero
-    // segment has length 0 (so do a few tiny ones, which the general walk
-    // then treats exactly).
+    // A step over MOVE_PAUSE is a pause whether floored or not.
     std::size_t pauses = 0;
     std::size_t zeros = 0;
     for (std::size_t i = 0; i < segments; ++i) {
@@ -142,8 +155,7 @@ std::size_t turn_angles(std::span<const MousePoint> p, const SegmentSeries& seri
         zeros += series.lengths[i] == 0.0 ? 1 : 0;
     }
     // Usually no segment is zero, and every turn is from the segment just
-    // before: those products run vectorised, and the exceptions follow.
-    // A cross product 0 and a dot product 1 make the angle exactly 0.
+    // before. A cross product 0 and a dot product 1 make the angle exactly 0.
     crosses[0] = 0.0;
     dots[0] = 1.0;
     for (std::size_t i = 1; i < segments; ++i) {
@@ -154,13 +166,13 @@ std::size_t turn_angles(std::span<const MousePoint> p, const SegmentSeries& seri
         crosses[i] = ax * by - ay * bx;
         dots[i] = ax * bx + ay * by;
     }
-    if (zeros > 0) turn_products_in_general(p, crosses, dots);
+    if (zeros > 0) correct_zero_segments(p, series, crosses, dots);
 #if defined(__x86_64__)
-    const std::size_t unsettled = wide_angles_available() ? wide_angles(crosses.data(), dots.data(), turns.data(), segments)
-                                                          : portable_angles(crosses.data(), dots.data(), turns.data(), segments);
+    const auto kernel = wide_angles_available() ? wide_angles : portable_angles;
 #else
-    const std::size_t unsettled = portable_angles(crosses.data(), dots.data(), turns.data(), segments);
+    const auto kernel = portable_angles;
 #endif
+    const std::size_t unsettled = kernel(crosses.data(), dots.data(), turns.data(), segments);
     // The library is needed only for overflowed or coinciding products: rare.
     if (unsettled > 0) {
         for (std::size_t i = 0; i < segments; ++i) turns[i] = settled(turns[i], crosses[i], dots[i]);

@@ -44,25 +44,19 @@ struct Move {
 #define QUELVAR_MOVE_NAME(name, type, doc) #name,
 inline constexpr std::array MOVE_FIGURE_NAMES{QUELVAR_MOVE_FIGURES(QUELVAR_MOVE_NAME)};
 #undef QUELVAR_MOVE_NAME
-#define QUELVAR_MOVE_DOC(name, type, doc) doc,
-inline constexpr std::array MOVE_FIGURE_DOCS{QUELVAR_MOVE_FIGURES(QUELVAR_MOVE_DOC)};
-#undef QUELVAR_MOVE_DOC
 inline constexpr std::size_t MOVE_FIGURE_COUNT = MOVE_FIGURE_NAMES.size();
-static_assert(MOVE_FIGURE_COUNT == 10 && MOVE_FIGURE_DOCS.size() == MOVE_FIGURE_COUNT);
+static_assert(MOVE_FIGURE_COUNT == 10);
 
-// A window never holds more moves than points.
-inline constexpr std::size_t MAX_MOVES = MAX_TRAJECTORY_POINTS;
-
-// The moves of a window as ordered_window returns it, in time order; none for
-// an empty window. `series` are the window's segment series when the caller
-// has them (window_kinematics), or empty.
+// The moves of a window as ordered_window returns it, in time order: none for
+// an empty window, at most one per point. `series` are the window's segment
+// series when the caller has them (window_kinematics), or empty.
 std::vector<Move> cut_moves(std::span<const MousePoint> window, const SegmentSeries& series = {});
 
 // |atan2(cross, dot)|, the angle between two vectors from their cross and dot
 // products, within 4 units in the last place of the C library's atan2 (exact
 // where either product is zero, infinite or NaN, which take that route).
-// A polynomial rather than the library call, which costs as much as the
-// rest of the moves together.
+// A polynomial, vectorised, rather than the library call, which would cost
+// more than all the rest of the moves.
 double unsigned_angle(double cross, double dot);
 
 }  // namespace quelvar
