@@ -1,0 +1,103 @@
+"""Scoring of telemetry: rules that hold on any human population, and an
+optional model calibrated on the deployment's own traffic.
+
+    scoring = Scoring.from_file("model.json")      # or Scoring() for the rules alone
+    features, moves = core.extract_evidence_json_rs(body)
+    judgement = scoring.judge(features, moves)      # decision, score, reasons
+
+A rule may ban only where it flagged at most 0.1 % of every human set
+measured (see rules.py); the model may only challenge, above the threshold
+its calibration set on held-out humans. Reasons are the rules' codes, and
+"model" when the model challenges. Plain Python, no heavy import: scikit-learn
+is needed to calibrate, never to judge.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Literal
+
+import quelvar_core_rs as core
+
+from . import rules
+from .model import Model, ModelError
+from .vector import FEATURE_NAMES, session_vector
+
+if TYPE_CHECKING:
+    from quelvar_core_rs import FeatureDict, MoveDict
+
+    from ..decision import Decision
+
+__all__ = ["FEATURE_NAMES", "Judgement", "Model", "ModelError", "Scoring", "as_decision", "evidence"]
+
+Verdict = Literal["allow", "challenge", "ban"]
+
+# The model judges only sessions with at least this much movement: below it,
+# every aggregate is a default and the score would be the prior, not evidence.
+MODEL_MIN_POINTS = 20
+MODEL_REASON = "model"
+
+
+@dataclass(frozen=True)
+class Judgement:
+    decision: Verdict
+    score: float | None
+    reasons: tuple[str, ...]
+
+    def as_json(self) -> dict[str, Any]:
+        return {"decision": self.decision, "score": self.score, "reasons": list(self.reasons)}
+
+
+def evidence(body: bytes | bytearray | memoryview | str) -> tuple[FeatureDict, MoveDict]:
+    """(features, moves) of a telemetry body; ValueError if it is not JSON."""
+    return core.extract_evidence_json_rs(body)
+
+
+class Scoring:
+    """The rules, and the model if one is given; `min_points`: the fewest points
+    of a move that the rules judge (rules.MIN_POINTS, the measured default)."""
+
+    def __init__(self, model: Model | None = None, *, min_points: int = rules.MIN_POINTS) -> None:
+        self.model = model
+        self.min_points = min_points
+
+    @classmethod
+    def from_file(cls, path: str | os.PathLike[str], *, min_points: int = rules.MIN_POINTS) -> Scoring:
+        return cls(Model.from_file(path), min_points=min_points)
+
+    def judge(self, features: Mapping[str, Any], moves: Mapping[str, Any]) -> Judgement:
+        reasons = rules.check(features, moves, self.min_points)
+        decision: Verdict = "allow"
+        for reason in reasons:
+            if rules.RULES[reason] == rules.BAN:
+                decision = "ban"
+                break
+            decision = "challenge"
+        score = None
+        model = self.model
+        if model is not None and features["mouse_points"] >= MODEL_MIN_POINTS:
+            score = model.score(session_vector(features, moves))
+            if score >= model.challenge:
+                reasons.append(MODEL_REASON)
+                if decision == "allow":
+                    decision = "challenge"
+        return Judgement(decision, score, tuple(reasons))
+
+    def judge_body(self, body: bytes | bytearray | memoryview | str) -> Judgement:
+        """`judge` of a telemetry body as posted; ValueError if it is not JSON."""
+        features, moves = evidence(body)
+        return self.judge(features, moves)
+
+
+def as_decision(judgement: Judgement, ban_seconds: int = 600) -> Decision:
+    """The guard's Decision for a judgement: ban for ban_seconds, refuse a
+    challenge (until the guard has a challenge of its own), allow the rest."""
+    from ..decision import Decision
+
+    if judgement.decision == "ban":
+        return Decision.ban(ban_seconds)
+    if judgement.decision == "challenge":
+        return Decision.refuse()
+    return Decision.allow()

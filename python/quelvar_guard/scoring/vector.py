@@ -1,0 +1,85 @@
+"""A session as one row of numbers for the model: aggregates of the per-move
+figures and the 24 features.
+
+Plain Python over the lists the native extractor returns; the names are the
+model file's feature list, so a model trained on one version of this list is
+refused by another (see model.Model).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from operator import itemgetter
+from typing import Any
+
+__all__ = ["FEATURES", "MOVE_FIGURES", "FEATURE_NAMES", "MIN_MOVE_POINTS", "session_vector"]
+
+# The 24 features, in the extension's order.
+FEATURES = (
+    "mouse_points", "total_distance", "straightness", "avg_velocity", "max_velocity", "velocity_var",
+    "avg_acceleration", "acceleration_var", "avg_jerk", "dt_var", "click_count", "key_count",
+    "key_interval_avg", "key_interval_var", "webdriver", "screen_valid", "scroll_count",
+    "terminal_decel_ratio", "plugins_length", "touch_supported", "screen_width", "spectral_purity",
+    "spectral_entropy", "submovement_count",
+)
+
+# Per-move figures aggregated over a session: the extractor's own, and three
+# ratios that do not grow with the size of the move.
+MOVE_FIGURES = (
+    "duration", "path_length", "chord", "max_deviation", "step_cv", "speed_cv", "dt_cv",
+    "peak_speed_at", "turn_sum", "bend", "efficiency", "turn_per_point",
+)
+AGGREGATES = ("min", "mean", "max")
+
+# Moves of fewer points are too short for their coefficients and turns to mean
+# anything; they are counted, not aggregated.
+MIN_MOVE_POINTS = 5
+
+_EMPTY = [0.0] * (len(MOVE_FIGURES) * len(AGGREGATES))
+
+FEATURE_NAMES: tuple[str, ...] = (
+    "moves", "shaped_moves",
+    *(f"move.{figure}.{how}" for figure in MOVE_FIGURES for how in AGGREGATES),
+    *(f"f.{name}" for name in FEATURES),
+)
+
+
+_features_of = itemgetter(*FEATURES)
+_INF = float("inf")
+
+
+def _finite(value: float) -> float:
+    # Trees compare, weights multiply: a NaN or an infinity sent by a client
+    # must not make either undefined.
+    if value != value:
+        return 0.0
+    return max(-1e300, min(1e300, value))
+
+
+def session_vector(features: Mapping[str, Any], moves: Mapping[str, Any]) -> list[float]:
+    """The row of FEATURE_NAMES for one session."""
+    points = moves.get("points", ())
+    shaped = [i for i, count in enumerate(points) if count >= MIN_MOVE_POINTS]
+    row = [float(len(points)), float(len(shaped))]
+    if shaped:
+        if len(shaped) == len(points):
+            columns = {name: moves[name] for name in MOVE_FIGURES[:9]}
+            counts = points
+        else:
+            columns = {name: [moves[name][i] for i in shaped] for name in MOVE_FIGURES[:9]}
+            counts = [points[i] for i in shaped]
+        chord, deviation, length = columns["chord"], columns["max_deviation"], columns["path_length"]
+        columns["bend"] = [d / c if c > 1.0 else 0.0 for d, c in zip(deviation, chord)]
+        columns["efficiency"] = [c / p if p > 0.0 else 1.0 for c, p in zip(chord, length)]
+        columns["turn_per_point"] = [s / n for s, n in zip(columns["turn_sum"], counts)]
+        count = len(shaped)
+        for figure in MOVE_FIGURES:
+            values = columns[figure]
+            row += (min(values), sum(values) / count, max(values))
+    else:
+        row += _EMPTY
+    row += map(float, _features_of(features))
+    total = sum(row)
+    if total != total or total in (_INF, -_INF):  # rare: only then look at every value
+        row = [_finite(value) for value in row]
+    return row
