@@ -189,7 +189,7 @@ class ASGIGuard:
                     return await asyncio.to_thread(guard.parse, need.body)
                 return guard.parse(need.body)
             if isinstance(need, Decide):
-                decision = guard.decide(need.features)
+                decision = guard.judge(need.features, need.moves)
                 return await decision if inspect.isawaitable(decision) else decision
             if isinstance(need, Ban):
                 return await asyncio.to_thread(guard.store.ban, need.address, need.seconds)

@@ -70,7 +70,7 @@ import http
 import json
 import math
 import re
-from collections.abc import Callable, Generator, Iterable
+from collections.abc import Awaitable, Callable, Generator, Iterable
 from dataclasses import dataclass
 from functools import cached_property
 from typing import TYPE_CHECKING, Any, Union
@@ -78,11 +78,12 @@ from typing import TYPE_CHECKING, Any, Union
 import quelvar_core_rs as core
 
 from .addresses import ClientAddresses
+from .scoring import Scoring, as_decision
 from .store import U64_MAX as MAX_BAN_SECONDS
 from .tokens import MAX_CLEARANCE_TOKENS, TokenKind, Tokens, TokenVerdict, network_of
 
 if TYPE_CHECKING:
-    from quelvar_core_rs import FeatureDict
+    from quelvar_core_rs import FeatureDict, MoveDict
 
     from . import Store
 
@@ -237,13 +238,14 @@ class ReadBody:          # -> bytes, or None if the client went away; TimeoutErr
 
 
 @dataclass(frozen=True)
-class ParseBody:         # -> FeatureDict, or ValueError thrown in
+class ParseBody:         # -> (FeatureDict, MoveDict), or ValueError thrown in
     body: bytes
 
 
 @dataclass(frozen=True)
 class Decide:            # -> Decision; the one place telemetry is judged
     features: FeatureDict
+    moves: MoveDict
 
 
 @dataclass(frozen=True)
@@ -301,6 +303,7 @@ def _store_unavailable() -> type[BaseException]:
 
 
 DEFAULT_REQUESTS_PER_CLEARANCE = 10
+DEFAULT_BAN_SECONDS = 600
 # Telemetry tokens per address: a page takes one per clearance, a shared NAT
 # a few more; a script asking for thousands is held to the rate.
 DEFAULT_MINT_RATE = 1.0
@@ -316,7 +319,13 @@ class Guard:
 
     store:          a Store (LocalStore for one process, RedisStore for many)
     secrets:        token keys, first signs, all verify (see Tokens)
-    decide:         callback(features) -> Decision; default allows everyone
+    scoring:        the rules (and an optional calibrated model) every telemetry
+                    post is judged by first: Scoring() by default, the rules
+                    alone; Scoring.from_file(path) adds a model
+    ban_seconds:    how long a client the scoring bans stays banned
+    challenge_hold: the advisory hold (Retry-After) of a scoring challenge
+    decide:         callback(features) -> Decision for what the scoring
+                    allows; default allows it
     guarded_paths:  path prefixes that need a guarded token ("/api/" covers
                     "/api/x"; "/login" covers "/login" and "/login/...")
     token_path:     GET here returns {"token": ...}, a telemetry token
@@ -340,6 +349,9 @@ class Guard:
         store: Store,
         secrets: Iterable[str | bytes],
         *,
+        scoring: Scoring | None = None,
+        ban_seconds: int = DEFAULT_BAN_SECONDS,
+        challenge_hold: int = 0,
         decide: Callback | None = None,
         guarded_paths: Iterable[str] = ("/api/",),
         token_path: str = "/quelvar/token",
@@ -370,6 +382,12 @@ class Guard:
                              clock_skew=clock_skew)
         self.addresses = ClientAddresses(trusted_proxies, header=proxy_header)
         self.decide: Callback = decide or _allow_all
+        self.scoring = scoring if scoring is not None else Scoring()
+        # Checked here, where a wrong value is a configuration error, not a failed request.
+        Decision.ban(ban_seconds)
+        Decision.challenge(challenge_hold)
+        self.ban_seconds = ban_seconds
+        self.challenge_hold = challenge_hold
         if isinstance(guarded_paths, str):
             guarded_paths = [guarded_paths]
         self.guarded_paths = tuple(guarded_paths)
@@ -421,9 +439,16 @@ class Guard:
                            "max_age": self.tokens.clearance_seconds})
 
     @staticmethod
-    def parse(body: bytes) -> FeatureDict:
-        """Features of a telemetry body; ValueError if it is not JSON."""
-        return core.extract_features_json_rs(body)
+    def parse(body: bytes) -> tuple[FeatureDict, MoveDict]:
+        """Features and moves of a telemetry body, from one parse; ValueError if it is not JSON."""
+        return core.extract_evidence_json_rs(body)
+
+    def judge(self, features: FeatureDict, moves: MoveDict) -> Decision | Awaitable[Decision]:
+        """The scoring's rules (and model) first; what they let through goes to `decide`."""
+        judgement = self.scoring.judge(features, moves)
+        if judgement.decision == "allow":
+            return self.decide(features)  # type: ignore[no-any-return]
+        return as_decision(judgement, self.ban_seconds, self.challenge_hold)
 
     def walk(self, head: RequestHead, route: Route) -> Walk:
         """The steps for one request on a route; see the module's docstring."""
@@ -472,10 +497,10 @@ class Guard:
         if body is None or len(body) != length:
             return _error(400, "incomplete_body")
         try:
-            features = yield ParseBody(body)
+            features, moves = yield ParseBody(body)
         except ValueError:
             return _error(400, "malformed_telemetry")
-        decision = yield Decide(features)
+        decision = yield Decide(features, moves)
         if not isinstance(decision, Decision):
             raise TypeError(f"the decision callback returned {decision!r}, not a Decision")
         action = decision.action

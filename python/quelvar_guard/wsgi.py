@@ -58,7 +58,7 @@ class WSGIGuard:
             if isinstance(need, ParseBody):
                 return guard.parse(need.body)
             if isinstance(need, Decide):
-                return guard.decide(need.features)
+                return guard.judge(need.features, need.moves)
             if isinstance(need, Ban):
                 return guard.store.ban(need.address, need.seconds)
             raise AssertionError(need)

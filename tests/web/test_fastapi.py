@@ -39,7 +39,7 @@ def test_the_dependencies_screen_and_hand_over_the_features(serve):
         assert client.get("/account", headers={HEADER: cleared["tokens"][1]}).status_code == 200
 
         bot = robot.post("/login", content=(SESSIONS / "bot.json").read_bytes(), headers={HEADER: fresh(robot)})
-        assert detail(bot) == (403, {"error": "refused", "retry_after": 600, "reasons": ["webdriver"]}, "600")
+        assert detail(bot) == (403, {"error": "refused", "retry_after": 600, "reasons": ["webdriver", "even_steps"]}, "600")
         for banned in (robot.get("/token"), robot.get("/account", headers={HEADER: cleared["tokens"][1]})):
             assert banned.status_code == 403 and banned.json()["detail"]["error"] == "banned"
 

@@ -91,13 +91,13 @@ class Scoring:
         return self.judge(features, moves)
 
 
-def as_decision(judgement: Judgement, ban_seconds: int = 600) -> Decision:
-    """The guard's Decision for a judgement: ban for ban_seconds, refuse a
-    challenge (until the guard has a challenge of its own), allow the rest."""
+def as_decision(judgement: Judgement, ban_seconds: int = 600, challenge_hold: int = 0) -> Decision:
+    """The guard's Decision for a judgement: a ban for ban_seconds, a
+    challenge with its advisory hold, or allow; the judgement's reasons kept."""
     from ..decision import Decision
 
     if judgement.decision == "ban":
-        return Decision.ban(ban_seconds)
+        return Decision.ban(ban_seconds, reasons=judgement.reasons)
     if judgement.decision == "challenge":
-        return Decision.refuse()
-    return Decision.allow()
+        return Decision.challenge(challenge_hold, reasons=judgement.reasons)
+    return Decision.allow(reasons=judgement.reasons)
