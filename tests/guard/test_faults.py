@@ -11,7 +11,7 @@ import threading
 import pytest
 
 from quelvar_guard import StoreUnavailable
-from quelvar_guard.redis_store import WRITE_SCRIPT
+from quelvar_guard._redis.scripts import SOURCES
 
 from .conftest import make_store, wait_until
 
@@ -85,7 +85,7 @@ def test_a_malformed_announcement_does_not_stop_the_listener(body, request, pref
     admin.publish(prefix + "bans", admin.get(keys[2]) + b" %d " % admin.incr(keys[1]) + body)
     # Another process's ban, written as every process writes it: still followed.
     expires = int(time.time()) + 600
-    admin.eval(WRITE_SCRIPT, 3, *keys, prefix + "bans", int(time.time()), "e",
+    admin.eval(SOURCES["ban_write"], 3, *keys, prefix + "bans", int(time.time()), "e",
                json.dumps([["192.0.2.50", expires]]), "192.0.2.50", expires)
     wait_until(lambda: store.is_banned("192.0.2.50"), 10)
     assert store.stats()["connected"]

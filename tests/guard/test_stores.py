@@ -151,4 +151,4 @@ def test_bookkeeping_of_expired_bans_stays_bounded(kind, request, prefix):
     assert len(REPLICA.expiry) < len(addresses) // 2
     assert store.ban_remaining("192.0.2.1") > 590
     if kind == "redis":
-        wait_until(lambda: not store._proc.seen, 10)
+        wait_until(lambda: not store._proc.listener.seen, 10)

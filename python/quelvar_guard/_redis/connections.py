@@ -1,0 +1,71 @@
+"""How a store reaches Redis: one server, or a cluster.
+
+Each kind makes the clients a process needs (a client for calls, an asyncio
+client per event loop, a plain connection for the ban listener's
+subscription) with the store's timeouts and with redis-py's own retries off.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import redis
+import redis.asyncio
+import redis.asyncio.cluster
+import redis.cluster
+from redis.backoff import NoBackoff
+from redis.retry import Retry
+
+
+class Connections:
+    """One server, named by its URL."""
+
+    def __init__(self, url: str, timeout: float) -> None:
+        self.url = url
+        self.timeout = timeout
+
+    def options(self) -> dict[str, Any]:
+        return {"socket_timeout": self.timeout, "socket_connect_timeout": self.timeout,
+                "retry": Retry(NoBackoff(), 0)}
+
+    def async_options(self) -> dict[str, Any]:
+        return dict(self.options(), retry=redis.asyncio.retry.Retry(NoBackoff(), 0))
+
+    def client(self) -> Any:
+        return redis.Redis.from_url(self.url, **self.options())
+
+    def async_client(self) -> Any:
+        return redis.asyncio.Redis.from_url(self.url, **self.async_options())
+
+    def subscriber(self, client: Any, key: str) -> Any:
+        """A pub/sub connection that hears the announcements of `key`'s changes."""
+        return client.pubsub()
+
+    def rediscover_after(self, error: BaseException) -> bool:
+        """Whether the listener must make a new client: a server's client
+        reconnects by itself."""
+        return False
+
+
+class ClusterConnections(Connections):
+    """A Redis Cluster, reached through the node named by the URL."""
+
+    def client(self) -> Any:
+        return redis.cluster.RedisCluster.from_url(self.url, **self.options())
+
+    def async_client(self) -> Any:
+        return redis.asyncio.cluster.RedisCluster.from_url(self.url, **self.async_options())
+
+    def subscriber(self, client: Any, key: str) -> Any:
+        # Announcements reach every node of a cluster; listen on the node that
+        # holds the ban slot, where they are made.
+        node = client.get_node_from_key(key)
+        return redis.Redis(host=node.host, port=node.port, **self.options()).pubsub()
+
+    def rediscover_after(self, error: BaseException) -> bool:
+        # A cluster's nodes may have moved: ask again, unless a reply was only late.
+        return not isinstance(error, redis.TimeoutError)
+
+
+def connections(url: str, cluster: bool, timeout: float) -> Connections:
+    return (ClusterConnections if cluster else Connections)(url, timeout)

@@ -1,0 +1,148 @@
+"""The ban listener: one thread per process that keeps the replica in step.
+
+It subscribes to the ban channel, waits for the confirmation (from then on no
+announcement is missed), writes what the process kept during an outage,
+reloads the set, and then applies each announced change in order. A change
+whose number is not the next one, or of another epoch, makes it reload the
+whole set; a reload lifts every ban this process knows of that the set no
+longer holds.
+"""
+
+from __future__ import annotations
+
+import json
+import logging
+import time
+from typing import TYPE_CHECKING, Any
+
+import redis
+
+from ..store import REPLICA, U64_MAX
+from .errors import UNAVAILABLE
+
+if TYPE_CHECKING:
+    from ..redis_store import RedisStore, _Process
+
+log = logging.getLogger("quelvar_guard")
+
+
+class BanListener:
+    def __init__(self, store: RedisStore, proc: _Process) -> None:
+        self.store = store
+        self.proc = proc
+        # The epoch and number of the last change applied, and the number of
+        # this process's own last write per address (applied before it is
+        # announced, so earlier announcements of that address are stale).
+        self.epoch: bytes | None = None
+        self.last_seq = 0
+        self.seen: dict[str, int] = {}
+
+    def wrote(self, changes: list[tuple[str, int | None]], seq: int) -> None:
+        for ip, _ in changes:
+            self.seen[ip] = seq
+
+    # -- connect, catch up, follow -----------------------------------------
+
+    def run(self) -> None:
+        store, proc = self.store, self.proc
+        backoff, failures, rediscover = 0.05, 0, True
+        while not proc.stop.is_set():
+            pubsub = None
+            try:
+                if rediscover:
+                    # Replaced, never emptied: a request may be holding it.
+                    proc.use(store.connections.client())
+                    rediscover = False
+                pubsub = store.connections.subscriber(proc.client, store.keys.set)
+                pubsub.subscribe(store.keys.channel)
+                # Wait for the confirmation: from here on no change is missed.
+                deadline = time.monotonic() + 2 * store.timeout
+                while (message := pubsub.get_message(timeout=store.timeout)) is None or message["type"] != "subscribe":
+                    if time.monotonic() > deadline:
+                        raise redis.TimeoutError("no subscription confirmation")
+                with store.write_lock, REPLICA.lock:
+                    store.flush_outage(proc)
+                    self.resync()
+                    if not proc.connected:
+                        if proc.ready.is_set():
+                            log.warning("quelvar_guard: Redis at %s is back; bans resynchronised", store.url)
+                        proc.connected = True
+                proc.ready.set()
+                backoff, failures = 0.05, 0
+                self.follow(pubsub)
+            except Exception as error:
+                if not isinstance(error, UNAVAILABLE):
+                    # Whatever it was, the listener must outlive it: counted as
+                    # an outage, so the store degrades visibly and reconnects.
+                    log.exception("quelvar_guard: ban listener failed; reconnecting")
+                failures += 1
+                # A dropped listening connection alone is not an outage: one
+                # immediate reconnect first, and calls keep using Redis meanwhile.
+                if failures > 1 or not proc.connected:
+                    store.lost(proc, error)
+                    proc.ready.set()
+                    rediscover = proc.client is None or store.connections.rediscover_after(error)
+            finally:
+                if pubsub is not None:
+                    try:
+                        pubsub.close()
+                    except UNAVAILABLE:
+                        pass
+            if failures == 1 and proc.connected:
+                continue
+            if proc.stop.wait(backoff):
+                break
+            backoff = min(backoff * 2, 2.0)
+
+    def follow(self, pubsub: Any) -> None:
+        store, proc = self.store, self.proc
+        while proc.connected and not proc.stop.is_set():
+            message = pubsub.get_message(timeout=0.25)
+            if message is None or message["type"] != "message":
+                continue
+            try:
+                epoch, seq_text, body = message["data"].split(b" ", 2)
+                seq = int(seq_text)
+            except ValueError:  # not ours: catch up from the set itself
+                epoch, seq, body = b"", 0, b""
+            with store.write_lock, REPLICA.lock:
+                if epoch != self.epoch or seq > self.last_seq + 1:
+                    self.resync()  # the set was reset, or a change went missing
+                elif seq == self.last_seq + 1:
+                    try:
+                        self.apply(seq, body)
+                    except (ValueError, TypeError, OverflowError):
+                        # Not a change a store wrote: the set itself says what holds.
+                        self.resync()
+                    else:
+                        self.last_seq = seq
+
+    def apply(self, seq: int, body: bytes) -> None:
+        change = json.loads(body) if body != b"clear" else None
+        if change is None:
+            REPLICA.clear()
+            self.seen.clear()
+            return
+        for ip, expires_at in change:
+            mine = self.seen.get(ip, 0)
+            if mine <= seq:
+                self.seen.pop(ip, None)  # this change or an earlier one: nothing left to guard
+            if mine >= seq:
+                continue  # this process wrote this change, or a later one of this address
+            if expires_at is None:
+                REPLICA.remove(ip)
+            else:
+                REPLICA.set(ip, min(expires_at, U64_MAX))
+
+    def resync(self) -> None:
+        store, proc = self.store, self.proc
+        epoch, seq, flat = store.ban_writer.snapshot(proc.client, proc.scripts)
+        bans: dict[str, int] = {}
+        for member, score in zip(flat[::2], flat[1::2]):
+            try:
+                bans[member.decode()] = min(int(float(score)), U64_MAX)
+            except (ValueError, OverflowError):  # no address a store wrote: skipped, not fatal
+                continue
+        REPLICA.replace_all(bans)
+        self.epoch, self.last_seq = epoch, seq
+        self.seen.clear()

@@ -1,0 +1,57 @@
+"""Nonce writes: one `SET key "" NX PX window` gives True to exactly one caller."""
+
+from __future__ import annotations
+
+import asyncio
+import time
+from typing import Any
+
+from redis.exceptions import ConnectionError as RedisConnectionError
+
+
+class NonceWriter:
+    def __init__(self, prefix: str, window_ms: int) -> None:
+        self.prefix = prefix.encode() + b"n:"
+        self.window_ms = window_ms
+
+    def key(self, raw: bytes) -> bytes:
+        return self.prefix + raw
+
+    def spend(self, client: Any, raw: bytes) -> bool:
+        key = self.prefix + raw
+        try:
+            return client.set(key, b"", nx=True, px=self.window_ms) is True
+        except RedisConnectionError:
+            # A connection closed under us (server restart, CLIENT KILL):
+            # one more try on a new one.
+            return client.set(key, b"", nx=True, px=self.window_ms) is True
+
+    async def spend_async(self, client: Any, raw: bytes, timeout: float) -> bool:
+        key = self.prefix + raw
+        try:
+            answer = await asyncio.wait_for(client.set(key, b"", nx=True, px=self.window_ms), timeout)
+        except RedisConnectionError:
+            answer = await asyncio.wait_for(client.set(key, b"", nx=True, px=self.window_ms), timeout)
+        return answer is True
+
+    def write_accepted(self, client: Any, tokens: dict[bytes, float]) -> None:
+        """Records tokens accepted without Redis for what is left of their window."""
+        now = time.monotonic()
+        with client.pipeline(transaction=False) as pipe:
+            for raw, accepted in tokens.items():
+                left = self.window_ms - int((now - accepted) * 1000)
+                if left > 0:
+                    pipe.set(self.prefix + raw, b"", nx=True, px=left)
+            pipe.execute()
+
+    def clear(self, client: Any) -> None:
+        """Deletes every nonce key of this prefix."""
+        pattern = b"".join(b"\\" + bytes([c]) if c in b"*?[]\\" else bytes([c]) for c in self.prefix) + b"*"
+        batch: list[bytes] = []
+        for key in client.scan_iter(match=pattern, count=1000):
+            batch.append(key)
+            if len(batch) == 500:
+                client.delete(*batch)
+                batch.clear()
+        if batch:
+            client.delete(*batch)
