@@ -183,18 +183,28 @@ class RedisStore:
         proc.connected = False
 
     def flush_outage(self, proc: _Process) -> None:
-        """Writes what this process kept while Redis was away."""
+        """Writes what this process kept while Redis was away. A change that
+        Redis refuses as older than its own gives way here too."""
         outage = proc.outage
         while (entry := outage.take_first_change()) is not None:
             kind, changes = entry
             try:
                 if kind == "clear":
                     self._clear_shared(proc)
-                else:
-                    self.ban_writer.write(proc.client, proc.scripts, list(changes.items()))
+                    continue
+                written = self.ban_writer.write(
+                    proc.client, proc.scripts,
+                    [(ip, expires_at, decided) for ip, (expires_at, decided) in changes.items()])
             except BaseException:
                 outage.put_back_first_change(entry)
                 raise
+            with REPLICA.lock:
+                for ip, held in written.refused.items():
+                    if held is None:
+                        REPLICA.remove(ip)
+                    else:
+                        REPLICA.set(ip, held)
+                proc.listener.wrote(changes, written.seq)
         tokens = outage.take_tokens()
         if tokens:
             try:
@@ -316,7 +326,9 @@ class RedisStore:
                     if clear:
                         self._clear_shared(proc)
                     else:
-                        proc.listener.wrote(changes, self.ban_writer.write(proc.client, proc.scripts, changes))
+                        written = self.ban_writer.write(
+                            proc.client, proc.scripts, [(ip, expires_at, None) for ip, expires_at in changes])
+                        proc.listener.wrote((ip for ip, _ in changes), written.seq)
                     return
                 except UNAVAILABLE as error:
                     self.lost(proc, error)
@@ -328,7 +340,8 @@ class RedisStore:
             if clear:
                 proc.outage.add_clear()
             else:
-                proc.outage.add_changes(changes)
+                decided = proc.listener.now_us()
+                proc.outage.add_changes([(ip, expires_at, decided) for ip, expires_at in changes])
 
     def ban(self, ip: Text, seconds: int) -> None:
         def apply() -> tuple[dict[str, int | None], list[Change]]:

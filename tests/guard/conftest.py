@@ -4,10 +4,12 @@ loopback ports, keeping nothing on disk, stopped when the session ends."""
 from __future__ import annotations
 
 import itertools
+import multiprocessing
 import os
 import shutil
 import socket
 import subprocess
+import threading
 import time
 from pathlib import Path
 
@@ -114,14 +116,116 @@ def redis_cluster(tmp_path_factory):
             node.stop()
 
 
+class Proxy:
+    """A TCP proxy on loopback in front of a server, for paths that fail in
+    ways a server alone does not: "pass" forwards bytes; "stall" stops
+    forwarding on the connections open now and keeps them open, no reset
+    (with new=True, new connections are accepted and stall too); "down"
+    closes every connection and closes new ones at once."""
+
+    def __init__(self, target_port: int) -> None:
+        self.target_port = target_port
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.port = self.server.getsockname()[1]
+        self.url = f"redis://127.0.0.1:{self.port}/0"
+        self.mode, self.stall_new = "pass", False
+        self.lock = threading.Lock()
+        self.pairs: list[tuple[socket.socket, socket.socket, threading.Event]] = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self) -> None:
+        while True:
+            try:
+                near, _ = self.server.accept()
+            except OSError:
+                return  # closed
+            with self.lock:
+                if self.mode == "down":
+                    near.close()
+                    continue
+                flowing = threading.Event()
+                if self.mode == "stall" and self.stall_new:
+                    self.pairs.append((near, near, flowing))  # held open, never answered
+                    continue
+                far = socket.create_connection(("127.0.0.1", self.target_port))
+                flowing.set()
+                self.pairs.append((near, far, flowing))
+            for source, sink in ((near, far), (far, near)):
+                threading.Thread(target=self._pump, args=(source, sink, flowing), daemon=True).start()
+
+    @staticmethod
+    def _pump(source: socket.socket, sink: socket.socket, flowing: threading.Event) -> None:
+        try:
+            while data := source.recv(65536):
+                while not flowing.wait(0.1):
+                    if source.fileno() < 0:
+                        return
+                sink.sendall(data)
+        except OSError:
+            pass
+        for end in (source, sink):
+            try:
+                end.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def set(self, mode: str, new: bool = False) -> None:
+        with self.lock:
+            self.mode, self.stall_new = mode, new
+            for near, far, flowing in self.pairs:
+                if mode == "stall":
+                    flowing.clear()
+                elif mode == "down":
+                    for end in (near, far):
+                        try:
+                            end.shutdown(socket.SHUT_RDWR)
+                        except OSError:
+                            pass
+                        end.close()
+            if mode == "down":
+                self.pairs.clear()
+
+    def close(self) -> None:
+        self.set("down")
+        self.server.close()
+
+
+@pytest.fixture
+def proxy(live_redis):
+    """A proxy in front of the session's server (see Proxy)."""
+    path = Proxy(live_redis.port)
+    yield path
+    path.close()
+
+
+def in_other_process(target, *args, seconds: float = 20.0) -> None:
+    """Runs target(*args) in a forked process, as another worker would, and
+    waits for it to succeed."""
+    child = multiprocessing.get_context("fork").Process(target=target, args=args)
+    child.start()
+    child.join(seconds)
+    if child.exitcode is None:
+        child.kill()
+        child.join()
+    assert child.exitcode == 0, f"the other process ended with {child.exitcode}"
+
+
+def write_ban(client, prefix: str, ip: str, expires_at: int | None) -> None:
+    """A ban (None: an unban) written through `client` as another process writes it."""
+    from quelvar_guard._redis.bans import BanKeys, BanWriter
+    from quelvar_guard._redis.scripts import Scripts
+    BanWriter(BanKeys(prefix)).write(client, Scripts(client), [(ip, expires_at, None)])
+
+
 @pytest.fixture
 def prefix() -> str:
     """A namespace of its own for each test's keys."""
     return f"t{next(_prefixes)}:"
 
 
-def make_store(kind: str, request, prefix: str, **options):
-    """A store of the given kind, closed after the test, on an empty local table."""
+def make_store(kind: str, request, prefix: str, url: str | None = None, **options):
+    """A store of the given kind, closed after the test, on an empty local table
+    (`url`: another way to the test's server, such as a proxy)."""
     from quelvar_guard import LocalStore, RedisStore
     from quelvar_guard.store import REPLICA
 
@@ -129,7 +233,7 @@ def make_store(kind: str, request, prefix: str, **options):
     if kind == "local":
         return LocalStore()
     if kind == "redis":
-        store = RedisStore(request.getfixturevalue("live_redis").url, prefix=prefix, **options)
+        store = RedisStore(url or request.getfixturevalue("live_redis").url, prefix=prefix, **options)
     else:
         store = RedisStore(request.getfixturevalue("redis_cluster")[0].url, cluster=True, prefix=prefix, **options)
     request.addfinalizer(store.close)

@@ -4,16 +4,14 @@ answering: calls come back within their timeout and the chosen policy holds."""
 from __future__ import annotations
 
 import asyncio
-import json
 import time
 import threading
 
 import pytest
 
 from quelvar_guard import StoreUnavailable
-from quelvar_guard._redis.scripts import SOURCES
 
-from .conftest import make_store, wait_until
+from .conftest import Proxy, in_other_process, make_store, wait_until, write_ban
 
 EARLIER, DURING = "203.0.113.1", "203.0.113.2"
 
@@ -84,8 +82,43 @@ def test_a_malformed_announcement_does_not_stop_the_listener(body, request, pref
     # Numbered as the next change, so the listener takes it for one.
     admin.publish(prefix + "bans", admin.get(keys[2]) + b" %d " % admin.incr(keys[1]) + body)
     # Another process's ban, written as every process writes it: still followed.
-    expires = int(time.time()) + 600
-    admin.eval(SOURCES["ban_write"], 3, *keys, prefix + "bans", int(time.time()), "e",
-               json.dumps([["192.0.2.50", expires]]), "192.0.2.50", expires)
+    write_ban(admin, prefix, "192.0.2.50", int(time.time()) + 600)
     wait_until(lambda: store.is_banned("192.0.2.50"), 10)
     assert store.stats()["connected"]
+
+
+LATER_DECISIONS = {"unban": lambda store: store.unban(EARLIER), "shorter ban": lambda store: store.ban(EARLIER, 60)}
+
+
+def _decide_during_an_outage_and_write_first(port: int, prefix: str, later: str) -> None:
+    from quelvar_guard import RedisStore
+    path = Proxy(port)
+    path.set("down")
+    store = RedisStore(path.url, prefix=prefix, timeout=0.2)
+    LATER_DECISIONS[later](store)
+    assert store.stats()["pending_writes"] == 1
+    path.set("pass")
+    wait_until(lambda: (stats := store.stats())["connected"] and stats["pending_writes"] == 0, 10)
+    store.close()
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+@pytest.mark.parametrize("later", list(LATER_DECISIONS))
+def test_after_an_outage_the_latest_decision_wins(later, request, prefix, live_redis, proxy):
+    # This worker bans during an outage; another worker decides later and
+    # reaches Redis first. Whoever writes last, the later decision holds.
+    store = make_store("redis", request, prefix, url=proxy.url, timeout=0.2)
+    assert not store.is_banned(EARLIER)
+    proxy.set("down")
+    store.ban(EARLIER, 3600)
+    assert store.stats()["pending_writes"] == 1
+    time.sleep(0.01)
+    in_other_process(_decide_during_an_outage_and_write_first, live_redis.port, prefix, later)
+    proxy.set("pass")
+    wait_until(lambda: (stats := store.stats())["connected"] and stats["pending_writes"] == 0, 10)
+    held = live_redis.client().zscore("{" + prefix + "bans}", EARLIER)
+    remaining = store.ban_remaining(EARLIER)
+    if later == "unban":
+        assert held is None and remaining is None
+    else:
+        assert held is not None and held < time.time() + 61 and remaining <= 60

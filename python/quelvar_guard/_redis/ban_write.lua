@@ -1,21 +1,59 @@
--- Writes a batch of (address, expiry) pairs; an empty expiry lifts the ban,
--- one not after `now` leaves no entry. Prunes what has expired, numbers the
--- change and announces it, all in one step.
--- KEYS: the ban set, the change counter, the epoch.
--- ARGV: channel, now, epoch if none is set, body, then address/expiry pairs.
-local now = tonumber(ARGV[2])
+-- Writes a batch of ban changes in one step, numbers it and announces it.
+-- Each change carries the time it was decided; it is applied only when that
+-- is later than the decision Redis holds for the address, so a change kept
+-- through an outage never undoes a later one written meanwhile.
+--
+-- KEYS: the ban set (address -> expiry, s), the change counter, the epoch,
+--       the decision times (address -> us), the clear mark (us).
+-- ARGV: channel, epoch if none is set, 'set' or 'clear', how long decision
+--       times are kept (us), then per change: address, expiry (s; empty
+--       lifts the ban) and decision time (us; empty means now).
+-- Gives {number of the last change, {address, expiry held or '', ...} for
+-- every change refused as older}.
+local t = redis.call('TIME')
+local now = tonumber(t[1])
+local now_us = now * 1000000 + tonumber(t[2])
 redis.call('ZREMRANGEBYSCORE', KEYS[1], '-inf', now)
-for i = 5, #ARGV, 2 do
-  local expires = tonumber(ARGV[i + 1])
-  if expires and expires > now then
-    redis.call('ZADD', KEYS[1], ARGV[i + 1], ARGV[i])
+-- A decision older than the kept times or than the last clear is older than
+-- whatever Redis holds for any address.
+local horizon = now_us - tonumber(ARGV[4])
+redis.call('ZREMRANGEBYSCORE', KEYS[4], '-inf', horizon)
+local floor = math.max(horizon, tonumber(redis.call('GET', KEYS[5]) or '0'))
+redis.call('SET', KEYS[3], ARGV[2], 'NX')
+local epoch = redis.call('GET', KEYS[3])
+
+if ARGV[3] == 'clear' then
+  local last = redis.call('ZRANGE', KEYS[4], -1, -1, 'WITHSCORES')
+  local mark = math.max(now_us, floor, tonumber(last[2] or '0'))
+  redis.call('DEL', KEYS[1], KEYS[4])
+  redis.call('SET', KEYS[5], string.format('%.0f', mark))
+  local seq = redis.call('INCR', KEYS[2])
+  redis.call('PUBLISH', ARGV[1], epoch .. ' ' .. seq .. ' clear')
+  return {seq, {}}
+end
+
+local applied, refused = {}, {}
+for i = 5, #ARGV, 3 do
+  local ip, expires, decided = ARGV[i], tonumber(ARGV[i + 1]), ARGV[i + 2]
+  local held = math.max(floor, tonumber(redis.call('ZSCORE', KEYS[4], ip) or '0'))
+  if decided == '' then decided = math.max(now_us, held + 1) else decided = tonumber(decided) end
+  if decided <= held then
+    refused[#refused + 1] = ip
+    refused[#refused + 1] = redis.call('ZSCORE', KEYS[1], ip) or ''
   else
-    redis.call('ZREM', KEYS[1], ARGV[i])
+    redis.call('ZADD', KEYS[4], string.format('%.0f', decided), ip)
+    if expires and expires > now then
+      redis.call('ZADD', KEYS[1], ARGV[i + 1], ip)
+      applied[#applied + 1] = {ip, expires}
+    else
+      redis.call('ZREM', KEYS[1], ip)
+      applied[#applied + 1] = {ip, cjson.null}
+    end
   end
 end
-if ARGV[4] == 'clear' then redis.call('DEL', KEYS[1]) end
-redis.call('SET', KEYS[3], ARGV[3], 'NX')
-local epoch = redis.call('GET', KEYS[3])
+if #applied == 0 then
+  return {tonumber(redis.call('GET', KEYS[2]) or '0'), refused}
+end
 local seq = redis.call('INCR', KEYS[2])
-redis.call('PUBLISH', ARGV[1], epoch .. ' ' .. seq .. ' ' .. ARGV[4])
-return seq
+redis.call('PUBLISH', ARGV[1], epoch .. ' ' .. seq .. ' ' .. cjson.encode(applied))
+return {seq, refused}

@@ -1,28 +1,47 @@
 """Ban keys and ban writes.
 
 The bans live in one sorted set (address scored by its absolute expiry) beside
-a change counter and an epoch, all under one hash tag, so that every write is
-one atomic script on one node, also in a cluster.
+the time each address's last change was decided, a change counter, an epoch
+and a clear mark, all under one hash tag, so that every write is one atomic
+script on one node, also in a cluster.
 """
 
 from __future__ import annotations
 
-import json
 import secrets
 import time
 from typing import Any
 
+from ..store import U64_MAX
 from .scripts import Scripts
 
 Change = tuple[str, int | None]
+# A change with the time it was decided (us on the server's clock, None for
+# "now": a change written as it is made).
+Decision = tuple[str, int | None, int | None]
+
+# How long Redis keeps the decision time of an address: a change kept longer
+# than this through an outage is older than anything Redis holds and is
+# refused when it is finally written.
+DECISION_MEMORY_SECONDS = 24 * 3600
 
 
 class BanKeys:
     def __init__(self, prefix: str) -> None:
         tag = "{" + prefix + "bans}"
         self.set, self.seq, self.epoch = tag, tag + ":seq", tag + ":epoch"
-        self.all = [self.set, self.seq, self.epoch]
+        self.decided, self.cleared = tag + ":decided", tag + ":cleared"
+        self.all = [self.set, self.seq, self.epoch, self.decided, self.cleared]
         self.channel = prefix + "bans"
+
+
+class Written:
+    """What a write did: the number of the last change, and for each change
+    refused as older than Redis's own, what Redis holds instead."""
+
+    def __init__(self, seq: int, refused: dict[str, int | None]) -> None:
+        self.seq = seq
+        self.refused = refused
 
 
 class BanWriter:
@@ -31,22 +50,23 @@ class BanWriter:
     def __init__(self, keys: BanKeys) -> None:
         self.keys = keys
 
-    def write(self, client: Any, scripts: Scripts, changes: list[Change], clear: bool = False) -> int:
-        """Applies `changes` (address, expiry or None to lift) in one step;
-        gives the change's number."""
-        now = int(time.time())
-        body = "clear" if clear else json.dumps(changes)
-        args: list[object] = [self.keys.channel, now, secrets.token_hex(8), body]
-        for ip, expires_at in changes:
-            args += [ip, "" if expires_at is None else expires_at]
-        return int(scripts.ban_write(keys=self.keys.all, args=args, client=client))
+    def write(self, client: Any, scripts: Scripts, changes: list[Decision], clear: bool = False) -> Written:
+        args: list[object] = [self.keys.channel, secrets.token_hex(8), "clear" if clear else "set",
+                              DECISION_MEMORY_SECONDS * 1_000_000]
+        for ip, expires_at, decided in changes:
+            args += [ip, "" if expires_at is None else expires_at, "" if decided is None else decided]
+        seq, flat = scripts.ban_write(keys=self.keys.all, args=args, client=client)
+        refused = {ip.decode(): (min(int(float(held)), U64_MAX) if held else None)
+                   for ip, held in zip(flat[::2], flat[1::2])}
+        return Written(int(seq), refused)
 
     def active(self, client: Any) -> int:
         """The number of active bans in Redis."""
         return int(client.zcount(self.keys.set, f"({int(time.time())}", "+inf"))
 
-    def snapshot(self, client: Any, scripts: Scripts) -> tuple[bytes, int, list[bytes]]:
-        """The epoch, the number of the last change and the active bans, flat."""
-        epoch, seq, flat = scripts.ban_snapshot(keys=self.keys.all, args=[int(time.time()), secrets.token_hex(8)],
-                                                client=client)
-        return epoch, int(seq), flat
+    def snapshot(self, client: Any, scripts: Scripts) -> tuple[bytes, int, list[bytes], int]:
+        """The epoch, the number of the last change, the active bans (flat)
+        and the server's clock in us."""
+        epoch, seq, flat, (seconds, micros) = scripts.ban_snapshot(keys=self.keys.all[:3],
+                                                                   args=[secrets.token_hex(8)], client=client)
+        return epoch, int(seq), flat, int(seconds) * 1_000_000 + int(micros)

@@ -13,6 +13,7 @@ from __future__ import annotations
 import json
 import logging
 import time
+from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any
 
 import redis
@@ -36,10 +37,17 @@ class BanListener:
         self.epoch: bytes | None = None
         self.last_seq = 0
         self.seen: dict[str, int] = {}
+        # The server's clock less this host's, in us, as of the last reload:
+        # changes kept through an outage are dated on the server's clock.
+        self.clock_offset_us = 0
 
-    def wrote(self, changes: list[tuple[str, int | None]], seq: int) -> None:
-        for ip, _ in changes:
+    def wrote(self, ips: Iterable[str], seq: int) -> None:
+        for ip in ips:
             self.seen[ip] = seq
+
+    def now_us(self) -> int:
+        """Now on the server's clock, as well as this process knows it."""
+        return time.time_ns() // 1000 + self.clock_offset_us
 
     # -- connect, catch up, follow -----------------------------------------
 
@@ -124,6 +132,8 @@ class BanListener:
             self.seen.clear()
             return
         for ip, expires_at in change:
+            if not isinstance(ip, str):
+                raise TypeError("address is not text")
             mine = self.seen.get(ip, 0)
             if mine <= seq:
                 self.seen.pop(ip, None)  # this change or an earlier one: nothing left to guard
@@ -132,11 +142,13 @@ class BanListener:
             if expires_at is None:
                 REPLICA.remove(ip)
             else:
-                REPLICA.set(ip, min(expires_at, U64_MAX))
+                REPLICA.set(ip, min(int(expires_at), U64_MAX))
 
     def resync(self) -> None:
         store, proc = self.store, self.proc
-        epoch, seq, flat = store.ban_writer.snapshot(proc.client, proc.scripts)
+        asked = time.time_ns() // 1000
+        epoch, seq, flat, server_us = store.ban_writer.snapshot(proc.client, proc.scripts)
+        self.clock_offset_us = server_us - (asked + time.time_ns() // 1000) // 2
         bans: dict[str, int] = {}
         for member, score in zip(flat[::2], flat[1::2]):
             try:
