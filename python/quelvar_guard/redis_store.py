@@ -58,6 +58,9 @@ DEFAULT_MAX_TOKEN_BYTES = 1024
 # it to stop every call from asking Redis until the listener reconnects, the
 # workers would each accept the same tokens in that window.
 LATE_REPLIES_BEFORE_OUTAGE = 3
+# Tokens kept through an outage are written this many per round trip, each
+# round trip well inside the timeout.
+WRITE_CHUNK = 1000
 
 _STORES: weakref.WeakSet[RedisStore] = weakref.WeakSet()
 
@@ -183,35 +186,42 @@ class RedisStore:
         proc.connected = False
 
     def flush_outage(self, proc: _Process) -> None:
-        """Writes what this process kept while Redis was away. A change that
-        Redis refuses as older than its own gives way here too."""
+        """Writes what this process kept while Redis was away, until nothing
+        is left. A change that Redis refuses as older than its own gives way
+        here too."""
         outage = proc.outage
-        while (entry := outage.take_first_change()) is not None:
-            kind, changes = entry
-            try:
-                if kind == "clear":
-                    self._clear_shared(proc)
+        while outage:
+            tokens = outage.take_tokens(WRITE_CHUNK)
+            if tokens:
+                try:
+                    self.nonces.write_accepted(proc.client, tokens)
+                except BaseException:
+                    outage.put_back_tokens(tokens)
+                    raise
+                outage.tokens_written(tokens)
+            with self.write_lock, REPLICA.lock:
+                entry = outage.take_first_change()
+                if entry is None:
                     continue
-                written = self.ban_writer.write(
-                    proc.client, proc.scripts,
-                    [(ip, expires_at, decided) for ip, (expires_at, decided) in changes.items()])
-            except BaseException:
-                outage.put_back_first_change(entry)
-                raise
-            with REPLICA.lock:
+                kind, changes = entry
+                try:
+                    if kind == "clear":
+                        self._clear_shared(proc)
+                        outage.change_written(entry)
+                        continue
+                    written = self.ban_writer.write(
+                        proc.client, proc.scripts,
+                        [(ip, expires_at, decided) for ip, (expires_at, decided) in changes.items()])
+                except BaseException:
+                    outage.put_back_first_change(entry)
+                    raise
+                outage.change_written(entry)
                 for ip, held in written.refused.items():
                     if held is None:
                         REPLICA.remove(ip)
                     else:
                         REPLICA.set(ip, held)
                 proc.listener.wrote(changes, written.seq)
-        tokens = outage.take_tokens()
-        if tokens:
-            try:
-                self.nonces.write_accepted(proc.client, tokens)
-            except BaseException:
-                outage.put_back_tokens(tokens)
-                raise
 
     def _call_failed(self, proc: _Process, error: BaseException) -> None:
         """A nonce call got no answer: a connection that cannot be made or

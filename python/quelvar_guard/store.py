@@ -154,6 +154,7 @@ class Replica:
     def clear(self) -> None:
         core.clear_state_engine_rs()
         self.expiry.clear()
+        self.sweep_at = self.SWEEP_FLOOR
 
     def saved(self, ips: Iterable[str]) -> dict[str, int | None]:
         return {ip: self.expiry.get(ip) for ip in ips}

@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Any
 import redis
 
 from ..store import REPLICA, U64_MAX
+from .bans import clock_offset_us
 from .errors import UNAVAILABLE
 
 if TYPE_CHECKING:
@@ -69,12 +70,16 @@ class BanListener:
                     if time.monotonic() > deadline:
                         raise redis.TimeoutError("no subscription confirmation")
                 with store.write_lock, REPLICA.lock:
-                    store.flush_outage(proc)
                     self.resync()
-                    if not proc.connected:
-                        if proc.ready.is_set():
-                            log.warning("quelvar_guard: Redis at %s is back; bans resynchronised", store.url)
-                        proc.connected = True
+                # Calls go to Redis from here on; what was kept while it was
+                # away is written after the switch, so that nothing accepted
+                # in between is left behind (and the loop below writes
+                # whatever a call still kept as the switch happened).
+                back = not proc.connected and proc.ready.is_set()
+                proc.connected = True
+                store.flush_outage(proc)
+                if back:
+                    log.warning("quelvar_guard: Redis at %s is back; bans resynchronised", store.url)
                 proc.ready.set()
                 backoff, failures = 0.05, 0
                 self.follow(pubsub)
@@ -105,6 +110,8 @@ class BanListener:
     def follow(self, pubsub: Any) -> None:
         store, proc = self.store, self.proc
         while proc.connected and not proc.stop.is_set():
+            if proc.outage:
+                store.flush_outage(proc)
             message = pubsub.get_message(timeout=0.25)
             if message is None or message["type"] != "message":
                 continue
@@ -146,9 +153,8 @@ class BanListener:
 
     def resync(self) -> None:
         store, proc = self.store, self.proc
-        asked = time.time_ns() // 1000
-        epoch, seq, flat, server_us = store.ban_writer.snapshot(proc.client, proc.scripts)
-        self.clock_offset_us = server_us - (asked + time.time_ns() // 1000) // 2
+        self.clock_offset_us = clock_offset_us(proc.client)
+        epoch, seq, flat = store.ban_writer.snapshot(proc.client, proc.scripts)
         bans: dict[str, int] = {}
         for member, score in zip(flat[::2], flat[1::2]):
             try:
@@ -156,5 +162,11 @@ class BanListener:
             except (ValueError, OverflowError):  # no address a store wrote: skipped, not fatal
                 continue
         REPLICA.replace_all(bans)
+        # What this process decided and has not written yet still holds here.
+        for ip, expires_at in proc.outage.pending_bans():
+            if expires_at is None:
+                REPLICA.remove(ip)
+            else:
+                REPLICA.set(ip, expires_at)
         self.epoch, self.last_seq = epoch, seq
         self.seen.clear()

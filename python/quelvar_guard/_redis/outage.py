@@ -8,6 +8,7 @@ listener writes.
 
 from __future__ import annotations
 
+import itertools
 import threading
 import time
 
@@ -25,10 +26,25 @@ class OutageQueue:
         self.lock = threading.Lock()
         self.changes: list[Entry] = []
         self.tokens: dict[bytes, float] = {}
+        # Taken out to be written and not written yet: still pending.
+        self.writing = 0
 
     def __len__(self) -> int:
         with self.lock:
-            return sum(max(len(changes), 1) for _, changes in self.changes) + len(self.tokens)
+            return sum(map(_size, self.changes)) + len(self.tokens) + self.writing
+
+    def __bool__(self) -> bool:
+        return bool(self.changes or self.tokens)
+
+    def pending_bans(self) -> list[tuple[str, int | None]]:
+        """The latest change kept per address, oldest first."""
+        with self.lock:
+            latest: dict[str, int | None] = {}
+            for kind, changes in self.changes:
+                if kind == "clear":
+                    latest.clear()
+                latest.update((ip, expires_at) for ip, (expires_at, _) in changes.items())
+            return list(latest.items())
 
     def add_changes(self, changes: list[Decision]) -> None:
         with self.lock:
@@ -53,27 +69,49 @@ class OutageQueue:
         return raw in self.tokens
 
     def take_first_change(self) -> Entry | None:
-        """The oldest entry, taken out: changes made while it is written start
-        an entry of their own, so none is dropped with it."""
+        """The oldest entry, taken out to be written: changes made meanwhile
+        start an entry of their own, so none is dropped with it."""
         with self.lock:
-            return self.changes.pop(0) if self.changes else None
+            if not self.changes:
+                return None
+            entry = self.changes.pop(0)
+            self.writing += _size(entry)
+            return entry
+
+    def change_written(self, entry: Entry) -> None:
+        with self.lock:
+            self.writing -= _size(entry)
 
     def put_back_first_change(self, entry: Entry) -> None:
         """An entry that could not be written, back in front; later changes of
         the same addresses still win."""
         with self.lock:
+            self.writing -= _size(entry)
             if entry[0] == "set" and self.changes and self.changes[0][0] == "set":
                 entry[1].update(self.changes[0][1])
                 self.changes[0] = entry
             else:
                 self.changes.insert(0, entry)
 
-    def take_tokens(self) -> dict[bytes, float]:
+    def take_tokens(self, limit: int) -> dict[bytes, float]:
+        """Up to `limit` of the oldest tokens, taken out to be written."""
         with self.lock:
-            tokens, self.tokens = self.tokens, {}
+            tokens = dict(itertools.islice(self.tokens.items(), limit))
+            for raw in tokens:
+                del self.tokens[raw]
+            self.writing += len(tokens)
         return tokens
+
+    def tokens_written(self, tokens: dict[bytes, float]) -> None:
+        with self.lock:
+            self.writing -= len(tokens)
 
     def put_back_tokens(self, tokens: dict[bytes, float]) -> None:
         with self.lock:
+            self.writing -= len(tokens)
             for raw, accepted in tokens.items():
                 self.tokens.setdefault(raw, accepted)
+
+
+def _size(entry: Entry) -> int:
+    return max(len(entry[1]), 1)
