@@ -45,7 +45,7 @@ from ._redis.bans import BanKeys, BanWriter, Change
 from ._redis.connections import connections
 from ._redis.errors import LATE, UNAVAILABLE
 from ._redis.listener import BanListener
-from ._redis.nonces import NonceWriter
+from ._redis.nonces import NonceWriter, SpentTokens
 from ._redis.outage import OutageQueue
 from ._redis.scripts import Scripts
 
@@ -87,6 +87,11 @@ class _Process:
         self.async_clients: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, Any] = (
             weakref.WeakKeyDictionary())
         self.outage = OutageQueue()
+        # Tokens accepted here within the window, for when Redis is away
+        # (degrade only): all of them when the window outlasts the native
+        # cache, else only those the native cache cannot hold.
+        self.spent = SpentTokens(store.nonce_window_seconds) if store.on_unavailable == "degrade" else None
+        self.spent_all = store.nonce_window_seconds > NATIVE_NONCE_WINDOW_SECONDS
         # Nonce replies in a row that missed the timeout (see RedisStore._call_failed).
         self.late_replies = 0
         self.listener = BanListener(store, self)
@@ -262,12 +267,19 @@ class RedisStore:
 
     def _accepted_without_redis(self, proc: _Process, raw: bytes, text: str | None,
                                 error: BaseException | None = None) -> bool:
-        if self.on_unavailable == "strict":
+        spent = proc.spent
+        if spent is None:
             raise self._unavailable(error)
-        if text is None and proc.outage.holds_token(raw):
+        if raw in spent:
             return False
+        spent.add(raw)
         proc.outage.add_token(raw)
         return True
+
+    @staticmethod
+    def _spent(proc: _Process, raw: bytes, text: str | None) -> None:
+        if proc.spent is not None and (proc.spent_all or text is None):
+            proc.spent.add(raw)
 
     def consume_nonce(self, token: Text) -> bool:
         if type(token) is str:  # the common case, inline: a replay costs no more than this
@@ -290,6 +302,8 @@ class RedisStore:
             self._call_failed(proc, error)
             return self._accepted_without_redis(proc, raw, text, error)
         proc.late_replies = 0
+        if fresh:
+            self._spent(proc, raw, text)
         return fresh
 
     async def consume_nonce_async(self, token: Text) -> bool:
@@ -311,6 +325,8 @@ class RedisStore:
             self._call_failed(proc, error)
             return self._accepted_without_redis(proc, raw, text, error)
         proc.late_replies = 0
+        if fresh:
+            self._spent(proc, raw, text)
         return fresh
 
     # -- bans ------------------------------------------------------------

@@ -9,6 +9,8 @@ import threading
 
 import pytest
 
+import quelvar_core_rs as core
+
 from quelvar_guard import StoreUnavailable
 
 from .conftest import Proxy, in_other_process, make_store, wait_until, write_ban
@@ -158,3 +160,17 @@ def test_tokens_accepted_as_redis_returns_are_all_written(request, prefix, live_
             pipe.exists(f"{prefix}n:{token}")
         missing = [token for token, found in zip(["kept", *accepted], pipe.execute()) if not found]
     assert missing == [], f"{len(missing)} of {len(accepted) + 1} accepted tokens never reached Redis"
+
+
+@pytest.mark.parametrize("window, before, during", [(180, "before", "during"), (60, b"\xffbefore", b"\xffduring")])
+def test_a_degraded_worker_refuses_every_token_it_accepted_within_its_window(
+        window, before, during, request, prefix, proxy):
+    # The native cache holds text tokens 60 to 120 s; a longer window, or a
+    # token that is not text, is this store's to keep while Redis is away.
+    store = make_store("redis", request, prefix, url=proxy.url, timeout=0.2, nonce_window_seconds=window)
+    assert store.consume_nonce(before)
+    proxy.set("down")
+    assert store.consume_nonce(during) and not store.stats()["connected"]
+    core.clear_state_engine_rs()  # as the native cache has, two minutes on
+    assert [store.consume_nonce(before), store.consume_nonce(during)] == [False, False]
+    assert asyncio.run(store.consume_nonce_async(before)) is False

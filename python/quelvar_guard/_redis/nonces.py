@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import asyncio
+import threading
 import time
+from collections import deque
 from typing import Any
 
 from redis.exceptions import ConnectionError as RedisConnectionError
@@ -55,3 +57,36 @@ class NonceWriter:
                 batch.clear()
         if batch:
             client.delete(*batch)
+
+
+class SpentTokens:
+    """The tokens this process accepted in the last `window` seconds, kept for
+    the time Redis is away: the native cache holds a token for 60 s at least
+    and 120 s at most, and no token that is not text.
+
+    Kept in generations of a quarter window, so a token may be held up to a
+    quarter window longer than promised, never shorter.
+    """
+
+    def __init__(self, window: float) -> None:
+        self.window = window
+        self.span = window / 4
+        self.lock = threading.Lock()
+        self.generations: deque[tuple[float, set[bytes]]] = deque([(time.monotonic(), set())])
+
+    def add(self, raw: bytes) -> None:
+        now = time.monotonic()
+        started, tokens = self.generations[-1]
+        if now - started >= self.span:
+            with self.lock:
+                started, tokens = self.generations[-1]
+                if now - started >= self.span:
+                    tokens = set()
+                    self.generations.append((now, tokens))
+                    # A generation goes when its newest token is older than the window.
+                    while self.generations[0][0] + self.span + self.window < now:
+                        self.generations.popleft()
+        tokens.add(raw)
+
+    def __contains__(self, raw: bytes) -> bool:
+        return any(raw in tokens for _, tokens in tuple(self.generations))

@@ -65,9 +65,6 @@ class OutageQueue:
                 self.tokens.pop(next(iter(self.tokens), b""), None)
             self.tokens[raw] = time.monotonic()
 
-    def holds_token(self, raw: bytes) -> bool:
-        return raw in self.tokens
-
     def take_first_change(self) -> Entry | None:
         """The oldest entry, taken out to be written: changes made meanwhile
         start an entry of their own, so none is dropped with it."""
