@@ -142,7 +142,7 @@ class RedisStore:
         self.timeout = timeout
         self.max_token_bytes = max_token_bytes
         self.connections = connections(url, cluster, timeout)
-        self.keys = BanKeys(prefix)
+        self.keys = BanKeys(prefix, self.connections.database())
         self.ban_writer = BanWriter(self.keys)
         self.nonces = NonceWriter(prefix, int(self.nonce_window_seconds * 1000))
         self._closed = False
@@ -221,7 +221,10 @@ class RedisStore:
                     outage.put_back_first_change(entry)
                     raise
                 outage.change_written(entry)
-                for ip, held in written.refused.items():
+                # Whichever decision Redis kept holds here too (what the
+                # listener applied meanwhile may be older than either).
+                for ip, (expires_at, _) in changes.items():
+                    held = written.refused[ip] if ip in written.refused else expires_at
                     if held is None:
                         REPLICA.remove(ip)
                     else:
@@ -420,6 +423,7 @@ class RedisStore:
             "degraded": not proc.connected,
             "on_unavailable": self.on_unavailable,
             "pending_writes": len(proc.outage),
+            "resyncs": proc.listener.resyncs,
         })
         return result
 

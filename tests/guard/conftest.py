@@ -210,11 +210,11 @@ def in_other_process(target, *args, seconds: float = 20.0) -> None:
     assert child.exitcode == 0, f"the other process ended with {child.exitcode}"
 
 
-def write_ban(client, prefix: str, ip: str, expires_at: int | None) -> None:
+def write_ban(client, prefix: str, ip: str, expires_at: int | None, database: int = 0) -> None:
     """A ban (None: an unban) written through `client` as another process writes it."""
     from quelvar_guard._redis.bans import BanKeys, BanWriter
     from quelvar_guard._redis.scripts import Scripts
-    BanWriter(BanKeys(prefix)).write(client, Scripts(client), [(ip, expires_at, None)])
+    BanWriter(BanKeys(prefix, database)).write(client, Scripts(client), [(ip, expires_at, None)])
 
 
 @pytest.fixture

@@ -4,10 +4,12 @@ answering: calls come back within their timeout and the chosen policy holds."""
 from __future__ import annotations
 
 import asyncio
+import json
 import time
 import threading
 
 import pytest
+import redis
 
 import quelvar_core_rs as core
 
@@ -75,18 +77,30 @@ def test_faults_keep_the_policy(fault, policy, request, prefix, live_redis):
     assert store.consume_nonce("after") is True and store.consume_nonce("after") is False
 
 
-@pytest.mark.parametrize("body", [b"not json", b"[[5, 1]]", b'[["x"]]', b'[["x", "soon"]]'])
-def test_a_malformed_announcement_does_not_stop_the_listener(body, request, prefix, live_redis):
+@pytest.mark.parametrize("forged", [b"not json", b"[[5, 1]]", b'[["x"]]', b'[["x", "soon"]]', b"unban", b"db 1"])
+def test_announcements_are_trusted_for_nothing_but_news(forged, request, prefix, live_redis):
+    # Anyone may publish: a malformed or forged announcement must neither stop
+    # the listener, nor change a ban, nor make it reload the set; nor may a
+    # store on another database with the same prefix.
     store = make_store("redis", request, prefix)
-    assert not store.is_banned("192.0.2.50")  # started, bans loaded
+    store.ban(EARLIER, 600)
+    reloads = store.stats().get("resyncs")
     admin = live_redis.client()
-    keys = ["{" + prefix + "bans}", "{" + prefix + "bans}:seq", "{" + prefix + "bans}:epoch"]
-    # Numbered as the next change, so the listener takes it for one.
-    admin.publish(prefix + "bans", admin.get(keys[2]) + b" %d " % admin.incr(keys[1]) + body)
+    if forged == b"db 1":
+        with redis.Redis(port=live_redis.port, db=1) as other:
+            write_ban(other, prefix, DURING, int(time.time()) + 600, database=1)
+    else:
+        keys = ["{" + prefix + "bans}:seq", "{" + prefix + "bans}:epoch"]
+        news = (admin.get(keys[1]) or b"") + b" %d " % (int(admin.get(keys[0]) or 0) + 1)
+        body = json.dumps([[EARLIER, None]]).encode() if forged == b"unban" else forged
+        for channel in admin.pubsub_channels(prefix + "*"):
+            admin.publish(channel, news + body)
     # Another process's ban, written as every process writes it: still followed.
     write_ban(admin, prefix, "192.0.2.50", int(time.time()) + 600)
     wait_until(lambda: store.is_banned("192.0.2.50"), 10)
-    assert store.stats()["connected"]
+    stats = store.stats()
+    assert store.is_banned(EARLIER) and not store.is_banned(DURING)
+    assert stats["connected"] and stats.get("resyncs") == reloads
 
 
 LATER_DECISIONS = {"unban": lambda store: store.unban(EARLIER), "shorter ban": lambda store: store.ban(EARLIER, 60)}

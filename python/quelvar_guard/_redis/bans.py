@@ -26,13 +26,21 @@ Decision = tuple[str, int | None, int | None]
 DECISION_MEMORY_SECONDS = 24 * 3600
 
 
+# Changes the log keeps (about): a listener further behind reloads the set.
+LOG_LENGTH = 1000
+
+
 class BanKeys:
-    def __init__(self, prefix: str) -> None:
+    """The ban keys of one prefix in one database, and the channel that
+    announces their changes (named for both: announcements are published to
+    every database, and to every node of a cluster)."""
+
+    def __init__(self, prefix: str, database: int = 0) -> None:
         tag = "{" + prefix + "bans}"
         self.set, self.seq, self.epoch = tag, tag + ":seq", tag + ":epoch"
-        self.decided, self.cleared = tag + ":decided", tag + ":cleared"
-        self.all = [self.set, self.seq, self.epoch, self.decided, self.cleared]
-        self.channel = prefix + "bans"
+        self.decided, self.cleared, self.log = tag + ":decided", tag + ":cleared", tag + ":log"
+        self.all = [self.set, self.seq, self.epoch, self.decided, self.cleared, self.log]
+        self.channel = f"{prefix}bans@{database}"
 
 
 class Written:
@@ -52,7 +60,7 @@ class BanWriter:
 
     def write(self, client: Any, scripts: Scripts, changes: list[Decision], clear: bool = False) -> Written:
         args: list[object] = [self.keys.channel, secrets.token_hex(8), "clear" if clear else "set",
-                              DECISION_MEMORY_SECONDS * 1_000_000]
+                              DECISION_MEMORY_SECONDS * 1_000_000, LOG_LENGTH]
         for ip, expires_at, decided in changes:
             args += [ip, "" if expires_at is None else expires_at, "" if decided is None else decided]
         seq, flat = scripts.ban_write(keys=self.keys.all, args=args, client=client)
@@ -69,6 +77,15 @@ class BanWriter:
         epoch, seq, flat = scripts.ban_snapshot(keys=self.keys.all[:3], args=[int(time.time()), secrets.token_hex(8)],
                                                 client=client)
         return epoch, int(seq), flat
+
+    def changes_after(self, client: Any, scripts: Scripts, seq: int, count: int) -> tuple[bytes | None, int, list[Any]]:
+        """The epoch, the number of the last change, and up to `count` logged
+        changes after number `seq` as (number, change) in order."""
+        keys = self.keys
+        epoch, last, entries = scripts.ban_read(keys=[keys.seq, keys.epoch, keys.log], args=[seq, count], client=client)
+        changes = [(int(entry_id.split(b"-")[1]), dict(zip(fields[::2], fields[1::2])).get(b"c"))
+                   for entry_id, fields in entries]
+        return epoch or None, int(last), changes
 
 
 def clock_offset_us(client: Any) -> int:

@@ -31,6 +31,9 @@ class Connections:
     def async_options(self) -> dict[str, Any]:
         return dict(self.options(), retry=redis.asyncio.retry.Retry(NoBackoff(), 0))
 
+    def database(self) -> int:
+        return int(redis.connection.parse_url(self.url).get("db", 0))  # type: ignore[no-untyped-call]
+
     def client(self) -> Any:
         return redis.Redis.from_url(self.url, **self.options())
 
@@ -49,6 +52,9 @@ class Connections:
 
 class ClusterConnections(Connections):
     """A Redis Cluster, reached through the node named by the URL."""
+
+    def database(self) -> int:
+        return 0  # a cluster has one
 
     def client(self) -> Any:
         return redis.cluster.RedisCluster.from_url(self.url, **self.options())

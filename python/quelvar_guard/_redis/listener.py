@@ -27,6 +27,9 @@ if TYPE_CHECKING:
 
 log = logging.getLogger("quelvar_guard")
 
+# Logged changes read per round trip.
+READ_COUNT = 100
+
 
 class BanListener:
     def __init__(self, store: RedisStore, proc: _Process) -> None:
@@ -41,6 +44,7 @@ class BanListener:
         # The server's clock less this host's, in us, as of the last reload:
         # changes kept through an outage are dated on the server's clock.
         self.clock_offset_us = 0
+        self.resyncs = 0
 
     def wrote(self, ips: Iterable[str], seq: int) -> None:
         for ip in ips:
@@ -69,8 +73,9 @@ class BanListener:
                 while (message := pubsub.get_message(timeout=store.timeout)) is None or message["type"] != "subscribe":
                     if time.monotonic() > deadline:
                         raise redis.TimeoutError("no subscription confirmation")
-                with store.write_lock, REPLICA.lock:
-                    self.resync()
+                # Caught up from the log where it reaches back far enough; the
+                # first time, and after a reset, the whole set.
+                self.catch_up()
                 # Calls go to Redis from here on; what was kept while it was
                 # away is written after the switch, so that nothing accepted
                 # in between is left behind (and the loop below writes
@@ -115,24 +120,40 @@ class BanListener:
             message = pubsub.get_message(timeout=0.25)
             if message is None or message["type"] != "message":
                 continue
-            try:
-                epoch, seq_text, body = message["data"].split(b" ", 2)
-                seq = int(seq_text)
-            except ValueError:  # not ours: catch up from the set itself
-                epoch, seq, body = b"", 0, b""
-            with store.write_lock, REPLICA.lock:
-                if epoch != self.epoch or seq > self.last_seq + 1:
-                    self.resync()  # the set was reset, or a change went missing
-                elif seq == self.last_seq + 1:
-                    try:
-                        self.apply(seq, body)
-                    except (ValueError, TypeError, OverflowError):
-                        # Not a change a store wrote: the set itself says what holds.
-                        self.resync()
-                    else:
-                        self.last_seq = seq
+            # An announcement says only that something changed: those already
+            # here are taken together, and the changes read from the log.
+            for _ in range(READ_COUNT):
+                if pubsub.get_message(timeout=0) is None:
+                    break
+            self.catch_up()
 
-    def apply(self, seq: int, body: bytes) -> None:
+    def catch_up(self) -> None:
+        """Applies the logged changes after the last one applied, in order;
+        reloads the set instead when the log cannot say what was missed (a new
+        epoch, changes trimmed from the log, an entry no store wrote)."""
+        store, proc = self.store, self.proc
+        while True:
+            epoch, last, changes = store.ban_writer.changes_after(proc.client, proc.scripts, self.last_seq, READ_COUNT)
+            with store.write_lock, REPLICA.lock:
+                if epoch is None or epoch != self.epoch:
+                    self.resync()
+                    return
+                if last <= self.last_seq:
+                    return
+                if not changes or changes[0][0] != self.last_seq + 1:
+                    self.resync()
+                    return
+                for seq, change in changes:
+                    try:
+                        self.apply(seq, change)
+                    except (ValueError, TypeError, OverflowError):
+                        self.resync()
+                        return
+                    self.last_seq = seq
+
+    def apply(self, seq: int, body: bytes | None) -> None:
+        if body is None:
+            raise ValueError("no change in the entry")
         change = json.loads(body) if body != b"clear" else None
         if change is None:
             REPLICA.clear()
@@ -153,6 +174,7 @@ class BanListener:
 
     def resync(self) -> None:
         store, proc = self.store, self.proc
+        self.resyncs += 1
         self.clock_offset_us = clock_offset_us(proc.client)
         epoch, seq, flat = store.ban_writer.snapshot(proc.client, proc.scripts)
         bans: dict[str, int] = {}

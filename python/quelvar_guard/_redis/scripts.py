@@ -10,7 +10,7 @@ from importlib.resources import files
 from typing import Any
 
 SOURCES = {name: (files(__package__) / f"{name}.lua").read_text(encoding="utf-8")
-           for name in ("ban_write", "ban_snapshot")}
+           for name in ("ban_write", "ban_snapshot", "ban_read")}
 
 
 class Scripts:
@@ -19,3 +19,4 @@ class Scripts:
     def __init__(self, client: Any) -> None:
         self.ban_write = client.register_script(SOURCES["ban_write"])
         self.ban_snapshot = client.register_script(SOURCES["ban_snapshot"])
+        self.ban_read = client.register_script(SOURCES["ban_read"])
