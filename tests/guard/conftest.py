@@ -210,11 +210,17 @@ def in_other_process(target, *args, seconds: float = 20.0) -> None:
     assert child.exitcode == 0, f"the other process ended with {child.exitcode}"
 
 
-def write_ban(client, prefix: str, ip: str, expires_at: int | None, database: int = 0) -> None:
-    """A ban (None: an unban) written through `client` as another process writes it."""
-    from quelvar_guard._redis.bans import BanKeys, BanWriter
-    from quelvar_guard._redis.scripts import Scripts
-    BanWriter(BanKeys(prefix, database)).write(client, Scripts(client), [(ip, expires_at, None)])
+def _ban(url: str, prefix: str, ip: str, seconds: int) -> None:
+    from quelvar_guard import RedisStore
+    store = RedisStore(url, prefix=prefix)
+    store.ban(ip, seconds)
+    assert store.stats()["pending_writes"] == 0
+    store.close()
+
+
+def ban_elsewhere(url: str, prefix: str, ip: str, seconds: int = 600) -> None:
+    """A ban made by a store in another process, straight to the server."""
+    in_other_process(_ban, url, prefix, ip, seconds)
 
 
 @pytest.fixture

@@ -9,13 +9,12 @@ import time
 import threading
 
 import pytest
-import redis
 
 import quelvar_core_rs as core
 
 from quelvar_guard import StoreUnavailable
 
-from .conftest import Proxy, in_other_process, make_store, wait_until, write_ban
+from .conftest import Proxy, ban_elsewhere, in_other_process, make_store, wait_until
 
 EARLIER, DURING = "203.0.113.1", "203.0.113.2"
 
@@ -78,6 +77,7 @@ def test_faults_keep_the_policy(fault, policy, request, prefix, live_redis):
 
 
 @pytest.mark.parametrize("forged", [b"not json", b"[[5, 1]]", b'[["x"]]', b'[["x", "soon"]]', b"unban", b"db 1"])
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 def test_announcements_are_trusted_for_nothing_but_news(forged, request, prefix, live_redis):
     # Anyone may publish: a malformed or forged announcement must neither stop
     # the listener, nor change a ban, nor make it reload the set; nor may a
@@ -87,16 +87,15 @@ def test_announcements_are_trusted_for_nothing_but_news(forged, request, prefix,
     reloads = store.stats().get("resyncs")
     admin = live_redis.client()
     if forged == b"db 1":
-        with redis.Redis(port=live_redis.port, db=1) as other:
-            write_ban(other, prefix, DURING, int(time.time()) + 600, database=1)
+        ban_elsewhere(live_redis.url.rsplit("/", 1)[0] + "/1", prefix, DURING)
     else:
         keys = ["{" + prefix + "bans}:seq", "{" + prefix + "bans}:epoch"]
         news = (admin.get(keys[1]) or b"") + b" %d " % (int(admin.get(keys[0]) or 0) + 1)
         body = json.dumps([[EARLIER, None]]).encode() if forged == b"unban" else forged
         for channel in admin.pubsub_channels(prefix + "*"):
             admin.publish(channel, news + body)
-    # Another process's ban, written as every process writes it: still followed.
-    write_ban(admin, prefix, "192.0.2.50", int(time.time()) + 600)
+    # Another process's ban: still followed.
+    ban_elsewhere(live_redis.url, prefix, "192.0.2.50")
     wait_until(lambda: store.is_banned("192.0.2.50"), 10)
     stats = store.stats()
     assert store.is_banned(EARLIER) and not store.is_banned(DURING)
@@ -188,3 +187,19 @@ def test_a_degraded_worker_refuses_every_token_it_accepted_within_its_window(
     core.clear_state_engine_rs()  # as the native cache has, two minutes on
     assert [store.consume_nonce(before), store.consume_nonce(during)] == [False, False]
     assert asyncio.run(store.consume_nonce_async(before)) is False
+
+
+@pytest.mark.parametrize("new", [False, True], ids=["open connections stall", "every connection stalls"])
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_subscription_gone_silent_is_noticed(new, request, prefix, live_redis, proxy):
+    # Bytes stop on the way, without a reset: the store must notice, catch
+    # up where it can connect again, and report an outage where it cannot.
+    store = make_store("redis", request, prefix, url=proxy.url, timeout=0.2)
+    assert not store.is_banned(EARLIER)
+    proxy.set("stall", new=new)
+    ban_elsewhere(live_redis.url, prefix, EARLIER)
+    if new:
+        wait_until(lambda: not store.stats()["connected"], 5)
+    else:
+        wait_until(lambda: store.is_banned(EARLIER), 5)
+        assert store.stats()["connected"]

@@ -29,6 +29,8 @@ log = logging.getLogger("quelvar_guard")
 
 # Logged changes read per round trip.
 READ_COUNT = 100
+# Seconds of quiet on the subscription before it is checked.
+HEALTH_INTERVAL = 1.0
 
 
 class BanListener:
@@ -113,12 +115,32 @@ class BanListener:
             backoff = min(backoff * 2, 2.0)
 
     def follow(self, pubsub: Any) -> None:
+        """Applies announced changes until the subscription fails or goes
+        quiet: after a quiet second the subscription is asked for a PING,
+        and a pong missing after the timeout counts as a lost connection
+        (bytes can stop without a reset). Each pong is also a cue to read the
+        log, so that a change whose announcement was lost waits at most that
+        long."""
         store, proc = self.store, self.proc
+        heard, pinged = time.monotonic(), 0.0
         while proc.connected and not proc.stop.is_set():
             if proc.outage:
                 store.flush_outage(proc)
             message = pubsub.get_message(timeout=0.25)
-            if message is None or message["type"] != "message":
+            now = time.monotonic()
+            if message is None:
+                if pinged and now - pinged > store.timeout:
+                    raise redis.TimeoutError("the subscription went quiet")
+                if not pinged and now - heard >= HEALTH_INTERVAL:
+                    pubsub.ping()
+                    pinged = now
+                continue
+            heard = now
+            if message["type"] == "pong":
+                pinged = 0.0
+                self.catch_up()
+                continue
+            if message["type"] != "message":
                 continue
             # An announcement says only that something changed: those already
             # here are taken together, and the changes read from the log.
