@@ -34,7 +34,9 @@ from typing import Any, Literal
 
 import quelvar_core_rs as core
 
-from .store import NATIVE_NONCE_WINDOW_SECONDS, REPLICA, StoreUnavailable, Text, _consume, as_text, is_banned
+from .store import (
+    NATIVE_NONCE_WINDOW_SECONDS, REPLICA, StoreMisconfigured, StoreUnavailable, Text, _consume, as_text, is_banned,
+)
 
 try:
     import redis  # noqa: F401
@@ -42,7 +44,7 @@ except ImportError as missing:  # pragma: no cover - the extra is not installed
     raise ImportError('RedisStore needs the redis client: pip install "quelvar_core_rs[redis]"') from missing
 
 from ._redis.bans import BanKeys, BanWriter, Change
-from ._redis.connections import connections
+from ._redis.connections import Settings, connections
 from ._redis.errors import LATE, UNAVAILABLE
 from ._redis.listener import BanListener
 from ._redis.nonces import NonceWriter, SpentTokens
@@ -111,7 +113,9 @@ class RedisStore:
     (at least 60). on_unavailable: "degrade" (default) or "strict", see the
     module. timeout: seconds allowed for each network step (connect, reply);
     no call waits longer than about twice that. max_token_bytes: longer tokens
-    are refused with ValueError.
+    are refused with ValueError. allow_eviction: use a server whose
+    maxmemory-policy may evict keys (spent tokens, the ban set); without it
+    such a server is refused with StoreMisconfigured.
 
     One RedisStore per process and prefix: the replica is the extension's ban
     table, which is process-wide.
@@ -127,6 +131,7 @@ class RedisStore:
         on_unavailable: Policy = "degrade",
         timeout: float = 0.5,
         max_token_bytes: int = DEFAULT_MAX_TOKEN_BYTES,
+        allow_eviction: bool = False,
     ) -> None:
         if nonce_window_seconds < NATIVE_NONCE_WINDOW_SECONDS:
             raise ValueError(f"nonce_window_seconds must be at least {NATIVE_NONCE_WINDOW_SECONDS:g}")
@@ -141,11 +146,13 @@ class RedisStore:
         self.on_unavailable: Policy = on_unavailable
         self.timeout = timeout
         self.max_token_bytes = max_token_bytes
+        self.allow_eviction = allow_eviction
         self.connections = connections(url, cluster, timeout)
         self.keys = BanKeys(prefix, self.connections.database())
         self.ban_writer = BanWriter(self.keys)
         self.nonces = NonceWriter(prefix, int(self.nonce_window_seconds * 1000))
         self._closed = False
+        self._refused: StoreMisconfigured | None = None
         self._forget_parent()
         _STORES.add(self)
 
@@ -166,12 +173,16 @@ class RedisStore:
                 return self._proc
             if self._closed:
                 raise RuntimeError("this RedisStore is closed")
+            if self._refused is not None:
+                raise self._refused
             proc = _Process(self)
             proc.thread.start()
             # Bans are loaded before the first answer; a server that does not
             # answer within three timeouts leaves this process degraded.
             if not proc.ready.wait(3 * self.timeout):
                 log.warning("quelvar_guard: Redis at %s not ready; %s until it is", self.url, self._fallback())
+            if self._refused is not None:
+                raise self._refused
             self._proc = proc
             self.is_banned = is_banned  # type: ignore[method-assign]
             return proc
@@ -183,6 +194,25 @@ class RedisStore:
     def _fallback(self) -> str:
         return ("serving from this process's tables" if self.on_unavailable == "degrade"
                 else "calls that need it raise StoreUnavailable")
+
+    def check_servers(self, client: Any) -> None:
+        """Refuses servers that may evict keys (unless allowed) and logs how
+        each keeps its data; once per process, at its first connection."""
+        for name, server in self.connections.servers(client):
+            settings = Settings(server)
+            if settings.evicts and not self.allow_eviction:
+                raise StoreMisconfigured(
+                    f"Redis at {name} has maxmemory-policy {settings.eviction}: it may evict spent tokens "
+                    "and the ban set; set it to noeviction, or pass allow_eviction=True")
+            log.log(logging.INFO if settings.appendonly else logging.WARNING,
+                    "quelvar_guard: Redis at %s: %s", name, settings.persistence())
+
+    def refuse(self, proc: _Process, error: StoreMisconfigured) -> None:
+        """From now on every call that needs Redis raises `error`."""
+        log.error("quelvar_guard: %s", error)
+        self._refused = error
+        proc.connected = False
+        proc.ready.set()
 
     def lost(self, proc: _Process, error: BaseException) -> None:
         """Redis counts as away for this process until the listener is back."""
@@ -270,6 +300,8 @@ class RedisStore:
 
     def _accepted_without_redis(self, proc: _Process, raw: bytes, text: str | None,
                                 error: BaseException | None = None) -> bool:
+        if self._refused is not None:
+            raise self._refused
         spent = proc.spent
         if spent is None:
             raise self._unavailable(error)
@@ -362,10 +394,10 @@ class RedisStore:
                 except UNAVAILABLE as error:
                     self.lost(proc, error)
                     failure = error
-            if self.on_unavailable == "strict":
+            if self.on_unavailable == "strict" or self._refused is not None:
                 if saved_before is not None:
                     REPLICA.restore(saved_before)
-                raise self._unavailable(failure)
+                raise self._refused or self._unavailable(failure)
             if clear:
                 proc.outage.add_clear()
             else:

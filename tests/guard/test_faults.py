@@ -12,7 +12,7 @@ import pytest
 
 import quelvar_core_rs as core
 
-from quelvar_guard import StoreUnavailable
+from quelvar_guard import StoreMisconfigured, StoreUnavailable
 
 from .conftest import Proxy, ban_elsewhere, in_other_process, make_store, wait_until
 
@@ -203,3 +203,20 @@ def test_a_subscription_gone_silent_is_noticed(new, request, prefix, live_redis,
     else:
         wait_until(lambda: store.is_banned(EARLIER), 5)
         assert store.stats()["connected"]
+
+
+@pytest.mark.parametrize("policy, allowed", [("noeviction", False), ("volatile-lru", False), ("allkeys-lru", False),
+                                             ("allkeys-lru", True)])
+def test_a_server_that_may_evict_keys_is_refused(policy, allowed, request, prefix, live_redis, caplog):
+    # Evicted spent tokens are accepted again, an evicted ban set lifts every ban.
+    live_redis.client().config_set("maxmemory-policy", policy)
+    request.addfinalizer(lambda: live_redis.client().config_set("maxmemory-policy", "noeviction"))
+    store = make_store("redis", request, prefix, **({"allow_eviction": True} if allowed else {}))
+    if policy != "noeviction" and not allowed:
+        for call in (lambda: store.consume_nonce("t"), lambda: store.is_banned("192.0.2.1")):
+            with pytest.raises(StoreMisconfigured, match=policy):
+                call()
+    else:
+        assert store.consume_nonce("t") and store.stats()["connected"]
+        # The test's server keeps nothing on disk, and says so.
+        assert "no persistence: a restart forgets every ban and spent token" in caplog.text

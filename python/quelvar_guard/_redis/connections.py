@@ -44,6 +44,10 @@ class Connections:
         """A pub/sub connection that hears the announcements of `key`'s changes."""
         return client.pubsub()
 
+    def servers(self, client: Any) -> list[tuple[str, Any]]:
+        """Each server that holds keys, named, with a client of its own."""
+        return [(self.url, client)]
+
     def rediscover_after(self, error: BaseException) -> bool:
         """Whether the listener must make a new client: a server's client
         reconnects by itself."""
@@ -68,6 +72,9 @@ class ClusterConnections(Connections):
         node = client.get_node_from_key(key)
         return redis.Redis(host=node.host, port=node.port, **self.options()).pubsub()
 
+    def servers(self, client: Any) -> list[tuple[str, Any]]:
+        return [(node.name, client.get_redis_connection(node)) for node in client.get_primaries()]
+
     def rediscover_after(self, error: BaseException) -> bool:
         # A cluster's nodes may have moved: ask again, unless a reply was only late.
         return not isinstance(error, redis.TimeoutError)
@@ -75,3 +82,29 @@ class ClusterConnections(Connections):
 
 def connections(url: str, cluster: bool, timeout: float) -> Connections:
     return (ClusterConnections if cluster else Connections)(url, timeout)
+
+
+class Settings:
+    """What one server does with the keys it holds."""
+
+    def __init__(self, client: Any) -> None:
+        self.eviction = str(client.info("memory").get("maxmemory_policy", "unknown"))
+        self.appendonly = bool(client.info("persistence").get("aof_enabled"))
+        try:
+            self.snapshots: str | None = str(client.config_get("save").get("save", ""))
+        except redis.ResponseError:  # CONFIG may be renamed or refused
+            self.snapshots = None
+
+    @property
+    def evicts(self) -> bool:
+        return self.eviction != "noeviction"
+
+    def persistence(self) -> str:
+        if self.appendonly:
+            return "append-only file: bans and spent tokens survive a restart"
+        if self.snapshots:
+            return (f"snapshots only ({self.snapshots}): a restart forgets the bans and spent tokens "
+                    "since the last snapshot")
+        if self.snapshots is None:
+            return "no append-only file, snapshots unknown: a restart may forget bans and spent tokens"
+        return "no persistence: a restart forgets every ban and spent token"

@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING, Any
 
 import redis
 
-from ..store import REPLICA, U64_MAX
+from ..store import REPLICA, U64_MAX, StoreMisconfigured
 from .bans import clock_offset_us
 from .errors import UNAVAILABLE
 
@@ -47,6 +47,8 @@ class BanListener:
         # changes kept through an outage are dated on the server's clock.
         self.clock_offset_us = 0
         self.resyncs = 0
+        # Whether the servers' settings were checked (once per process).
+        self.checked = False
 
     def wrote(self, ips: Iterable[str], seq: int) -> None:
         for ip in ips:
@@ -68,6 +70,9 @@ class BanListener:
                     # Replaced, never emptied: a request may be holding it.
                     proc.use(store.connections.client())
                     rediscover = False
+                if not self.checked:
+                    store.check_servers(proc.client)
+                    self.checked = True
                 pubsub = store.connections.subscriber(proc.client, store.keys.set)
                 pubsub.subscribe(store.keys.channel)
                 # Wait for the confirmation: from here on no change is missed.
@@ -90,6 +95,9 @@ class BanListener:
                 proc.ready.set()
                 backoff, failures = 0.05, 0
                 self.follow(pubsub)
+            except StoreMisconfigured as error:
+                store.refuse(proc, error)
+                return
             except Exception as error:
                 if not isinstance(error, UNAVAILABLE):
                     # Whatever it was, the listener must outlive it: counted as
