@@ -28,6 +28,7 @@ import asyncio
 import logging
 import os
 import threading
+import time
 import weakref
 from collections.abc import Callable, Iterable
 from typing import Any, Literal
@@ -60,8 +61,9 @@ DEFAULT_MAX_TOKEN_BYTES = 1024
 # it to stop every call from asking Redis until the listener reconnects, the
 # workers would each accept the same tokens in that window.
 LATE_REPLIES_BEFORE_OUTAGE = 3
-# Tokens kept through an outage are written this many per round trip, each
-# round trip well inside the timeout.
+DEFAULT_MAX_PENDING_WRITES = 100_000
+# Tokens and ban changes are written this many per round trip, each round trip
+# well inside the timeout.
 WRITE_CHUNK = 1000
 
 _STORES: weakref.WeakSet[RedisStore] = weakref.WeakSet()
@@ -88,7 +90,7 @@ class _Process:
         self.stop = threading.Event()
         self.async_clients: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, Any] = (
             weakref.WeakKeyDictionary())
-        self.outage = OutageQueue()
+        self.outage = OutageQueue(store.max_pending_writes)
         # Tokens accepted here within the window, for when Redis is away
         # (degrade only): all of them when the window outlasts the native
         # cache, else only those the native cache cannot hold.
@@ -115,7 +117,10 @@ class RedisStore:
     no call waits longer than about twice that. max_token_bytes: longer tokens
     are refused with ValueError. allow_eviction: use a server whose
     maxmemory-policy may evict keys (spent tokens, the ban set); without it
-    such a server is refused with StoreMisconfigured.
+    such a server is refused with StoreMisconfigured. max_pending_writes: the
+    ban changes, and apart from them the accepted tokens, that a process keeps
+    while Redis is away; past it the oldest are dropped (and counted in the
+    log when Redis is back).
 
     One RedisStore per process and prefix: the replica is the extension's ban
     table, which is process-wide.
@@ -132,13 +137,14 @@ class RedisStore:
         timeout: float = 0.5,
         max_token_bytes: int = DEFAULT_MAX_TOKEN_BYTES,
         allow_eviction: bool = False,
+        max_pending_writes: int = DEFAULT_MAX_PENDING_WRITES,
     ) -> None:
         if nonce_window_seconds < NATIVE_NONCE_WINDOW_SECONDS:
             raise ValueError(f"nonce_window_seconds must be at least {NATIVE_NONCE_WINDOW_SECONDS:g}")
         if on_unavailable not in ("degrade", "strict"):
             raise ValueError("on_unavailable must be 'degrade' or 'strict'")
-        if timeout <= 0 or max_token_bytes <= 0:
-            raise ValueError("timeout and max_token_bytes must be positive")
+        if timeout <= 0 or max_token_bytes <= 0 or max_pending_writes <= 0:
+            raise ValueError("timeout, max_token_bytes and max_pending_writes must be positive")
         self.url = url
         self.cluster = cluster
         self.prefix = prefix
@@ -147,6 +153,7 @@ class RedisStore:
         self.timeout = timeout
         self.max_token_bytes = max_token_bytes
         self.allow_eviction = allow_eviction
+        self.max_pending_writes = max_pending_writes
         self.connections = connections(url, cluster, timeout)
         self.keys = BanKeys(prefix, self.connections.database())
         self.ban_writer = BanWriter(self.keys)
@@ -178,9 +185,12 @@ class RedisStore:
             proc = _Process(self)
             proc.thread.start()
             # Bans are loaded before the first answer; a server that does not
-            # answer within three timeouts leaves this process degraded.
-            if not proc.ready.wait(3 * self.timeout):
-                log.warning("quelvar_guard: Redis at %s not ready; %s until it is", self.url, self._fallback())
+            # answer within three timeouts, or a reload that makes no progress
+            # for that long, leaves this process degraded.
+            while not proc.ready.wait(self.timeout):
+                if time.monotonic() - proc.listener.progress > 3 * self.timeout:
+                    log.warning("quelvar_guard: Redis at %s not ready; %s until it is", self.url, self._fallback())
+                    break
             if self._refused is not None:
                 raise self._refused
             self._proc = proc
@@ -225,6 +235,11 @@ class RedisStore:
         is left. A change that Redis refuses as older than its own gives way
         here too."""
         outage = proc.outage
+        spilled_changes, spilled_tokens = outage.take_spilled()
+        if spilled_changes or spilled_tokens:
+            log.warning("quelvar_guard: %d ban changes and %d accepted tokens were dropped while Redis at %s "
+                        "was away, the oldest first: a process keeps at most %d of each",
+                        spilled_changes, spilled_tokens, self.url, self.max_pending_writes)
         while outage:
             tokens = outage.take_tokens(WRITE_CHUNK)
             if tokens:
@@ -235,7 +250,7 @@ class RedisStore:
                     raise
                 outage.tokens_written(tokens)
             with self.write_lock, REPLICA.lock:
-                entry = outage.take_first_change()
+                entry = outage.take_first_change(WRITE_CHUNK)
                 if entry is None:
                     continue
                 kind, changes = entry
@@ -386,10 +401,13 @@ class RedisStore:
                 try:
                     if clear:
                         self._clear_shared(proc)
-                    else:
+                    # Many changes (a hydration) in chunks, each written as it goes.
+                    while changes:
+                        chunk = changes[:WRITE_CHUNK]
                         written = self.ban_writer.write(
-                            proc.client, proc.scripts, [(ip, expires_at, None) for ip, expires_at in changes])
-                        proc.listener.wrote((ip for ip, _ in changes), written.seq)
+                            proc.client, proc.scripts, [(ip, expires_at, None) for ip, expires_at in chunk])
+                        proc.listener.wrote((ip for ip, _ in chunk), written.seq)
+                        del changes[:WRITE_CHUNK]
                     return
                 except UNAVAILABLE as error:
                     self.lost(proc, error)

@@ -220,3 +220,29 @@ def test_a_server_that_may_evict_keys_is_refused(policy, allowed, request, prefi
         assert store.consume_nonce("t") and store.stats()["connected"]
         # The test's server keeps nothing on disk, and says so.
         assert "no persistence: a restart forgets every ban and spent token" in caplog.text
+
+
+def test_a_large_ban_set_loads_in_pages_within_a_short_timeout(request, prefix, live_redis):
+    # 100,000 bans take longer to read whole than the timeout allows.
+    far = int(time.time()) + 3600
+    live_redis.client().zadd("{" + prefix + "bans}", {f"2001:db8::{i:x}": far for i in range(100_000)})
+    store = make_store("redis", request, prefix, timeout=0.08)
+    assert store.is_banned("2001:db8::0") and store.is_banned("2001:db8::1869f")
+    stats = store.stats()
+    assert stats["connected"] and stats["active_ip_bans"] == 100_000
+
+
+def test_an_outage_backlog_is_capped_oldest_first_and_written_in_chunks(request, prefix, live_redis, proxy, caplog):
+    store = make_store("redis", request, prefix, url=proxy.url, timeout=0.1, max_pending_writes=10_000)
+    assert not store.is_banned(EARLIER)
+    proxy.set("down")
+    addresses = [f"2001:db8::{i:x}" for i in range(12_000)]
+    for ip in addresses:
+        store.ban(ip, 600)
+    assert store.stats()["pending_writes"] == 10_000
+    # Back: 10,000 changes written in round trips that each fit the timeout.
+    proxy.set("pass")
+    wait_until(lambda: (stats := store.stats())["connected"] and stats["pending_writes"] == 0, 20)
+    held = live_redis.client().zrange("{" + prefix + "bans}", 0, -1)
+    assert sorted(held) == sorted(ip.encode() for ip in addresses[2_000:])
+    assert "2000 ban changes and 0 accepted tokens were dropped" in caplog.text

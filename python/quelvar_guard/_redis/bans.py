@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import secrets
 import time
+from collections.abc import Iterator
 from typing import Any
 
 from ..store import U64_MAX
@@ -28,6 +29,8 @@ DECISION_MEMORY_SECONDS = 24 * 3600
 
 # Changes the log keeps (about): a listener further behind reloads the set.
 LOG_LENGTH = 1000
+# Bans read per round trip by a reload.
+PAGE = 1000
 
 
 class BanKeys:
@@ -72,11 +75,21 @@ class BanWriter:
         """The number of active bans in Redis."""
         return int(client.zcount(self.keys.set, f"({int(time.time())}", "+inf"))
 
-    def snapshot(self, client: Any, scripts: Scripts) -> tuple[bytes, int, list[bytes]]:
-        """The epoch, the number of the last change and the active bans, flat."""
-        epoch, seq, flat = scripts.ban_snapshot(keys=self.keys.all[:3], args=[int(time.time()), secrets.token_hex(8)],
-                                                client=client)
-        return epoch, int(seq), flat
+    def head(self, client: Any, scripts: Scripts) -> tuple[bytes, int]:
+        """The epoch and the number of the last change."""
+        epoch, seq = scripts.ban_head(keys=self.keys.all[:3], args=[int(time.time()), secrets.token_hex(8)],
+                                      client=client)
+        return epoch, int(seq)
+
+    def pages(self, client: Any) -> Iterator[list[tuple[bytes, float]]]:
+        """The set in pages of about PAGE (address, expiry) pairs: every entry
+        there from the first page to the last is given at least once."""
+        cursor = 0
+        while True:
+            cursor, page = client.zscan(self.keys.set, cursor, count=PAGE)
+            yield page
+            if cursor == 0:
+                return
 
     def changes_after(self, client: Any, scripts: Scripts, seq: int, count: int) -> tuple[bytes | None, int, list[Any]]:
         """The epoch, the number of the last change, and up to `count` logged

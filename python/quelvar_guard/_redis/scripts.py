@@ -10,7 +10,7 @@ from importlib.resources import files
 from typing import Any
 
 SOURCES = {name: (files(__package__) / f"{name}.lua").read_text(encoding="utf-8")
-           for name in ("ban_write", "ban_snapshot", "ban_read")}
+           for name in ("ban_write", "ban_head", "ban_read")}
 
 
 class Scripts:
@@ -18,5 +18,5 @@ class Scripts:
 
     def __init__(self, client: Any) -> None:
         self.ban_write = client.register_script(SOURCES["ban_write"])
-        self.ban_snapshot = client.register_script(SOURCES["ban_snapshot"])
+        self.ban_head = client.register_script(SOURCES["ban_head"])
         self.ban_read = client.register_script(SOURCES["ban_read"])
