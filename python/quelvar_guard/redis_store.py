@@ -280,6 +280,8 @@ class RedisStore:
         """A nonce call got no answer: a connection that cannot be made or
         kept means Redis is away at once; late replies only when several
         come in a row."""
+        if not self.connections.calls_decide_outage:
+            return
         if isinstance(error, LATE):
             proc.late_replies += 1
             if proc.late_replies < LATE_REPLIES_BEFORE_OUTAGE:

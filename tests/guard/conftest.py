@@ -210,17 +210,60 @@ def in_other_process(target, *args, seconds: float = 20.0) -> None:
     assert child.exitcode == 0, f"the other process ended with {child.exitcode}"
 
 
-def _ban(url: str, prefix: str, ip: str, seconds: int) -> None:
+def _ban(url: str, prefix: str, ip: str, seconds: int, cluster: bool) -> None:
     from quelvar_guard import RedisStore
-    store = RedisStore(url, prefix=prefix)
+    store = RedisStore(url, prefix=prefix, cluster=cluster)
     store.ban(ip, seconds)
     assert store.stats()["pending_writes"] == 0
     store.close()
 
 
-def ban_elsewhere(url: str, prefix: str, ip: str, seconds: int = 600) -> None:
+def ban_elsewhere(url: str, prefix: str, ip: str, seconds: int = 600, cluster: bool = False) -> None:
     """A ban made by a store in another process, straight to the server."""
-    in_other_process(_ban, url, prefix, ip, seconds)
+    in_other_process(_ban, url, prefix, ip, seconds, cluster)
+
+
+@pytest.fixture
+def failover_cluster(tmp_path):
+    """Three primaries, each with a replica that takes over within seconds of
+    its primary's failure; the other slots stay served meanwhile (full
+    coverage not required). Made for one test, which may kill nodes."""
+    nodes: list[RedisServer] = []
+    try:
+        for index in range(6):
+            directory = tmp_path / f"node{index}"
+            directory.mkdir()
+            nodes.append(RedisServer(directory, "--cluster-enabled", "yes", "--cluster-config-file",
+                                     str(directory / "nodes.conf"), "--cluster-node-timeout", "1000",
+                                     "--cluster-require-full-coverage", "no", "--repl-diskless-sync-delay", "0"))
+        subprocess.run(["redis-cli", "--cluster", "create", *(f"127.0.0.1:{node.port}" for node in nodes),
+                        "--cluster-replicas", "1", "--cluster-yes"], env=SERVER_ENV, check=True, capture_output=True,
+                       timeout=60)
+
+        def settled(node: RedisServer) -> bool:
+            replication = node.client().info("replication")
+            # A replica takes over only once it holds its primary's data.
+            return (node.client().execute_command("CLUSTER INFO").get("cluster_state") == "ok"
+                    and replication.get("master_link_status", "up") == "up"
+                    and (replication["role"] == "slave" or replication["connected_slaves"] == 1))
+        wait_until(lambda: all(map(settled, nodes)), 30)
+        yield nodes
+    finally:
+        for node in nodes:
+            node.stop()
+
+
+def slot_owner(nodes: list[RedisServer], key: str) -> RedisServer:
+    """The node that serves `key` now, as a live node of the cluster sees it."""
+    from redis.crc import key_slot
+    slot = key_slot(key.encode())
+    for node in nodes:
+        if node.process is None:
+            continue
+        for first, last, primary, *_ in node.client().execute_command("CLUSTER SLOTS"):
+            if first <= slot <= last:
+                return next(owner for owner in nodes if owner.port == primary[1])
+    raise AssertionError("no live node")
 
 
 @pytest.fixture

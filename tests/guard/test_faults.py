@@ -9,12 +9,14 @@ import time
 import threading
 
 import pytest
+import redis.cluster
 
 import quelvar_core_rs as core
 
-from quelvar_guard import StoreMisconfigured, StoreUnavailable
+from quelvar_guard import RedisStore, StoreMisconfigured, StoreUnavailable
+from quelvar_guard.store import REPLICA
 
-from .conftest import Proxy, ban_elsewhere, in_other_process, make_store, wait_until
+from .conftest import Proxy, ban_elsewhere, in_other_process, make_store, slot_owner, wait_until
 
 EARLIER, DURING = "203.0.113.1", "203.0.113.2"
 
@@ -223,13 +225,13 @@ def test_a_server_that_may_evict_keys_is_refused(policy, allowed, request, prefi
 
 
 def test_a_large_ban_set_loads_in_pages_within_a_short_timeout(request, prefix, live_redis):
-    # 100,000 bans take longer to read whole than the timeout allows.
+    # 150,000 bans take longer to read whole than the timeout allows.
     far = int(time.time()) + 3600
-    live_redis.client().zadd("{" + prefix + "bans}", {f"2001:db8::{i:x}": far for i in range(100_000)})
-    store = make_store("redis", request, prefix, timeout=0.08)
-    assert store.is_banned("2001:db8::0") and store.is_banned("2001:db8::1869f")
+    live_redis.client().zadd("{" + prefix + "bans}", {f"2001:db8::{i:x}": far for i in range(150_000)})
+    store = make_store("redis", request, prefix, timeout=0.1)
+    assert store.is_banned("2001:db8::0") and store.is_banned(f"2001:db8::{149_999:x}")
     stats = store.stats()
-    assert stats["connected"] and stats["active_ip_bans"] == 100_000
+    assert stats["connected"] and stats["active_ip_bans"] == 150_000
 
 
 def test_an_outage_backlog_is_capped_oldest_first_and_written_in_chunks(request, prefix, live_redis, proxy, caplog):
@@ -246,3 +248,46 @@ def test_an_outage_backlog_is_capped_oldest_first_and_written_in_chunks(request,
     held = live_redis.client().zrange("{" + prefix + "bans}", 0, -1)
     assert sorted(held) == sorted(ip.encode() for ip in addresses[2_000:])
     assert "2000 ban changes and 0 accepted tokens were dropped" in caplog.text
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_cluster_outlives_its_failed_primaries(request, prefix, failover_cluster):
+    nodes = failover_cluster
+    ban_key = "{" + prefix + "bans}"
+    ban_node = slot_owner(nodes, ban_key)
+    other = next(node for node in nodes
+                 if node is not ban_node and node.client().info("replication")["role"] == "master")
+    REPLICA.clear()
+    store = RedisStore(other.url, cluster=True, prefix=prefix, timeout=0.2)  # the URL names the node to fail first
+    request.addfinalizer(store.close)
+    assert not store.is_banned(EARLIER) and store.consume_nonce("before")
+    tokens: list[str] = []
+
+    def fail_over(node) -> list[bool]:
+        """Kills `node` and waits for its replica to take over, calling all along."""
+        served = {key for key in (f"{prefix}n:probe-{i}" for i in range(64)) if slot_owner(nodes, key) is node}
+        node.process.kill()
+        node.process.wait()
+        node.process = None
+        states, deadline = [], time.monotonic() + 20
+        while any(slot_owner(nodes, key).process is None for key in served):
+            assert time.monotonic() < deadline, "no replica took over"
+            states.append(store.stats()["connected"])
+            tokens.append(f"during-{len(tokens)}")
+            assert store.consume_nonce(tokens[-1])
+            time.sleep(0.05)
+        return states
+
+    # Another primary fails: only the calls that need it go without Redis.
+    assert all(fail_over(other)), "a failed node that holds no ban key degraded the store"
+    survivor = next(node for node in nodes if node.process is not None and node is not ban_node)
+    ban_elsewhere(survivor.url, prefix, EARLIER, cluster=True)
+    wait_until(lambda: store.is_banned(EARLIER), 10)
+    # The ban slot's node fails too, after the one in the URL: back through the others.
+    fail_over(ban_node)
+    wait_until(lambda: (stats := store.stats())["connected"] and stats["pending_writes"] == 0, 20)
+    ban_elsewhere(survivor.url, prefix, DURING, cluster=True)
+    wait_until(lambda: store.is_banned(DURING), 10)
+    # Every token accepted while nodes were failing is spent in the cluster.
+    with redis.cluster.RedisCluster.from_url(survivor.url) as cluster:
+        assert [token for token in tokens if not cluster.exists(f"{prefix}n:{token}")] == []

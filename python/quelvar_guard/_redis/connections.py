@@ -20,6 +20,12 @@ from redis.retry import Retry
 class Connections:
     """One server, named by its URL."""
 
+    # Whether a call that gets no answer means that the store's Redis is away
+    # (a single server), or only that the node holding that key is (a cluster:
+    # what depends on other nodes keeps going, and the listener alone says
+    # whether the ban slot's node is there).
+    calls_decide_outage = True
+
     def __init__(self, url: str, timeout: float) -> None:
         self.url = url
         self.timeout = timeout
@@ -55,16 +61,30 @@ class Connections:
 
 
 class ClusterConnections(Connections):
-    """A Redis Cluster, reached through the node named by the URL."""
+    """A Redis Cluster, first reached through the node named by the URL, then
+    through any node it was last seen to have: a new client starts from all of
+    them, so that a failed node (the URL's too) is passed over."""
+
+    calls_decide_outage = False
+
+    def __init__(self, url: str, timeout: float) -> None:
+        super().__init__(url, timeout)
+        self.known: dict[str, tuple[str, int]] = {}
 
     def database(self) -> int:
         return 0  # a cluster has one
 
     def client(self) -> Any:
-        return redis.cluster.RedisCluster.from_url(self.url, **self.options())
+        nodes = [redis.cluster.ClusterNode(host, port)  # type: ignore[no-untyped-call]
+                 for host, port in list(self.known.values())]
+        client = redis.cluster.RedisCluster.from_url(self.url, startup_nodes=nodes, **self.options())
+        self.known.update((node.name, (node.host, node.port))
+                          for node in client.get_nodes())  # type: ignore[no-untyped-call]
+        return client
 
     def async_client(self) -> Any:
-        return redis.asyncio.cluster.RedisCluster.from_url(self.url, **self.async_options())
+        nodes = [redis.asyncio.cluster.ClusterNode(host, port) for host, port in list(self.known.values())]
+        return redis.asyncio.cluster.RedisCluster.from_url(self.url, startup_nodes=nodes, **self.async_options())
 
     def subscriber(self, client: Any, key: str) -> Any:
         # Announcements reach every node of a cluster; listen on the node that

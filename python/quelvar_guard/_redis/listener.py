@@ -79,6 +79,8 @@ class BanListener:
         self.checked = False
         # When a reload last made progress (the first answer waits while it does).
         self.progress = time.monotonic()
+        # When to try again writing what could not be written.
+        self.flush_at = 0.0
 
     def wrote(self, ips: Iterable[str], seq: int) -> None:
         for ip in ips:
@@ -110,6 +112,7 @@ class BanListener:
                 while (message := pubsub.get_message(timeout=store.timeout)) is None or message["type"] != "subscribe":
                     if time.monotonic() > deadline:
                         raise redis.TimeoutError("no subscription confirmation")
+                self.progress = time.monotonic()
                 self.catch_up(jitter=False)
                 # Calls go to Redis from here on; what was kept while it was
                 # away is written after the switch, so that nothing accepted
@@ -117,7 +120,7 @@ class BanListener:
                 # whatever a call still kept as the switch happened).
                 back = not proc.connected and proc.ready.is_set()
                 proc.connected = True
-                store.flush_outage(proc)
+                self.flush()
                 if back:
                     log.warning("quelvar_guard: Redis at %s is back; bans resynchronised", store.url)
                 proc.ready.set()
@@ -160,8 +163,8 @@ class BanListener:
         store, proc = self.store, self.proc
         heard, pinged = time.monotonic(), 0.0
         while proc.connected and not proc.stop.is_set():
-            if proc.outage:
-                store.flush_outage(proc)
+            if proc.outage and time.monotonic() >= self.flush_at:
+                self.flush()
             message = pubsub.get_message(timeout=0.25)
             now = time.monotonic()
             if message is None:
@@ -183,6 +186,15 @@ class BanListener:
             else:
                 continue
             self.catch_up(jitter=True)
+
+    def flush(self) -> None:
+        """Writes what the process kept; what cannot be written yet (a
+        cluster node that is down, say) is tried again a little later, and
+        the subscription alone says whether Redis is away."""
+        try:
+            self.store.flush_outage(self.proc)
+        except UNAVAILABLE:
+            self.flush_at = time.monotonic() + random.uniform(0.5, 1.0)
 
     def catch_up(self, jitter: bool) -> None:
         """Applies the logged changes after the last one applied, in order;
