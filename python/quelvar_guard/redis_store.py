@@ -48,7 +48,7 @@ from ._redis.bans import BanKeys, BanWriter, Change
 from ._redis.connections import Settings, connections
 from ._redis.errors import LATE, UNAVAILABLE
 from ._redis.listener import BanListener
-from ._redis.nonces import NonceWriter, SpentTokens
+from ._redis.nonces import BatchFailed, NonceBatch, NonceWriter, SpentTokens
 from ._redis.outage import OutageQueue
 from ._redis.scripts import Scripts
 
@@ -88,7 +88,8 @@ class _Process:
         self.connected = False
         self.ready = threading.Event()
         self.stop = threading.Event()
-        self.async_clients: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, Any] = (
+        # Each event loop's nonce writes, sent together through a client of its own.
+        self.batches: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, NonceBatch] = (
             weakref.WeakKeyDictionary())
         self.outage = OutageQueue(store.max_pending_writes)
         # Tokens accepted here within the window, for when Redis is away
@@ -368,12 +369,16 @@ class RedisStore:
         if not proc.connected:
             return self._accepted_without_redis(proc, raw, text)
         loop = asyncio.get_running_loop()
-        client = proc.async_clients.get(loop)
-        if client is None:
-            client = proc.async_clients[loop] = self.connections.async_client()
+        batch = proc.batches.get(loop)
+        if batch is None:
+            batch = proc.batches[loop] = NonceBatch(
+                self.nonces, self.connections.async_client(), 2 * self.timeout,
+                lambda error: self._call_failed(proc, error))
         try:
-            fresh = await self.nonces.spend_async(client, raw, 2 * self.timeout)
-        except (*UNAVAILABLE, asyncio.TimeoutError) as error:
+            fresh = await batch.spend(raw)
+        except BatchFailed as failed:  # counted once for the whole round trip
+            return self._accepted_without_redis(proc, raw, text, failed.error)
+        except UNAVAILABLE as error:
             self._call_failed(proc, error)
             return self._accepted_without_redis(proc, raw, text, error)
         proc.late_replies = 0
