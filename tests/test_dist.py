@@ -10,6 +10,7 @@ import subprocess
 import sys
 import sysconfig
 import venv
+import zipfile
 from pathlib import Path
 
 import pytest
@@ -43,3 +44,7 @@ def test_wheel_installs_and_runs_the_demo_without_a_compiler(tmp_path):
     expected = subprocess.run([sys.executable, *demo], cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert expected.returncode == 0, expected.stderr
     assert run("python", *demo) == expected.stdout
+    # The package's data files (its Lua scripts) travel with it.
+    package = ROOT / "python"
+    data = {path.relative_to(package).as_posix() for path in package.rglob("*.lua")}
+    assert data and data <= set(zipfile.ZipFile(WHEELS[0]).namelist())

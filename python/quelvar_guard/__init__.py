@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING, Any
 from .addresses import ClientAddresses, normalise_address
 from .asgi import ASGIGuard
 from .decision import Action, Decision, Guard, Reply, Screened
-from .store import LocalStore, Store, StoreUnavailable, Text
+from .store import LocalStore, Store, StoreMisconfigured, StoreUnavailable, Text
 from .tokens import TokenKind, Tokens, TokenVerdict
 from .wsgi import WSGIGuard
 
@@ -27,8 +27,8 @@ if TYPE_CHECKING:
 
 __all__ = [
     "ASGIGuard", "Action", "ClientAddresses", "Decision", "Guard", "LocalStore", "RedisStore", "Reply",
-    "Screened", "Store", "StoreUnavailable", "Text", "TokenKind", "TokenVerdict", "Tokens", "WSGIGuard",
-    "normalise_address",
+    "Screened", "Store", "StoreMisconfigured", "StoreUnavailable", "Text", "TokenKind", "TokenVerdict", "Tokens",
+    "WSGIGuard", "normalise_address",
 ]
 
 

@@ -30,6 +30,11 @@ class StoreUnavailable(RuntimeError):
     """The shared store cannot be reached and the store was told to be strict."""
 
 
+class StoreMisconfigured(StoreUnavailable):
+    """The shared store's server may drop what the store keeps there (an
+    eviction policy): the store refuses to use it unless told it may."""
+
+
 @runtime_checkable
 class Store(Protocol):
     nonce_window_seconds: float
@@ -156,6 +161,7 @@ class Replica:
     def clear(self) -> None:
         core.clear_state_engine_rs()
         self.expiry.clear()
+        self.sweep_at = self.SWEEP_FLOOR
 
     def saved(self, ips: Iterable[str]) -> dict[str, int | None]:
         return {ip: self.expiry.get(ip) for ip in ips}

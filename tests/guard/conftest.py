@@ -4,10 +4,12 @@ loopback ports, keeping nothing on disk, stopped when the session ends."""
 from __future__ import annotations
 
 import itertools
+import multiprocessing
 import os
 import shutil
 import socket
 import subprocess
+import threading
 import time
 from pathlib import Path
 
@@ -114,14 +116,165 @@ def redis_cluster(tmp_path_factory):
             node.stop()
 
 
+class Proxy:
+    """A TCP proxy on loopback in front of a server, for paths that fail in
+    ways a server alone does not: "pass" forwards bytes; "stall" stops
+    forwarding on the connections open now and keeps them open, no reset
+    (with new=True, new connections are accepted and stall too); "down"
+    closes every connection and closes new ones at once."""
+
+    def __init__(self, target_port: int) -> None:
+        self.target_port = target_port
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.port = self.server.getsockname()[1]
+        self.url = f"redis://127.0.0.1:{self.port}/0"
+        self.mode, self.stall_new = "pass", False
+        self.lock = threading.Lock()
+        self.pairs: list[tuple[socket.socket, socket.socket, threading.Event]] = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self) -> None:
+        while True:
+            try:
+                near, _ = self.server.accept()
+            except OSError:
+                return  # closed
+            with self.lock:
+                if self.mode == "down":
+                    near.close()
+                    continue
+                flowing = threading.Event()
+                if self.mode == "stall" and self.stall_new:
+                    self.pairs.append((near, near, flowing))  # held open, never answered
+                    continue
+                far = socket.create_connection(("127.0.0.1", self.target_port))
+                flowing.set()
+                self.pairs.append((near, far, flowing))
+            for source, sink in ((near, far), (far, near)):
+                threading.Thread(target=self._pump, args=(source, sink, flowing), daemon=True).start()
+
+    @staticmethod
+    def _pump(source: socket.socket, sink: socket.socket, flowing: threading.Event) -> None:
+        try:
+            while data := source.recv(65536):
+                while not flowing.wait(0.1):
+                    if source.fileno() < 0:
+                        return
+                sink.sendall(data)
+        except OSError:
+            pass
+        for end in (source, sink):
+            try:
+                end.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def set(self, mode: str, new: bool = False) -> None:
+        with self.lock:
+            self.mode, self.stall_new = mode, new
+            for near, far, flowing in self.pairs:
+                if mode == "stall":
+                    flowing.clear()
+                elif mode == "down":
+                    for end in (near, far):
+                        try:
+                            end.shutdown(socket.SHUT_RDWR)
+                        except OSError:
+                            pass
+                        end.close()
+            if mode == "down":
+                self.pairs.clear()
+
+    def close(self) -> None:
+        self.set("down")
+        self.server.close()
+
+
+@pytest.fixture
+def proxy(live_redis):
+    """A proxy in front of the session's server (see Proxy)."""
+    path = Proxy(live_redis.port)
+    yield path
+    path.close()
+
+
+def in_other_process(target, *args, seconds: float = 20.0) -> None:
+    """Runs target(*args) in a forked process, as another worker would, and
+    waits for it to succeed."""
+    child = multiprocessing.get_context("fork").Process(target=target, args=args)
+    child.start()
+    child.join(seconds)
+    if child.exitcode is None:
+        child.kill()
+        child.join()
+    assert child.exitcode == 0, f"the other process ended with {child.exitcode}"
+
+
+def _ban(url: str, prefix: str, ip: str, seconds: int, cluster: bool) -> None:
+    from quelvar_guard import RedisStore
+    store = RedisStore(url, prefix=prefix, cluster=cluster)
+    store.ban(ip, seconds)
+    assert store.stats()["pending_writes"] == 0
+    store.close()
+
+
+def ban_elsewhere(url: str, prefix: str, ip: str, seconds: int = 600, cluster: bool = False) -> None:
+    """A ban made by a store in another process, straight to the server."""
+    in_other_process(_ban, url, prefix, ip, seconds, cluster)
+
+
+@pytest.fixture
+def failover_cluster(tmp_path):
+    """Three primaries, each with a replica that takes over within seconds of
+    its primary's failure; the other slots stay served meanwhile (full
+    coverage not required). Made for one test, which may kill nodes."""
+    nodes: list[RedisServer] = []
+    try:
+        for index in range(6):
+            directory = tmp_path / f"node{index}"
+            directory.mkdir()
+            nodes.append(RedisServer(directory, "--cluster-enabled", "yes", "--cluster-config-file",
+                                     str(directory / "nodes.conf"), "--cluster-node-timeout", "1000",
+                                     "--cluster-require-full-coverage", "no", "--repl-diskless-sync-delay", "0"))
+        subprocess.run(["redis-cli", "--cluster", "create", *(f"127.0.0.1:{node.port}" for node in nodes),
+                        "--cluster-replicas", "1", "--cluster-yes"], env=SERVER_ENV, check=True, capture_output=True,
+                       timeout=60)
+
+        def settled(node: RedisServer) -> bool:
+            replication = node.client().info("replication")
+            # A replica takes over only once it holds its primary's data.
+            return (node.client().execute_command("CLUSTER INFO").get("cluster_state") == "ok"
+                    and replication.get("master_link_status", "up") == "up"
+                    and (replication["role"] == "slave" or replication["connected_slaves"] == 1))
+        wait_until(lambda: all(map(settled, nodes)), 30)
+        yield nodes
+    finally:
+        for node in nodes:
+            node.stop()
+
+
+def slot_owner(nodes: list[RedisServer], key: str) -> RedisServer:
+    """The node that serves `key` now, as a live node of the cluster sees it."""
+    from redis.crc import key_slot
+    slot = key_slot(key.encode())
+    for node in nodes:
+        if node.process is None:
+            continue
+        for first, last, primary, *_ in node.client().execute_command("CLUSTER SLOTS"):
+            if first <= slot <= last:
+                return next(owner for owner in nodes if owner.port == primary[1])
+    raise AssertionError("no live node")
+
+
 @pytest.fixture
 def prefix() -> str:
     """A namespace of its own for each test's keys."""
     return f"t{next(_prefixes)}:"
 
 
-def make_store(kind: str, request, prefix: str, **options):
-    """A store of the given kind, closed after the test, on an empty local table."""
+def make_store(kind: str, request, prefix: str, url: str | None = None, **options):
+    """A store of the given kind, closed after the test, on an empty local table
+    (`url`: another way to the test's server, such as a proxy)."""
     from quelvar_guard import LocalStore, RedisStore
     from quelvar_guard.store import REPLICA
 
@@ -129,7 +282,7 @@ def make_store(kind: str, request, prefix: str, **options):
     if kind == "local":
         return LocalStore()
     if kind == "redis":
-        store = RedisStore(request.getfixturevalue("live_redis").url, prefix=prefix, **options)
+        store = RedisStore(url or request.getfixturevalue("live_redis").url, prefix=prefix, **options)
     else:
         store = RedisStore(request.getfixturevalue("redis_cluster")[0].url, cluster=True, prefix=prefix, **options)
     request.addfinalizer(store.close)

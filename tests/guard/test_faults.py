@@ -9,11 +9,14 @@ import time
 import threading
 
 import pytest
+import redis.cluster
 
-from quelvar_guard import StoreUnavailable
-from quelvar_guard.redis_store import WRITE_SCRIPT
+import quelvar_core_rs as core
 
-from .conftest import make_store, wait_until
+from quelvar_guard import RedisStore, StoreMisconfigured, StoreUnavailable
+from quelvar_guard.store import REPLICA
+
+from .conftest import Proxy, ban_elsewhere, in_other_process, make_store, slot_owner, wait_until
 
 EARLIER, DURING = "203.0.113.1", "203.0.113.2"
 
@@ -65,7 +68,7 @@ def test_faults_keep_the_policy(fault, policy, request, prefix, live_redis):
         assert sleeper.is_alive(), "the calls waited for the server to wake"
         sleeper.join()
 
-    wait_until(lambda: store.stats()["connected"], 10)
+    wait_until(lambda: (stats := store.stats())["connected"] and stats["pending_writes"] == 0, 10)
     in_redis = live_redis.client().zscore("{" + prefix + "bans}", DURING) is not None
     assert in_redis is (policy == "degrade" or not outage)
     if outage and policy == "degrade":
@@ -76,17 +79,216 @@ def test_faults_keep_the_policy(fault, policy, request, prefix, live_redis):
     assert store.consume_nonce("after") is True and store.consume_nonce("after") is False
 
 
-@pytest.mark.parametrize("body", [b"not json", b"[[5, 1]]", b'[["x"]]', b'[["x", "soon"]]'])
-def test_a_malformed_announcement_does_not_stop_the_listener(body, request, prefix, live_redis):
+@pytest.mark.parametrize("forged", [b"not json", b"[[5, 1]]", b'[["x"]]', b'[["x", "soon"]]', b"unban", b"db 1"])
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_announcements_are_trusted_for_nothing_but_news(forged, request, prefix, live_redis):
+    # Anyone may publish: a malformed or forged announcement must neither stop
+    # the listener, nor change a ban, nor make it reload the set; nor may a
+    # store on another database with the same prefix.
     store = make_store("redis", request, prefix)
-    assert not store.is_banned("192.0.2.50")  # started, bans loaded
+    store.ban(EARLIER, 600)
+    reloads = store.stats().get("resyncs")
     admin = live_redis.client()
-    keys = ["{" + prefix + "bans}", "{" + prefix + "bans}:seq", "{" + prefix + "bans}:epoch"]
-    # Numbered as the next change, so the listener takes it for one.
-    admin.publish(prefix + "bans", admin.get(keys[2]) + b" %d " % admin.incr(keys[1]) + body)
-    # Another process's ban, written as every process writes it: still followed.
-    expires = int(time.time()) + 600
-    admin.eval(WRITE_SCRIPT, 3, *keys, prefix + "bans", int(time.time()), "e",
-               json.dumps([["192.0.2.50", expires]]), "192.0.2.50", expires)
+    if forged == b"db 1":
+        ban_elsewhere(live_redis.url.rsplit("/", 1)[0] + "/1", prefix, DURING)
+    else:
+        keys = ["{" + prefix + "bans}:seq", "{" + prefix + "bans}:epoch"]
+        news = (admin.get(keys[1]) or b"") + b" %d " % (int(admin.get(keys[0]) or 0) + 1)
+        body = json.dumps([[EARLIER, None]]).encode() if forged == b"unban" else forged
+        for channel in admin.pubsub_channels(prefix + "*"):
+            admin.publish(channel, news + body)
+    # Another process's ban: still followed.
+    ban_elsewhere(live_redis.url, prefix, "192.0.2.50")
     wait_until(lambda: store.is_banned("192.0.2.50"), 10)
-    assert store.stats()["connected"]
+    stats = store.stats()
+    assert store.is_banned(EARLIER) and not store.is_banned(DURING)
+    assert stats["connected"] and stats.get("resyncs") == reloads
+
+
+LATER_DECISIONS = {"unban": lambda store: store.unban(EARLIER), "shorter ban": lambda store: store.ban(EARLIER, 60)}
+
+
+def _decide_during_an_outage_and_write_first(port: int, prefix: str, later: str) -> None:
+    from quelvar_guard import RedisStore
+    path = Proxy(port)
+    path.set("down")
+    store = RedisStore(path.url, prefix=prefix, timeout=0.2)
+    LATER_DECISIONS[later](store)
+    assert store.stats()["pending_writes"] == 1
+    path.set("pass")
+    wait_until(lambda: (stats := store.stats())["connected"] and stats["pending_writes"] == 0, 10)
+    store.close()
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+@pytest.mark.parametrize("later", list(LATER_DECISIONS))
+def test_after_an_outage_the_latest_decision_wins(later, request, prefix, live_redis, proxy):
+    # This worker bans during an outage; another worker decides later and
+    # reaches Redis first. Whoever writes last, the later decision holds.
+    store = make_store("redis", request, prefix, url=proxy.url, timeout=0.2)
+    assert not store.is_banned(EARLIER)
+    proxy.set("down")
+    store.ban(EARLIER, 3600)
+    assert store.stats()["pending_writes"] == 1
+    time.sleep(0.05)  # decided later, by more than the clocks can disagree here
+    in_other_process(_decide_during_an_outage_and_write_first, live_redis.port, prefix, later)
+    proxy.set("pass")
+    wait_until(lambda: (stats := store.stats())["connected"] and stats["pending_writes"] == 0, 10)
+    held = live_redis.client().zscore("{" + prefix + "bans}", EARLIER)
+    remaining = store.ban_remaining(EARLIER)
+    if later == "unban":
+        assert held is None and remaining is None
+    else:
+        assert held is not None and held < time.time() + 61 and remaining <= 60
+
+
+def test_tokens_accepted_as_redis_returns_are_all_written(request, prefix, live_redis, proxy):
+    store = make_store("redis", request, prefix, url=proxy.url, timeout=0.5)
+    assert not store.is_banned(EARLIER)
+    proxy.set("down")
+    assert store.consume_nonce("kept") and not store.stats()["connected"]
+    # Many bans: the reload as Redis returns takes a while, and requests keep coming.
+    far = int(time.time()) + 3600
+    live_redis.client().zadd("{" + prefix + "bans}", {f"2001:db8::{i:x}": far for i in range(20_000)})
+    accepted: list[str] = []
+    back = threading.Event()
+
+    def requests() -> None:
+        deadline = time.monotonic() + 10
+        for index in range(1_000_000):
+            if (back.is_set() and len(accepted) > 50) or time.monotonic() > deadline:
+                return
+            token = f"returning-{index}"
+            if store.consume_nonce(token):
+                accepted.append(token)
+            time.sleep(0.0002)  # a busy worker, not one that fills the outage queue
+
+    worker = threading.Thread(target=requests)
+    worker.start()
+    proxy.set("pass")
+    wait_until(lambda: store.stats()["connected"], 10)
+    back.set()
+    worker.join()
+    wait_until(lambda: store.stats()["pending_writes"] == 0, 10)
+    # Every token accepted here is spent in Redis too: no other worker may accept it.
+    with live_redis.client().pipeline(transaction=False) as pipe:
+        for token in ["kept", *accepted]:
+            pipe.exists(f"{prefix}n:{token}")
+        missing = [token for token, found in zip(["kept", *accepted], pipe.execute()) if not found]
+    assert missing == [], f"{len(missing)} of {len(accepted) + 1} accepted tokens never reached Redis"
+
+
+@pytest.mark.parametrize("window, before, during", [(180, "before", "during"), (60, b"\xffbefore", b"\xffduring")])
+def test_a_degraded_worker_refuses_every_token_it_accepted_within_its_window(
+        window, before, during, request, prefix, proxy):
+    # The native cache holds text tokens 60 to 120 s; a longer window, or a
+    # token that is not text, is this store's to keep while Redis is away.
+    store = make_store("redis", request, prefix, url=proxy.url, timeout=0.2, nonce_window_seconds=window)
+    assert store.consume_nonce(before)
+    proxy.set("down")
+    assert store.consume_nonce(during) and not store.stats()["connected"]
+    core.clear_state_engine_rs()  # as the native cache has, two minutes on
+    assert [store.consume_nonce(before), store.consume_nonce(during)] == [False, False]
+    assert asyncio.run(store.consume_nonce_async(before)) is False
+
+
+@pytest.mark.parametrize("new", [False, True], ids=["open connections stall", "every connection stalls"])
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_subscription_gone_silent_is_noticed(new, request, prefix, live_redis, proxy):
+    # Bytes stop on the way, without a reset: the store must notice, catch
+    # up where it can connect again, and report an outage where it cannot.
+    store = make_store("redis", request, prefix, url=proxy.url, timeout=0.2)
+    assert not store.is_banned(EARLIER)
+    proxy.set("stall", new=new)
+    ban_elsewhere(live_redis.url, prefix, EARLIER)
+    if new:
+        wait_until(lambda: not store.stats()["connected"], 5)
+    else:
+        wait_until(lambda: store.is_banned(EARLIER), 5)
+        assert store.stats()["connected"]
+
+
+@pytest.mark.parametrize("policy, allowed", [("noeviction", False), ("volatile-lru", False), ("allkeys-lru", False),
+                                             ("allkeys-lru", True)])
+def test_a_server_that_may_evict_keys_is_refused(policy, allowed, request, prefix, live_redis, caplog):
+    # Evicted spent tokens are accepted again, an evicted ban set lifts every ban.
+    live_redis.client().config_set("maxmemory-policy", policy)
+    request.addfinalizer(lambda: live_redis.client().config_set("maxmemory-policy", "noeviction"))
+    store = make_store("redis", request, prefix, **({"allow_eviction": True} if allowed else {}))
+    if policy != "noeviction" and not allowed:
+        for call in (lambda: store.consume_nonce("t"), lambda: store.is_banned("192.0.2.1")):
+            with pytest.raises(StoreMisconfigured, match=policy):
+                call()
+    else:
+        assert store.consume_nonce("t") and store.stats()["connected"]
+        # The test's server keeps nothing on disk, and says so.
+        assert "no persistence: a restart forgets every ban and spent token" in caplog.text
+
+
+def test_a_large_ban_set_loads_in_pages_within_a_short_timeout(request, prefix, live_redis):
+    # 150,000 bans take longer to read whole than the timeout allows.
+    far = int(time.time()) + 3600
+    live_redis.client().zadd("{" + prefix + "bans}", {f"2001:db8::{i:x}": far for i in range(150_000)})
+    store = make_store("redis", request, prefix, timeout=0.1)
+    assert store.is_banned("2001:db8::0") and store.is_banned(f"2001:db8::{149_999:x}")
+    stats = store.stats()
+    assert stats["connected"] and stats["active_ip_bans"] == 150_000
+
+
+def test_an_outage_backlog_is_capped_oldest_first_and_written_in_chunks(request, prefix, live_redis, proxy, caplog):
+    store = make_store("redis", request, prefix, url=proxy.url, timeout=0.1, max_pending_writes=10_000)
+    assert not store.is_banned(EARLIER)
+    proxy.set("down")
+    addresses = [f"2001:db8::{i:x}" for i in range(12_000)]
+    for ip in addresses:
+        store.ban(ip, 600)
+    assert store.stats()["pending_writes"] == 10_000
+    # Back: 10,000 changes written in round trips that each fit the timeout.
+    proxy.set("pass")
+    wait_until(lambda: (stats := store.stats())["connected"] and stats["pending_writes"] == 0, 20)
+    held = live_redis.client().zrange("{" + prefix + "bans}", 0, -1)
+    assert sorted(held) == sorted(ip.encode() for ip in addresses[2_000:])
+    assert "2000 ban changes and 0 accepted tokens were dropped" in caplog.text
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_cluster_outlives_its_failed_primaries(request, prefix, failover_cluster):
+    nodes = failover_cluster
+    ban_key = "{" + prefix + "bans}"
+    ban_node = slot_owner(nodes, ban_key)
+    other = next(node for node in nodes
+                 if node is not ban_node and node.client().info("replication")["role"] == "master")
+    REPLICA.clear()
+    store = RedisStore(other.url, cluster=True, prefix=prefix, timeout=0.2)  # the URL names the node to fail first
+    request.addfinalizer(store.close)
+    assert not store.is_banned(EARLIER) and store.consume_nonce("before")
+    tokens: list[str] = []
+
+    def fail_over(node) -> list[bool]:
+        """Kills `node` and waits for its replica to take over, calling all along."""
+        served = {key for key in (f"{prefix}n:probe-{i}" for i in range(64)) if slot_owner(nodes, key) is node}
+        node.process.kill()
+        node.process.wait()
+        node.process = None
+        states, deadline = [], time.monotonic() + 20
+        while any(slot_owner(nodes, key).process is None for key in served):
+            assert time.monotonic() < deadline, "no replica took over"
+            states.append(store.stats()["connected"])
+            tokens.append(f"during-{len(tokens)}")
+            assert store.consume_nonce(tokens[-1])
+            time.sleep(0.05)
+        return states
+
+    # Another primary fails: only the calls that need it go without Redis.
+    assert all(fail_over(other)), "a failed node that holds no ban key degraded the store"
+    survivor = next(node for node in nodes if node.process is not None and node is not ban_node)
+    ban_elsewhere(survivor.url, prefix, EARLIER, cluster=True)
+    wait_until(lambda: store.is_banned(EARLIER), 10)
+    # The ban slot's node fails too, after the one in the URL: back through the others.
+    fail_over(ban_node)
+    wait_until(lambda: (stats := store.stats())["connected"] and stats["pending_writes"] == 0, 20)
+    ban_elsewhere(survivor.url, prefix, DURING, cluster=True)
+    wait_until(lambda: store.is_banned(DURING), 10)
+    # Every token accepted while nodes were failing is spent in the cluster.
+    with redis.cluster.RedisCluster.from_url(survivor.url) as cluster:
+        assert [token for token in tokens if not cluster.exists(f"{prefix}n:{token}")] == []

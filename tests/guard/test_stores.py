@@ -4,9 +4,11 @@ from __future__ import annotations
 
 import asyncio
 import multiprocessing
+import random
 import time
 
 import pytest
+import redis.cluster
 
 import quelvar_core_rs as core
 from quelvar_guard import Store
@@ -167,4 +169,31 @@ def test_bookkeeping_of_expired_bans_stays_bounded(kind, request, prefix):
     assert len(REPLICA.expiry) < len(addresses) // 2
     assert store.ban_remaining("192.0.2.1") > 590
     if kind == "redis":
-        wait_until(lambda: not store._proc.seen, 10)
+        wait_until(lambda: not store._proc.listener.seen, 10)
+
+
+@pytest.mark.parametrize("kind", ["redis", "cluster"])
+def test_concurrent_async_tokens_share_round_trips_and_keep_their_answers(kind, request, prefix):
+    store = make_store(kind, request, prefix)
+    servers = [request.getfixturevalue("live_redis")] if kind == "redis" else request.getfixturevalue("redis_cluster")
+    spent = [f"spent-{i}" for i in range(150)]  # by other processes: Redis refuses them here
+    with (redis.Redis(port=servers[0].port) if kind == "redis"
+          else redis.cluster.RedisCluster(host="127.0.0.1", port=servers[0].port)) as other:
+        for token in spent:
+            other.set(f"{prefix}n:{token}", b"", px=60_000)
+    tokens = spent + [f"fresh-{i}" for i in range(150)]
+    random.Random(5).shuffle(tokens)
+
+    def connections_made() -> int:
+        return sum(server.client().info("stats")["total_connections_received"] for server in servers)
+
+    async def present_all() -> list[bool]:
+        return await asyncio.gather(*(store.consume_nonce_async(token) for token in tokens))
+    store.stats()  # started (the listener and its connections) before counting
+    before = connections_made()
+    answers = asyncio.run(present_all())
+    assert dict(zip(tokens, answers)) == {token: token.startswith("fresh") for token in tokens}
+    # 300 calls in flight on one event loop: a connection per node (and one to
+    # discover a cluster's), not one per call; the count includes this test's
+    # own, one per node.
+    assert connections_made() - before <= 2 * len(servers) + (kind == "cluster")

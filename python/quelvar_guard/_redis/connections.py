@@ -1,0 +1,130 @@
+"""How a store reaches Redis: one server, or a cluster.
+
+Each kind makes the clients a process needs (a client for calls, an asyncio
+client per event loop, a plain connection for the ban listener's
+subscription) with the store's timeouts and with redis-py's own retries off.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import redis
+import redis.asyncio
+import redis.asyncio.cluster
+import redis.cluster
+from redis.backoff import NoBackoff
+from redis.retry import Retry
+
+
+class Connections:
+    """One server, named by its URL."""
+
+    # Whether a call that gets no answer means that the store's Redis is away
+    # (a single server), or only that the node holding that key is (a cluster:
+    # what depends on other nodes keeps going, and the listener alone says
+    # whether the ban slot's node is there).
+    calls_decide_outage = True
+
+    def __init__(self, url: str, timeout: float) -> None:
+        self.url = url
+        self.timeout = timeout
+
+    def options(self) -> dict[str, Any]:
+        return {"socket_timeout": self.timeout, "socket_connect_timeout": self.timeout,
+                "retry": Retry(NoBackoff(), 0)}
+
+    def async_options(self) -> dict[str, Any]:
+        return dict(self.options(), retry=redis.asyncio.retry.Retry(NoBackoff(), 0))
+
+    def database(self) -> int:
+        return int(redis.connection.parse_url(self.url).get("db", 0))  # type: ignore[no-untyped-call]
+
+    def client(self) -> Any:
+        return redis.Redis.from_url(self.url, **self.options())
+
+    def async_client(self) -> Any:
+        return redis.asyncio.Redis.from_url(self.url, **self.async_options())
+
+    def subscriber(self, client: Any, key: str) -> Any:
+        """A pub/sub connection that hears the announcements of `key`'s changes."""
+        return client.pubsub()
+
+    def servers(self, client: Any) -> list[tuple[str, Any]]:
+        """Each server that holds keys, named, with a client of its own."""
+        return [(self.url, client)]
+
+    def rediscover_after(self, error: BaseException) -> bool:
+        """Whether the listener must make a new client: a server's client
+        reconnects by itself."""
+        return False
+
+
+class ClusterConnections(Connections):
+    """A Redis Cluster, first reached through the node named by the URL, then
+    through any node it was last seen to have: a new client starts from all of
+    them, so that a failed node (the URL's too) is passed over."""
+
+    calls_decide_outage = False
+
+    def __init__(self, url: str, timeout: float) -> None:
+        super().__init__(url, timeout)
+        self.known: dict[str, tuple[str, int]] = {}
+
+    def database(self) -> int:
+        return 0  # a cluster has one
+
+    def client(self) -> Any:
+        nodes = [redis.cluster.ClusterNode(host, port)  # type: ignore[no-untyped-call]
+                 for host, port in list(self.known.values())]
+        client = redis.cluster.RedisCluster.from_url(self.url, startup_nodes=nodes, **self.options())
+        self.known.update((node.name, (node.host, node.port))
+                          for node in client.get_nodes())  # type: ignore[no-untyped-call]
+        return client
+
+    def async_client(self) -> Any:
+        nodes = [redis.asyncio.cluster.ClusterNode(host, port) for host, port in list(self.known.values())]
+        return redis.asyncio.cluster.RedisCluster.from_url(self.url, startup_nodes=nodes, **self.async_options())
+
+    def subscriber(self, client: Any, key: str) -> Any:
+        # Announcements reach every node of a cluster; listen on the node that
+        # holds the ban slot, where they are made.
+        node = client.get_node_from_key(key)
+        return redis.Redis(host=node.host, port=node.port, **self.options()).pubsub()
+
+    def servers(self, client: Any) -> list[tuple[str, Any]]:
+        return [(node.name, client.get_redis_connection(node)) for node in client.get_primaries()]
+
+    def rediscover_after(self, error: BaseException) -> bool:
+        # A cluster's nodes may have moved: ask again, unless a reply was only late.
+        return not isinstance(error, redis.TimeoutError)
+
+
+def connections(url: str, cluster: bool, timeout: float) -> Connections:
+    return (ClusterConnections if cluster else Connections)(url, timeout)
+
+
+class Settings:
+    """What one server does with the keys it holds."""
+
+    def __init__(self, client: Any) -> None:
+        self.eviction = str(client.info("memory").get("maxmemory_policy", "unknown"))
+        self.appendonly = bool(client.info("persistence").get("aof_enabled"))
+        try:
+            self.snapshots: str | None = str(client.config_get("save").get("save", ""))
+        except redis.ResponseError:  # CONFIG may be renamed or refused
+            self.snapshots = None
+
+    @property
+    def evicts(self) -> bool:
+        return self.eviction != "noeviction"
+
+    def persistence(self) -> str:
+        if self.appendonly:
+            return "append-only file: bans and spent tokens survive a restart"
+        if self.snapshots:
+            return (f"snapshots only ({self.snapshots}): a restart forgets the bans and spent tokens "
+                    "since the last snapshot")
+        if self.snapshots is None:
+            return "no append-only file, snapshots unknown: a restart may forget bans and spent tokens"
+        return "no persistence: a restart forgets every ban and spent token"
