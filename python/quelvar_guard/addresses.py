@@ -352,7 +352,8 @@ class BanScope:
         return key
 
     def _key(self, text: str) -> str:
-        address = _parse(text)
+        # Text with spaces around it is not an address a caller means: its own key.
+        address = _parse(text) if text == text.strip() else None
         if address is None:
             return text
         if isinstance(address, ipaddress.IPv6Address):

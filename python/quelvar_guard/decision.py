@@ -77,7 +77,7 @@ from typing import TYPE_CHECKING, Any, Union
 
 import quelvar_core_rs as core
 
-from .addresses import ClientAddresses
+from .addresses import BanScope, ClientAddresses
 from .scoring import Scoring, as_decision
 from .store import U64_MAX as MAX_BAN_SECONDS
 from .tokens import MAX_CLEARANCE_TOKENS, TokenKind, Tokens, TokenVerdict, network_of
@@ -381,6 +381,8 @@ class Guard:
         self.tokens = Tokens(secrets, store, max_age=max_age, clearance_seconds=clearance_seconds,
                              clock_skew=clock_skew)
         self.addresses = ClientAddresses(trusted_proxies, header=proxy_header)
+        # What one ban covers is the store's to say; a store without a scope keys exact addresses.
+        self.scope: BanScope = getattr(store, "scope", None) or BanScope(ipv4_prefix=32, ipv6_prefix=128)
         self.decide: Callback = decide or _allow_all
         self.scoring = scoring if scoring is not None else Scoring()
         # Checked here, where a wrong value is a configuration error, not a failed request.
@@ -463,7 +465,8 @@ class Guard:
         if route is Route.TOKEN:
             if self.mint_rate is not None and address is not None:
                 try:
-                    wait = yield TakeBudget(address)
+                    # Keyed like a ban: an IPv6 client's /64 shares one budget.
+                    wait = yield TakeBudget(self.scope.key(address))
                 except _store_unavailable():
                     return _error(503, "store_unavailable")
                 if wait > 0:

@@ -35,8 +35,10 @@ from typing import Any, Literal
 
 import quelvar_core_rs as core
 
+from .addresses import BanScope
 from .store import (
-    NATIVE_NONCE_WINDOW_SECONDS, REPLICA, StoreMisconfigured, StoreUnavailable, Text, _consume, as_text, is_banned,
+    NATIVE_NONCE_WINDOW_SECONDS, REPLICA, StoreMisconfigured, StoreUnavailable, Text, _consume, ban_key,
+    keyed_bans, keyed_is_banned,
 )
 
 try:
@@ -123,7 +125,8 @@ class RedisStore:
     such a server is refused with StoreMisconfigured. max_pending_writes: the
     ban changes, and apart from them the accepted tokens, that a process keeps
     while Redis is away; past it the oldest are dropped (and counted in the
-    log when Redis is back).
+    log when Redis is back). ipv4_prefix, ipv6_prefix: what one ban covers
+    (see BanScope): IPv6 clients by their /64 by default.
 
     One RedisStore per process and prefix: the replica is the extension's ban
     table, which is process-wide.
@@ -141,6 +144,8 @@ class RedisStore:
         max_token_bytes: int = DEFAULT_MAX_TOKEN_BYTES,
         allow_eviction: bool = False,
         max_pending_writes: int = DEFAULT_MAX_PENDING_WRITES,
+        ipv4_prefix: int = 32,
+        ipv6_prefix: int = 64,
     ) -> None:
         if nonce_window_seconds < NATIVE_NONCE_WINDOW_SECONDS:
             raise ValueError(f"nonce_window_seconds must be at least {NATIVE_NONCE_WINDOW_SECONDS:g}")
@@ -148,6 +153,8 @@ class RedisStore:
             raise ValueError("on_unavailable must be 'degrade' or 'strict'")
         if timeout <= 0 or max_token_bytes <= 0 or max_pending_writes <= 0:
             raise ValueError("timeout, max_token_bytes and max_pending_writes must be positive")
+        self.scope = BanScope(ipv4_prefix=ipv4_prefix, ipv6_prefix=ipv6_prefix)
+        self._keyed_is_banned = keyed_is_banned(self.scope)
         self.url = url
         self.cluster = cluster
         self.prefix = prefix
@@ -197,12 +204,12 @@ class RedisStore:
             if self._refused is not None:
                 raise self._refused
             self._proc = proc
-            self.is_banned = is_banned  # type: ignore[method-assign]
+            self.is_banned = self._keyed_is_banned  # type: ignore[method-assign]
             return proc
 
     def _first_is_banned(self, ip: Text) -> bool:
         self._start()
-        return is_banned(ip)
+        return self._keyed_is_banned(ip)
 
     def _fallback(self) -> str:
         return ("serving from this process's tables" if self.on_unavailable == "degrade"
@@ -395,7 +402,7 @@ class RedisStore:
 
     def ban_remaining(self, ip: Text) -> int | None:
         self._proc or self._start()
-        return REPLICA.remaining(ip)
+        return REPLICA.remaining(ban_key(self.scope, ip))  # type: ignore[arg-type]
 
     def _change(self, apply: Callable[[], tuple[dict[str, int | None] | None, list[Change]]],
                 clear: bool = False) -> None:
@@ -433,7 +440,7 @@ class RedisStore:
 
     def ban(self, ip: Text, seconds: int) -> None:
         def apply() -> tuple[dict[str, int | None], list[Change]]:
-            text = as_text(ip)
+            text = ban_key(self.scope, ip)
             saved = REPLICA.saved([text]) if isinstance(text, str) else {}
             address, expires_at = REPLICA.ban(text, seconds)
             return saved, [(address, expires_at)]
@@ -441,7 +448,7 @@ class RedisStore:
 
     def unban(self, ip: Text) -> None:
         def apply() -> tuple[dict[str, int | None], list[Change]]:
-            text = as_text(ip)
+            text = ban_key(self.scope, ip)
             saved = REPLICA.saved([text]) if isinstance(text, str) else {}
             return saved, [(REPLICA.unban(text), None)]
         self._change(apply)
@@ -449,7 +456,7 @@ class RedisStore:
     def hydrate(self, bans: Iterable[tuple[Text, int]]) -> None:
         def apply() -> tuple[dict[str, int | None], list[Change]]:
             before = dict(REPLICA.expiry)
-            applied = REPLICA.hydrate(bans)
+            applied = REPLICA.hydrate(keyed_bans(self.scope, bans))
             saved = {ip: before.get(ip) for ip, _ in applied}
             return saved, list(applied)
         self._change(apply)

@@ -18,6 +18,8 @@ from typing import Protocol, runtime_checkable
 
 import quelvar_core_rs as core
 
+from .addresses import BanScope
+
 Text = str | bytes
 U64_MAX = 2**64 - 1
 NATIVE_NONCE_WINDOW_SECONDS = 60.0
@@ -77,6 +79,34 @@ def is_banned(ip: Text) -> bool:
         if isinstance(ip, bytes):
             return _is_ip_banned(ip.decode())
         raise
+
+
+def ban_key(scope: BanScope, ip: object) -> object:
+    """The key a ban of `ip` is kept under (see BanScope); bytes are decoded,
+    anything that is no text is left for the extension to refuse."""
+    if isinstance(ip, bytes):
+        ip = ip.decode()
+    return scope.key(ip) if isinstance(ip, str) else ip
+
+
+def keyed_is_banned(scope: BanScope) -> Callable[[Text], bool]:
+    """The per-request lookup under a scope: one cached key, one native probe."""
+    key = scope.key
+
+    def lookup(ip: Text) -> bool:
+        if type(ip) is str:
+            return _is_ip_banned(key(ip))
+        return _is_ip_banned(ban_key(scope, ip))  # type: ignore[arg-type]
+    return lookup
+
+
+def keyed_bans(scope: BanScope, bans: object) -> object:
+    """`hydrate`'s pairs with their addresses keyed; any other shape is left
+    for the extension to refuse with its own message."""
+    if not isinstance(bans, (list, tuple)):
+        return bans
+    return [(ban_key(scope, item[0]), item[1]) if isinstance(item, tuple) and len(item) == 2 else item
+            for item in bans]
 
 
 def hydrate_items(bans: object) -> object:
@@ -242,11 +272,15 @@ class LocalStore:
     """The state of this process only: the extension's tables, nothing shared.
 
     Right for a single process; under several workers each has its own replay
-    memory and bans (see RedisStore).
+    memory and bans (see RedisStore). `ipv4_prefix`, `ipv6_prefix`: what one
+    ban covers (see BanScope); every address given to a ban method is keyed so.
     """
 
     nonce_window_seconds: float = NATIVE_NONCE_WINDOW_SECONDS
-    is_banned = staticmethod(is_banned)
+
+    def __init__(self, *, ipv4_prefix: int = 32, ipv6_prefix: int = 64) -> None:
+        self.scope = BanScope(ipv4_prefix=ipv4_prefix, ipv6_prefix=ipv6_prefix)
+        self.is_banned = keyed_is_banned(self.scope)
 
     def consume_nonce(self, token: Text) -> bool:
         return _consume(as_text(token))  # type: ignore[arg-type]
@@ -256,18 +290,18 @@ class LocalStore:
 
     def ban(self, ip: Text, seconds: int) -> None:
         with REPLICA.lock:
-            REPLICA.ban(as_text(ip), seconds)
+            REPLICA.ban(ban_key(self.scope, ip), seconds)
 
     def unban(self, ip: Text) -> None:
         with REPLICA.lock:
-            REPLICA.unban(as_text(ip))
+            REPLICA.unban(ban_key(self.scope, ip))
 
     def ban_remaining(self, ip: Text) -> int | None:
-        return REPLICA.remaining(ip)
+        return REPLICA.remaining(ban_key(self.scope, ip))  # type: ignore[arg-type]
 
     def hydrate(self, bans: Iterable[tuple[Text, int]]) -> None:
         with REPLICA.lock:
-            REPLICA.hydrate(bans)
+            REPLICA.hydrate(keyed_bans(self.scope, bans))
 
     def take_budget(self, key: str, rate: float, burst: int) -> float:
         """One unit of `key`'s token bucket (`burst` units, refilled at `rate`

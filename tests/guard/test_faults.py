@@ -4,6 +4,7 @@ answering: calls come back within their timeout and the chosen policy holds."""
 from __future__ import annotations
 
 import asyncio
+import ipaddress
 import json
 import time
 import threading
@@ -19,6 +20,11 @@ from quelvar_guard.store import REPLICA
 from .conftest import Proxy, ban_elsewhere, in_other_process, make_store, slot_owner, wait_until
 
 EARLIER, DURING = "203.0.113.1", "203.0.113.2"
+
+
+def _address(i: int) -> str:
+    """The i-th of many distinct client addresses, each a ban of its own."""
+    return str(ipaddress.IPv4Address(0x0A00_0000 + i))
 
 
 def during_fault(store, policy: str, outage: bool) -> None:
@@ -149,7 +155,7 @@ def test_tokens_accepted_as_redis_returns_are_all_written(request, prefix, live_
     assert store.consume_nonce("kept") and not store.stats()["connected"]
     # Many bans: the reload as Redis returns takes a while, and requests keep coming.
     far = int(time.time()) + 3600
-    live_redis.client().zadd("{" + prefix + "bans}", {f"2001:db8::{i:x}": far for i in range(20_000)})
+    live_redis.client().zadd("{" + prefix + "bans}", {_address(i): far for i in range(20_000)})
     accepted: list[str] = []
     back = threading.Event()
 
@@ -228,9 +234,9 @@ def test_a_server_that_may_evict_keys_is_refused(policy, allowed, request, prefi
 def test_a_large_ban_set_loads_in_pages_within_a_short_timeout(request, prefix, live_redis):
     # 150,000 bans take longer to read whole than the timeout allows.
     far = int(time.time()) + 3600
-    live_redis.client().zadd("{" + prefix + "bans}", {f"2001:db8::{i:x}": far for i in range(150_000)})
+    live_redis.client().zadd("{" + prefix + "bans}", {_address(i): far for i in range(150_000)})
     store = make_store("redis", request, prefix, timeout=0.1)
-    assert store.is_banned("2001:db8::0") and store.is_banned(f"2001:db8::{149_999:x}")
+    assert store.is_banned(_address(0)) and store.is_banned(_address(149_999))
     stats = store.stats()
     assert stats["connected"] and stats["active_ip_bans"] == 150_000
 
@@ -239,7 +245,7 @@ def test_an_outage_backlog_is_capped_oldest_first_and_written_in_chunks(request,
     store = make_store("redis", request, prefix, url=proxy.url, timeout=0.1, max_pending_writes=10_000)
     assert not store.is_banned(EARLIER)
     proxy.set("down")
-    addresses = [f"2001:db8::{i:x}" for i in range(12_000)]
+    addresses = [_address(i) for i in range(12_000)]
     for ip in addresses:
         store.ban(ip, 600)
     assert store.stats()["pending_writes"] == 10_000

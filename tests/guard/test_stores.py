@@ -76,6 +76,22 @@ def test_store_contract(store, request):
         assert len(holding) >= 2, "nonce keys all landed on one node"
 
 
+@pytest.mark.parametrize("banned, covered, apart", [
+    ("2001:DB8::7", ["2001:db8::ffff", b"2001:db8::1:2:3:4"], ["2001:db8:0:1::7"]),   # the client's /64
+    ("::ffff:198.51.100.9", ["198.51.100.9", "64:ff9b::c633:6409", "2002:c633:6409::1"], ["198.51.100.10"]),
+], ids=["ipv6-prefix", "embedded-ipv4"])
+def test_a_ban_covers_every_name_of_its_client(store, banned, covered, apart):
+    # A caller's own spelling reaches the entry the guard uses, through every method.
+    store.ban(banned, 3600)
+    assert all(store.is_banned(name) and store.ban_remaining(name) for name in covered)
+    assert not any(store.is_banned(name) for name in apart)
+    store.unban(covered[-1])
+    assert not store.is_banned(banned)
+    store.hydrate([(covered[0], int(time.time()) + 60)])
+    assert store.is_banned(banned)
+    store.unban(banned)
+
+
 def test_a_budget_is_a_token_bucket_per_key(store, request, prefix):
     kind = request.node.callspec.params["store"]
     rate, burst, key = 2.0, 3, "198.51.100.60"

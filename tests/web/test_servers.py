@@ -203,10 +203,13 @@ def test_forwarded_for_from_an_untrusted_peer_is_ignored(server):
 
 
 @pytest.mark.parametrize("banned, asking", [
-    ("2001:0db8:0000:0:0:0:0:{i}", "2001:db8::{i}"),
+    ("2001:0db8:0{i}:0:0:0:0:1", "2001:db8:{i}::1"),
     ("::ffff:192.0.2.{i}", "192.0.2.{i}"),
     ("192.0.2.{j}", "::ffff:c000:2{j:02x}"),
-], ids=["ipv6-zeros", "ipv4-mapped", "mapped-hex"])
+    ("2001:db8:{i}::7", "2001:db8:{i}::99"),              # one /64, one client
+    ("198.51.100.{j}", "64:ff9b::c633:64{j:02x}"),       # NAT64
+    ("2002:cb00:71{j:02x}::1", "203.0.113.{j}"),         # 6to4
+], ids=["ipv6-zeros", "ipv4-mapped", "mapped-hex", "ipv6-prefix", "nat64", "6to4"])
 def test_two_spellings_of_one_address_are_one_ban(server, banned, asking):
     i, j = 100 + server.index * 10 + len(banned), 200 + server.index
     with server.client(TRUSTED_PROXY) as proxy:
