@@ -12,7 +12,7 @@ endif
 PY := $(VENV)/bin/python
 SOURCES := $(shell find src stubs python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench sanitize install system-packages clean leaks stress fuzz-state fuzz-features fuzz-json fuzz-toolchain cpp-tests dist dist-test
+.PHONY: demo test bench evaluate sanitize install system-packages clean leaks stress fuzz-state fuzz-features fuzz-json fuzz-toolchain cpp-tests dist dist-test
 
 # Installs the Debian packages listed in .ci/debian-packages.txt that are
 # missing (needs root; skipped quietly when everything is there).
@@ -85,6 +85,15 @@ stress: install
 
 bench: install
 	$(PY) bench/run_benchmarks.py $(BENCH_ARGS)
+
+# The detection evaluation (a benchmark: it prints tables and draws
+# build/evaluation/roc.png): bot sessions from public movement packages and
+# headless Chromium, the human populations, the rules and calibrated models.
+# The packages it runs are installed into the environment first.
+evaluate: install
+	$(PY) -m pip install -q -r requirements-evaluation.txt
+	$(PY) -m bench.evaluation.corpora --build $(CORPORA_ARGS)
+	$(PY) -m bench.evaluation.evaluate $(EVALUATE_ARGS)
 
 # Coverage-guided fuzzing of the C++ cores with clang's libFuzzer, ASan and
 # UBSan, for FUZZ_SECONDS: `make fuzz-state` (the state engine against a
