@@ -50,8 +50,9 @@ MIN_CHORD = 200.0
 # tolerance and this steady, balabit/captured 0.029 %, every other human set
 # 0; the straight bots' steps, one or two 10 ms jumps a frame, measured 0.23
 # to 0.43. A straight line at any pace is a bot's from ANY_PACE_CHORD
-# (balabit/captured: 0.086 % at 300 px, 0.058 % more sessions than the steady
-# lines alone; from 500 px, none beyond them).
+# (balabit/captured, within the tolerance from 300 px at any pace: 0.086 % of
+# sessions, 0.072 % beyond those the steady and jittered lines flag; from
+# 500 px, none beyond them).
 STEADY_STEP_CV = 0.5
 ANY_PACE_CHORD = 500.0
 # A line with noise added to each point: its farthest point stays within this
@@ -59,8 +60,8 @@ ANY_PACE_CHORD = 500.0
 # while the noise lengthens the path far more than any smooth bow of that
 # height would. A bow of height h adds about 8 h^2 / (3 chord) to the path,
 # so (path_length - chord) * chord / max_deviation^2 is about 2.7 for a bow;
-# the re-stamped coarse recordings' polylines measured 3 to 10 and the
-# jittered bots at least 24 (1 % under 43). From 30, with the steadiness
+# the re-stamped coarse recordings' steady, near-straight moves mostly 3 to
+# 20 and the jittered bots at least 24 (1 % under 43). From 30, with the steadiness
 # above: balabit/captured 0.058 %, every other human set 0; all line rules
 # together 0.072 %.
 JITTER_SPREAD = 0.02
