@@ -70,6 +70,7 @@ class Scored:
     old: bool
     row: list[float]
     targets: int          # moves towards a target (every human recording is one)
+    full: bool            # every move has at least rules.MIN_POINTS points
 
 
 def score_sets(kind: str, limit: int | None) -> dict[str, list[Scored]]:
@@ -90,9 +91,10 @@ def score_sets(kind: str, limit: int | None) -> dict[str, list[Scored]]:
             old = bool(features["webdriver"]) or (
                 features["mouse_points"] >= OLD_MIN_POINTS and features["straightness"] >= OLD_STRAIGHT)
             label = f"{session.population}/{session.capture}"
+            full = bool(moves["points"]) and min(moves["points"]) >= rules.MIN_POINTS
             sets[label].append(Scored(label, session.population, session.capture, session.user,
                                       session.telemetry, reasons, old, session_vector(features, moves),
-                                      getattr(session, "moves", 1)))
+                                      getattr(session, "moves", 1), full))
         log(f"  {name}: {len(sessions)} sessions scored in {time.monotonic() - started:.1f} s")
     return dict(sets)
 
@@ -102,21 +104,33 @@ def pct(part: float, whole: int) -> str:
 
 
 def rule_table(title: str, sets: dict[str, list[Scored]]) -> dict[str, dict[str, float]]:
+    """Each rule's share of each set, and what bans or flags over the sessions
+    whose moves all have at least rules.MIN_POINTS points (the rules judge no
+    shorter move)."""
     columns = (*RULE_CODES, "ban", "any", "old")
-    print(f"\n{title} (% of sessions)")
-    print(f"{'set':34s} {'sessions':>8s} " + " ".join(f"{c[:14]:>14s}" for c in columns))
+    print(f"\n{title} (% of sessions; the last three columns: sessions whose moves all have "
+          f">= {rules.MIN_POINTS} points, their count and % banned or flagged)")
+    print(f"{'set':34s} {'sessions':>8s} " + " ".join(f"{c[:14]:>14s}" for c in columns)
+          + f" {'full':>6s} {'ban full':>9s} {'any full':>9s}")
     rates: dict[str, dict[str, float]] = {}
     for label, scored in sorted(sets.items()):
         counts = dict.fromkeys(columns, 0)
+        full = ban_full = any_full = 0
         for s in scored:
             for reason in s.reasons:
                 counts[reason] += 1
-            counts["ban"] += any(rules.RULES[r] == rules.BAN for r in s.reasons)
+            banned = any(rules.RULES[r] == rules.BAN for r in s.reasons)
+            counts["ban"] += banned
             counts["any"] += bool(s.reasons)
             counts["old"] += s.old
+            if s.full:
+                full += 1
+                ban_full += banned
+                any_full += bool(s.reasons)
         n = len(scored)
         rates[label] = {c: counts[c] / n for c in columns}
-        print(f"{label:34s} {n:8d} " + " ".join(f"{pct(counts[c], n):>14s}" for c in columns))
+        print(f"{label:34s} {n:8d} " + " ".join(f"{pct(counts[c], n):>14s}" for c in columns)
+              + f" {full:6d} {pct(ban_full, full):>9s} {pct(any_full, full):>9s}")
     return rates
 
 
@@ -227,6 +241,10 @@ def main() -> int:
         declared = rules.RULES[code]
         note = "" if declared == allowed or (declared == rules.CHALLENGE) else "  <-- DECLARED BAN BUT MAY NOT"
         print(f"  {code:16s} worst {100 * worst:6.3f} % ({worst_label}): may {allowed}; declared {declared}{note}")
+    worst_label = max(human_rates, key=lambda label: human_rates[label]["ban"])
+    worst = human_rates[worst_label]["ban"]
+    print(f"  {'all bans':16s} worst {100 * worst:6.3f} % ({worst_label})"
+          + ("" if worst <= BAN_LIMIT else "  <-- OVER THE LIMIT"))
 
     # 2. Models. Every human recording is one move towards a target: the models
     # see the bots' single-move sessions only, or the count of moves would

@@ -25,6 +25,13 @@ def smooth(s: float) -> float:
     return 10 * s**3 - 15 * s**4 + 6 * s**5
 
 
+def paced(step_cv: float):
+    """A pace whose steps vary by `step_cv` (a sine around the mean), at the
+    mean speed halfway."""
+    a = step_cv * math.sqrt(2.0)
+    return lambda s: s + a * (1.0 - math.cos(2.0 * math.pi * s)) / (2.0 * math.pi)
+
+
 def line_moves(points: int, moves: int = 2, bend: float = 0.0, length: float = 400.0,
                timing=smooth) -> list[dict]:
     """Moves along the x axis, whole pixels, with the middle point of each pushed
@@ -77,13 +84,30 @@ def judge(telemetry: dict, scoring: Scoring | None = None):
 
 @needs_evidence
 @pytest.mark.parametrize("telemetry, reasons", [
-    ({"mouse_movements": line_moves(rules.MIN_POINTS)}, ("straight_line",)),
-    ({"mouse_movements": line_moves(rules.MIN_POINTS - 1)}, ()),
+    # At a hand's pace (the smooth timing's steps vary by 0.65) a line is a
+    # bot's only from ANY_PACE_CHORD.
+    ({"mouse_movements": line_moves(rules.MIN_POINTS, length=rules.ANY_PACE_CHORD)}, ("straight_line",)),
+    ({"mouse_movements": line_moves(rules.MIN_POINTS - 1, length=rules.ANY_PACE_CHORD)}, ()),
+    ({"mouse_movements": line_moves(30, length=rules.ANY_PACE_CHORD - 2)}, ()),
     # The tolerance holds whole-pixel rounding, and not a hand's bend just past it.
-    ({"mouse_movements": line_moves(30, bend=rules.STRAIGHT_TOLERANCE - 0.05)}, ("straight_line",)),
-    ({"mouse_movements": line_moves(30, bend=rules.STRAIGHT_TOLERANCE + 0.05)}, ()),
-    # A straight nudge of a few pixels proves nothing.
-    ({"mouse_movements": line_moves(30, length=rules.MIN_CHORD - 2)}, ()),
+    ({"mouse_movements": line_moves(30, length=rules.ANY_PACE_CHORD, bend=rules.STRAIGHT_TOLERANCE - 0.05)},
+     ("straight_line",)),
+    ({"mouse_movements": line_moves(30, length=rules.ANY_PACE_CHORD, bend=rules.STRAIGHT_TOLERANCE + 0.05)}, ()),
+    # A steady line is a bot's from MIN_CHORD; a straight nudge proves nothing.
+    ({"mouse_movements": line_moves(30, length=rules.MIN_CHORD, timing=paced(rules.STEADY_STEP_CV - 0.05))},
+     ("straight_line",)),
+    ({"mouse_movements": line_moves(30, length=rules.MIN_CHORD - 2, timing=paced(rules.STEADY_STEP_CV - 0.05))},
+     ()),
+    ({"mouse_movements": line_moves(30, timing=paced(rules.STEADY_STEP_CV + 0.05))}, ()),
+    # One kink of b px in a steady line of n points lengthens the path by
+    # about b^2 / step: (path - chord) * chord / b^2 comes to about n - 1.
+    ({"mouse_movements": line_moves(int(rules.JITTER_EXCESS) + 10, bend=rules.STRAIGHT_TOLERANCE + 1,
+                                    timing=paced(0.35))}, ("jittered_line",)),
+    ({"mouse_movements": line_moves(int(rules.JITTER_EXCESS) - 6, bend=rules.STRAIGHT_TOLERANCE + 1,
+                                    timing=paced(0.35))}, ()),
+    ({"mouse_movements": line_moves(40, bend=rules.JITTER_SPREAD * 400 - 0.5, timing=paced(0.35))},
+     ("jittered_line",)),
+    ({"mouse_movements": line_moves(40, bend=rules.JITTER_SPREAD * 400 + 0.5, timing=paced(0.35))}, ()),
     ({"mouse_movements": arc_moves(40)}, ("even_steps",)),
     ({"mouse_movements": arc_moves(40, unevenness=(rules.EVEN_STEP_CV + rules.NEAR_EVEN_STEP_CV) / 2)},
      ("near_even_steps",)),
@@ -174,7 +198,8 @@ def test_batch_scoring_with_a_calibrated_model(tmp_path):
     assert spec["calibration"]["split"] == "user" and spec["calibration"]["negatives"] == "synthetic"
 
     lines = [json.dumps({"mouse_movements": human_moves(rng)}), "{not json",
-             json.dumps({"mouse_movements": line_moves(30)}), json.dumps({"browser": {"webdriver": True}})]
+             json.dumps({"mouse_movements": line_moves(30, length=rules.ANY_PACE_CHORD)}),
+             json.dumps({"browser": {"webdriver": True}})]
     sessions = tmp_path / "sessions.jsonl"
     sessions.write_text("\n".join(lines) + "\n")
     scored = run_cli("score", "--model", str(model), str(sessions))

@@ -15,8 +15,9 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import Any
 
-__all__ = ["BAN", "CHALLENGE", "RULES", "MIN_POINTS", "STRAIGHT_TOLERANCE", "MIN_CHORD", "MIN_STEPS_CHORD",
-           "EVEN_STEP_CV", "NEAR_EVEN_STEP_CV", "check"]
+__all__ = ["BAN", "CHALLENGE", "RULES", "MIN_POINTS", "STRAIGHT_TOLERANCE", "MIN_CHORD", "STEADY_STEP_CV",
+           "ANY_PACE_CHORD", "JITTER_SPREAD", "JITTER_EXCESS", "MIN_STEPS_CHORD", "EVEN_STEP_CV",
+           "NEAR_EVEN_STEP_CV", "check"]
 
 BAN = "ban"
 CHALLENGE = "challenge"
@@ -25,6 +26,7 @@ CHALLENGE = "challenge"
 RULES: dict[str, str] = {
     "webdriver": BAN,
     "straight_line": BAN,
+    "jittered_line": BAN,
     "even_steps": BAN,
     "near_even_steps": CHALLENGE,
 }
@@ -34,16 +36,36 @@ RULES: dict[str, str] = {
 MIN_POINTS = 20
 # Largest distance of any point from the line through the move's ends. Whole
 # pixels put a computed line's points up to 0.71 px off the true line, and the
-# rounded ends tilt the line itself: constant-speed straight bots through the
-# capture measured up to 1.16 px, 90 % under 0.87 px. A tolerance of 1.0 px
-# catches 90 % of their sessions (0.75 px: 73 %).
-STRAIGHT_TOLERANCE = 1.0
-# Judged only when the ends are this far apart. Straight moves shorter than
-# this do occur in human sets: re-stamping coarse recordings draws straight
-# lines between samples (balabit/captured: 1.2 % of sessions at 50 px, 0.22 %
-# at 200 px, 0.058 % at 300 px); a hand's own recordings never came within
-# 2.2 px of straight over 300 px. Bots crossing a screen rarely move less.
-MIN_CHORD = 300.0
+# rounded ends tilt the line itself by as much again: constant-speed straight
+# bots through the capture measured up to 1.16 px (the long moves, where the
+# tilt has room), so 1.0 px let 0.7 % of their sessions of >= 20 points a move
+# escape.
+STRAIGHT_TOLERANCE = 1.5
+# Lines are judged only when the ends are this far apart. Re-stamping coarse
+# recordings draws straight lines between samples (balabit/captured: a move
+# within 1.5 px of straight over 200 px in 0.30 % of sessions; cursory's raw
+# recordings 0.042 %), but at a pace that changes from sample to sample.
+MIN_CHORD = 200.0
+# ...so a line at most this uneven in its steps is a bot's: straight within the
+# tolerance and this steady, balabit/captured 0.029 %, every other human set
+# 0; the straight bots' steps, one or two 10 ms jumps a frame, measured 0.23
+# to 0.43. A straight line at any pace is a bot's from ANY_PACE_CHORD
+# (balabit/captured, within the tolerance from 300 px at any pace: 0.086 % of
+# sessions, 0.072 % beyond those the steady and jittered lines flag; from
+# 500 px, none beyond them).
+STEADY_STEP_CV = 0.5
+ANY_PACE_CHORD = 500.0
+# A line with noise added to each point: its farthest point stays within this
+# share of the chord (jittered straight bots at most 0.022, 95 % under 0.011),
+# while the noise lengthens the path far more than any smooth bow of that
+# height would. A bow of height h adds about 8 h^2 / (3 chord) to the path,
+# so (path_length - chord) * chord / max_deviation^2 is about 2.7 for a bow;
+# the re-stamped coarse recordings' steady, near-straight moves mostly 3 to
+# 20 and the jittered bots at least 24 (1 % under 43). From 30, with the steadiness
+# above: balabit/captured 0.058 %, every other human set 0; all line rules
+# together 0.072 %.
+JITTER_SPREAD = 0.02
+JITTER_EXCESS = 30.0
 # Coefficient of variation of the segment lengths within one move (at least
 # MIN_STEPS_CHORD across): a browser samples every frame, so even steps are an
 # even pace. The lowest a human move reached was 0.150 (balabit/captured; the
@@ -52,7 +74,8 @@ MIN_CHORD = 300.0
 MIN_STEPS_CHORD = 200.0
 EVEN_STEP_CV = 0.12
 NEAR_EVEN_STEP_CV = 0.20
-assert MIN_STEPS_CHORD <= MIN_CHORD  # check() looks at no move below the smaller
+assert MIN_STEPS_CHORD <= MIN_CHORD <= ANY_PACE_CHORD  # check() looks at no move below the smallest
+assert NEAR_EVEN_STEP_CV < STEADY_STEP_CV
 
 
 def check(features: Mapping[str, Any], moves: Mapping[str, Any], min_points: int = MIN_POINTS) -> list[str]:
@@ -65,17 +88,25 @@ def check(features: Mapping[str, Any], moves: Mapping[str, Any], min_points: int
     points = moves.get("points")
     if not points or max(points) < min_points:
         return reasons
-    straight = False
+    straight = jittered = False
     steps = NEAR_EVEN_STEP_CV + 1.0
     chord, deviation, step_cv = moves["chord"], moves["max_deviation"], moves["step_cv"]
+    path = moves["path_length"]
     for i, count in enumerate(points):
         if count >= min_points and chord[i] >= MIN_STEPS_CHORD:
-            if chord[i] >= MIN_CHORD and deviation[i] <= STRAIGHT_TOLERANCE:
-                straight = True
-            if step_cv[i] < steps:
-                steps = step_cv[i]
+            c, dev, cv = chord[i], deviation[i], step_cv[i]
+            if c >= MIN_CHORD:
+                if dev <= STRAIGHT_TOLERANCE and (cv <= STEADY_STEP_CV or c >= ANY_PACE_CHORD):
+                    straight = True
+                elif (cv <= STEADY_STEP_CV and dev <= JITTER_SPREAD * c
+                      and (path[i] - c) * c >= JITTER_EXCESS * dev * dev):
+                    jittered = True
+            if cv < steps:
+                steps = cv
     if straight:
         reasons.append("straight_line")
+    if jittered:
+        reasons.append("jittered_line")
     if steps <= EVEN_STEP_CV:
         reasons.append("even_steps")
     elif steps <= NEAR_EVEN_STEP_CV:
