@@ -61,9 +61,6 @@ constexpr double UNUSABLE = std::numeric_limits<double>::quiet_NaN();
 // Where no field name matched.
 constexpr std::size_t OTHER_KEY = static_cast<std::size_t>(-1);
 
-// Whether an integer token is written as one: no fraction, no exponent.
-bool is_integer_text(std::string_view token) { return token.find_first_of(".eE") == std::string_view::npos; }
-
 // The names each object is read for; a key's index in its list picks what
 // the value fills.
 constexpr std::array<std::string_view, 0> NO_KEYS{};
@@ -161,28 +158,22 @@ bool Walker::skip(od::value& value, std::size_t depth) {
             while (*p != '"' && *p != '\\') ++p;
             if (*p == '"' && std::all_of(p + 1, token.data() + token.size(), json::is_whitespace)) return true;
         }
-        // Both number parsers check the grammar and the end of the token;
-        // what they refuse may still be Python's (NaN, 1e400).
+        // The usual number checks its grammar and end on the way; any other
+        // token is classified, and a number's value, never needed here, is
+        // not computed.
         double number;
         if (json::short_number(token.data(), number)) return true;
-        if (value.get_double().get(number) == simdjson::SUCCESS) return true;
     }
     Slot ignored;
     return read(value, depth, ignored);
 }
 
 bool Walker::read_float(od::value& value, std::size_t depth, double& out) {
-    // The usual number is read here and left for the iterator to step over.
+    // The usual number is read here and left for the iterator to step over;
+    // any other token is classified and converted in time linear in its
+    // text (json::decimal_to_double), never by a general parser whose cost
+    // a client could choose.
     if (json::short_number(value.raw_json_token().data(), out)) return true;
-    // simdjson rounds correctly, as float() of the text and the int's
-    // conversion do; what it refuses (results past the largest double, the
-    // NaN and Infinity literals, anything not a number) takes the exact
-    // route. Its one departure: "-0" is the integer zero, +0.0. (The token
-    // stays readable once consumed.)
-    if (value.get_double().get(out) == simdjson::SUCCESS) {
-        if (out == 0 && is_integer_text(value.raw_json_token())) out = 0.0;
-        return true;
-    }
     Slot slot;
     if (!read(value, depth, slot)) return false;
     const std::optional<double> converted = json::to_float(slot.scalar);
