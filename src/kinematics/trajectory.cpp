@@ -15,6 +15,38 @@ double segment_length(const MousePoint& from, const MousePoint& to) {
     return std::sqrt(dx * dx + dy * dy);
 }
 
+// The window of a stable sort by t, the MAX_TRAJECTORY_POINTS earliest
+// points, in linear time: a client may send thousands of points, and a full
+// sort of them would cost more than reading them. Every point before the
+// window's last time is in it, and of the points at that time the first
+// ones in input order; a stable sort of that selection is the window.
+std::vector<MousePoint> earliest_window(std::span<const MousePoint> points) {
+    std::vector<MousePoint> window;
+    if (points.size() <= MAX_TRAJECTORY_POINTS) {
+        window.assign(points.begin(), points.end());
+    } else {
+        std::vector<double> times(points.size());
+        std::transform(points.begin(), points.end(), times.begin(), [](const MousePoint& p) { return p.t; });
+        const auto last_at = times.begin() + (MAX_TRAJECTORY_POINTS - 1);
+        std::nth_element(times.begin(), last_at, times.end());
+        const double last = *last_at;
+        const auto before = static_cast<std::size_t>(
+            std::count_if(points.begin(), points.end(), [last](const MousePoint& p) { return p.t < last; }));
+        std::size_t at_last = MAX_TRAJECTORY_POINTS - before;
+        window.reserve(MAX_TRAJECTORY_POINTS);
+        for (const MousePoint& p : points) {
+            if (p.t < last) {
+                window.push_back(p);
+            } else if (p.t == last && at_last > 0) {
+                window.push_back(p);
+                --at_last;
+            }
+        }
+    }
+    std::stable_sort(window.begin(), window.end(), earlier);
+    return window;
+}
+
 }  // namespace
 
 Trajectory trajectory_kinematics(std::span<const MousePoint> points) {
@@ -24,12 +56,11 @@ Trajectory trajectory_kinematics(std::span<const MousePoint> points) {
     // A stable sort by t; only strictly earlier points move forward, so input
     // that is already in time order (the usual case) is its own ordered copy
     // and needs neither a copy nor a sort.
-    std::vector<MousePoint> ordered_copy;
+    std::vector<MousePoint> window;
     std::span<const MousePoint> ordered = points;
     if (!std::is_sorted(points.begin(), points.end(), earlier)) {
-        ordered_copy.assign(points.begin(), points.end());
-        std::stable_sort(ordered_copy.begin(), ordered_copy.end(), earlier);
-        ordered = ordered_copy;
+        window = earliest_window(points);
+        ordered = window;
     }
     const std::span<const MousePoint> p = ordered.first(std::min(ordered.size(), MAX_TRAJECTORY_POINTS));
     const std::size_t segments = p.size() - 1;  // L >= 2

@@ -43,16 +43,22 @@ struct Wide {
     std::array<std::uint64_t, N> limbs;
     std::size_t size;
 
+    constexpr Wide() = default;
+    // Copies take the limbs in use only.
+    constexpr Wide(const Wide& other) : size(other.size) {
+        for (std::size_t i = 0; i < size; ++i) limbs[i] = other.limbs[i];
+    }
+    constexpr Wide& operator=(const Wide& other) {
+        size = other.size;
+        for (std::size_t i = 0; i < size; ++i) limbs[i] = other.limbs[i];
+        return *this;
+    }
+
     static constexpr Wide of(std::uint64_t value) {
         Wide w;
         w.limbs[0] = value;
         w.size = value != 0 ? 1 : 0;
         return w;
-    }
-
-    constexpr void assign(const Wide& other) {
-        for (std::size_t i = 0; i < other.size; ++i) limbs[i] = other.limbs[i];
-        size = other.size;
     }
 
     constexpr std::uint64_t limb(std::size_t i) const { return i < size ? limbs[i] : 0; }
@@ -72,22 +78,24 @@ struct Wide {
         if (carry != 0) limbs[size++] = carry;
     }
 
-    constexpr void multiply(const std::uint64_t* other, std::size_t other_size) {
-        std::array<std::uint64_t, N> product;
-        const std::size_t total = size + other_size;
-        for (std::size_t i = 0; i < total; ++i) product[i] = 0;
+    // *this * other, row by row; the first row sets what the others add to.
+    constexpr Wide times(const std::uint64_t* other, std::size_t other_size) const {
+        Wide product;
+        product.size = 0;
+        if (size == 0 || other_size == 0) return product;
         for (std::size_t i = 0; i < size; ++i) {
             std::uint64_t carry = 0;
             for (std::size_t j = 0; j < other_size; ++j) {
-                const u128 sum = static_cast<u128>(limbs[i]) * other[j] + product[i + j] + carry;
-                product[i + j] = static_cast<std::uint64_t>(sum);
+                const std::uint64_t below = i == 0 ? 0 : product.limbs[i + j];
+                const u128 sum = static_cast<u128>(limbs[i]) * other[j] + below + carry;
+                product.limbs[i + j] = static_cast<std::uint64_t>(sum);
                 carry = static_cast<std::uint64_t>(sum >> 64);
             }
-            product[i + other_size] = carry;
+            product.limbs[i + other_size] = carry;
         }
-        size = total;
-        while (size > 0 && product[size - 1] == 0) --size;
-        for (std::size_t i = 0; i < size; ++i) limbs[i] = product[i];
+        product.size = size + other_size;
+        while (product.limbs[product.size - 1] == 0) --product.size;
+        return product;
     }
 
     constexpr void shift_left(std::size_t bits) {
@@ -217,12 +225,12 @@ constexpr LargePowers LARGE_POWERS_OF_FIVE = [] {
     return table;
 }();
 
-void multiply_by_power_of_five(ExactWide& value, std::size_t exponent) {
+ExactWide times_power_of_five(ExactWide value, std::size_t exponent) {
     value.multiply_add(SMALL_POWERS_OF_FIVE[exponent % FIVE_STEP], 0);
-    if (const std::size_t j = exponent / FIVE_STEP; j != 0) {
-        const std::size_t start = LARGE_POWERS_OF_FIVE.start[j];
-        value.multiply(&LARGE_POWERS_OF_FIVE.limbs[start], LARGE_POWERS_OF_FIVE.start[j + 1] - start);
-    }
+    const std::size_t j = exponent / FIVE_STEP;
+    if (j == 0) return value;
+    const std::size_t start = LARGE_POWERS_OF_FIVE.start[j];
+    return value.times(&LARGE_POWERS_OF_FIVE.limbs[start], LARGE_POWERS_OF_FIVE.start[j + 1] - start);
 }
 
 // A number's text as digits: where its significant ones start, the first
@@ -233,7 +241,8 @@ struct Decimal {
     const char* first = nullptr;
     std::uint64_t head = 0;
     std::size_t head_digits = 0;
-    std::size_t significant = 0;  // 0: the value is zero
+    const char* head_end = nullptr;  // after the head's last digit
+    std::size_t significant = 0;     // 0: the value is zero
     std::int64_t magnitude = 0;   // the value is in [10^(magnitude-1), 10^magnitude)
 };
 
@@ -245,13 +254,36 @@ Decimal read_decimal(std::string_view text) {
     const char* const end = p + text.size();
     d.negative = *p == '-';
     p += d.negative;
-    const char* const integer = p;
-    while (p < end && is_digit(*p)) ++p;
+    // One pass: leading zeros skipped, the first 19 significant digits
+    // gathered, the rest only stepped over.
+    std::uint64_t head = 0;
+    std::size_t head_digits = 0;
+    const char* first = nullptr;
+    const char* head_end = nullptr;
+    auto gather = [&](const char* q) {
+        const std::size_t before = head_digits;
+        for (; q < end && is_digit(*q) && head_digits < WORD_DIGITS; ++q, ++head_digits) {
+            head = head * 10 + static_cast<unsigned>(*q - '0');
+        }
+        if (head_digits != before) head_end = q;
+        return q;
+    };
+    auto step_over = [end](const char* q) {
+        while (q < end && is_digit(*q)) ++q;
+        return q;
+    };
+    while (p < end && *p == '0') ++p;
+    if (p < end && is_digit(*p)) first = p;
+    p = step_over(gather(p));
     const char* const integer_end = p;
     const char* fraction = p;
     if (p < end && *p == '.') {
         fraction = ++p;
-        while (p < end && is_digit(*p)) ++p;
+        if (first == nullptr) {
+            while (p < end && *p == '0') ++p;
+            if (p < end && is_digit(*p)) first = p;
+        }
+        p = step_over(gather(p));
     }
     const char* const fraction_end = p;
     std::int64_t exponent = 0;
@@ -265,29 +297,18 @@ Decimal read_decimal(std::string_view text) {
         }
         if (negative_exponent) exponent = -exponent;
     }
+    if (first == nullptr) return d;  // zero
 
-    // The first nonzero digit; none: the value is zero.
-    const char* first = integer;
-    while (first < integer_end && *first == '0') ++first;
     const bool in_integer = first < integer_end;
-    if (!in_integer) {
-        first = fraction;
-        while (first < fraction_end && *first == '0') ++first;
-        if (first == fraction_end) return d;
-    }
     d.first = first;
+    d.head = head;
+    d.head_digits = head_digits;
+    d.head_end = head_end;
     d.magnitude = (in_integer ? integer_end - first : fraction - first) + exponent;
-    const char* q = first;
-    for (; q < integer_end && d.head_digits < WORD_DIGITS; ++q, ++d.head_digits) d.head = d.head * 10 + static_cast<unsigned>(*q - '0');
-    bool longer = q < integer_end;
-    if (!longer) {
-        for (q = std::max(q, fraction); q < fraction_end && d.head_digits < WORD_DIGITS; ++q, ++d.head_digits) {
-            d.head = d.head * 10 + static_cast<unsigned>(*q - '0');
-        }
-        longer = q < fraction_end;
-    }
-    d.significant = d.head_digits;
-    if (longer) {
+    d.significant = head_digits;
+    const std::size_t all_digits = static_cast<std::size_t>(
+        in_integer ? (integer_end - first) + (fraction_end - fraction) : fraction_end - first);
+    if (all_digits > head_digits) {
         // More digits than the head holds: count them up to the last nonzero one.
         const char* last = fraction_end - 1;
         while (*last == '0' || *last == '.') --last;
@@ -355,15 +376,19 @@ struct ExactDecimal {
 };
 
 ExactDecimal exact_decimal(const Decimal& d) {
-    const std::size_t count = std::min(d.significant, KEPT_DIGITS);
     ExactDecimal exact;
-    exact.digits.size = 0;
-    exact.exponent = d.magnitude - static_cast<std::int64_t>(count);
+    exact.digits = ExactWide::of(d.head);
     exact.more = d.significant > KEPT_DIGITS;
+    if (d.significant <= d.head_digits) {  // the head holds them all
+        exact.exponent = d.magnitude - static_cast<std::int64_t>(d.head_digits);
+        return exact;
+    }
+    const std::size_t count = std::min(d.significant, KEPT_DIGITS);
+    exact.exponent = d.magnitude - static_cast<std::int64_t>(count);
     std::uint64_t chunk = 0;
     std::size_t in_chunk = 0;
-    const char* p = d.first;
-    for (std::size_t taken = 0; taken < count; ++p) {
+    const char* p = d.head_end;
+    for (std::size_t taken = d.head_digits; taken < count; ++p) {
         if (*p == '.') continue;
         chunk = chunk * 10 + static_cast<unsigned>(*p - '0');
         ++taken;
@@ -384,16 +409,13 @@ int against_midpoint(const ExactDecimal& number, std::uint64_t bits) {
     const std::int64_t binary_exponent = field == 0 ? -1074 : static_cast<std::int64_t>(field) - 1075;
     // digits * 10^e against (2 significand + 1) * 2^(binary_exponent - 1),
     // both brought to integers times a power of two.
-    ExactWide left, right = ExactWide::of(2 * significand + 1);
-    left.assign(number.digits);
-    std::int64_t left_twos = 0, right_twos = binary_exponent - 1;
-    if (number.exponent >= 0) {
-        multiply_by_power_of_five(left, static_cast<std::size_t>(number.exponent));
-        left_twos = number.exponent;
-    } else {
-        multiply_by_power_of_five(right, static_cast<std::size_t>(-number.exponent));
-        right_twos -= number.exponent;
-    }
+    const ExactWide midpoint = ExactWide::of(2 * significand + 1);
+    const bool whole = number.exponent >= 0;
+    const auto fives = static_cast<std::size_t>(whole ? number.exponent : -number.exponent);
+    ExactWide left = whole ? times_power_of_five(number.digits, fives) : number.digits;
+    ExactWide right = whole ? midpoint : times_power_of_five(midpoint, fives);
+    std::int64_t left_twos = whole ? number.exponent : 0;
+    std::int64_t right_twos = binary_exponent - 1 - (whole ? 0 : number.exponent);
     const std::int64_t common = std::min(left_twos, right_twos);
     left_twos -= common, right_twos -= common;
     // Lengths that differ decide at once; equal ones bound the shifted side.

@@ -388,14 +388,22 @@ PaddedCopy padded_copy(std::string_view text) {
     return copy;
 }
 
-// The three-byte forms of U+D800 to U+DFFF (ED A0..BF xx) become U+FFFD,
-// which simdjson accepts. Nothing is lost: a string holding them can never
-// equal one of the decoder's keys, and no string value is ever read.
+// The three-byte forms of U+D800 to U+DFFF (ED A0..BF 80..BF) become
+// U+FFFD, which simdjson accepts. Nothing is lost: a string holding them can
+// never equal one of the decoder's keys, and no string value is ever read.
+// Both forms are a three-byte lead and two continuation bytes, so the text
+// is valid UTF-8 after this exactly when it was before, surrogates allowed.
 void replace_encoded_surrogates(char* text, std::size_t size) {
-    for (std::size_t i = 0; i + 2 < size; ++i) {
-        if (static_cast<unsigned char>(text[i]) == 0xED && static_cast<unsigned char>(text[i + 1]) >= 0xA0) {
-            text[i] = '\xEF', text[i + 1] = '\xBF', text[i + 2] = '\xBD';
-            i += 2;
+    auto continuation = [](char c, unsigned char low) {
+        return static_cast<unsigned char>(c) >= low && static_cast<unsigned char>(c) <= 0xBF;
+    };
+    char* const end = text + size;
+    for (char* p = text; end - p >= 3; p += 1) {
+        p = static_cast<char*>(std::memchr(p, 0xED, static_cast<std::size_t>(end - p - 2)));
+        if (p == nullptr) return;
+        if (continuation(p[1], 0xA0) && continuation(p[2], 0x80)) {
+            p[0] = '\xEF', p[1] = '\xBF', p[2] = '\xBD';
+            p += 2;
         }
     }
 }
@@ -453,12 +461,16 @@ std::optional<JsonFailure> decode_telemetry_json(const JsonBody& body, Telemetry
     std::optional<JsonFailure> failure = parse(data, text.size(), body.max_int_digits, record, stage1);
     if (stage1 != simdjson::UTF8_ERROR) return failure;
 
-    const std::size_t invalid = json::invalid_utf8_offset(reinterpret_cast<const unsigned char*>(text.data()), text.size());
-    if (invalid != json::VALID_UTF8) return JsonFailure{invalid, "invalid UTF-8"};
+    // Stage 1 has read nothing else yet: the mended text is parsed once more,
+    // and only a text that is still not UTF-8 gets the slower search for
+    // where it fails.
     if (!copy.bytes) copy = padded_copy(text);
     replace_encoded_surrogates(copy.bytes.get(), copy.size);
     record = TelemetryRecord{};
-    return parse(copy.bytes.get(), copy.size, body.max_int_digits, record, stage1);
+    failure = parse(copy.bytes.get(), copy.size, body.max_int_digits, record, stage1);
+    if (stage1 != simdjson::UTF8_ERROR) return failure;
+    const std::size_t invalid = json::invalid_utf8_offset(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    return JsonFailure{invalid, "invalid UTF-8"};
 }
 
 }  // namespace quelvar
