@@ -1,6 +1,7 @@
 #include "telemetry_json/decimal_to_double.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 
 namespace quelvar::json {
@@ -152,10 +153,6 @@ constexpr u128 top_128_bits(const TableWide& value) {
     return bits;
 }
 
-constexpr Power128 split(u128 value) {
-    return {static_cast<std::uint64_t>(value >> 64), static_cast<std::uint64_t>(value)};
-}
-
 // 5^27 is the largest power of five in 64 bits.
 constexpr std::size_t FIVE_STEP = 27;
 
@@ -167,29 +164,16 @@ constexpr auto SMALL_POWERS_OF_FIVE = [] {
 }();
 static_assert(SMALL_POWERS_OF_FIVE[FIVE_STEP] == 7450580596923828125u);
 
-constexpr std::uint64_t POWERS_OF_TEN[] = {1u,
-                                           10u,
-                                           100u,
-                                           1000u,
-                                           10000u,
-                                           100000u,
-                                           1000000u,
-                                           10000000u,
-                                           100000000u,
-                                           1000000000u,
-                                           10000000000u,
-                                           100000000000u,
-                                           1000000000000u,
-                                           10000000000000u,
-                                           100000000000000u,
-                                           1000000000000000u,
-                                           10000000000000000u,
-                                           100000000000000000u,
-                                           1000000000000000000u,
-                                           10000000000000000000u};
 // The most decimal digits any 64-bit value holds.
 constexpr std::size_t WORD_DIGITS = 19;
-static_assert(std::size(POWERS_OF_TEN) == WORD_DIGITS + 1);
+
+constexpr auto POWERS_OF_TEN = [] {
+    std::array<std::uint64_t, WORD_DIGITS + 1> powers{};
+    powers[0] = 1;
+    for (std::size_t i = 1; i <= WORD_DIGITS; ++i) powers[i] = powers[i - 1] * 10;
+    return powers;
+}();
+
 
 using ExactWide = Wide<EXACT_LIMBS>;
 
@@ -233,17 +217,49 @@ ExactWide times_power_of_five(ExactWide value, std::size_t exponent) {
     return value.times(&LARGE_POWERS_OF_FIVE.limbs[start], LARGE_POWERS_OF_FIVE.start[j + 1] - start);
 }
 
-// A number's text as digits: where its significant ones start, the first
-// (up to) 19 of them as an integer, how many there are up to the last
-// nonzero one, and its magnitude.
+// 5^q for q in [SMALLEST_POWER, LARGEST_POWER] scaled by a power of two into
+// [2^127, 2^128): truncated for q >= 0; for q < 0 the reciprocal of 5^-q,
+// truncated, plus one where 5^-q < 2^64.
+struct Power128 {
+    std::uint64_t high;
+    std::uint64_t low;
+};
+constexpr int SMALLEST_POWER = -342;  // 2^64 * 10^-343 is below half the smallest subnormal
+constexpr int LARGEST_POWER = 308;    // 1 * 10^309 is above the largest double
+
+constexpr std::array<Power128, LARGEST_POWER - SMALLEST_POWER + 1> POWERS_OF_FIVE_128 = [] {
+    std::array<Power128, LARGEST_POWER - SMALLEST_POWER + 1> table{};
+    auto split = [](u128 value) {
+        return Power128{static_cast<std::uint64_t>(value >> 64), static_cast<std::uint64_t>(value)};
+    };
+    TableWide power = TableWide::of(1);
+    for (int q = 0; q <= LARGEST_POWER; ++q) {
+        table[static_cast<std::size_t>(q - SMALLEST_POWER)] = split(top_128_bits(power));
+        power.multiply_add(5, 0);
+    }
+    // floor(floor(x / 5^k) / 5) = floor(x / 5^(k+1)), and the top 128 bits
+    // of floor(2^RECIPROCAL_BITS / 5^k) are floor(2^(b + 127) / 5^k) for
+    // the b bits of 5^k.
+    TableWide reciprocal = TableWide::of(1);
+    reciprocal.shift_left(RECIPROCAL_BITS);
+    for (int k = 1; k <= -SMALLEST_POWER; ++k) {
+        reciprocal.divide(5);
+        const bool fits_64 = k <= static_cast<int>(FIVE_STEP);
+        table[static_cast<std::size_t>(-k - SMALLEST_POWER)] = split(top_128_bits(reciprocal) + (fits_64 ? 1 : 0));
+    }
+    return table;
+}();
+
+// A number's text as digits: the first (up to) 19 significant ones as an
+// integer and where they end, how many there are up to the last nonzero
+// one, and its magnitude.
 struct Decimal {
     bool negative = false;
-    const char* first = nullptr;
     std::uint64_t head = 0;
     std::size_t head_digits = 0;
     const char* head_end = nullptr;  // after the head's last digit
     std::size_t significant = 0;     // 0: the value is zero
-    std::int64_t magnitude = 0;   // the value is in [10^(magnitude-1), 10^magnitude)
+    std::int64_t magnitude = 0;      // the value is in [10^(magnitude-1), 10^magnitude)
 };
 
 constexpr bool is_digit(char c) { return static_cast<unsigned>(c - '0') <= 9; }
@@ -300,7 +316,6 @@ Decimal read_decimal(std::string_view text) {
     if (first == nullptr) return d;  // zero
 
     const bool in_integer = first < integer_end;
-    d.first = first;
     d.head = head;
     d.head_digits = head_digits;
     d.head_end = head_end;
@@ -346,7 +361,7 @@ Candidate nearest_double(std::uint64_t value, int q) {
     std::uint64_t mantissa = high >> shift;
     // floor(log2(5^q)) + q + 63 (ceil for q < 0) from a fixed-point log2(10), then biased
     int exponent = ((152170 + 65536) * q >> 16) + 63 + upper - leading + 1023;
-    if (exponent <= 0) {  // subnormal
+    if (exponent <= 0) {  // subnormal; a tie would take some 750 digits
         if (-exponent + 1 >= 64) return {0, certain};
         mantissa >>= -exponent + 1;
         mantissa += mantissa & 1;
@@ -456,25 +471,18 @@ std::uint64_t nearest_bits(const Decimal& d) {
 
 }  // namespace
 
-constexpr std::array<Power128, LARGEST_POWER - SMALLEST_POWER + 1> POWERS_OF_FIVE_128 = [] {
-    std::array<Power128, LARGEST_POWER - SMALLEST_POWER + 1> table{};
-    TableWide power = TableWide::of(1);
-    for (int q = 0; q <= LARGEST_POWER; ++q) {
-        table[static_cast<std::size_t>(q - SMALLEST_POWER)] = split(top_128_bits(power));
-        power.multiply_add(5, 0);
+bool digits_to_double(std::uint64_t w, int q, double& out) {
+    if (w == 0 || q < SMALLEST_POWER) {
+        out = 0.0;
+    } else if (q > LARGEST_POWER) {
+        out = std::bit_cast<double>(INFINITY_BITS);
+    } else {
+        const Candidate nearest = nearest_double(w, q);
+        if (!nearest.certain) return false;
+        out = std::bit_cast<double>(nearest.bits);
     }
-    // floor(floor(x / 5^k) / 5) = floor(x / 5^(k+1)), and the top 128 bits
-    // of floor(2^RECIPROCAL_BITS / 5^k) are floor(2^(b + 127) / 5^k) for
-    // the b bits of 5^k.
-    TableWide reciprocal = TableWide::of(1);
-    reciprocal.shift_left(RECIPROCAL_BITS);
-    for (int k = 1; k <= -SMALLEST_POWER; ++k) {
-        reciprocal.divide(5);
-        const bool fits_64 = k <= static_cast<int>(FIVE_STEP);
-        table[static_cast<std::size_t>(-k - SMALLEST_POWER)] = split(top_128_bits(reciprocal) + (fits_64 ? 1 : 0));
-    }
-    return table;
-}();
+    return true;
+}
 
 double decimal_to_double(std::string_view text) {
     const Decimal d = read_decimal(text);

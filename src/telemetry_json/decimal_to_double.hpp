@@ -3,7 +3,6 @@
 // able to make one number cost more than the bytes it sent.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -23,16 +22,9 @@ namespace quelvar::json {
 // only tell whether the value lies above them (see decimal_to_double.cpp).
 double decimal_to_double(std::string_view text);
 
-// 5^q for q in [SMALLEST_POWER, LARGEST_POWER] scaled by a power of two into
-// [2^127, 2^128): truncated for q >= 0, and the reciprocal of 5^-q truncated
-// for q < 0, plus one where 5^-q < 2^64 (so that a product with it is never
-// below the exact one). Exposed for the core tests.
-struct Power128 {
-    std::uint64_t high;
-    std::uint64_t low;
-};
-inline constexpr int SMALLEST_POWER = -342;  // 2^64 * 10^-343 is below half the smallest subnormal
-inline constexpr int LARGEST_POWER = 308;    // 1 * 10^309 is above the largest double
-extern const std::array<Power128, LARGEST_POWER - SMALLEST_POWER + 1> POWERS_OF_FIVE_128;
+// w * 10^q for w below 10^19, as decimal_to_double gives it, when the
+// tabled product settles the rounding (for all but a vanishing few); false
+// leaves the number to decimal_to_double.
+bool digits_to_double(std::uint64_t w, int q, double& out);
 
 }  // namespace quelvar::json
