@@ -307,10 +307,10 @@ Decimal read_decimal(std::string_view text) {
         ++p;
         const bool negative_exponent = *p == '-';
         if (*p == '+' || *p == '-') ++p;
-        // Beyond 2^40 the value is zero or infinite all the same.
-        for (; p < end; ++p) {
-            if (exponent < (std::int64_t{1} << 40)) exponent = exponent * 10 + (*p - '0');
-        }
+        // Beyond 2^40 the value is zero or infinite all the same: the digits
+        // past that need no look (the grammar is checked).
+        while (p < end && *p == '0') ++p;
+        for (; p < end && exponent < (std::int64_t{1} << 40); ++p) exponent = exponent * 10 + (*p - '0');
         if (negative_exponent) exponent = -exponent;
     }
     if (first == nullptr) return d;  // zero
