@@ -164,7 +164,7 @@ constexpr auto SMALL_POWERS_OF_FIVE = [] {
 }();
 static_assert(SMALL_POWERS_OF_FIVE[FIVE_STEP] == 7450580596923828125u);
 
-// The most decimal digits any 64-bit value holds.
+// Every number of this many decimal digits fits in 64 bits.
 constexpr std::size_t WORD_DIGITS = 19;
 
 constexpr auto POWERS_OF_TEN = [] {
@@ -173,7 +173,6 @@ constexpr auto POWERS_OF_TEN = [] {
     for (std::size_t i = 1; i <= WORD_DIGITS; ++i) powers[i] = powers[i - 1] * 10;
     return powers;
 }();
-
 
 using ExactWide = Wide<EXACT_LIMBS>;
 

@@ -18,8 +18,8 @@ namespace quelvar::json {
 // Most numbers take one 64-by-128-bit product with a tabled power of five.
 // Only when the first 19 significant digits leave the rounding open is the
 // value compared exactly with the midpoint between the two candidates, on
-// at most its first KEPT_DIGITS significant digits: the digits after those
-// only tell whether the value lies above them (see decimal_to_double.cpp).
+// at most its first 768 significant digits: the digits after those only
+// tell whether the value lies above them (see decimal_to_double.cpp).
 double decimal_to_double(std::string_view text);
 
 // w * 10^q for w below 10^19, as decimal_to_double gives it, when the

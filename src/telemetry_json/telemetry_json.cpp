@@ -158,9 +158,9 @@ bool Walker::skip(od::value& value, std::size_t depth) {
             while (*p != '"' && *p != '\\') ++p;
             if (*p == '"' && std::all_of(p + 1, token.data() + token.size(), json::is_whitespace)) return true;
         }
-        // The usual number checks its grammar and end on the way; any other
-        // token is classified, and a number's value, never needed here, is
-        // not computed.
+        // The usual number checks its grammar and end on the way, its value
+        // coming cheap; any other token is only classified: a long number's
+        // value, never needed here, is not computed.
         double number;
         if (json::short_number(token.data(), number)) return true;
     }
