@@ -100,7 +100,7 @@ struct Wide {
     }
 
     constexpr void shift_left(std::size_t bits) {
-        if (size == 0) return;
+        if (size == 0 || bits == 0) return;
         const std::size_t words = bits / 64, rest = bits % 64;
         std::size_t top = size + words;
         if (rest != 0) {

@@ -87,18 +87,17 @@ inline bool short_number(const char* p, double& out) {
     p += negative;
     const char* first = p;
     std::uint64_t value = 0;
+    // Past 19 digits the value wraps, and the count refuses it below.
     if (*p == '0') {
         ++p;
     } else {
-        while (digit(*p) && p - first < MAX_DIGITS) value = value * 10 + static_cast<unsigned>(*p++ - '0');
+        while (digit(*p)) value = value * 10 + static_cast<unsigned>(*p++ - '0');
     }
     const std::ptrdiff_t integer_digits = p - first;
     std::ptrdiff_t fraction_digits = 0;
     if (*p == '.') {
         const char* fraction = ++p;
-        while (digit(*p) && integer_digits + (p - fraction) < MAX_DIGITS) {
-            value = value * 10 + static_cast<unsigned>(*p++ - '0');
-        }
+        while (digit(*p)) value = value * 10 + static_cast<unsigned>(*p++ - '0');
         fraction_digits = p - fraction;
         if (fraction_digits == 0) return false;
     }
@@ -114,7 +113,7 @@ inline bool short_number(const char* p, double& out) {
         if (negative_exponent) exponent = -exponent;
     }
     const bool ended = *p == ',' || *p == '}' || *p == ']' || is_whitespace(*p);
-    if (!ended || integer_digits == 0) return false;
+    if (!ended || integer_digits == 0 || integer_digits + fraction_digits > MAX_DIGITS) return false;
     const int q = exponent - static_cast<int>(fraction_digits);
     double magnitude;
     if (value <= EXACT_DOUBLE && q >= -22 && q <= 22) {
