@@ -24,6 +24,22 @@ def typical_post() -> bytes:
         return file.read()
 
 
+def fullest_session(indent: int | None = None) -> bytes:
+    """The most telemetry a real client sends, which max_body must hold: 300
+    points and 150 keystrokes (the collector's caps), 100 clicks and 300
+    scrolls, every number at the 17 significant digits JSON.stringify may
+    write for a double; compact as JSON.stringify writes it, or indented."""
+    number, time = -12345.678901234567, 1234567.8900000001
+    point = {"x": number, "y": number, "t": time}
+    telemetry = {
+        "mouse_movements": [point] * 300, "keystrokes": [{"t": time}] * 150, "clicks": [point] * 100,
+        "scrolls": [{"t": time}] * 300,
+        "browser": {"webdriver": False, "screen_width": 3840, "screen_height": 2160, "touch_supported": False,
+                    "plugins_length": 5},
+    }
+    return json.dumps(telemetry, indent=indent, separators=None if indent else (",", ":")).encode()
+
+
 def _fill(limit: int, head: str, items, tail: str, separator: str = ",") -> bytes:
     """head + items joined by separator + tail, as many items as fit in `limit` bytes."""
     parts, size = [], len(head) + len(tail)
@@ -74,6 +90,7 @@ def costly_bodies(limit: int, seed: int = 11) -> dict[str, bytes]:
         return _points(size, iter(lambda: str(rng.randrange(10_000)), None))
 
     bodies = {
+        "fullest session, indented": fullest_session(indent=2),
         "short points": short_points(limit),
         "17-digit points": _points(limit, iter(lambda: repr(rng.uniform(0, 2e6)), None)),
         "midpoint, 20 digits, e-324": _points(limit, _near_midpoints(rng, 1, subnormal, 20)),

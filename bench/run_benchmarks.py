@@ -281,7 +281,9 @@ def bench_bodies(rounds: int, budget: float, headline: dict) -> None:
           f"{rounds} interleaved rounds ...", flush=True)
     timings = interleaved(contenders, rounds, budget)
     base = timings["typical post"]
-    print(f"costliest bodies of at most {limit:,} bytes (Guard's default max_body) against a typical post "
+    print(f"costliest bodies of at most {limit:,} bytes (Guard's default max_body; the fullest session takes "
+          f"{len(costly_bodies.fullest_session()):,} bytes as JSON.stringify writes it, "
+          f"{len(costly_bodies.fullest_session(indent=2)):,} indented) against a typical post "
           f"({os.path.relpath(costly_bodies.TYPICAL, ROOT)}, {len(typical):,} bytes)")
     print(f"{'body':30}{'bytes':>8}{'best us':>10}{'median us':>11}{'x typical best':>16}{'median':>8}"
           f"{'json.loads/body':>17}")
