@@ -237,9 +237,10 @@ def near_midpoints(draw):
     the next one up: there rounding needs every digit up to where the number
     and the midpoint part (a subnormal's midpoint has about 750 of them), and
     past the first 768 only whether one is nonzero. Spelt as JSON allows."""
-    bits = draw(st.one_of(st.integers(0, 2**52), st.integers(0, 0x7FEFFFFFFFFFFFFE)))
+    bits = draw(st.one_of(st.integers(0, 2**52), st.integers(0, 0x7FEFFFFFFFFFFFFF), st.just(0x7FEFFFFFFFFFFFFF)))
     x = struct.unpack("<d", struct.pack("<Q", bits))[0]
-    midpoint = (Fraction(x) + Fraction(math.nextafter(x, math.inf))) / 2
+    above = Fraction(2) ** 1024 if x == sys.float_info.max else Fraction(math.nextafter(x, math.inf))
+    midpoint = (Fraction(x) + above) / 2
     twos = midpoint.denominator.bit_length() - 1
     digits, exponent = str(midpoint.numerator * 5**twos), -twos
     cut = draw(st.integers(17, len(digits) + 1))
