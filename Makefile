@@ -99,7 +99,8 @@ evaluate: install
 # UBSan, for FUZZ_SECONDS: `make fuzz-state` (the state engine against a
 # model), `make fuzz-features` (the feature computations against a plain
 # reference and the direct transform), `make fuzz-json` (the JSON body's
-# walk against simdjson's DOM parser on the fields read). Each corpus grows in
+# walk against simdjson's DOM parser on the fields read, with the tokens of
+# fuzz/telemetry_json.dict). Each corpus grows in
 # build/fuzz/corpus/<fuzzer> and is kept between runs; a failing input is
 # written to build/fuzz/ as crash-*. Prints the executions and the coverage.
 FUZZ_SECONDS ?= 60
@@ -117,12 +118,13 @@ fuzz-toolchain:
 fuzz-state: FUZZER := state_engine_fuzzer
 fuzz-features: FUZZER := features_fuzzer
 fuzz-json: FUZZER := telemetry_json_fuzzer
+fuzz-json: FUZZ_DICT := -dict=fuzz/telemetry_json.dict
 fuzz-state fuzz-features fuzz-json: fuzz-toolchain
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DQUELVAR_BUILD_FUZZERS=ON $(if $(PYTHON_BIN),-DPython_EXECUTABLE=$(PYTHON_BIN)) >/dev/null
 	cmake --build $(FUZZ_BUILD) --target $(FUZZER) -j2
 	mkdir -p $(FUZZ_BUILD)/corpus/$(FUZZER)
-	@$(FUZZ_BUILD)/$(FUZZER) $(FUZZ_BUILD)/corpus/$(FUZZER) -max_len=4096 -artifact_prefix=$(FUZZ_BUILD)/ \
+	@$(FUZZ_BUILD)/$(FUZZER) $(FUZZ_BUILD)/corpus/$(FUZZER) -max_len=4096 $(FUZZ_DICT) -artifact_prefix=$(FUZZ_BUILD)/ \
 	    -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 > $(FUZZ_BUILD)/$(FUZZER).log 2>&1; \
 	status=$$?; \
 	if [ $$status -ne 0 ]; then tail -n 60 $(FUZZ_BUILD)/$(FUZZER).log; exit $$status; fi; \

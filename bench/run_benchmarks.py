@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import hashlib
 import importlib
+import inspect
 import itertools
 import json
 import math
@@ -27,7 +28,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import quelvar_core_rs as core  # noqa: E402
 
-from bench import guard_bench, nonce_memory  # noqa: E402
+from bench import costly_bodies, guard_bench, nonce_memory  # noqa: E402
 from bench.peers import numpy_features, python_features, python_state  # noqa: E402
 from bench.telemetry import bot_telemetry, decode_floor, human_telemetry  # noqa: E402
 
@@ -271,6 +272,61 @@ def print_evidence_figures(headline: dict) -> None:
                   f"target <= {EVIDENCE_TARGET:.2f})")
 
 
+# No body of at most the guard's max_body bytes may cost more than this many
+# typical posts.
+BODY_COST_GOAL = 20.0
+
+
+def default_max_body() -> int:
+    from quelvar_guard import Guard
+    return inspect.signature(Guard.__init__).parameters["max_body"].default
+
+
+def parse_body(body: bytes) -> None:
+    try:
+        core.extract_features_json_rs(body)
+    except ValueError:
+        pass
+
+
+def bench_bodies(rounds: int, budget: float, headline: dict) -> None:
+    """The costliest bodies of at most Guard's default max_body (bench/costly_bodies.py)
+    against a typical post, each also through json.loads and the dict path."""
+    limit = default_max_body()
+    typical = costly_bodies.typical_post()
+    bodies = {"typical post": typical, **costly_bodies.costly_bodies(limit)}
+    on_loads = costly_bodies.loads_then_dict(core.extract_features_rs)
+    for name, body in bodies.items():
+        try:
+            got = core.extract_features_json_rs(body)
+        except ValueError:
+            got = None
+        assert repr(got) == repr(on_loads(body)), f"{name}: not the answer of json.loads and the dict path"
+    contenders = {}
+    for name, body in bodies.items():
+        contenders[name] = repeated(parse_body, body)
+        contenders[f"{name} / json.loads"] = repeated(on_loads, body)
+    print(f"timing {len(bodies)} bodies of at most {limit:,} bytes, each also through json.loads, "
+          f"{rounds} interleaved rounds ...", flush=True)
+    timings = interleaved(contenders, rounds, budget)
+    base = timings["typical post"]
+    print(f"costliest bodies of at most {limit:,} bytes (Guard's default max_body; the fullest session takes "
+          f"{len(costly_bodies.fullest_session()):,} bytes as JSON.stringify writes it, "
+          f"{len(costly_bodies.fullest_session(indent=2)):,} indented) against a typical post "
+          f"({os.path.relpath(costly_bodies.TYPICAL, ROOT)}, {len(typical):,} bytes)")
+    print(f"{'body':30}{'bytes':>8}{'best us':>10}{'median us':>11}{'x typical best':>16}{'median':>8}"
+          f"{'json.loads/body':>17}")
+    for name, body in bodies.items():
+        t, loads = timings[name], timings[f"{name} / json.loads"]
+        print(f"{name:30}{len(body):8,}{t.best * 1e6:10.1f}{t.median * 1e6:11.1f}{t.best / base.best:16.1f}"
+              f"{t.median / base.median:8.1f}{loads.median / t.median:17.1f}")
+    worst = max(bodies, key=lambda name: timings[name].median / base.median)
+    ratio = timings[worst].median / base.median
+    headline["costliest_body"] = (worst, ratio)
+    print(f"costliest body: {worst!r} at {ratio:.1f}x a typical post (medians; goal: at most {BODY_COST_GOAL:.0f}x)")
+    print()
+
+
 def fresh_tokens(count: int, prefix: str) -> list[str]:
     return [f"{prefix}{i:0{TOKEN_LENGTH - len(prefix)}d}" for i in range(count)]
 
@@ -460,7 +516,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="3 short rounds instead of 9")
     parser.add_argument("--skip-memory", action="store_true")
-    parser.add_argument("--only", choices=["features", "state", "spectrum", "json", "evidence", "floor", "guard"],
+    parser.add_argument("--only", choices=["features", "state", "spectrum", "json", "evidence", "bodies", "floor", "guard"],
                         help="run one group and no headline")
     args = parser.parse_args()
     rounds, budget = (3, 0.01) if args.quick else (9, 0.04)
@@ -478,6 +534,10 @@ def main() -> None:
         bench_json(table, rounds, budget, headline)
     if args.only in (None, "evidence"):
         bench_evidence(table, rounds, budget, headline)
+    if args.only in (None, "bodies"):
+        bench_bodies(rounds, budget, headline)
+        if args.only:
+            return
     if args.only in (None, "state"):
         bench_state(table, rounds, budget, headline)
     if args.only in (None, "state", "floor"):
@@ -514,6 +574,7 @@ def main() -> None:
         f"module/floor {module_300.median / floor_300.median:.2f}",
         f"5000-vs-300 {growth:.2f}",
     ]
+    parts.append(f"costliest body {headline['costliest_body'][1]:.1f}x typical")
     for name in ("nonce_fresh", "nonce_replay", "ban_hit", "hydrate", "stats"):
         pair = headline[name]
         parts.append(f"{name} {pair['python'].median / pair['module'].median:.1f}x")

@@ -3,8 +3,10 @@
 import json
 import math
 import os
+import struct
 import sys
 import threading
+from fractions import Fraction
 
 import pytest
 from hypothesis import HealthCheck, assume, given, settings
@@ -227,6 +229,57 @@ def test_long_integers_follow_the_interpreters_digit_limit(template):
             core.extract_features_json_rs(body)
     finally:
         sys.set_int_max_str_digits(before)
+
+
+@st.composite
+def near_midpoints(draw):
+    """A number at, just below or just above the midpoint between a double and
+    the next one up: there rounding needs every digit up to where the number
+    and the midpoint part (a subnormal's midpoint has about 750 of them), and
+    past the first 768 only whether one is nonzero. Spelt as JSON allows."""
+    bits = draw(st.one_of(st.integers(0, 2**52), st.integers(0, 0x7FEFFFFFFFFFFFFF), st.just(0x7FEFFFFFFFFFFFFF)))
+    x = struct.unpack("<d", struct.pack("<Q", bits))[0]
+    above = Fraction(2) ** 1024 if x == sys.float_info.max else Fraction(math.nextafter(x, math.inf))
+    midpoint = (Fraction(x) + above) / 2
+    twos = midpoint.denominator.bit_length() - 1
+    digits, exponent = str(midpoint.numerator * 5**twos), -twos
+    cut = draw(st.integers(17, len(digits) + 1))
+    pad = draw(st.sampled_from([0, 1, 30, 800]))
+    where = draw(st.sampled_from(["cut", "cut + 1", "at", "a hair above", "a hair below"]))
+    if where == "cut":
+        digits, exponent = digits[:cut], exponent + len(digits) - min(cut, len(digits))
+    elif where == "cut + 1":
+        digits, exponent = str(int(digits[:cut]) + 1), exponent + len(digits) - min(cut, len(digits))
+    elif where == "a hair above":
+        digits, exponent = digits + "0" * pad + "1", exponent - pad - 1
+    elif where == "a hair below":
+        digits, exponent = str(int(digits) * 10 ** (pad + 1) - 1), exponent - pad - 1
+    digits, exponent = digits + "0" * pad, exponent - pad  # trailing zeros change nothing
+    sign = draw(st.sampled_from(["", "-"]))
+    spelling = draw(st.sampled_from(["integer", "point", "fraction"]))
+    e = draw(st.sampled_from(["e", "E", "e+"]))
+    if spelling == "integer" and exponent >= 0 and len(digits) + exponent < 400:
+        return sign + digits + "0" * exponent  # an int in Python
+    if spelling == "integer":
+        return f"{sign}{digits}e{exponent}"
+    if spelling == "point":
+        at = draw(st.integers(1, len(digits)))
+        shift = exponent + len(digits) - at
+        return f"{sign}{digits[:at]}.{digits[at:] or '0'}{e if shift >= 0 else 'e'}{shift}"
+    zeros = draw(st.integers(0, 3))
+    shift = exponent + len(digits) + zeros
+    return f"{sign}0.{'0' * zeros}{digits}{e if shift >= 0 else 'E'}{shift}"
+
+
+# Every conversion (the walk's points and the browser's fields) against the
+# dict path, which is float() or int() of the same text.
+@settings(max_examples=int(os.environ.get("QUELVAR_JSON_EXAMPLES", "300")), deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(near_midpoints())
+def test_long_numbers_round_as_float_does(number):
+    assert_like_loads('{"browser": {"screen_width": %s, "screen_height": 1},'
+                      ' "mouse_movements": [{"x": 0, "y": 0, "t": 0}, {"x": 1, "y": 1, "t": 1}, {"x": %s, "y": 2,'
+                      ' "t": 2}]}' % (number, number))
 
 
 @pytest.mark.parametrize("body", [None, 1, 2.5, {}, ["{}"], memoryview(b"{}  ")[::2]])

@@ -15,6 +15,38 @@ double segment_length(const MousePoint& from, const MousePoint& to) {
     return std::sqrt(dx * dx + dy * dy);
 }
 
+// The window of a stable sort by t, the MAX_TRAJECTORY_POINTS earliest
+// points, in linear time: a client may send thousands of points, and a full
+// sort of them would cost more than reading them. Every point before the
+// window's last time is in it, and of the points at that time the first
+// ones in input order; a stable sort of that selection is the window.
+std::vector<MousePoint> earliest_window(std::span<const MousePoint> points) {
+    std::vector<MousePoint> window;
+    if (points.size() <= MAX_TRAJECTORY_POINTS) {
+        window.assign(points.begin(), points.end());
+    } else {
+        std::vector<double> times(points.size());
+        std::transform(points.begin(), points.end(), times.begin(), [](const MousePoint& p) { return p.t; });
+        const auto last_at = times.begin() + (MAX_TRAJECTORY_POINTS - 1);
+        std::nth_element(times.begin(), last_at, times.end());
+        const double last = *last_at;
+        const auto before = static_cast<std::size_t>(
+            std::count_if(points.begin(), points.end(), [last](const MousePoint& p) { return p.t < last; }));
+        std::size_t at_last = MAX_TRAJECTORY_POINTS - before;
+        window.reserve(MAX_TRAJECTORY_POINTS);
+        for (const MousePoint& p : points) {
+            if (p.t < last) {
+                window.push_back(p);
+            } else if (p.t == last && at_last > 0) {
+                window.push_back(p);
+                --at_last;
+            }
+        }
+    }
+    std::stable_sort(window.begin(), window.end(), earlier);
+    return window;
+}
+
 }  // namespace
 
 std::span<const MousePoint> ordered_window(std::span<const MousePoint> points, std::vector<MousePoint>& storage) {
@@ -23,8 +55,7 @@ std::span<const MousePoint> ordered_window(std::span<const MousePoint> points, s
     // a copy nor a sort.
     std::span<const MousePoint> ordered = points;
     if (!std::is_sorted(points.begin(), points.end(), earlier)) {
-        storage.assign(points.begin(), points.end());
-        std::stable_sort(storage.begin(), storage.end(), earlier);
+        storage = earliest_window(points);
         ordered = storage;
     }
     return ordered.first(std::min(ordered.size(), MAX_TRAJECTORY_POINTS));

@@ -1,9 +1,12 @@
 #include "telemetry_json/json_tokens.hpp"
 
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <system_error>
+
+#include "telemetry_json/decimal_to_double.hpp"
 
 namespace quelvar::json {
 namespace {
@@ -32,41 +35,6 @@ std::int64_t small_integer(std::string_view text) {
 }
 
 std::size_t integer_digits(std::string_view text) { return text.size() - (text.front() == '-' ? 1 : 0); }
-
-// A decimal text that from_chars found out of range is either above the
-// largest double or below half the smallest subnormal; the position of its
-// first significant digit tells which. Python's float() gives infinity or
-// zero for these, with the sign.
-double out_of_range_value(std::string_view text) {
-    const bool negative = text.front() == '-';
-    std::size_t i = negative ? 1 : 0;
-    // The decimal exponent of the first significant digit, as a count of
-    // digits before the point (negative: zeros after it).
-    long long magnitude = 0;
-    bool seen = false;
-    for (; i < text.size() && is_digit(text[i]); ++i) {
-        if (seen || text[i] != '0') seen = true, ++magnitude;
-    }
-    if (i < text.size() && text[i] == '.') {
-        for (++i; i < text.size() && is_digit(text[i]); ++i) {
-            if (seen) continue;
-            if (text[i] != '0') seen = true;
-            else --magnitude;
-        }
-    }
-    long long exponent = 0;
-    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-        ++i;
-        const bool negative_exponent = text[i] == '-';
-        if (text[i] == '+' || text[i] == '-') ++i;
-        for (; i < text.size(); ++i) {
-            if (exponent < (1LL << 40)) exponent = exponent * 10 + (text[i] - '0');
-        }
-        if (negative_exponent) exponent = -exponent;
-    }
-    const double bound = magnitude + exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
-    return negative ? -bound : bound;
-}
 
 }  // namespace
 
@@ -220,18 +188,11 @@ std::optional<double> to_float(const Scalar& scalar) {
                 // The integer zero is +0.0 even when written "-0".
                 return static_cast<double>(small_integer(text));
             }
-            double value;
-            const auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), value);
-            if (status != std::errc()) return std::nullopt;
+            const double value = decimal_to_double(text);
+            if (std::isinf(value)) return std::nullopt;
             return value;
         }
-        case TokenKind::Float: {
-            const std::string_view text = scalar.number;
-            double value;
-            const auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), value);
-            if (status == std::errc::result_out_of_range) return out_of_range_value(text);
-            return value;
-        }
+        case TokenKind::Float: return decimal_to_double(scalar.number);
         case TokenKind::True: return 1.0;
         case TokenKind::False: return 0.0;
         case TokenKind::NaN: return std::numeric_limits<double>::quiet_NaN();

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string_view>
 
+#include "telemetry_json/decimal_to_double.hpp"
+
 namespace quelvar::json {
 
 enum class TokenKind : std::uint8_t {
@@ -65,23 +67,27 @@ bool scan_scalar(const char* begin, const char* end, std::size_t max_int_digits,
 
 constexpr bool is_whitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-// The usual number, -?(0|[1-9][0-9]*)(\.[0-9]+)? with at most 15 digits,
-// read from its first byte up to the whitespace, comma or closing bracket
-// that ends it, as Python converts it: the digits as an integer below 2^53
-// and a power of ten up to 10^15 are both exact, so one division rounds
-// correctly, as float() does. "-0" is the integer zero, +0.0. False for any
-// other token, which then takes the general route. The text must be
-// followed by a byte that ends the number (a padded text's NUL does).
-inline constexpr double POWERS_OF_TEN[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                           1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+// The usual number, -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]{1,4})? with
+// at most 19 digits, read from its first byte up to the whitespace, comma or
+// closing bracket that ends it, as Python converts it: digits below 2^53
+// and a power of ten up to 10^22 are both exact, so one multiplication or
+// division rounds correctly, as float() does; other digits take the tabled
+// product (digits_to_double). "-0" is the integer zero, +0.0. False for any
+// other token, and for the few whose rounding the product leaves open: they
+// take the general route. The text must be followed by a byte that ends the
+// number (a padded text's NUL does).
+inline constexpr double POWERS_OF_TEN[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                           1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 inline bool short_number(const char* p, double& out) {
-    constexpr std::ptrdiff_t MAX_DIGITS = 15;
+    constexpr std::ptrdiff_t MAX_DIGITS = 19, MAX_EXPONENT_DIGITS = 4;
+    constexpr std::uint64_t EXACT_DOUBLE = std::uint64_t{1} << 53;
     auto digit = [](char c) { return static_cast<unsigned>(c - '0') <= 9; };
     const bool negative = *p == '-';
     p += negative;
     const char* first = p;
     std::uint64_t value = 0;
+    // Past 19 digits the value wraps, and the count refuses it below.
     if (*p == '0') {
         ++p;
     } else {
@@ -95,10 +101,29 @@ inline bool short_number(const char* p, double& out) {
         fraction_digits = p - fraction;
         if (fraction_digits == 0) return false;
     }
+    int exponent = 0;
+    const bool has_exponent = *p == 'e' || *p == 'E';
+    if (has_exponent) {
+        ++p;
+        const bool negative_exponent = *p == '-';
+        if (*p == '+' || *p == '-') ++p;
+        const char* digits = p;
+        while (digit(*p) && p - digits < MAX_EXPONENT_DIGITS) exponent = exponent * 10 + (*p++ - '0');
+        if (p == digits) return false;
+        if (negative_exponent) exponent = -exponent;
+    }
     const bool ended = *p == ',' || *p == '}' || *p == ']' || is_whitespace(*p);
     if (!ended || integer_digits == 0 || integer_digits + fraction_digits > MAX_DIGITS) return false;
-    const double magnitude = static_cast<double>(value) / POWERS_OF_TEN[fraction_digits];
-    out = negative && (value != 0 || fraction_digits != 0) ? -magnitude : magnitude;
+    const int q = exponent - static_cast<int>(fraction_digits);
+    double magnitude;
+    if (value <= EXACT_DOUBLE && q >= -22 && q <= 22) {
+        magnitude = q < 0 ? static_cast<double>(value) / POWERS_OF_TEN[-q] : static_cast<double>(value) * POWERS_OF_TEN[q];
+    } else if (!digits_to_double(value, q, magnitude)) {
+        return false;
+    }
+    // An integer's zero has no sign.
+    const bool integer = fraction_digits == 0 && !has_exponent;
+    out = negative && !(integer && value == 0) ? -magnitude : magnitude;
     return true;
 }
 

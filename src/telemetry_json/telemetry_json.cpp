@@ -61,9 +61,6 @@ constexpr double UNUSABLE = std::numeric_limits<double>::quiet_NaN();
 // Where no field name matched.
 constexpr std::size_t OTHER_KEY = static_cast<std::size_t>(-1);
 
-// Whether an integer token is written as one: no fraction, no exponent.
-bool is_integer_text(std::string_view token) { return token.find_first_of(".eE") == std::string_view::npos; }
-
 // The names each object is read for; a key's index in its list picks what
 // the value fills.
 constexpr std::array<std::string_view, 0> NO_KEYS{};
@@ -161,28 +158,22 @@ bool Walker::skip(od::value& value, std::size_t depth) {
             while (*p != '"' && *p != '\\') ++p;
             if (*p == '"' && std::all_of(p + 1, token.data() + token.size(), json::is_whitespace)) return true;
         }
-        // Both number parsers check the grammar and the end of the token;
-        // what they refuse may still be Python's (NaN, 1e400).
+        // The usual number checks its grammar and end on the way, its value
+        // coming cheap; any other token is only classified: a long number's
+        // value, never needed here, is not computed.
         double number;
         if (json::short_number(token.data(), number)) return true;
-        if (value.get_double().get(number) == simdjson::SUCCESS) return true;
     }
     Slot ignored;
     return read(value, depth, ignored);
 }
 
 bool Walker::read_float(od::value& value, std::size_t depth, double& out) {
-    // The usual number is read here and left for the iterator to step over.
+    // The usual number is read here and left for the iterator to step over;
+    // any other token is classified and converted in time linear in its
+    // text (json::decimal_to_double), never by a general parser whose cost
+    // a client could choose.
     if (json::short_number(value.raw_json_token().data(), out)) return true;
-    // simdjson rounds correctly, as float() of the text and the int's
-    // conversion do; what it refuses (results past the largest double, the
-    // NaN and Infinity literals, anything not a number) takes the exact
-    // route. Its one departure: "-0" is the integer zero, +0.0. (The token
-    // stays readable once consumed.)
-    if (value.get_double().get(out) == simdjson::SUCCESS) {
-        if (out == 0 && is_integer_text(value.raw_json_token())) out = 0.0;
-        return true;
-    }
     Slot slot;
     if (!read(value, depth, slot)) return false;
     const std::optional<double> converted = json::to_float(slot.scalar);
@@ -397,14 +388,22 @@ PaddedCopy padded_copy(std::string_view text) {
     return copy;
 }
 
-// The three-byte forms of U+D800 to U+DFFF (ED A0..BF xx) become U+FFFD,
-// which simdjson accepts. Nothing is lost: a string holding them can never
-// equal one of the decoder's keys, and no string value is ever read.
+// The three-byte forms of U+D800 to U+DFFF (ED A0..BF 80..BF) become
+// U+FFFD, which simdjson accepts. Nothing is lost: a string holding them can
+// never equal one of the decoder's keys, and no string value is ever read.
+// Both forms are a three-byte lead and two continuation bytes, so the text
+// is valid UTF-8 after this exactly when it was before, surrogates allowed.
 void replace_encoded_surrogates(char* text, std::size_t size) {
-    for (std::size_t i = 0; i + 2 < size; ++i) {
-        if (static_cast<unsigned char>(text[i]) == 0xED && static_cast<unsigned char>(text[i + 1]) >= 0xA0) {
-            text[i] = '\xEF', text[i + 1] = '\xBF', text[i + 2] = '\xBD';
-            i += 2;
+    auto continuation = [](char c, unsigned char low) {
+        return static_cast<unsigned char>(c) >= low && static_cast<unsigned char>(c) <= 0xBF;
+    };
+    char* const end = text + size;
+    for (char* p = text; end - p >= 3; p += 1) {
+        p = static_cast<char*>(std::memchr(p, 0xED, static_cast<std::size_t>(end - p - 2)));
+        if (p == nullptr) return;
+        if (continuation(p[1], 0xA0) && continuation(p[2], 0x80)) {
+            p[0] = '\xEF', p[1] = '\xBF', p[2] = '\xBD';
+            p += 2;
         }
     }
 }
@@ -462,12 +461,16 @@ std::optional<JsonFailure> decode_telemetry_json(const JsonBody& body, Telemetry
     std::optional<JsonFailure> failure = parse(data, text.size(), body.max_int_digits, record, stage1);
     if (stage1 != simdjson::UTF8_ERROR) return failure;
 
-    const std::size_t invalid = json::invalid_utf8_offset(reinterpret_cast<const unsigned char*>(text.data()), text.size());
-    if (invalid != json::VALID_UTF8) return JsonFailure{invalid, "invalid UTF-8"};
+    // Stage 1 has read nothing else yet: the mended text is parsed once more,
+    // and only a text that is still not UTF-8 gets the slower search for
+    // where it fails.
     if (!copy.bytes) copy = padded_copy(text);
     replace_encoded_surrogates(copy.bytes.get(), copy.size);
     record = TelemetryRecord{};
-    return parse(copy.bytes.get(), copy.size, body.max_int_digits, record, stage1);
+    failure = parse(copy.bytes.get(), copy.size, body.max_int_digits, record, stage1);
+    if (stage1 != simdjson::UTF8_ERROR) return failure;
+    const std::size_t invalid = json::invalid_utf8_offset(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    return JsonFailure{invalid, "invalid UTF-8"};
 }
 
 }  // namespace quelvar

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import inspect
 import threading
 import time
 from collections import Counter, defaultdict
@@ -11,7 +12,7 @@ import pytest
 from .conftest import (HEADER, HUMAN, SESSIONS, SECRET, TELEMETRY, TRUSTED_PROXY, WORKERS, Served, clearance,
                       guarded_get, post_telemetry, token, wait_until)
 
-from quelvar_guard import LocalStore, TokenKind, Tokens
+from quelvar_guard import Guard, LocalStore, TokenKind, Tokens
 from quelvar_guard.decision import DEFAULT_REQUESTS_PER_CLEARANCE as PER_CLEARANCE
 
 BOT = (SESSIONS / "bot.json").read_bytes()  # reports webdriver: the example bans it
@@ -222,13 +223,16 @@ def _padded(body: bytes, size: int) -> bytes:
     return body[:-2] + b" " * (size - len(body)) + body[-2:]
 
 
+MAX_BODY = inspect.signature(Guard.__init__).parameters["max_body"].default  # what the servers run with
+
+
 @pytest.mark.parametrize("body, status, answer", [
     (HUMAN, 200, None),
-    (_padded(HUMAN, 200_000), 200, None),   # parsed off the event loop in ASGI
+    (_padded(HUMAN, MAX_BODY), 200, None),   # parsed off the event loop in ASGI
     (b'{"mouse_movements": [', 400, {"error": "malformed_telemetry"}),
     (b"\xff\xfe{}", 400, {"error": "malformed_telemetry"}),
     (b"[" * 30_000 + b"]" * 30_000, 400, {"error": "malformed_telemetry"}),  # too deep
-    (b" " * ((1 << 20) + 1), 413, {"error": "body_too_large", "limit": 1 << 20}),
+    (b" " * (MAX_BODY + 1), 413, {"error": "body_too_large", "limit": MAX_BODY}),
     (iter([HUMAN]), 411, {"error": "length_required"}),        # chunked: no Content-Length
 ], ids=["human", "large", "truncated", "not-utf8", "deep", "too-large", "chunked"])
 def test_telemetry_bodies(server, body, status, answer):
