@@ -35,7 +35,7 @@ def demo_secret(redis_url: str) -> str:
     # The first worker to start writes a key; the others read the same one.
     with redis.Redis.from_url(redis_url, socket_timeout=2) as client:
         client.set("quelvar:example:token-secret", secrets.token_urlsafe(48), nx=True)
-        return client.get("quelvar:example:token-secret").decode()
+        return str(client.get("quelvar:example:token-secret").decode())
 
 
 def guard_from_environment() -> Guard:

@@ -26,6 +26,7 @@ import json
 import logging
 import sys
 import time
+from collections.abc import Callable
 from typing import Any
 
 from .addresses import normalise_address
@@ -37,6 +38,10 @@ OK, PROBLEM, USAGE = 0, 1, 2
 DEFAULT_TIMEOUT = 2.0
 DEFAULT_BAN_SECONDS = 3600
 SOURCE = "command line"
+
+
+# A command's exit code, its facts (the JSON output) and its lines of text.
+Command = Callable[[argparse.Namespace], tuple[int, dict[str, Any], list[str]]]
 
 
 class Problem(Exception):
@@ -172,7 +177,7 @@ def cmd_bans_list(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[s
     try:
         client = reach.client()
         now = time.time()
-        expiries = {}
+        expiries: dict[str, float] = {}
         for page in BanWriter(BanKeys(settings.redis_prefix, reach.database())).pages(client):
             expiries.update((member.decode(), score) for member, score in page if score > now)
         client.close()
@@ -276,11 +281,12 @@ def parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)  # exits with 2 on bad usage
+    command: Command = args.run
     # What a command says is its output; the store's own log only when asked.
     logging.basicConfig(stream=sys.stderr, level=logging.INFO if args.verbose else logging.ERROR,
                         format="%(levelname)s %(message)s")
     try:
-        code, facts, lines = args.run(args)
+        code, facts, lines = command(args)
     except Problem as problem:
         code, facts, lines = PROBLEM, {"problems": [str(problem)]}, [str(problem)]
     except Exception as error:  # a store that refuses its server, say: a problem, said in one line

@@ -97,22 +97,32 @@ class DecisionRecord:
         # A worker starts with its own budget and its own locks.
         self.limit(self.rate, self.burst)
 
-    def emit(self, level: int, message: str, args: tuple[object, ...], fields: dict[str, object]) -> None:
-        """One event, if its level is enabled and its bucket has room."""
+    def admit(self, level: int) -> bool:
+        """Whether an event of `level` is to be written: its level enabled and
+        room in its bucket (then the count of those dropped before it is
+        written first). Asked before anything of the event is built."""
         if not log.isEnabledFor(level):
-            return
+            return False
         bucket = self._buckets.get(level)
         if bucket is None:
             bucket = self._buckets.setdefault(level, _Bucket(self.rate, self.burst))
         dropped = bucket.take()
         if dropped is None:
-            return
-        pid = os.getpid()
+            return False
         if dropped:
             log.log(level, "quelvar_guard: %d %s events were dropped by the rate limit", dropped,
-                    logging.getLevelName(level), extra={"event": "dropped", "dropped": dropped, "pid": pid})
-        fields["pid"] = pid
+                    logging.getLevelName(level), extra={"event": "dropped", "dropped": dropped, "pid": os.getpid()})
+        return True
+
+    @staticmethod
+    def write(level: int, message: str, args: tuple[object, ...], fields: dict[str, object]) -> None:
+        fields["pid"] = os.getpid()
         log.log(level, message, *args, extra=fields)
+
+    def emit(self, level: int, message: str, args: tuple[object, ...], fields: dict[str, object]) -> None:
+        """One event, if admitted."""
+        if self.admit(level):
+            self.write(level, message, args, fields)
 
     # -- requests ------------------------------------------------------------
 
@@ -124,26 +134,25 @@ class DecisionRecord:
         if code is None:
             return  # not a refusal
         retry_after = payload.get("retry_after")
-        reasons = payload.get("reasons", [])
         if code == "refused" and retry_after is not None:
             # Only a ban gives the callback's refusal a Retry-After.
-            if log.isEnabledFor(logging.WARNING):
-                address, path = resolve(head), head.path
-                self.emit(logging.WARNING, "quelvar_guard: ban %s for %s s on %s (%s)",
-                          (address, retry_after, path, ", ".join(reasons)),
-                          {"event": "ban", "reason": code, "decision": "ban", "address": address, "path": path,
-                           "verdict": "ok", "reasons": reasons, "seconds": retry_after, "source": "guard"})
+            if self.admit(logging.WARNING):
+                address, path, reasons = resolve(head), head.path, payload.get("reasons", [])
+                self.write(logging.WARNING, "quelvar_guard: ban %s for %s s on %s (%s)",
+                           (address, retry_after, path, ", ".join(reasons)),  # type: ignore[arg-type]
+                           {"event": "ban", "reason": code, "decision": "ban", "address": address, "path": path,
+                            "verdict": "ok", "reasons": reasons, "seconds": retry_after, "source": "guard"})
             return
-        if not log.isEnabledFor(logging.INFO):
+        if not self.admit(logging.INFO):
             return
         address, path = resolve(head), head.path
-        event, decision = _DECIDED.get(code, ("refusal", "refuse"))
-        verdict = "ok" if code in _DECIDED else _VERDICTS.get(code)
+        event, decision = _DECIDED.get(code, ("refusal", "refuse"))  # type: ignore[call-overload]
+        verdict = "ok" if code in _DECIDED else _VERDICTS.get(code)  # type: ignore[call-overload]
         if code == "store_unavailable":
             decision = "unavailable"
-        self.emit(logging.INFO, "quelvar_guard: %s %s %s on %s", (event, code, address, path),
-                  {"event": event, "reason": code, "decision": decision, "address": address, "path": path,
-                   "verdict": verdict, "reasons": reasons, "status": reply.status})
+        self.write(logging.INFO, "quelvar_guard: %s %s %s on %s", (event, code, address, path),
+                   {"event": event, "reason": code, "decision": decision, "address": address, "path": path,
+                    "verdict": verdict, "reasons": payload.get("reasons", []), "status": reply.status})
 
     def ban(self, address: str, seconds: int, source: str) -> None:
         """A ban made outside a request (an operator, the application)."""
