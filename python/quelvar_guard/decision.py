@@ -78,6 +78,7 @@ from typing import TYPE_CHECKING, Any, Union
 import quelvar_core_rs as core
 
 from .addresses import BanScope, ClientAddresses
+from .record import RECORD
 from .scoring import Scoring, as_decision
 from .store import U64_MAX as MAX_BAN_SECONDS
 from .tokens import MAX_CLEARANCE_TOKENS, TokenKind, Tokens, TokenVerdict, network_of
@@ -453,7 +454,15 @@ class Guard:
         return as_decision(judgement, self.ban_seconds, self.challenge_hold)
 
     def walk(self, head: RequestHead, route: Route) -> Walk:
-        """The steps for one request on a route; see the module's docstring."""
+        """The steps for one request on a route (see the module's docstring);
+        where they end in a reply of the guard's own, the decision record
+        logs it (see quelvar_guard.record)."""
+        outcome = yield from self._steps(head, route)
+        if type(outcome) is Reply:  # an allowed request pays nothing more here
+            RECORD.reply(outcome, head, self.client_address)
+        return outcome
+
+    def _steps(self, head: RequestHead, route: Route) -> Walk:
         if route is Route.TOKEN and head.method not in ("GET", "HEAD"):
             return _error(405, "method_not_allowed", (("Allow", "GET"),))
         if route is Route.TELEMETRY and head.method not in BODY_METHODS:

@@ -55,6 +55,7 @@ from ._redis.listener import BanListener
 from ._redis.nonces import BatchFailed, NonceBatch, NonceWriter, SpentTokens
 from ._redis.outage import OutageQueue
 from ._redis.scripts import Scripts
+from .record import RECORD, redacted_url
 
 log = logging.getLogger("quelvar_guard")
 
@@ -156,6 +157,7 @@ class RedisStore:
         self.scope = BanScope(ipv4_prefix=ipv4_prefix, ipv6_prefix=ipv6_prefix)
         self._keyed_is_banned = keyed_is_banned(self.scope)
         self.url = url
+        self.log_name = redacted_url(url)
         self.cluster = cluster
         self.prefix = prefix
         self.nonce_window_seconds = float(nonce_window_seconds)
@@ -199,7 +201,8 @@ class RedisStore:
             # for that long, leaves this process degraded.
             while not proc.ready.wait(self.timeout):
                 if time.monotonic() - proc.listener.progress > 3 * self.timeout:
-                    log.warning("quelvar_guard: Redis at %s not ready; %s until it is", self.url, self._fallback())
+                    log.warning("quelvar_guard: Redis at %s not ready; %s until it is", self.log_name,
+                                self._fallback())
                     break
             if self._refused is not None:
                 raise self._refused
@@ -219,6 +222,7 @@ class RedisStore:
         """Refuses servers that may evict keys (unless allowed) and logs how
         each keeps its data; once per process, at its first connection."""
         for name, server in self.connections.servers(client):
+            name = redacted_url(name)
             settings = Settings(server)
             if settings.evicts and not self.allow_eviction:
                 raise StoreMisconfigured(
@@ -229,7 +233,7 @@ class RedisStore:
 
     def refuse(self, proc: _Process, error: StoreMisconfigured) -> None:
         """From now on every call that needs Redis raises `error`."""
-        log.error("quelvar_guard: %s", error)
+        RECORD.store_state(self.log_name, "refused", error)
         self._refused = error
         proc.connected = False
         proc.ready.set()
@@ -237,7 +241,7 @@ class RedisStore:
     def lost(self, proc: _Process, error: BaseException) -> None:
         """Redis counts as away for this process until the listener is back."""
         if proc.connected or not proc.ready.is_set():
-            log.warning("quelvar_guard: Redis at %s unreachable (%s); %s", self.url, error, self._fallback())
+            RECORD.store_state(self.log_name, "degraded", f"{error}; {self._fallback()}")
         proc.connected = False
 
     def flush_outage(self, proc: _Process) -> None:
@@ -249,7 +253,7 @@ class RedisStore:
         if spilled_changes or spilled_tokens:
             log.warning("quelvar_guard: %d ban changes and %d accepted tokens were dropped while Redis at %s "
                         "was away, the oldest first: a process keeps at most %d of each",
-                        spilled_changes, spilled_tokens, self.url, self.max_pending_writes)
+                        spilled_changes, spilled_tokens, self.log_name, self.max_pending_writes)
         while outage:
             tokens = outage.take_tokens(WRITE_CHUNK)
             if tokens:
@@ -299,7 +303,7 @@ class RedisStore:
         self.lost(proc, error)
 
     def _unavailable(self, error: BaseException | None = None) -> StoreUnavailable:
-        return StoreUnavailable(f"Redis at {self.url} is unreachable" + (f": {error}" if error else ""))
+        return StoreUnavailable(f"Redis at {self.log_name} is unreachable" + (f": {error}" if error else ""))
 
     # -- nonces ----------------------------------------------------------
 

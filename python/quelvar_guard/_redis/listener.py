@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING, Any
 
 import redis
 
+from ..record import RECORD
 from ..store import REPLICA, U64_MAX, StoreMisconfigured
 from .bans import clock_offset_us
 from .errors import UNAVAILABLE
@@ -81,6 +82,8 @@ class BanListener:
         self.progress = time.monotonic()
         # When to try again writing what could not be written.
         self.flush_at = 0.0
+        # The last unexpected failure logged, so that retries do not repeat it.
+        self.last_failure = ""
 
     def wrote(self, ips: Iterable[str], seq: int) -> None:
         for ip in ips:
@@ -118,11 +121,10 @@ class BanListener:
                 # away is written after the switch, so that nothing accepted
                 # in between is left behind (and the loop below writes
                 # whatever a call still kept as the switch happened).
-                back = not proc.connected and proc.ready.is_set()
                 proc.connected = True
                 self.flush()
-                if back:
-                    log.warning("quelvar_guard: Redis at %s is back; bans resynchronised", store.url)
+                RECORD.store_state(store.log_name, "connected")
+                self.last_failure = ""
                 proc.ready.set()
                 backoff, failures = FIRST_BACKOFF, 0
                 self.follow(pubsub)
@@ -130,9 +132,11 @@ class BanListener:
                 store.refuse(proc, error)
                 return
             except Exception as error:
-                if not isinstance(error, UNAVAILABLE):
+                if not isinstance(error, UNAVAILABLE) and repr(error) != self.last_failure:
                     # Whatever it was, the listener must outlive it: counted as
                     # an outage, so the store degrades visibly and reconnects.
+                    # Logged once per new failure, not on every retry.
+                    self.last_failure = repr(error)
                     log.exception("quelvar_guard: ban listener failed; reconnecting")
                 failures += 1
                 # A dropped listening connection alone is not an outage: one

@@ -1,0 +1,305 @@
+"""python -m quelvar_guard: look at and change what the service's store holds,
+with the service's own configuration (the QUELVAR_* variables, see
+quelvar_guard.config).
+
+    status                    the store: reachable, eviction policy, persistence, active bans
+    bans list                 every active ban, soonest to expire first
+    bans check ADDRESS        exit 1 if the address is banned, as the guard would find it
+    bans add ADDRESS [--seconds N]
+    bans remove ADDRESS
+    tokens issue [--address A]  a telemetry token, as the token endpoint gives it
+    config check              every setting, then the Redis server: reachable, the
+                              database there, cluster or not, no eviction
+
+Every command takes --json (one JSON object on standard output), --timeout
+SECONDS (each network step, default 2) and -v (the store's log and the
+decision record, which records bans and unbans made here, on standard error). Exit codes: 0 fine, 1 a
+problem found (unreachable, misconfigured, banned), 2 bad usage.
+
+Scoring sessions and calibrating a model are `python -m quelvar_guard.scoring`.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import logging
+import sys
+import time
+from collections.abc import Callable
+from typing import Any
+
+from .addresses import normalise_address
+from .config import ConfigError, Settings
+from .record import RECORD, redacted_url
+from .store import LocalStore
+
+OK, PROBLEM, USAGE = 0, 1, 2
+DEFAULT_TIMEOUT = 2.0
+DEFAULT_BAN_SECONDS = 3600
+SOURCE = "command line"
+
+
+# A command's exit code, its facts (the JSON output) and its lines of text.
+Command = Callable[[argparse.Namespace], tuple[int, dict[str, Any], list[str]]]
+
+
+class Problem(Exception):
+    """Ends the command with exit code 1 and this message."""
+
+
+def _settings() -> Settings:
+    try:
+        return Settings.from_environment()
+    except ConfigError as error:
+        raise Problem("; ".join(error.problems)) from None
+
+
+def _redis_settings(settings: Settings) -> str:
+    if settings.redis_url is None:
+        raise Problem("QUELVAR_REDIS_URL is not set: each process keeps its own tables, "
+                      "which no other process can read or change")
+    return settings.redis_url
+
+
+def _store(settings: Settings, timeout: float) -> Any:
+    """A strict RedisStore on the service's keys: a write that cannot be made fails here."""
+    from .redis_store import RedisStore
+    store = RedisStore(_redis_settings(settings), cluster=settings.redis_cluster, prefix=settings.redis_prefix,
+                       on_unavailable="strict", timeout=timeout)
+    if not store.stats()["connected"]:  # the first call connects, or waits a few timeouts for it
+        store.close()
+        raise Problem(f"Redis at {redacted_url(store.url)} is unreachable")
+    return store
+
+
+def probe(settings: Settings, timeout: float) -> tuple[dict[str, Any], list[str], list[str]]:
+    """What the Redis server says of itself: facts, problems, warnings."""
+    import redis
+
+    from ._redis.bans import BanKeys, BanWriter
+    from ._redis.connections import Settings as ServerSettings
+    from ._redis.connections import connections
+
+    url = _redis_settings(settings)
+    facts: dict[str, Any] = {"store": redacted_url(url), "cluster": settings.redis_cluster,
+                             "prefix": settings.redis_prefix, "reachable": False}
+    problems: list[str] = []
+    warnings: list[str] = []
+    reach = connections(url, settings.redis_cluster, timeout)
+    try:
+        client = reach.client()
+        client.ping()
+    except redis.ResponseError as error:
+        if "DB index is out of range" in str(error):
+            database = reach.database()
+            problems.append(f"Redis at {facts['store']} has no database {database} (QUELVAR_REDIS_URL)")
+        else:
+            problems.append(f"Redis at {facts['store']} refused the connection: {error}")
+        return facts, problems, warnings
+    except (redis.RedisError, OSError) as error:
+        problems.append(f"Redis at {facts['store']} is unreachable: {error}")
+        return facts, problems, warnings
+    try:
+        facts["reachable"] = True
+        if not settings.redis_cluster and client.info("cluster").get("cluster_enabled"):
+            problems.append(f"Redis at {facts['store']} is a cluster node: set QUELVAR_REDIS_CLUSTER=1")
+            return facts, problems, warnings
+        servers = []
+        for name, server in reach.servers(client):
+            known = ServerSettings(server)
+            servers.append({"server": redacted_url(name), "maxmemory_policy": known.eviction,
+                            "appendonly": known.appendonly, "persistence": known.persistence()})
+            if known.evicts:
+                problems.append(f"Redis at {redacted_url(name)} has maxmemory-policy {known.eviction}: it may "
+                                "evict spent tokens and the ban set; set it to noeviction")
+            if not known.appendonly:
+                warnings.append(f"Redis at {redacted_url(name)}: {known.persistence()}")
+        facts["servers"] = servers
+        facts["active_bans"] = BanWriter(BanKeys(settings.redis_prefix, reach.database())).active(client)
+    except redis.RedisError as error:
+        problems.append(f"Redis at {facts['store']} failed a check: {error}")
+    finally:
+        client.close()
+    return facts, problems, warnings
+
+
+# -- the commands -----------------------------------------------------------------
+
+
+def cmd_status(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]]:
+    settings = _settings()
+    if settings.redis_url is None:
+        return OK, {"store": "local", "note": "no QUELVAR_REDIS_URL: each process keeps its own tables"}, []
+    facts, problems, warnings = probe(settings, args.timeout)
+    facts.update(problems=problems, warnings=warnings)
+    lines = [f"Redis at {facts['store']}: " + ("reachable" if facts["reachable"] else "not usable")]
+    lines += [f"{server['server']}: maxmemory-policy {server['maxmemory_policy']}; {server['persistence']}"
+              for server in facts.get("servers", ())]
+    if "active_bans" in facts:
+        lines.append(f"active bans: {facts['active_bans']}")
+    return (PROBLEM if problems else OK), facts, lines + problems + warnings
+
+
+def cmd_config_check(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]]:
+    try:
+        settings = Settings.from_environment()
+    except ConfigError as error:
+        return PROBLEM, {"problems": error.problems, "warnings": []}, error.problems
+    problems: list[str] = []
+    warnings: list[str] = []
+    facts: dict[str, Any] = {}
+    try:
+        settings.guard(LocalStore())  # what only the guard checks: the keys against the windows, say
+    except (ValueError, TypeError) as error:
+        problems.append(str(error))
+    if settings.redis_url is not None:
+        facts, redis_problems, warnings = probe(settings, args.timeout)
+        problems += redis_problems
+    facts.update(problems=problems, warnings=warnings)
+    return (PROBLEM if problems else OK), facts, problems + warnings + ([] if problems else ["configuration fine"])
+
+
+def _address(text: str) -> str:
+    address = normalise_address(text)
+    if address is None:
+        raise argparse.ArgumentTypeError(f"{text!r} is not an IP address")
+    return address
+
+
+def cmd_bans_list(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]]:
+    from ._redis.bans import BanKeys, BanWriter
+    from ._redis.connections import connections
+
+    settings = _settings()
+    reach = connections(_redis_settings(settings), settings.redis_cluster, args.timeout)
+    import redis
+    try:
+        client = reach.client()
+        now = time.time()
+        expiries: dict[str, float] = {}
+        for page in BanWriter(BanKeys(settings.redis_prefix, reach.database())).pages(client):
+            expiries.update((member.decode(), score) for member, score in page if score > now)
+        client.close()
+    except (redis.RedisError, OSError) as error:
+        raise Problem(f"Redis at {redacted_url(reach.url)}: {error}") from None
+    bans = [{"address": address, "seconds_left": max(1, int(expiry - now))}
+            for address, expiry in sorted(expiries.items(), key=lambda item: item[1])]
+    return OK, {"bans": bans}, [f"{ban['address']}\t{ban['seconds_left']} s" for ban in bans]
+
+
+def cmd_bans_check(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]]:
+    store = _store(_settings(), args.timeout)
+    try:
+        left = store.ban_remaining(args.address)
+    finally:
+        store.close()
+    facts = {"address": args.address, "banned": left is not None, "seconds_left": left}
+    if left is None:
+        return OK, facts, [f"{args.address} is not banned"]
+    return PROBLEM, facts, [f"{args.address} is banned for {left} s more"]
+
+
+def cmd_bans_add(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]]:
+    store = _store(_settings(), args.timeout)
+    try:
+        store.ban(args.address, args.seconds)
+    finally:
+        store.close()
+    RECORD.ban(args.address, args.seconds, SOURCE)
+    return OK, {"address": args.address, "banned": True, "seconds": args.seconds}, [
+        f"{args.address} banned for {args.seconds} s"]
+
+
+def cmd_bans_remove(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]]:
+    store = _store(_settings(), args.timeout)
+    try:
+        store.unban(args.address)
+    finally:
+        store.close()
+    RECORD.unban(args.address, SOURCE)
+    return OK, {"address": args.address, "banned": False}, [f"{args.address} unbanned"]
+
+
+def cmd_tokens_issue(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]]:
+    guard = _settings().guard(LocalStore())  # issuing needs the keys only, no store
+    payload = dict(guard.telemetry_token(args.address).payload)
+    return OK, payload, [str(payload["token"])]
+
+
+# -- the parser ---------------------------------------------------------------------
+
+
+def _seconds(text: str) -> int:
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive whole number of seconds")
+    return int(text)
+
+
+def _timeout(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = 0.0
+    if not 0 < value < 3600:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds")
+    return value
+
+
+def parser() -> argparse.ArgumentParser:
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--json", action="store_true", help="one JSON object on standard output")
+    common.add_argument("--timeout", type=_timeout, default=DEFAULT_TIMEOUT, help="seconds per network step")
+    common.add_argument("-v", "--verbose", action="store_true",
+                        help="the store's log and the decision record on standard error")
+    top = argparse.ArgumentParser(prog="python -m quelvar_guard", description=__doc__.split("\n\n")[0],
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = top.add_subparsers(dest="command", required=True)
+    commands.add_parser("status", parents=[common], help="the store and its server").set_defaults(run=cmd_status)
+
+    bans = commands.add_parser("bans", help="list, check, add or remove bans").add_subparsers(
+        dest="action", required=True)
+    bans.add_parser("list", parents=[common]).set_defaults(run=cmd_bans_list)
+    for name, run in (("check", cmd_bans_check), ("add", cmd_bans_add), ("remove", cmd_bans_remove)):
+        action = bans.add_parser(name, parents=[common])
+        action.add_argument("address", type=_address)
+        if name == "add":
+            action.add_argument("--seconds", type=_seconds, default=DEFAULT_BAN_SECONDS)
+        action.set_defaults(run=run)
+
+    tokens = commands.add_parser("tokens", help="issue a token").add_subparsers(dest="action", required=True)
+    issue = tokens.add_parser("issue", parents=[common], help="a telemetry token, to test a deployment")
+    issue.add_argument("--address", type=_address, default=None,
+                       help="the client it is for (what a bound token is bound to)")
+    issue.set_defaults(run=cmd_tokens_issue)
+
+    config = commands.add_parser("config", help="check the configuration").add_subparsers(
+        dest="action", required=True)
+    config.add_parser("check", parents=[common]).set_defaults(run=cmd_config_check)
+    return top
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parser().parse_args(argv)  # exits with 2 on bad usage
+    command: Command = args.run
+    # What a command says is its output; the store's own log only when asked.
+    logging.basicConfig(stream=sys.stderr, level=logging.INFO if args.verbose else logging.ERROR,
+                        format="%(levelname)s %(message)s")
+    try:
+        code, facts, lines = command(args)
+    except Problem as problem:
+        code, facts, lines = PROBLEM, {"problems": [str(problem)]}, [str(problem)]
+    except Exception as error:  # a store that refuses its server, say: a problem, said in one line
+        code, facts, lines = PROBLEM, {"problems": [str(error)]}, [f"{type(error).__name__}: {error}"]
+    if args.json:
+        json.dump({"ok": code == OK, **facts}, sys.stdout, indent=None, default=str)
+        sys.stdout.write("\n")
+    else:
+        stream = sys.stdout if code == OK else sys.stderr
+        for line in lines:
+            stream.write(line + "\n")
+    return code
+
+
+if __name__ == "__main__":
+    sys.exit(main())
