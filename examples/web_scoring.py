@@ -1,10 +1,13 @@
-"""A scoring callback for the guard: ban on the two clearest signals only.
+"""The example's own callback, after the guard's scoring.
 
-The callback sees the 24 features of one telemetry post and returns a
-Decision, with the reasons its refusal sends back. This one bans only where a
-mistake is very unlikely, and lets everything else through; a real service
-adds its own model behind these two rules (and logs the features to train it),
-and challenges (asks for fresh telemetry) where the evidence is weaker.
+Every telemetry post is judged first by the guard's scoring (the per-move
+rules of quelvar_guard.scoring, and a calibrated model when
+QUELVAR_SCORING_MODEL names one); what it allows comes here. The callback sees
+the 24 features and returns a Decision with the reasons its refusal sends
+back. This one keeps a whole-session line rule (straightness over the first
+300 points): the evaluation found it adds nothing the per-move rules miss, so
+a service would put its own signals here (and log the features to calibrate
+a model on its own traffic).
 """
 
 from __future__ import annotations

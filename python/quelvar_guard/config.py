@@ -15,6 +15,11 @@ variables, so what an operator checks is what the service runs with:
     QUELVAR_PROXY_HEADER     "x-forwarded-for" (default) or "forwarded"
     QUELVAR_BIND_NETWORK     "1": tokens bound to the client's network
     QUELVAR_GUARDED_PATHS    comma-separated path prefixes (default "/api/")
+    QUELVAR_IPV6_PREFIX      what one ban of an IPv6 client covers (default 64;
+                             128: the exact address)
+    QUELVAR_IPV4_PREFIX      the same for IPv4 (default 32: the exact address)
+    QUELVAR_SCORING_MODEL    a model file from `python -m quelvar_guard.scoring
+                             calibrate`; unset: the rules alone
 
 A setting that is wrong is refused when the configuration is read, with every
 problem named at once, rather than logged later by each worker while the
@@ -34,6 +39,7 @@ from .tokens import MIN_SECRET_BYTES
 
 if TYPE_CHECKING:
     from .decision import Guard
+    from .scoring import Scoring
     from .store import Store
 
 __all__ = ["ConfigError", "Settings"]
@@ -66,12 +72,24 @@ class Settings:
     proxy_header: str = "x-forwarded-for"
     bind_network: bool = False
     guarded_paths: tuple[str, ...] = ("/api/",)
+    ipv6_prefix: int = 64
+    ipv4_prefix: int = 32
+    scoring_model: str | None = None
 
     @classmethod
     def from_environment(cls, environ: Mapping[str, str] | None = None) -> Settings:
         """The settings the environment gives; ConfigError names everything wrong."""
         env = os.environ if environ is None else environ
         problems: list[str] = []
+
+        def number(name: str, default: int, least: int, most: int) -> int:
+            text = env.get(name, "").strip()
+            if not text:
+                return default
+            if not text.isdigit() or not least <= int(text) <= most:
+                problems.append(f"{name} must be a whole number from {least} to {most}, not {text!r}")
+                return default
+            return int(text)
 
         def flag(name: str) -> bool:
             value = env.get(name, "").strip().lower()
@@ -90,6 +108,9 @@ class Settings:
             proxy_header=env.get("QUELVAR_PROXY_HEADER", "x-forwarded-for").strip().lower(),
             bind_network=flag("QUELVAR_BIND_NETWORK"),
             guarded_paths=_split(env.get("QUELVAR_GUARDED_PATHS", "/api/")),
+            ipv6_prefix=number("QUELVAR_IPV6_PREFIX", 64, 8, 128),
+            ipv4_prefix=number("QUELVAR_IPV4_PREFIX", 32, 8, 32),
+            scoring_model=env.get("QUELVAR_SCORING_MODEL", "").strip() or None,
         )
         problems.extend(settings.problems())
         if problems:
@@ -117,20 +138,33 @@ class Settings:
             problems.append(f"QUELVAR_PROXY_HEADER must be x-forwarded-for or forwarded, not {self.proxy_header!r}")
         if not self.guarded_paths or any(not path.startswith("/") for path in self.guarded_paths):
             problems.append("QUELVAR_GUARDED_PATHS must list path prefixes starting with /")
+        if self.scoring_model is not None:
+            from .scoring import Model, ModelError
+            try:
+                Model.from_file(self.scoring_model)
+            except (OSError, ModelError, ValueError) as error:
+                problems.append(f"QUELVAR_SCORING_MODEL {self.scoring_model!r}: {error}")
         return problems
 
     def store(self) -> Store:
         """LocalStore without a Redis URL, else the RedisStore these settings describe."""
         if self.redis_url is None:
             from .store import LocalStore
-            return LocalStore()
+            return LocalStore(ipv4_prefix=self.ipv4_prefix, ipv6_prefix=self.ipv6_prefix)
         from .redis_store import RedisStore
         return RedisStore(self.redis_url, cluster=self.redis_cluster, prefix=self.redis_prefix,
-                          on_unavailable="strict" if self.strict else "degrade")
+                          on_unavailable="strict" if self.strict else "degrade",
+                          ipv4_prefix=self.ipv4_prefix, ipv6_prefix=self.ipv6_prefix)
+
+    def scoring(self) -> Scoring:
+        """The rules, with the calibrated model when one is configured."""
+        from .scoring import Scoring
+        return Scoring() if self.scoring_model is None else Scoring.from_file(self.scoring_model)
 
     def guard(self, store: Store | None = None, **options: object) -> Guard:
         """A Guard on these settings; `options` are Guard's other keyword arguments."""
         from .decision import Guard
+        options.setdefault("scoring", self.scoring())
         return Guard(store if store is not None else self.store(), list(self.token_secrets),
                      guarded_paths=self.guarded_paths, trusted_proxies=list(self.trusted_proxies),
                      proxy_header=self.proxy_header, bind_network=self.bind_network,

@@ -207,7 +207,7 @@ class RedisStore:
             if self._refused is not None:
                 raise self._refused
             self._proc = proc
-            self.is_banned = self._keyed_is_banned  # type: ignore[method-assign]
+            self.is_banned = self._keyed_is_banned  # type: ignore[method-assign,assignment]
             return proc
 
     def _first_is_banned(self, ip: Text) -> bool:

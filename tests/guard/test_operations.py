@@ -100,6 +100,10 @@ CASES = {
                                                            "(QUELVAR_REDIS_URL)"], None),
     "config_mistakes": (["config", "check"], {"QUELVAR_REDIS_URL": "127.0.0.1:6379", "QUELVAR_TOKEN_SECRETS": "short"},
                         1, lambda out: len(out["problems"]) == 2 and "redis://" in out["problems"][0], None),
+    "config_scope_and_model": (["config", "check"], {"QUELVAR_IPV6_PREFIX": "129", "QUELVAR_SCORING_MODEL": "/nowhere"},
+                               1, lambda out: len(out["problems"]) == 2 and "QUELVAR_IPV6_PREFIX" in out["problems"][0],
+                               None),
+    "bans_check_nat64": (["bans", "check", "64:ff9b::c000:207"], {}, 1, lambda out: out["banned"], None),
 }
 
 

@@ -123,7 +123,7 @@ Fitted = tuple[dict[str, Any], Callable[[list[Row]], Any]]
 
 
 def _fit_trees(rows: list[Row], labels: list[int], weights: list[float], seed: int) -> Fitted:
-    from sklearn.ensemble import GradientBoostingClassifier  # type: ignore[import-untyped]
+    from sklearn.ensemble import GradientBoostingClassifier  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
     model = GradientBoostingClassifier(n_estimators=TREES, max_depth=DEPTH, learning_rate=RATE,
                                        subsample=0.8, random_state=seed)
@@ -141,8 +141,8 @@ def _fit_trees(rows: list[Row], labels: list[int], weights: list[float], seed: i
 
 
 def _fit_linear(rows: list[Row], labels: list[int], weights: list[float], seed: int) -> Fitted:
-    from sklearn.linear_model import LogisticRegression  # type: ignore[import-untyped]
-    from sklearn.preprocessing import StandardScaler  # type: ignore[import-untyped]
+    from sklearn.linear_model import LogisticRegression  # type: ignore[import-untyped,import-not-found,unused-ignore]
+    from sklearn.preprocessing import StandardScaler  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
     scaler = StandardScaler().fit(rows)
     scale = [float(s) if s > 0 else 1.0 for s in scaler.scale_]
