@@ -5,9 +5,9 @@ rules of quelvar_guard.scoring, and a calibrated model when
 QUELVAR_SCORING_MODEL names one); what it allows comes here. The callback sees
 the 24 features and returns a Decision with the reasons its refusal sends
 back. This one keeps a whole-session line rule (straightness over the first
-300 points): the evaluation found it adds nothing the per-move rules miss, so
-a service would put its own signals here (and log the features to calibrate
-a model on its own traffic).
+300 points), measured by `make evaluate` as its "old" column: it catches
+almost nothing the per-move rules miss. A service puts its own signals here
+(and logs the features to calibrate a model on its own traffic).
 """
 
 from __future__ import annotations
