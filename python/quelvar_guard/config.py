@@ -15,6 +15,7 @@ variables, so what an operator checks is what the service runs with:
     QUELVAR_PROXY_HEADER     "x-forwarded-for" (default) or "forwarded"
     QUELVAR_BIND_NETWORK     "1": tokens bound to the client's network
     QUELVAR_GUARDED_PATHS    comma-separated path prefixes (default "/api/")
+    QUELVAR_METRICS_PATH     serve Prometheus metrics at this path (unset: none kept)
 
 A setting that is wrong is refused when the configuration is read, with every
 problem named at once, rather than logged later by each worker while the
@@ -66,6 +67,7 @@ class Settings:
     proxy_header: str = "x-forwarded-for"
     bind_network: bool = False
     guarded_paths: tuple[str, ...] = ("/api/",)
+    metrics_path: str | None = None
 
     @classmethod
     def from_environment(cls, environ: Mapping[str, str] | None = None) -> Settings:
@@ -90,6 +92,7 @@ class Settings:
             proxy_header=env.get("QUELVAR_PROXY_HEADER", "x-forwarded-for").strip().lower(),
             bind_network=flag("QUELVAR_BIND_NETWORK"),
             guarded_paths=_split(env.get("QUELVAR_GUARDED_PATHS", "/api/")),
+            metrics_path=env.get("QUELVAR_METRICS_PATH", "").strip() or None,
         )
         problems.extend(settings.problems())
         if problems:
@@ -117,6 +120,14 @@ class Settings:
             problems.append(f"QUELVAR_PROXY_HEADER must be x-forwarded-for or forwarded, not {self.proxy_header!r}")
         if not self.guarded_paths or any(not path.startswith("/") for path in self.guarded_paths):
             problems.append("QUELVAR_GUARDED_PATHS must list path prefixes starting with /")
+        if self.metrics_path is not None:
+            if not self.metrics_path.startswith("/"):
+                problems.append(f"QUELVAR_METRICS_PATH must start with /, not {self.metrics_path!r}")
+            else:
+                try:
+                    import prometheus_client  # noqa: F401
+                except ImportError:
+                    problems.append('QUELVAR_METRICS_PATH needs prometheus_client: pip install "quelvar_core_rs[metrics]"')
         return problems
 
     def store(self) -> Store:
@@ -134,7 +145,7 @@ class Settings:
         return Guard(store if store is not None else self.store(), list(self.token_secrets),
                      guarded_paths=self.guarded_paths, trusted_proxies=list(self.trusted_proxies),
                      proxy_header=self.proxy_header, bind_network=self.bind_network,
-                     **options)  # type: ignore[arg-type]
+                     metrics_path=self.metrics_path, **options)  # type: ignore[arg-type]
 
 
 def _redis_url_problems(url: str, cluster: bool) -> list[str]:

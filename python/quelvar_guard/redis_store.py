@@ -55,6 +55,7 @@ from ._redis.listener import BanListener
 from ._redis.nonces import BatchFailed, NonceBatch, NonceWriter, SpentTokens
 from ._redis.outage import OutageQueue
 from ._redis.scripts import Scripts
+from .metrics import METRICS
 from .record import RECORD, redacted_url
 
 log = logging.getLogger("quelvar_guard")
@@ -234,6 +235,8 @@ class RedisStore:
     def refuse(self, proc: _Process, error: StoreMisconfigured) -> None:
         """From now on every call that needs Redis raises `error`."""
         RECORD.store_state(self.log_name, "refused", error)
+        if METRICS.on:
+            METRICS.store_state("refused")
         self._refused = error
         proc.connected = False
         proc.ready.set()
@@ -242,6 +245,8 @@ class RedisStore:
         """Redis counts as away for this process until the listener is back."""
         if proc.connected or not proc.ready.is_set():
             RECORD.store_state(self.log_name, "degraded", f"{error}; {self._fallback()}")
+            if METRICS.on:
+                METRICS.store_state("degraded")
         proc.connected = False
 
     def flush_outage(self, proc: _Process) -> None:
@@ -365,9 +370,13 @@ class RedisStore:
         try:
             fresh = self.nonces.spend(proc.client, raw)
         except UNAVAILABLE as error:
+            if METRICS.on:
+                METRICS.store_call("nonce", failed=True)
             self._call_failed(proc, error)
             return self._accepted_without_redis(proc, raw, text, error)
         proc.late_replies = 0
+        if METRICS.on:
+            METRICS.store_call("nonce")
         if fresh:
             self._spent(proc, raw, text)
         return fresh
@@ -390,11 +399,17 @@ class RedisStore:
         try:
             fresh = await batch.spend(raw)
         except BatchFailed as failed:  # counted once for the whole round trip
+            if METRICS.on:
+                METRICS.store_call("nonce", failed=True)
             return self._accepted_without_redis(proc, raw, text, failed.error)
         except UNAVAILABLE as error:
+            if METRICS.on:
+                METRICS.store_call("nonce", failed=True)
             self._call_failed(proc, error)
             return self._accepted_without_redis(proc, raw, text, error)
         proc.late_replies = 0
+        if METRICS.on:
+            METRICS.store_call("nonce")
         if fresh:
             self._spent(proc, raw, text)
         return fresh
@@ -426,10 +441,14 @@ class RedisStore:
                         chunk = changes[:WRITE_CHUNK]
                         written = self.ban_writer.write(
                             proc.client, proc.scripts, [(ip, expires_at, None) for ip, expires_at in chunk])
+                        if METRICS.on:
+                            METRICS.store_call("ban")
                         proc.listener.wrote((ip for ip, _ in chunk), written.seq)
                         del changes[:WRITE_CHUNK]
                     return
                 except UNAVAILABLE as error:
+                    if METRICS.on:
+                        METRICS.store_call("ban", failed=True)
                     self.lost(proc, error)
                     failure = error
             if self.on_unavailable == "strict" or self._refused is not None:
@@ -527,10 +546,15 @@ class RedisStore:
                          "args": [max(1, round(1e6 / rate)), burst], "client": proc.client}
             try:
                 try:
-                    return int(proc.scripts.budget(**arguments)) / 1e6
+                    wait = int(proc.scripts.budget(**arguments)) / 1e6
                 except RedisConnectionError:  # a connection closed under us: one more try
-                    return int(proc.scripts.budget(**arguments)) / 1e6
+                    wait = int(proc.scripts.budget(**arguments)) / 1e6
+                if METRICS.on:
+                    METRICS.store_call("budget")
+                return wait
             except UNAVAILABLE as error:
+                if METRICS.on:
+                    METRICS.store_call("budget", failed=True)
                 failure = error
         if self.on_unavailable == "strict":
             raise self._unavailable(failure)

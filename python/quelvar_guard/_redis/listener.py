@@ -21,6 +21,9 @@ from typing import TYPE_CHECKING, Any
 
 import redis
 
+import quelvar_core_rs as core
+
+from ..metrics import METRICS
 from ..record import RECORD
 from ..store import REPLICA, U64_MAX, StoreMisconfigured
 from .bans import clock_offset_us
@@ -124,6 +127,8 @@ class BanListener:
                 proc.connected = True
                 self.flush()
                 RECORD.store_state(store.log_name, "connected")
+                if METRICS.on:
+                    METRICS.store_state("connected")
                 self.last_failure = ""
                 proc.ready.set()
                 backoff, failures = FIRST_BACKOFF, 0
@@ -190,6 +195,8 @@ class BanListener:
             else:
                 continue
             self.catch_up(jitter=True)
+            if METRICS.on:  # about once a second: this worker's replica, for the gauge
+                METRICS.local_bans(core.get_state_engine_stats_rs()["active_ip_bans"])
 
     def flush(self) -> None:
         """Writes what the process kept; what cannot be written yet (a

@@ -1,0 +1,58 @@
+"""The metrics through a real gunicorn: two pre-fork workers write to one
+multiprocess directory, and /metrics shows their sum."""
+
+from __future__ import annotations
+
+import re
+
+import pytest
+
+from .conftest import HEADER, HUMAN, clearance, token
+
+pytest.importorskip("prometheus_client")
+
+SAMPLE = re.compile(r"^(quelvar_[a-z_]+)(\{[^}]*\})? (\S+)$", re.M)
+
+
+def _samples(text: str) -> dict[str, float]:
+    return {name + (labels or ""): float(value) for name, labels, value in SAMPLE.findall(text)}
+
+
+def test_counters_are_summed_over_gunicorn_workers(serve, tmp_path):
+    directory = tmp_path / "prometheus"
+    directory.mkdir()
+    served = serve("gunicorn", "tagged_wsgi:app", workers=2,
+                   PROMETHEUS_MULTIPROC_DIR=str(directory), QUELVAR_METRICS_PATH="/metrics")
+    workers, rounds = set(), 6
+    for _ in range(rounds):
+        with served.client() as client:  # a fresh connection each round: both workers serve
+            tokens = clearance(client)
+            first = client.get("/api/hello", headers={HEADER: tokens[0]})
+            replay = client.get("/api/hello", headers={HEADER: tokens[0]})
+            assert (first.status_code, replay.status_code) == (200, 409)
+            workers.add(first.headers["x-worker"])
+    with served.client() as client:
+        assert client.post("/quelvar/telemetry", content=b"{", headers={HEADER: token(client)}).status_code == 400
+        response = client.get("/metrics")
+        # Not guarded itself: no token, and a second look is answered as well.
+        assert client.get("/metrics").status_code == 200
+    assert response.status_code == 200 and response.headers["content-type"].startswith("text/plain")
+    assert len(workers) == 2, "one worker served every round; the sum proves nothing"
+    samples = _samples(response.text)
+    requests = 4 * rounds + 2  # token, telemetry, guarded, replay per round; then a token and a bad post
+    assert {key: value for key, value in samples.items() if key.startswith("quelvar_requests_total") and value} == {
+        'quelvar_requests_total{outcome="allow",reason="token"}': rounds + 1,
+        'quelvar_requests_total{outcome="allow",reason="telemetry"}': rounds,
+        'quelvar_requests_total{outcome="allow",reason="guarded"}': rounds,
+        'quelvar_requests_total{outcome="refuse",reason="replayed_token"}': rounds,
+        'quelvar_requests_total{outcome="refuse",reason="malformed_telemetry"}': 1,
+    }
+    assert samples["quelvar_guard_seconds_count"] == requests
+    assert samples["quelvar_scoring_seconds_count"] == rounds
+    assert samples['quelvar_tokens_issued_total{kind="telemetry"}'] == rounds + 1
+    assert samples['quelvar_tokens_issued_total{kind="guarded"}'] == rounds * len(tokens)
+    assert samples['quelvar_tokens_refused_total{verdict="replayed"}'] == rounds
+    # Every first spending is a round trip; a replay in the same worker is refused from its own cache.
+    assert 2 * rounds + 1 <= samples['quelvar_store_calls_total{call="nonce"}'] <= 3 * rounds + 1
+    assert samples['quelvar_store_connected'] == 2 and samples['quelvar_store_degraded'] == 0
+    assert HUMAN  # the clearances were earned with the human sample session
