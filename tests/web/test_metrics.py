@@ -1,5 +1,5 @@
-"""The metrics through a real gunicorn: two pre-fork workers write to one
-multiprocess directory, and /metrics shows their sum."""
+"""The metrics through real servers: two workers (gunicorn's pre-fork, uvicorn's
+spawned) write to one multiprocess directory, and /metrics shows their sum."""
 
 from __future__ import annotations
 
@@ -18,10 +18,11 @@ def _samples(text: str) -> dict[str, float]:
     return {name + (labels or ""): float(value) for name, labels, value in SAMPLE.findall(text)}
 
 
-def test_counters_are_summed_over_gunicorn_workers(serve, tmp_path):
+@pytest.mark.parametrize("kind, module", [("gunicorn", "tagged_wsgi:app"), ("uvicorn", "tagged_asgi:app")])
+def test_counters_are_summed_over_workers(serve, tmp_path, kind, module):
     directory = tmp_path / "prometheus"
     directory.mkdir()
-    served = serve("gunicorn", "tagged_wsgi:app", workers=2,
+    served = serve(kind, module, workers=2,
                    PROMETHEUS_MULTIPROC_DIR=str(directory), QUELVAR_METRICS_PATH="/metrics")
     workers, rounds = set(), 6
     for _ in range(rounds):
