@@ -397,6 +397,8 @@ class Guard:
         if isinstance(mint_burst, bool) or not isinstance(mint_burst, int) or mint_burst < 1:
             raise ValueError("mint_burst must be a whole number of at least 1")
         self.store = store
+        # A shared store counts refusals for the whole fleet (RedisStore.fleet_counts).
+        self._count_refusal: Callable[[str], None] | None = getattr(store, "count_refusal", None)
         self.tokens = Tokens(secrets, store, max_age=max_age, clearance_seconds=clearance_seconds,
                              clock_skew=clock_skew)
         self.addresses = ClientAddresses(trusted_proxies, header=proxy_header)
@@ -505,6 +507,10 @@ class Guard:
             outcome = yield from self._steps(head, route)
         if type(outcome) is Reply:  # an allowed request pays nothing more here
             RECORD.reply(outcome, head, self.client_address)
+            if self._count_refusal is not None:
+                code = outcome.payload.get("error")
+                if code is not None:
+                    self._count_refusal(str(code))
         return outcome
 
     def _steps(self, head: RequestHead, route: Route) -> Walk:

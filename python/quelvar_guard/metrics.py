@@ -7,7 +7,7 @@ imported. Enabled, the guard keeps:
     quelvar_requests_total{outcome, reason}     every request on the guard's paths:
         outcome allow (reason: the route), refuse, challenge, ban, unavailable
         (reason: the refusal's code)
-    quelvar_bans_total{source}, quelvar_unbans_total{source}
+    quelvar_bans_total{source}                  bans the guard made (source "guard")
     quelvar_tokens_issued_total{kind}           telemetry, guarded
     quelvar_tokens_refused_total{verdict}       malformed, expired, replayed, ...
     quelvar_store_calls_total{call}             round trips to Redis: nonce, budget, ban
@@ -62,7 +62,6 @@ class Metrics:
         self.requests = Counter("quelvar_requests", "Requests on the guard's paths, by outcome and reason",
                                 ["outcome", "reason"])
         self.bans = Counter("quelvar_bans", "Bans made, by who made them", ["source"])
-        self.unbans = Counter("quelvar_unbans", "Bans lifted, by who lifted them", ["source"])
         self.issued = Counter("quelvar_tokens_issued", "Tokens issued, by kind", ["kind"])
         self.refused = Counter("quelvar_tokens_refused", "Tokens refused, by verdict", ["verdict"])
         self.store_calls = Counter("quelvar_store_calls", "Round trips to the shared store", ["call"])
@@ -107,12 +106,6 @@ class Metrics:
             verdict = _VERDICTS.get(code)
             if verdict is not None:
                 self.refused.labels(verdict).inc()
-
-    def ban(self, source: str) -> None:
-        self.bans.labels(source).inc()
-
-    def unban(self, source: str) -> None:
-        self.unbans.labels(source).inc()
 
     def store_call(self, call: str, failed: bool = False) -> None:
         self.store_calls.labels(call).inc()

@@ -51,6 +51,8 @@ from redis.exceptions import ConnectionError as RedisConnectionError
 from ._redis.bans import BanKeys, BanWriter, Change
 from ._redis.connections import Settings, connections
 from ._redis.errors import LATE, UNAVAILABLE
+from ._redis.fleet import BAN, REFUSAL, FleetKeys, Tally
+from ._redis.fleet import read as read_fleet
 from ._redis.listener import BanListener
 from ._redis.nonces import BatchFailed, NonceBatch, NonceWriter, SpentTokens
 from ._redis.outage import OutageQueue
@@ -105,6 +107,8 @@ class _Process:
         self.spent_all = store.nonce_window_seconds > NATIVE_NONCE_WINDOW_SECONDS
         # Nonce replies in a row that missed the timeout (see RedisStore._call_failed).
         self.late_replies = 0
+        # Bans and refusals seen here, added to the fleet's counts by the listener.
+        self.tally = Tally()
         self.listener = BanListener(store, self)
         self.thread = threading.Thread(target=self.listener.run, daemon=True, name=f"quelvar-guard-{store.prefix}")
 
@@ -169,6 +173,7 @@ class RedisStore:
         self.max_pending_writes = max_pending_writes
         self.connections = connections(url, cluster, timeout)
         self.keys = BanKeys(prefix, self.connections.database())
+        self.fleet_keys = FleetKeys(prefix)
         self.ban_writer = BanWriter(self.keys)
         self.nonces = NonceWriter(prefix, int(self.nonce_window_seconds * 1000))
         self._closed = False
@@ -468,6 +473,27 @@ class RedisStore:
             address, expires_at = REPLICA.ban(text, seconds)
             return saved, [(address, expires_at)]
         self._change(apply)
+        if self._proc is not None:
+            self._proc.tally.add(BAN)
+
+    def count_refusal(self, reason: str) -> None:
+        """One refusal for the fleet's counts (see fleet_counts); sent within a second or so."""
+        proc = self._proc
+        if proc is not None:
+            proc.tally.add(REFUSAL + reason)
+
+    def fleet_counts(self) -> dict[str, dict[str, object]]:
+        """Bans and refusals by reason of every process on this Redis, over
+        the last minute and hour: {"minute": {"bans": n, "refusals":
+        {reason: n}}, "hour": {...}}. One round trip; StoreUnavailable
+        without Redis."""
+        proc = self._proc or self._start()
+        if not proc.connected:
+            raise self._refused or self._unavailable()
+        try:
+            return read_fleet(proc.client, self.fleet_keys, time.time())
+        except UNAVAILABLE as error:
+            raise self._unavailable(error) from error
 
     def unban(self, ip: Text) -> None:
         def apply() -> tuple[dict[str, int | None], list[Change]]:
