@@ -78,7 +78,16 @@ class Metrics:
                               multiprocess_mode="livesum")
         self._ban_outcome = self.requests.labels("ban", "refused")
         self._guard_bans = self.bans.labels("guard")
+        # Each label set's child, looked up once: labels() validates and locks on every call.
+        self._children: dict[tuple[object, ...], Any] = {}
         self.on = True
+
+    def _child(self, metric: Any, *labels: str) -> Any:
+        key = (metric, *labels)
+        child = self._children.get(key)
+        if child is None:
+            child = self._children[key] = metric.labels(*labels)
+        return child
 
     # -- hooks (each called only when `on`) ----------------------------------
 
@@ -87,30 +96,30 @@ class Metrics:
         self.guard_time.observe(time.perf_counter() - started)
         payload = getattr(outcome, "payload", None)
         if payload is None:  # Screened: let through, with the clearance's tokens on the telemetry route
-            self.requests.labels("allow", route).inc()
+            self._child(self.requests, "allow", route).inc()
             tokens = outcome.tokens  # type: ignore[union-attr]
             if tokens:
-                self.issued.labels("guarded").inc(len(tokens))
+                self._child(self.issued, "guarded").inc(len(tokens))
             return
         code = payload.get("error")
         if code is None:  # the token endpoint's answer
-            self.requests.labels("allow", route).inc()
-            self.issued.labels("telemetry").inc()
+            self._child(self.requests, "allow", route).inc()
+            self._child(self.issued, "telemetry").inc()
         elif code == "refused" and payload.get("retry_after") is not None:
             self._ban_outcome.inc()
             self._guard_bans.inc()
         else:
             outcome_label = ("challenge" if code == "challenge" else
                              "unavailable" if code == "store_unavailable" else "refuse")
-            self.requests.labels(outcome_label, code).inc()
+            self._child(self.requests, outcome_label, code).inc()
             verdict = _VERDICTS.get(code)
             if verdict is not None:
-                self.refused.labels(verdict).inc()
+                self._child(self.refused, verdict).inc()
 
     def store_call(self, call: str, failed: bool = False) -> None:
-        self.store_calls.labels(call).inc()
+        self._child(self.store_calls, call).inc()
         if failed:
-            self.store_failures.labels(call).inc()
+            self._child(self.store_failures, call).inc()
 
     def store_state(self, state: str) -> None:
         connected = state == "connected"
