@@ -1,4 +1,4 @@
-"""What the decision record costs a request, in one process with LocalStore.
+"""What the decision record and the metrics cost a request, in one process with LocalStore.
 
 Interleaved rounds of the walk with the record (Guard.walk) against the same
 steps without it (Guard._steps), for:
@@ -6,7 +6,9 @@ steps without it (Guard._steps), for:
 - an allowed guarded request (a fresh guarded token each time);
 - a refusal (no token), with the record's INFO level off (the default) and on
   (written to a handler that drops it, past the rate limit: the cost of a
-  flood once the bucket is empty).
+  flood once the bucket is empty);
+- both with the metrics on (prometheus_client, one process): counters, the
+  guard-time histogram; off, the default, is the "record" rows.
 
     python bench/record_cost.py [--quick]
 """
@@ -19,6 +21,7 @@ import time
 
 from quelvar_guard import Guard, LocalStore
 from quelvar_guard.decision import CheckToken, RequestHead, Route, run
+from quelvar_guard.metrics import METRICS
 from quelvar_guard.record import RECORD
 from quelvar_guard.tokens import TokenKind
 
@@ -57,6 +60,16 @@ def main() -> None:
     logger.propagate = False
     logger.addHandler(logging.NullHandler())
     RECORD.limit(rate=1e-9, burst=1)  # an empty bucket: every event past the first is dropped
+    METRICS.enable()
+    METRICS.on = False
+
+    def metered(case: object) -> float:
+        METRICS.on = True
+        try:
+            return case()  # type: ignore[operator,no-any-return]
+        finally:
+            METRICS.on = False
+
     cases = {
         "allowed, record": lambda: allowed(guard.walk),
         "allowed, bare": lambda: allowed(guard._steps),
@@ -64,6 +77,8 @@ def main() -> None:
         "refused, bare": lambda: refused(guard._steps),
         "refused, record on (dropped)": lambda: (logger.setLevel(logging.INFO), refused(guard.walk),
                                                  logger.setLevel(logging.WARNING))[1],
+        "allowed, metrics on": lambda: metered(lambda: allowed(guard.walk)),
+        "refused, metrics on": lambda: metered(lambda: refused(guard.walk)),
     }
     logger.setLevel(logging.WARNING)
     figures: dict[str, list[float]] = {name: [] for name in cases}
@@ -80,6 +95,8 @@ def main() -> None:
     print(f"refused, level off: record/bare = {median['refused, record off'] / median['refused, bare']:.3f}")
     print(f"refused, level on, dropped: record/bare = "
           f"{median['refused, record on (dropped)'] / median['refused, bare']:.3f}")
+    print(f"metrics on/off: allowed {median['allowed, metrics on'] / median['allowed, record']:.3f}, "
+          f"refused {median['refused, metrics on'] / median['refused, record off']:.3f}")
 
 
 if __name__ == "__main__":

@@ -73,8 +73,9 @@ def _store(settings: Settings, timeout: float) -> Any:
     return store
 
 
-def probe(settings: Settings, timeout: float) -> tuple[dict[str, Any], list[str], list[str]]:
-    """What the Redis server says of itself: facts, problems, warnings."""
+def probe(settings: Settings, timeout: float, fleet: bool = False) -> tuple[dict[str, Any], list[str], list[str]]:
+    """What the Redis server says of itself: facts, problems, warnings; with
+    `fleet`, also the fleet's counts of bans and refusals."""
     import redis
 
     from ._redis.bans import BanKeys, BanWriter
@@ -117,6 +118,9 @@ def probe(settings: Settings, timeout: float) -> tuple[dict[str, Any], list[str]
                 warnings.append(f"Redis at {redacted_url(name)}: {known.persistence()}")
         facts["servers"] = servers
         facts["active_bans"] = BanWriter(BanKeys(settings.redis_prefix, reach.database())).active(client)
+        if fleet:
+            from ._redis.fleet import FleetKeys, read
+            facts["fleet"] = read(client, FleetKeys(settings.redis_prefix), time.time())
     except redis.RedisError as error:
         problems.append(f"Redis at {facts['store']} failed a check: {error}")
     finally:
@@ -131,13 +135,16 @@ def cmd_status(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]
     settings = _settings()
     if settings.redis_url is None:
         return OK, {"store": "local", "note": "no QUELVAR_REDIS_URL: each process keeps its own tables"}, []
-    facts, problems, warnings = probe(settings, args.timeout)
+    facts, problems, warnings = probe(settings, args.timeout, fleet=True)
     facts.update(problems=problems, warnings=warnings)
     lines = [f"Redis at {facts['store']}: " + ("reachable" if facts["reachable"] else "not usable")]
     lines += [f"{server['server']}: maxmemory-policy {server['maxmemory_policy']}; {server['persistence']}"
               for server in facts.get("servers", ())]
     if "active_bans" in facts:
         lines.append(f"active bans: {facts['active_bans']}")
+    for window, counts in facts.get("fleet", {}).items():
+        refusals = ", ".join(f"{reason} {count}" for reason, count in counts["refusals"].items()) or "none"
+        lines.append(f"fleet, last {window}: {counts['bans']} bans; refusals: {refusals}")
     return (PROBLEM if problems else OK), facts, lines + problems + warnings
 
 

@@ -202,8 +202,12 @@ class ASGIGuard:
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         kind = scope["type"]
         if kind == "http":
-            route = self.guard.route(route_path(scope))
+            path = route_path(scope)
+            route = self.guard.route(path)
             if route is None:
+                if path == self.guard.metrics_path:
+                    # Off the event loop: a shared store is asked its ban count.
+                    return await _send(await asyncio.to_thread(self.guard.metrics), send, False)
                 return await self.app(scope, receive, send)
             head = request_head(scope)
             outcome = await self.screen(head, route,

@@ -70,6 +70,7 @@ import http
 import json
 import math
 import re
+import time
 from collections.abc import Awaitable, Callable, Generator, Iterable
 from dataclasses import dataclass
 from functools import cached_property
@@ -78,6 +79,7 @@ from typing import TYPE_CHECKING, Any, Union
 import quelvar_core_rs as core
 
 from .addresses import BanScope, ClientAddresses
+from .metrics import METRICS
 from .record import RECORD
 from .scoring import Scoring, as_decision
 from .store import U64_MAX as MAX_BAN_SECONDS
@@ -181,6 +183,19 @@ class Reply:
 
     def all_headers(self) -> list[tuple[str, str]]:
         return list(self._all_headers)
+
+
+@dataclass(frozen=True)
+class _MetricsReply(Reply):
+    """The metrics text, with its own headers."""
+
+    text: bytes = b""
+
+    def body(self) -> bytes:
+        return self.text
+
+    def all_headers(self) -> list[tuple[str, str]]:
+        return list(self.headers)
 
 
 @dataclass(frozen=True)
@@ -343,6 +358,8 @@ class Guard:
                     at `mint_rate` per second; mint_rate=None: no budget
     trusted_proxies, proxy_header: see ClientAddresses
     max_age, clock_skew: see Tokens (max_age: the telemetry token's lifetime)
+    metrics_path:   serve the metrics here (never guarded; see
+                    quelvar_guard.metrics); None, the default: no metrics kept
     """
 
     def __init__(
@@ -368,6 +385,7 @@ class Guard:
         proxy_header: str = "x-forwarded-for",
         max_age: float = 30.0,
         clock_skew: float = 5.0,
+        metrics_path: str | None = None,
     ) -> None:
         if max_body <= 0:
             raise ValueError("max_body must be positive")
@@ -379,6 +397,8 @@ class Guard:
         if isinstance(mint_burst, bool) or not isinstance(mint_burst, int) or mint_burst < 1:
             raise ValueError("mint_burst must be a whole number of at least 1")
         self.store = store
+        # A shared store counts refusals for the whole fleet (RedisStore.fleet_counts).
+        self._count_refusal: Callable[[str], None] | None = getattr(store, "count_refusal", None)
         self.tokens = Tokens(secrets, store, max_age=max_age, clearance_seconds=clearance_seconds,
                              clock_skew=clock_skew)
         self.addresses = ClientAddresses(trusted_proxies, header=proxy_header)
@@ -403,6 +423,22 @@ class Guard:
         self.bind_network = bool(bind_network)
         self.mint_rate = None if mint_rate is None else float(mint_rate)
         self.mint_burst = mint_burst
+        if metrics_path is not None and not metrics_path.startswith("/"):
+            raise ValueError("metrics_path must start with /")
+        if metrics_path is not None and self.route(metrics_path) is not None:
+            raise ValueError("metrics_path must not be one of the guard's own paths")
+        self.metrics_path = metrics_path
+        if metrics_path is not None:
+            METRICS.enable()
+
+    def metrics(self) -> Reply:
+        """The metrics endpoint's answer: every worker's figures in multiprocess
+        mode, this process's gauges refreshed first (the shared ban count is
+        one round trip to the store)."""
+        METRICS.refresh(self.store)
+        text, content_type = METRICS.exposition()
+        return _MetricsReply(200, {}, (("Content-Type", content_type), ("Content-Length", str(len(text))),
+                                       ("Cache-Control", "no-store")), text)
 
     def route(self, path: str) -> Route | None:
         """Which kind of request this path is; None for paths the guard leaves alone."""
@@ -448,7 +484,12 @@ class Guard:
 
     def judge(self, features: FeatureDict, moves: MoveDict) -> Decision | Awaitable[Decision]:
         """The scoring's rules (and model) first; what they let through goes to `decide`."""
-        judgement = self.scoring.judge(features, moves)
+        if METRICS.on:
+            started = time.perf_counter()
+            judgement = self.scoring.judge(features, moves)
+            METRICS.scoring_time.observe(time.perf_counter() - started)
+        else:
+            judgement = self.scoring.judge(features, moves)
         if judgement.decision == "allow":
             return self.decide(features)  # type: ignore[no-any-return]
         return as_decision(judgement, self.ban_seconds, self.challenge_hold)
@@ -456,10 +497,20 @@ class Guard:
     def walk(self, head: RequestHead, route: Route) -> Walk:
         """The steps for one request on a route (see the module's docstring);
         where they end in a reply of the guard's own, the decision record
-        logs it (see quelvar_guard.record)."""
-        outcome = yield from self._steps(head, route)
+        logs it (see quelvar_guard.record); with metrics on, every outcome
+        and the walk's time are counted (see quelvar_guard.metrics)."""
+        if METRICS.on:
+            started = time.perf_counter()
+            outcome = yield from self._steps(head, route)
+            METRICS.request(outcome, route.value, started)
+        else:
+            outcome = yield from self._steps(head, route)
         if type(outcome) is Reply:  # an allowed request pays nothing more here
             RECORD.reply(outcome, head, self.client_address)
+            if self._count_refusal is not None:
+                code = outcome.payload.get("error")
+                if code is not None:
+                    self._count_refusal(str(code))
         return outcome
 
     def _steps(self, head: RequestHead, route: Route) -> Walk:

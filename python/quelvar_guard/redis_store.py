@@ -51,10 +51,13 @@ from redis.exceptions import ConnectionError as RedisConnectionError
 from ._redis.bans import BanKeys, BanWriter, Change
 from ._redis.connections import Settings, connections
 from ._redis.errors import LATE, UNAVAILABLE
+from ._redis.fleet import BAN, REFUSAL, FleetKeys, Tally
+from ._redis.fleet import read as read_fleet
 from ._redis.listener import BanListener
 from ._redis.nonces import BatchFailed, NonceBatch, NonceWriter, SpentTokens
 from ._redis.outage import OutageQueue
 from ._redis.scripts import Scripts
+from .metrics import METRICS
 from .record import RECORD, redacted_url
 
 log = logging.getLogger("quelvar_guard")
@@ -104,6 +107,8 @@ class _Process:
         self.spent_all = store.nonce_window_seconds > NATIVE_NONCE_WINDOW_SECONDS
         # Nonce replies in a row that missed the timeout (see RedisStore._call_failed).
         self.late_replies = 0
+        # Bans and refusals seen here, added to the fleet's counts by the listener.
+        self.tally = Tally()
         self.listener = BanListener(store, self)
         self.thread = threading.Thread(target=self.listener.run, daemon=True, name=f"quelvar-guard-{store.prefix}")
 
@@ -168,6 +173,7 @@ class RedisStore:
         self.max_pending_writes = max_pending_writes
         self.connections = connections(url, cluster, timeout)
         self.keys = BanKeys(prefix, self.connections.database())
+        self.fleet_keys = FleetKeys(prefix)
         self.ban_writer = BanWriter(self.keys)
         self.nonces = NonceWriter(prefix, int(self.nonce_window_seconds * 1000))
         self._closed = False
@@ -234,6 +240,8 @@ class RedisStore:
     def refuse(self, proc: _Process, error: StoreMisconfigured) -> None:
         """From now on every call that needs Redis raises `error`."""
         RECORD.store_state(self.log_name, "refused", error)
+        if METRICS.on:
+            METRICS.store_state("refused")
         self._refused = error
         proc.connected = False
         proc.ready.set()
@@ -242,6 +250,8 @@ class RedisStore:
         """Redis counts as away for this process until the listener is back."""
         if proc.connected or not proc.ready.is_set():
             RECORD.store_state(self.log_name, "degraded", f"{error}; {self._fallback()}")
+            if METRICS.on:
+                METRICS.store_state("degraded")
         proc.connected = False
 
     def flush_outage(self, proc: _Process) -> None:
@@ -365,9 +375,13 @@ class RedisStore:
         try:
             fresh = self.nonces.spend(proc.client, raw)
         except UNAVAILABLE as error:
+            if METRICS.on:
+                METRICS.store_call("nonce", failed=True)
             self._call_failed(proc, error)
             return self._accepted_without_redis(proc, raw, text, error)
         proc.late_replies = 0
+        if METRICS.on:
+            METRICS.store_call("nonce")
         if fresh:
             self._spent(proc, raw, text)
         return fresh
@@ -390,11 +404,17 @@ class RedisStore:
         try:
             fresh = await batch.spend(raw)
         except BatchFailed as failed:  # counted once for the whole round trip
+            if METRICS.on:
+                METRICS.store_call("nonce", failed=True)
             return self._accepted_without_redis(proc, raw, text, failed.error)
         except UNAVAILABLE as error:
+            if METRICS.on:
+                METRICS.store_call("nonce", failed=True)
             self._call_failed(proc, error)
             return self._accepted_without_redis(proc, raw, text, error)
         proc.late_replies = 0
+        if METRICS.on:
+            METRICS.store_call("nonce")
         if fresh:
             self._spent(proc, raw, text)
         return fresh
@@ -426,10 +446,14 @@ class RedisStore:
                         chunk = changes[:WRITE_CHUNK]
                         written = self.ban_writer.write(
                             proc.client, proc.scripts, [(ip, expires_at, None) for ip, expires_at in chunk])
+                        if METRICS.on:
+                            METRICS.store_call("ban")
                         proc.listener.wrote((ip for ip, _ in chunk), written.seq)
                         del changes[:WRITE_CHUNK]
                     return
                 except UNAVAILABLE as error:
+                    if METRICS.on:
+                        METRICS.store_call("ban", failed=True)
                     self.lost(proc, error)
                     failure = error
             if self.on_unavailable == "strict" or self._refused is not None:
@@ -449,6 +473,27 @@ class RedisStore:
             address, expires_at = REPLICA.ban(text, seconds)
             return saved, [(address, expires_at)]
         self._change(apply)
+        if self._proc is not None:
+            self._proc.tally.add(BAN)
+
+    def count_refusal(self, reason: str) -> None:
+        """One refusal for the fleet's counts (see fleet_counts); sent within a second or so."""
+        proc = self._proc
+        if proc is not None:
+            proc.tally.add(REFUSAL + reason)
+
+    def fleet_counts(self) -> dict[str, dict[str, object]]:
+        """Bans and refusals by reason of every process on this Redis, over
+        the last minute and hour: {"minute": {"bans": n, "refusals":
+        {reason: n}}, "hour": {...}}. One round trip; StoreUnavailable
+        without Redis."""
+        proc = self._proc or self._start()
+        if not proc.connected:
+            raise self._refused or self._unavailable()
+        try:
+            return read_fleet(proc.client, self.fleet_keys, time.time())
+        except UNAVAILABLE as error:
+            raise self._unavailable(error) from error
 
     def unban(self, ip: Text) -> None:
         def apply() -> tuple[dict[str, int | None], list[Change]]:
@@ -527,10 +572,15 @@ class RedisStore:
                          "args": [max(1, round(1e6 / rate)), burst], "client": proc.client}
             try:
                 try:
-                    return int(proc.scripts.budget(**arguments)) / 1e6
+                    wait = int(proc.scripts.budget(**arguments)) / 1e6
                 except RedisConnectionError:  # a connection closed under us: one more try
-                    return int(proc.scripts.budget(**arguments)) / 1e6
+                    wait = int(proc.scripts.budget(**arguments)) / 1e6
+                if METRICS.on:
+                    METRICS.store_call("budget")
+                return wait
             except UNAVAILABLE as error:
+                if METRICS.on:
+                    METRICS.store_call("budget", failed=True)
                 failure = error
         if self.on_unavailable == "strict":
             raise self._unavailable(failure)

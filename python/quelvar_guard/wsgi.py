@@ -42,6 +42,8 @@ class WSGIGuard:
         path = str(environ.get("PATH_INFO", ""))
         route = guard.route(path)
         if route is None:
+            if path == guard.metrics_path:
+                return _send(guard.metrics(), environ, start_response)
             return self.app(environ, start_response)
         head = RequestHead(str(environ.get("REQUEST_METHOD", "GET")), path,
                            environ.get("REMOTE_ADDR"), _header_reader(environ))

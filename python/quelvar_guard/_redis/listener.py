@@ -21,8 +21,12 @@ from typing import TYPE_CHECKING, Any
 
 import redis
 
+import quelvar_core_rs as core
+
+from ..metrics import METRICS
 from ..record import RECORD
 from ..store import REPLICA, U64_MAX, StoreMisconfigured
+from . import fleet
 from .bans import clock_offset_us
 from .errors import UNAVAILABLE
 
@@ -82,6 +86,8 @@ class BanListener:
         self.progress = time.monotonic()
         # When to try again writing what could not be written.
         self.flush_at = 0.0
+        # When this process's tally may next be added to the fleet's counts.
+        self.tally_at = 0.0
         # The last unexpected failure logged, so that retries do not repeat it.
         self.last_failure = ""
 
@@ -124,6 +130,8 @@ class BanListener:
                 proc.connected = True
                 self.flush()
                 RECORD.store_state(store.log_name, "connected")
+                if METRICS.on:
+                    METRICS.store_state("connected")
                 self.last_failure = ""
                 proc.ready.set()
                 backoff, failures = FIRST_BACKOFF, 0
@@ -171,6 +179,12 @@ class BanListener:
                 self.flush()
             message = pubsub.get_message(timeout=0.25)
             now = time.monotonic()
+            if proc.tally and now >= self.tally_at:
+                self.tally_at = now + fleet.FLUSH_SECONDS
+                try:
+                    fleet.flush(proc.client, store.fleet_keys, proc.tally)
+                except UNAVAILABLE:
+                    pass  # kept for the next flush; the subscription alone says whether Redis is away
             if message is None:
                 if pinged and now - pinged > 2 * store.timeout:
                     raise redis.TimeoutError("the subscription went quiet")
@@ -190,6 +204,8 @@ class BanListener:
             else:
                 continue
             self.catch_up(jitter=True)
+            if METRICS.on:  # about once a second: this worker's replica, for the gauge
+                METRICS.local_bans(core.get_state_engine_stats_rs()["active_ip_bans"])
 
     def flush(self) -> None:
         """Writes what the process kept; what cannot be written yet (a

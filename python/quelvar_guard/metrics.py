@@ -1,0 +1,155 @@
+"""Metrics in the Prometheus text format, through prometheus_client.
+
+Off by default: until `METRICS.enable()` (which a Guard with `metrics_path`
+calls) every hook is one attribute test, and prometheus_client is not even
+imported. Enabled, the guard keeps:
+
+    quelvar_requests_total{outcome, reason}     every request on the guard's paths:
+        outcome allow (reason: the route), refuse, challenge, ban, unavailable
+        (reason: the refusal's code)
+    quelvar_bans_total{source}                  bans the guard made (source "guard")
+    quelvar_tokens_issued_total{kind}           telemetry, guarded
+    quelvar_tokens_refused_total{verdict}       malformed, expired, replayed, ...
+    quelvar_store_calls_total{call}             round trips to Redis: nonce, budget, ban
+    quelvar_store_failures_total{call}          those that got no answer
+    quelvar_guard_seconds                       the guard's time per request (histogram)
+    quelvar_scoring_seconds                     the scoring of one telemetry post (histogram)
+    quelvar_active_bans{scope}                  shared: the fleet's; local: this process's replica
+    quelvar_store_connected, quelvar_store_degraded   processes connected to Redis, or serving alone
+
+Under pre-fork servers (gunicorn, uvicorn --workers) set PROMETHEUS_MULTIPROC_DIR
+to an empty directory before the server starts: each worker then writes its
+values there and the exposition sums them (the gauges: connected and degraded
+summed over live workers, bans the most any live worker holds).
+"""
+
+from __future__ import annotations
+
+import os
+import time
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from .decision import Reply, Screened
+
+__all__ = ["METRICS", "Metrics"]
+
+# Guard time: a refusal from memory takes microseconds, a telemetry post with
+# a Redis round trip a millisecond or so, an outage up to twice the timeout.
+GUARD_BUCKETS = (0.00005, 0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5,
+                 1.0, 2.5)
+SCORING_BUCKETS = (0.00001, 0.000025, 0.00005, 0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.05)
+
+# Refusal codes whose reply says what became of the token.
+_VERDICTS = {"malformed_token": "malformed", "bad_signature": "bad_signature", "expired_token": "expired",
+             "wrong_token_kind": "wrong_kind", "wrong_network": "wrong_network", "replayed_token": "replayed"}
+
+
+class Metrics:
+    """The guard's metrics (see the module); one per process, `METRICS`."""
+
+    def __init__(self) -> None:
+        self.on = False
+
+    def enable(self) -> None:
+        """Creates the metrics (once per process); ImportError names the extra if the client is missing."""
+        if self.on:
+            return
+        try:
+            from prometheus_client import Counter, Gauge, Histogram
+        except ImportError as missing:
+            raise ImportError('metrics need prometheus_client: pip install "quelvar_core_rs[metrics]"') from missing
+        self.requests = Counter("quelvar_requests", "Requests on the guard's paths, by outcome and reason",
+                                ["outcome", "reason"])
+        self.bans = Counter("quelvar_bans", "Bans made, by who made them", ["source"])
+        self.issued = Counter("quelvar_tokens_issued", "Tokens issued, by kind", ["kind"])
+        self.refused = Counter("quelvar_tokens_refused", "Tokens refused, by verdict", ["verdict"])
+        self.store_calls = Counter("quelvar_store_calls", "Round trips to the shared store", ["call"])
+        self.store_failures = Counter("quelvar_store_failures", "Round trips to the shared store that failed",
+                                      ["call"])
+        self.guard_time = Histogram("quelvar_guard_seconds", "The guard's time per request", buckets=GUARD_BUCKETS)
+        self.scoring_time = Histogram("quelvar_scoring_seconds", "Scoring time per telemetry post",
+                                      buckets=SCORING_BUCKETS)
+        self.active_bans = Gauge("quelvar_active_bans", "Active bans: the shared set's, a process's replica",
+                                 ["scope"], multiprocess_mode="livemax")
+        self.connected = Gauge("quelvar_store_connected", "Processes connected to the shared store",
+                               multiprocess_mode="livesum")
+        self.degraded = Gauge("quelvar_store_degraded", "Processes serving from their own tables",
+                              multiprocess_mode="livesum")
+        self._ban_outcome = self.requests.labels("ban", "refused")
+        self._guard_bans = self.bans.labels("guard")
+        # Each label set's child, looked up once: labels() validates and locks on every call.
+        self._children: dict[tuple[object, ...], Any] = {}
+        self.on = True
+
+    def _child(self, metric: Any, *labels: str) -> Any:
+        key = (metric, *labels)
+        child = self._children.get(key)
+        if child is None:
+            child = self._children[key] = metric.labels(*labels)
+        return child
+
+    # -- hooks (each called only when `on`) ----------------------------------
+
+    def request(self, outcome: Reply | Screened, route: str, started: float) -> None:
+        """One request the walk finished, `started` on the perf_counter clock."""
+        self.guard_time.observe(time.perf_counter() - started)
+        payload = getattr(outcome, "payload", None)
+        if payload is None:  # Screened: let through, with the clearance's tokens on the telemetry route
+            self._child(self.requests, "allow", route).inc()
+            tokens = outcome.tokens  # type: ignore[union-attr]
+            if tokens:
+                self._child(self.issued, "guarded").inc(len(tokens))
+            return
+        code = payload.get("error")
+        if code is None:  # the token endpoint's answer
+            self._child(self.requests, "allow", route).inc()
+            self._child(self.issued, "telemetry").inc()
+        elif code == "refused" and payload.get("retry_after") is not None:
+            self._ban_outcome.inc()
+            self._guard_bans.inc()
+        else:
+            outcome_label = ("challenge" if code == "challenge" else
+                             "unavailable" if code == "store_unavailable" else "refuse")
+            self._child(self.requests, outcome_label, code).inc()
+            verdict = _VERDICTS.get(code)
+            if verdict is not None:
+                self._child(self.refused, verdict).inc()
+
+    def store_call(self, call: str, failed: bool = False) -> None:
+        self._child(self.store_calls, call).inc()
+        if failed:
+            self._child(self.store_failures, call).inc()
+
+    def store_state(self, state: str) -> None:
+        connected = state == "connected"
+        self.connected.set(connected)
+        self.degraded.set(state == "degraded")
+
+    def local_bans(self, count: int) -> None:
+        self.active_bans.labels("local").set(count)
+
+    # -- exposition ------------------------------------------------------------
+
+    def refresh(self, store: Any) -> None:
+        """This process's gauges as of now (a shared store is asked its count: one round trip)."""
+        import quelvar_core_rs as core
+        self.local_bans(core.get_state_engine_stats_rs()["active_ip_bans"])
+        stats = getattr(store, "stats", None)
+        if stats is not None:
+            shared = stats().get("shared_ip_bans")
+            if shared is not None:
+                self.active_bans.labels("shared").set(shared)
+
+    def exposition(self) -> tuple[bytes, str]:
+        """The text to serve and its content type; summed over the workers in multiprocess mode."""
+        from prometheus_client import CONTENT_TYPE_LATEST, REGISTRY, CollectorRegistry, generate_latest
+        registry = REGISTRY
+        if os.environ.get("PROMETHEUS_MULTIPROC_DIR"):
+            from prometheus_client import multiprocess
+            registry = CollectorRegistry()
+            multiprocess.MultiProcessCollector(registry)  # type: ignore[no-untyped-call]
+        return generate_latest(registry), CONTENT_TYPE_LATEST
+
+
+METRICS = Metrics()
