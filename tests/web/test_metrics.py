@@ -16,7 +16,7 @@ import pytest
 
 from quelvar_guard import RedisStore
 
-from .conftest import HEADER, HUMAN, SECRET, SESSIONS, clearance, post_telemetry, token, wait_until
+from .conftest import HEADER, SECRET, SESSIONS, clearance, post_telemetry, token, wait_until
 
 BOT = (SESSIONS / "bot.json").read_bytes()  # reports webdriver: the example bans it
 
@@ -36,8 +36,10 @@ def test_counters_are_summed_over_workers(serve, web_redis, request, tmp_path, k
     prefix = f"metrics-{secrets.token_hex(4)}:"
     served = serve(kind, module, workers=2, QUELVAR_REDIS_PREFIX=prefix,
                    PROMETHEUS_MULTIPROC_DIR=str(directory), QUELVAR_METRICS_PATH="/metrics")
-    workers, rounds = set(), 6
-    for _ in range(rounds):
+    workers, rounds = set(), 0
+    # Six rounds at least, more (bounded) until the kernel has given both workers one.
+    while rounds < 6 or (len(workers) < 2 and rounds < 40):
+        rounds += 1
         with served.client() as client:  # a fresh connection each round: both workers serve
             tokens = clearance(client)
             first = client.get("/api/hello", headers={HEADER: tokens[0]})
@@ -75,7 +77,6 @@ def test_counters_are_summed_over_workers(serve, web_redis, request, tmp_path, k
     assert 2 * rounds + 2 <= samples['quelvar_store_calls_total{call="nonce"}'] <= 3 * rounds + 2
     assert samples['quelvar_store_calls_total{call="ban"}'] == 1
     assert samples['quelvar_store_connected'] == 2 and samples['quelvar_store_degraded'] == 0
-    assert HUMAN  # the clearances were earned with the human sample session
 
     # The fleet's counts: each worker's tally reaches Redis within a second or so.
     refusals = {"malformed_telemetry": 1, "refused": 1, "replayed_token": rounds}
