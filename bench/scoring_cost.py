@@ -89,7 +89,7 @@ def served(model: Model) -> None:
     directory = tempfile.mkdtemp(prefix="scoring-cost-")
     model_path = os.path.join(directory, "model.json")
     with open(model_path, "w") as file:
-        json.dump(model.spec, file)
+        json.dump(model.content, file)
     env = dict(os.environ, QUELVAR_BENCH_SECRET=secret, QUELVAR_BENCH_MODEL=model_path,
                PYTHONPATH=os.pathsep.join(filter(None, [ROOT, os.environ.get("PYTHONPATH")])))
     servers = {}

@@ -162,9 +162,9 @@ def fit(humans: list[Scored], bots: list[list[float]] | None, seed: int, kind: s
             _synthetic[key] = out
         return _synthetic[key]
 
-    spec = calibrate(rows, groups, TARGETS[0], bots=bots, synthesize=synthesize if synthetic or not bots else None,
+    content = calibrate(rows, groups, TARGETS[0], bots=bots, synthesize=synthesize if synthetic or not bots else None,
                      kind=kind, seed=seed, split=split, hold_out_bots=False)
-    model = Model(spec)
+    model = Model(content)
     _, hold, test = split_groups(groups, seed)
     hold_scores = [model.score(rows[i]) for i in hold]
     thresholds = {fpr: threshold_for(hold_scores, fpr) for fpr in TARGETS}

@@ -151,8 +151,8 @@ def test_calibrated_threshold_holds_on_new_users(kind):
     humans, groups = synthetic_rows(rng, 60, 40, bot=False)
     bots, _ = synthetic_rows(rng, 20, 60, bot=True)
     fpr = 0.05
-    spec = calibrate(humans, groups, fpr, bots=bots, kind=kind, seed=1)
-    model = Model(json.loads(json.dumps(spec)))  # what a file gives back
+    content = calibrate(humans, groups, fpr, bots=bots, kind=kind, seed=1)
+    model = Model(json.loads(json.dumps(content)))  # what a file gives back
     fresh_humans, _ = synthetic_rows(rng, 60, 40, bot=False)
     fresh_bots, _ = synthetic_rows(rng, 20, 60, bot=True)
     measured = sum(model.score(row) >= model.challenge for row in fresh_humans) / len(fresh_humans)
@@ -160,23 +160,23 @@ def test_calibrated_threshold_holds_on_new_users(kind):
     # 2,400 humans of 60 new users: sampling and the users' own offsets move the
     # rate by about a point around the target.
     assert measured <= fpr + 0.02
-    assert abs(spec["calibration"]["heldout_fpr"] - fpr) <= 0.03
+    assert abs(content["calibration"]["heldout_fpr"] - fpr) <= 0.03
     assert caught >= 0.5
 
 
 @pytest.mark.parametrize("change", [
-    lambda spec: spec.update(features=spec["features"][:-1]),
-    lambda spec: spec["trees"][0][2].__setitem__(1, 0),          # a child pointing back: a loop
-    lambda spec: spec["thresholds"].update(challenge=float("nan")),
+    lambda content: content.update(features=content["features"][:-1]),
+    lambda content: content["trees"][0][2].__setitem__(1, 0),          # a child pointing back: a loop
+    lambda content: content["thresholds"].update(challenge=float("nan")),
 ])
 def test_model_file_refused(change):
-    spec = {"format": "quelvar-scoring-model", "version": 1, "features": list(FEATURE_NAMES),
+    content = {"format": "quelvar-scoring-model", "version": 1, "features": list(FEATURE_NAMES),
             "kind": "trees", "init": 0.0, "rate": 0.1, "thresholds": {"challenge": 0.5},
             "trees": [[[0, -1, -1], [0.5, 0.0, 0.0], [1, -1, -1], [2, -1, -1], [0.0, -1.0, 1.0]]]}
-    assert Model(json.loads(json.dumps(spec))).score([0.0] * len(FEATURE_NAMES)) < 0.5
-    change(spec)
+    assert Model(json.loads(json.dumps(content))).score([0.0] * len(FEATURE_NAMES)) < 0.5
+    change(content)
     with pytest.raises(ModelError):
-        Model(spec)
+        Model(content)
 
 
 def run_cli(*args: str) -> subprocess.CompletedProcess:
@@ -194,8 +194,8 @@ def test_batch_scoring_with_a_calibrated_model(tmp_path):
     model = tmp_path / "model.json"
     fitted = run_cli("calibrate", "--humans", str(humans), "--fpr", "0.05", "--out", str(model))
     assert fitted.returncode == 0, fitted.stderr
-    spec = json.loads(model.read_text())
-    assert spec["calibration"]["split"] == "user" and spec["calibration"]["negatives"] == "synthetic"
+    content = json.loads(model.read_text())
+    assert content["calibration"]["split"] == "user" and content["calibration"]["negatives"] == "synthetic"
 
     lines = [json.dumps({"mouse_movements": human_moves(rng)}), "{not json",
              json.dumps({"mouse_movements": line_moves(30, length=rules.ANY_PACE_CHORD)}),

@@ -99,17 +99,17 @@ def calibrate(args: argparse.Namespace) -> int:
         return out
 
     try:
-        spec = fit(humans, groups, args.fpr, bots=bots, kind=args.kind,
+        content = fit(humans, groups, args.fpr, bots=bots, kind=args.kind,
                    synthesize=synthesize if args.synthetic or not bots else None,
                    seed=args.seed, split=split, progress=lambda message: print(message, file=sys.stderr))
     except ValueError as exc:
         sys.stderr.write(f"calibrate: {exc}\n")
         return 2
     with open(args.out, "w", encoding="utf-8") as out:
-        json.dump(spec, out, separators=(",", ":"))
+        json.dump(content, out, separators=(",", ":"))
         out.write("\n")
-    c = spec["calibration"]
-    print(f"wrote {args.out}: challenge at score >= {spec['thresholds']['challenge']:.6g}; held out by "
+    c = content["calibration"]
+    print(f"wrote {args.out}: challenge at score >= {content['thresholds']['challenge']:.6g}; held out by "
           f"{c['split']}: FPR {c['threshold_fpr']:.4f} on {c['humans']['threshold']} threshold humans, "
           f"{c['heldout_fpr']:.4f} on {c['humans']['test']} test humans; TPR "
           + (f"{c['heldout_tpr']:.4f} on {c['heldout_bots']} held-out {c['negatives']} negatives"

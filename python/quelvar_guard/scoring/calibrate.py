@@ -148,9 +148,9 @@ def _fit_linear(rows: list[Row], labels: list[int], weights: list[float], seed: 
     scale = [float(s) if s > 0 else 1.0 for s in scaler.scale_]
     model = LogisticRegression(C=1.0, max_iter=5000, random_state=seed)
     model.fit(scaler.transform(rows), labels, sample_weight=weights)
-    spec = {"kind": "linear", "mean": [float(m) for m in scaler.mean_], "scale": scale,
+    content = {"kind": "linear", "mean": [float(m) for m in scaler.mean_], "scale": scale,
             "weights": [float(w) for w in model.coef_[0]], "bias": float(model.intercept_[0])}
-    return spec, lambda x: model.decision_function(scaler.transform(x))
+    return content, lambda x: model.decision_function(scaler.transform(x))
 
 
 def calibrate(humans: Sequence[Row], groups: Sequence[Any], fpr: float, *,
@@ -158,7 +158,7 @@ def calibrate(humans: Sequence[Row], groups: Sequence[Any], fpr: float, *,
               synthesize: Callable[[list[int]], Sequence[Row]] | None = None,
               kind: str = "trees", seed: int = 0, split: str = "user", hold_out_bots: bool = True,
               progress: Callable[[str], None] = lambda message: None) -> dict[str, Any]:
-    """A model spec (see model.py) fitted on humans and bots, its challenge
+    """A model (the contents of its file, see model.py) fitted on humans and bots, its challenge
     threshold set at `fpr` on held-out humans.
 
     bots:       rows of known bots (a share held out to report the true-positive
@@ -198,9 +198,9 @@ def calibrate(humans: Sequence[Row], groups: Sequence[Any], fpr: float, *,
     if kind not in fitters:
         raise ValueError(f"kind {kind!r}: expected one of {sorted(fitters)}")
     body, reference = fitters[kind](rows, labels, weights, seed)
-    spec: dict[str, Any] = {"format": FORMAT, "version": VERSION, "features": list(FEATURE_NAMES),
+    content: dict[str, Any] = {"format": FORMAT, "version": VERSION, "features": list(FEATURE_NAMES),
                             **body, "thresholds": {"challenge": 1.0}}
-    model = Model(spec)
+    model = Model(content)
     # The file is evaluated in plain Python: check it against the library on what it was fitted on.
     expected = reference(rows)
     agree = sum(abs(model.raw(row) - float(e)) <= 1e-6 * max(1.0, abs(float(e))) for row, e in zip(rows, expected))
@@ -208,10 +208,10 @@ def calibrate(humans: Sequence[Row], groups: Sequence[Any], fpr: float, *,
         raise RuntimeError(f"exported model agrees with the fitted one on {agree} of {len(rows)} rows")
     hold_scores = [model.score(humans[i]) for i in hold]
     threshold = threshold_for(hold_scores, fpr)
-    spec["thresholds"] = {"challenge": threshold}
+    content["thresholds"] = {"challenge": threshold}
     test_fpr = sum(model.score(humans[i]) >= threshold for i in test) / len(test)
     bot_tpr = (sum(model.score(row) >= threshold for row in bot_test) / len(bot_test)) if bot_test else None
-    spec["calibration"] = {
+    content["calibration"] = {
         "target_fpr": fpr, "split": split, "negatives": negatives, "seed": seed,
         "humans": {"train": len(train), "threshold": len(hold), "test": len(test)},
         "threshold_fpr": sum(s >= threshold for s in hold_scores) / len(hold),
@@ -221,4 +221,4 @@ def calibrate(humans: Sequence[Row], groups: Sequence[Any], fpr: float, *,
     if fpr * len(hold) < 1:
         progress(f"warning: {len(hold)} held-out humans cannot measure a rate of {fpr}: "
                  "the threshold sits above every one of them")
-    return spec
+    return content

@@ -61,16 +61,16 @@ def _ints(value: Any, what: str, length: int, low: int, high: int) -> list[int]:
 MAX_DEPTH = 32
 
 
-def _tree(spec: Any, index: int, width: int) -> tuple[list[int], list[float], list[int], list[int], list[float]]:
+def _tree(content: Any, index: int, width: int) -> tuple[list[int], list[float], list[int], list[int], list[float]]:
     what = f"tree {index}"
-    if not isinstance(spec, list) or len(spec) != 5 or not isinstance(spec[0], list) or not spec[0]:
+    if not isinstance(content, list) or len(content) != 5 or not isinstance(content[0], list) or not content[0]:
         raise ModelError(f"{what}: expected [feature, threshold, left, right, value] columns")
-    nodes = len(spec[0])
-    feature = _ints(spec[0], f"{what} feature", nodes, -1, width)
-    threshold = _floats(spec[1], f"{what} threshold", nodes)
-    left = _ints(spec[2], f"{what} left", nodes, -1, nodes)
-    right = _ints(spec[3], f"{what} right", nodes, -1, nodes)
-    value = _floats(spec[4], f"{what} value", nodes)
+    nodes = len(content[0])
+    feature = _ints(content[0], f"{what} feature", nodes, -1, width)
+    threshold = _floats(content[1], f"{what} threshold", nodes)
+    left = _ints(content[2], f"{what} left", nodes, -1, nodes)
+    right = _ints(content[3], f"{what} right", nodes, -1, nodes)
+    value = _floats(content[4], f"{what} value", nodes)
     for node in range(nodes):
         # Children come after their parent, so every walk ends; a leaf has none and no feature.
         leaf = left[node] == -1
@@ -114,50 +114,50 @@ def _compile(trees: list[tuple[list[int], list[float], list[int], list[int], lis
 class Model:
     """A fitted model: `score(row)` in [0, 1], `challenge` the threshold."""
 
-    def __init__(self, spec: dict[str, Any]) -> None:
-        if not isinstance(spec, dict) or spec.get("format") != FORMAT:
+    def __init__(self, content: dict[str, Any]) -> None:
+        if not isinstance(content, dict) or content.get("format") != FORMAT:
             raise ModelError(f"not a {FORMAT} file")
-        if spec.get("version") != VERSION:
-            raise ModelError(f"model version {spec.get('version')!r}; this reads version {VERSION}")
-        if spec.get("features") != list(FEATURE_NAMES):
+        if content.get("version") != VERSION:
+            raise ModelError(f"model version {content.get('version')!r}; this reads version {VERSION}")
+        if content.get("features") != list(FEATURE_NAMES):
             raise ModelError("the model was fitted on another feature list; calibrate it again")
         width = len(FEATURE_NAMES)
-        thresholds = spec.get("thresholds")
+        thresholds = content.get("thresholds")
         if not isinstance(thresholds, dict):
             raise ModelError("thresholds: expected an object")
         self.challenge = _floats([thresholds.get("challenge")], "thresholds.challenge")[0]
-        self.kind = spec.get("kind")
+        self.kind = content.get("kind")
         if self.kind == "trees":
-            self._init = _floats([spec.get("init")], "init")[0]
-            self._rate = _floats([spec.get("rate")], "rate")[0]
-            trees = spec.get("trees")
+            self._init = _floats([content.get("init")], "init")[0]
+            self._rate = _floats([content.get("rate")], "rate")[0]
+            trees = content.get("trees")
             if not isinstance(trees, list) or not trees:
                 raise ModelError("trees: expected a non-empty list")
             self._leaves = _compile([_tree(tree, i, width) for i, tree in enumerate(trees)])
         elif self.kind == "linear":
-            self._mean = _floats(spec.get("mean"), "mean", width)
-            self._scale = _floats(spec.get("scale"), "scale", width)
+            self._mean = _floats(content.get("mean"), "mean", width)
+            self._scale = _floats(content.get("scale"), "scale", width)
             if any(s <= 0.0 for s in self._scale):
                 raise ModelError("scale: every entry must be positive")
-            weights = _floats(spec.get("weights"), "weights", width)
+            weights = _floats(content.get("weights"), "weights", width)
             # Folded once: raw = bias' + sum(w' * x).
             self._weights = [w / s for w, s in zip(weights, self._scale)]
-            self._bias = _floats([spec.get("bias")], "bias")[0] - sum(
+            self._bias = _floats([content.get("bias")], "bias")[0] - sum(
                 w * m for w, m in zip(self._weights, self._mean))
         else:
             raise ModelError(f"kind {self.kind!r}: expected 'trees' or 'linear'")
-        calibration = spec.get("calibration", {})
+        calibration = content.get("calibration", {})
         self.calibration: dict[str, Any] = calibration if isinstance(calibration, dict) else {}
-        self.spec = spec
+        self.content = content
 
     @classmethod
     def from_file(cls, path: str | os.PathLike[str]) -> Model:
         with open(path, encoding="utf-8") as file:
             try:
-                spec = json.load(file)
+                content = json.load(file)
             except ValueError as exc:
                 raise ModelError(f"{os.fspath(path)}: not JSON ({exc})") from None
-        return cls(spec)
+        return cls(content)
 
     def raw(self, row: Sequence[float]) -> float:
         if self.kind == "linear":
