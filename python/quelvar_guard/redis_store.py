@@ -375,16 +375,24 @@ class RedisStore:
         try:
             fresh = self.nonces.spend(proc.client, raw)
         except UNAVAILABLE as error:
-            if METRICS.on:
-                METRICS.store_call("nonce", failed=True)
-            self._call_failed(proc, error)
-            return self._accepted_without_redis(proc, raw, text, error)
+            return self._unanswered(proc, raw, text, error)
+        return self._answered(proc, raw, text, fresh)
+
+    def _answered(self, proc: _Process, raw: bytes, text: str | None, fresh: bool) -> bool:
+        """A nonce write Redis answered: late replies start counting again,
+        and a fresh token is kept as spent here too."""
         proc.late_replies = 0
         if METRICS.on:
             METRICS.store_call("nonce")
         if fresh:
             self._spent(proc, raw, text)
         return fresh
+
+    def _unanswered(self, proc: _Process, raw: bytes, text: str | None, error: BaseException) -> bool:
+        if METRICS.on:
+            METRICS.store_call("nonce", failed=True)
+        self._call_failed(proc, error)
+        return self._accepted_without_redis(proc, raw, text, error)
 
     async def consume_nonce_async(self, token: Text) -> bool:
         raw, text = self._token(token)
@@ -408,16 +416,8 @@ class RedisStore:
                 METRICS.store_call("nonce", failed=True)
             return self._accepted_without_redis(proc, raw, text, failed.error)
         except UNAVAILABLE as error:
-            if METRICS.on:
-                METRICS.store_call("nonce", failed=True)
-            self._call_failed(proc, error)
-            return self._accepted_without_redis(proc, raw, text, error)
-        proc.late_replies = 0
-        if METRICS.on:
-            METRICS.store_call("nonce")
-        if fresh:
-            self._spent(proc, raw, text)
-        return fresh
+            return self._unanswered(proc, raw, text, error)
+        return self._answered(proc, raw, text, fresh)
 
     # -- bans ------------------------------------------------------------
 
