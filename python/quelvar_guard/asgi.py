@@ -208,6 +208,8 @@ class ASGIGuard:
                 if path == self.guard.metrics_path:
                     # Off the event loop: a shared store is asked its ban count.
                     return await _send(await asyncio.to_thread(self.guard.metrics), send, False)
+                if path == self.guard.health_path:
+                    return await _send(await asyncio.to_thread(self.guard.health_reply), send, False)
                 return await self.app(scope, receive, send)
             head = request_head(scope)
             outcome = await self.screen(head, route,

@@ -21,6 +21,7 @@ variables, so what an operator checks is what the service runs with:
     QUELVAR_SCORING_MODEL    a model file from `python -m quelvar_guard.scoring
                              calibrate`; unset: the rules alone
     QUELVAR_METRICS_PATH     serve Prometheus metrics at this path (unset: none kept)
+    QUELVAR_HEALTH_PATH      answer readiness at this path, 200 or 503 (unset: not served)
 
 A setting that is wrong is refused when the configuration is read, with every
 problem named at once, rather than logged later by each worker while the
@@ -77,6 +78,7 @@ class Settings:
     ipv4_prefix: int = 32
     scoring_model: str | None = None
     metrics_path: str | None = None
+    health_path: str | None = None
 
     @classmethod
     def from_environment(cls, environ: Mapping[str, str] | None = None) -> Settings:
@@ -114,6 +116,7 @@ class Settings:
             ipv4_prefix=number("QUELVAR_IPV4_PREFIX", 32, 8, 32),
             scoring_model=env.get("QUELVAR_SCORING_MODEL", "").strip() or None,
             metrics_path=env.get("QUELVAR_METRICS_PATH", "").strip() or None,
+            health_path=env.get("QUELVAR_HEALTH_PATH", "").strip() or None,
         )
         problems.extend(settings.problems())
         if problems:
@@ -147,6 +150,8 @@ class Settings:
                 Model.from_file(self.scoring_model)
             except (OSError, ModelError, ValueError) as error:
                 problems.append(f"QUELVAR_SCORING_MODEL {self.scoring_model!r}: {error}")
+        if self.health_path is not None and not self.health_path.startswith("/"):
+            problems.append(f"QUELVAR_HEALTH_PATH must start with /, not {self.health_path!r}")
         if self.metrics_path is not None:
             if not self.metrics_path.startswith("/"):
                 problems.append(f"QUELVAR_METRICS_PATH must start with /, not {self.metrics_path!r}")
@@ -179,7 +184,7 @@ class Settings:
         return Guard(store if store is not None else self.store(), list(self.token_secrets),
                      guarded_paths=self.guarded_paths, trusted_proxies=list(self.trusted_proxies),
                      proxy_header=self.proxy_header, bind_network=self.bind_network,
-                     metrics_path=self.metrics_path, **options)  # type: ignore[arg-type]
+                     metrics_path=self.metrics_path, health_path=self.health_path, **options)  # type: ignore[arg-type]
 
 
 def _redis_url_problems(url: str, cluster: bool) -> list[str]:

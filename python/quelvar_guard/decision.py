@@ -67,6 +67,8 @@ from __future__ import annotations
 
 import enum
 import http
+import ipaddress
+import logging
 import json
 import math
 import re
@@ -78,7 +80,7 @@ from typing import TYPE_CHECKING, Any, Union
 
 import quelvar_core_rs as core
 
-from .addresses import BanScope, ClientAddresses
+from .addresses import BanScope, ClientAddresses, normalise_address
 from .metrics import METRICS
 from .record import RECORD
 from .scoring import Scoring, as_decision
@@ -320,6 +322,8 @@ def _store_unavailable() -> type[BaseException]:
 
 DEFAULT_REQUESTS_PER_CLEARANCE = 10
 DEFAULT_BAN_SECONDS = 600
+PROXY_TRAP_QUIET_SECONDS = 3600.0
+_log = logging.getLogger("quelvar_guard")
 # Telemetry tokens per address: a page takes one per clearance, a shared NAT
 # a few more; a script asking for thousands is held to the rate.
 DEFAULT_MINT_RATE = 1.0
@@ -358,6 +362,8 @@ class Guard:
                     at `mint_rate` per second; mint_rate=None: no budget
     trusted_proxies, proxy_header: see ClientAddresses
     max_age, clock_skew: see Tokens (max_age: the telemetry token's lifetime)
+    health_path:    answer readiness here, 200 or 503 with the store's state
+                    (never guarded; see health()); None, the default: not served
     metrics_path:   serve the metrics here (never guarded; see
                     quelvar_guard.metrics); None, the default: no metrics kept
     """
@@ -386,6 +392,7 @@ class Guard:
         max_age: float = 30.0,
         clock_skew: float = 5.0,
         metrics_path: str | None = None,
+        health_path: str | None = None,
     ) -> None:
         if max_body <= 0:
             raise ValueError("max_body must be positive")
@@ -428,6 +435,11 @@ class Guard:
         if metrics_path is not None and self.route(metrics_path) is not None:
             raise ValueError("metrics_path must not be one of the guard's own paths")
         self.metrics_path = metrics_path
+        if health_path is not None and (not health_path.startswith("/") or self.route(health_path) is not None
+                                        or health_path == metrics_path):
+            raise ValueError("health_path must start with / and be a path of its own")
+        self.health_path = health_path
+        self._trap_quiet_until = 0.0
         if metrics_path is not None:
             METRICS.enable()
 
@@ -452,8 +464,38 @@ class Guard:
         return None
 
     def client_address(self, head: RequestHead) -> str | None:
-        forwarded = head.header(self.addresses.header) if self.addresses.trusted else None
-        return self.addresses.resolve(head.peer, forwarded)
+        if not self.addresses.trusted:
+            if time.monotonic() >= self._trap_quiet_until:
+                self._warn_of_untrusted_proxy(head)
+            return self.addresses.resolve(head.peer, None)
+        return self.addresses.resolve(head.peer, head.header(self.addresses.header))
+
+    def _warn_of_untrusted_proxy(self, head: RequestHead) -> None:
+        """A private-network peer that forwards for others while no proxy is
+        trusted is almost always a reverse proxy left unnamed: every client
+        then has the proxy's address, and one ban locks everyone out. Said
+        once, then at most once an hour."""
+        header = "x-forwarded-for" if head.header("x-forwarded-for") else "forwarded" if head.header("forwarded") else None
+        if header is None:
+            return
+        peer = normalise_address(head.peer.split("%", 1)[0] if isinstance(head.peer, str) else head.peer)
+        if peer is None or not ipaddress.ip_address(peer).is_private:
+            return
+        self._trap_quiet_until = time.monotonic() + PROXY_TRAP_QUIET_SECONDS
+        _log.warning("quelvar_guard: requests from %s carry %s, but no proxy is trusted: every client behind it "
+                     "has its address, and a ban of one is a ban of all; name it in trusted_proxies "
+                     "(QUELVAR_TRUSTED_PROXIES)", peer, header)
+
+    def health(self) -> tuple[bool, dict[str, object]]:
+        """Readiness for an orchestrator: the store's own account, or ready
+        for a store that gives none."""
+        report = getattr(self.store, "health", None)
+        state = report() if report is not None else {"ready": True}
+        return bool(state["ready"]), state
+
+    def health_reply(self) -> Reply:
+        ready, state = self.health()
+        return Reply(200 if ready else 503, state)
 
     def banned(self, address: str | None) -> Reply | None:
         if address is None:

@@ -523,6 +523,19 @@ class RedisStore:
 
     # -- the rest ----------------------------------------------------------
 
+    def health(self) -> dict[str, object]:
+        """Readiness for an orchestrator, from this process's own state (no
+        round trip once started): ready while the listener runs and Redis is reachable, or
+        is away under the degrade policy, which serves on purpose."""
+        if self._closed or self._refused is not None:
+            return {"ready": False, "store": "redis", "connected": False, "listener": False,
+                    "on_unavailable": self.on_unavailable, "pending_writes": 0}
+        proc = self._proc or self._start()  # the first probe may wait for the first connection
+        listening = proc.thread.is_alive()
+        return {"ready": listening and self._refused is None and (proc.connected or self.on_unavailable == "degrade"),
+                "store": "redis", "connected": proc.connected, "listener": listening,
+                "on_unavailable": self.on_unavailable, "pending_writes": len(proc.outage)}
+
     def stats(self) -> dict[str, object]:
         proc = self._proc or self._start()
         result: dict[str, object] = dict(core.get_state_engine_stats_rs())

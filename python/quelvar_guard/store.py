@@ -308,6 +308,10 @@ class LocalStore:
         per second): 0.0 when taken, else the seconds until one can be."""
         return BUDGETS.take(key, rate, burst)
 
+    def health(self) -> dict[str, object]:
+        """Readiness for an orchestrator: a process's own tables are always there."""
+        return {"ready": True, "store": "local"}
+
     def stats(self) -> dict[str, object]:
         return dict(core.get_state_engine_stats_rs())
 

@@ -44,6 +44,8 @@ class WSGIGuard:
         if route is None:
             if path == guard.metrics_path:
                 return _send(guard.metrics(), environ, start_response)
+            if path == guard.health_path:
+                return _send(guard.health_reply(), environ, start_response)
             return self.app(environ, start_response)
         head = RequestHead(str(environ.get("REQUEST_METHOD", "GET")), path,
                            environ.get("REMOTE_ADDR"), _header_reader(environ))

@@ -90,3 +90,17 @@ def test_counters_are_summed_over_workers(serve, web_redis, request, tmp_path, k
     assert done.returncode == 0, done.stderr
     fleet = json.loads(done.stdout)["fleet"]
     assert fleet["minute"] == fleet["hour"] == {"bans": 1, "refusals": refusals}
+
+
+@pytest.mark.parametrize("kind, module", [("gunicorn", "tagged_wsgi:app"), ("uvicorn", "tagged_asgi:app")])
+def test_readiness_and_the_unnamed_proxy_warning(serve, kind, module):
+    served = serve(kind, module, workers=1, QUELVAR_HEALTH_PATH="/healthz", QUELVAR_TRUSTED_PROXIES="")
+    with served.client() as client:
+        ready = client.get("/healthz")
+        assert ready.status_code == 200, ready.text
+        assert ready.json()["ready"] is True and ready.json()["connected"] is True and ready.json()["listener"] is True
+        # A proxy on the private network that nobody named: said once, not per request.
+        for _ in range(3):
+            assert client.get("/quelvar/token", headers={"X-Forwarded-For": "203.0.113.50"}).status_code == 200
+    wait_until(lambda: "no proxy is trusted" in served.log.read_text(), 5)
+    assert served.log.read_text().count("no proxy is trusted") == 1
