@@ -139,7 +139,7 @@ def served(model: Model) -> None:
 
 def fitted_models() -> dict[str, Model]:
     """Models of each kind, fitted on seeded sessions (the cost does not depend on what they learnt)."""
-    from quelvar_guard.scoring.calibrate import calibrate, synthetic_bot
+    from quelvar_guard.scoring.calibrate import calibrate, synthetic_rows
 
     rng = random.Random(1)
     telemetry = [human_telemetry(rng.randint(60, 300), seed=i) for i in range(240)]
@@ -147,12 +147,7 @@ def fitted_models() -> dict[str, Model]:
     groups = [i % 8 for i in range(len(rows))]
 
     def synthesize(indices: list[int]) -> list[list[float]]:
-        out = []
-        for i in indices:
-            bot = synthetic_bot(telemetry[i], rng)
-            if bot is not None:
-                out.append(session_vector(*evidence(json.dumps(bot))))
-        return out
+        return synthetic_rows(telemetry, indices, rng)
 
     return {kind: Model(calibrate(rows, groups, 0.01, synthesize=synthesize, kind=kind))
             for kind in ("trees", "linear")}

@@ -44,7 +44,7 @@ sys.path.insert(0, ROOT)
 
 from bench.evaluation import corpora  # noqa: E402
 from quelvar_guard.scoring import evidence, rules  # noqa: E402
-from quelvar_guard.scoring.calibrate import calibrate, split_groups, synthetic_bot, threshold_for  # noqa: E402
+from quelvar_guard.scoring.calibrate import calibrate, split_groups, synthetic_rows, threshold_for  # noqa: E402
 from quelvar_guard.scoring.model import Model  # noqa: E402
 from quelvar_guard.scoring.vector import session_vector  # noqa: E402
 
@@ -153,13 +153,7 @@ def fit(humans: list[Scored], bots: list[list[float]] | None, seed: int, kind: s
     def synthesize(indices: list[int]) -> list[list[float]]:
         key = (id(humans), seed, tuple(indices))
         if key not in _synthetic:  # the same humans give the same negatives: drawn once
-            rng = random.Random(seed)
-            out = []
-            for i in indices:
-                bot = synthetic_bot(humans[i].telemetry, rng)
-                if bot is not None:
-                    out.append(session_vector(*evidence(json.dumps(bot).encode())))
-            _synthetic[key] = out
+            _synthetic[key] = synthetic_rows([s.telemetry for s in humans], indices, random.Random(seed))
         return _synthetic[key]
 
     content = calibrate(rows, groups, TARGETS[0], bots=bots, synthesize=synthesize if synthetic or not bots else None,

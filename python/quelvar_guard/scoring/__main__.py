@@ -77,7 +77,7 @@ def _read_rows(path: str, what: str) -> tuple[list[list[float]], list[Any], list
 
 def calibrate(args: argparse.Namespace) -> int:
     try:
-        from .calibrate import calibrate as fit, synthetic_bot
+        from .calibrate import calibrate as fit, synthetic_rows
     except ImportError:  # pragma: no cover - depends on the installation
         sys.stderr.write("calibrate needs scikit-learn: pip install 'quelvar_core_rs[calibrate]'\n")
         return 2
@@ -90,13 +90,7 @@ def calibrate(args: argparse.Namespace) -> int:
     bots = _read_rows(args.bots, "bots")[0] if args.bots else None
 
     def synthesize(indices: list[int]) -> list[list[float]]:
-        rng = random.Random(args.seed)
-        out = []
-        for i in indices:
-            bot = synthetic_bot(telemetry[i], rng)
-            if bot is not None:
-                out.append(session_vector(*evidence(json.dumps(bot))))
-        return out
+        return synthetic_rows(telemetry, indices, random.Random(args.seed))
 
     try:
         content = fit(humans, groups, args.fpr, bots=bots, kind=args.kind,

@@ -19,6 +19,7 @@ human-mouse generator was caught, cursory and smart-mouse less often.
 
 from __future__ import annotations
 
+import json
 import math
 import random
 from collections.abc import Callable, Sequence
@@ -77,6 +78,21 @@ def threshold_for(scores: Sequence[float], fpr: float) -> float:
 
 def _minimum_jerk(s: float) -> float:
     return 10 * s**3 - 15 * s**4 + 6 * s**5
+
+
+def synthetic_rows(telemetry: Sequence[dict[str, Any]], indices: Sequence[int],
+                   rng: random.Random) -> list[list[float]]:
+    """The session rows of the sessions at `indices` redrawn by synthetic_bot
+    (those with movement to redraw), as calibration's synthetic negatives."""
+    from . import evidence
+    from .vector import session_vector
+
+    rows = []
+    for i in indices:
+        bot = synthetic_bot(telemetry[i], rng)
+        if bot is not None:
+            rows.append(session_vector(*evidence(json.dumps(bot))))
+    return rows
 
 
 def synthetic_bot(telemetry: dict[str, Any], rng: random.Random) -> dict[str, Any] | None:
