@@ -12,7 +12,7 @@ endif
 PY := $(VENV)/bin/python
 SOURCES := $(shell find src stubs python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 
-.PHONY: demo test bench evaluate sanitize install system-packages clean leaks stress fuzz-state fuzz-features fuzz-json fuzz-toolchain cpp-tests dist dist-test
+.PHONY: demo test lint bench evaluate sanitize install system-packages clean leaks stress fuzz-state fuzz-features fuzz-json fuzz-toolchain cpp-tests dist dist-test
 
 # Installs the Debian packages listed in .ci/debian-packages.txt that are
 # missing (needs root; skipped quietly when everything is there).
@@ -44,6 +44,15 @@ demo: install
 
 test: install cpp-tests
 	$(PY) -m pytest -q
+
+# The gates a change passes before it is pushed: pyflakes, bugbear, import
+# order and pyupgrade; both formatters in check mode; strict typing of the
+# package.
+lint: install
+	$(PY) -m ruff check .
+	$(PY) -m ruff format --check .
+	git ls-files -z '*.cpp' '*.hpp' | xargs -0 clang-format --dry-run -Werror
+	$(PY) -m mypy --strict python/quelvar_guard
 
 # The C++ tests of the cores, registered with CTest: one build tree per
 # interpreter version (CMake keeps the first one's headers in its cache) and
