@@ -17,7 +17,7 @@ import quelvar_core_rs as core
 from quelvar_guard import RedisStore, StoreMisconfigured, StoreUnavailable
 from quelvar_guard.store import REPLICA
 
-from .conftest import Proxy, ban_elsewhere, in_other_process, make_store, slot_owner, wait_until
+from servers import Proxy, ban_elsewhere, in_other_process, make_store, slot_owner, wait_until
 
 EARLIER, DURING = "203.0.113.1", "203.0.113.2"
 

@@ -17,7 +17,7 @@ import pytest
 from quelvar_guard import Decision, Guard, LocalStore, TokenKind, TokenVerdict, Tokens, WSGIGuard
 from quelvar_guard.record import DEFAULT_BURST, DEFAULT_RATE, RECORD
 
-from .conftest import ROOT, make_store, wait_until
+from servers import ROOT, make_store, wait_until
 
 SECRET = "operations-secret-" + "k" * 32
 HUMAN = (ROOT / "examples" / "sessions" / "human.json").read_bytes()

@@ -14,7 +14,7 @@ import quelvar_core_rs as core
 from quelvar_guard import Store
 from quelvar_guard.store import BUDGETS, REPLICA
 
-from .conftest import make_store, wait_until
+from servers import make_store, wait_until
 
 KINDS = ["local", "redis", "cluster"]
 

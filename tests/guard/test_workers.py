@@ -7,48 +7,31 @@ import itertools
 import os
 import random
 import signal
-import subprocess
-import sys
 import time
 import uuid
 from collections import defaultdict
 from concurrent.futures import ThreadPoolExecutor
 
+import httpx
 import pytest
-
-from .conftest import ROOT, free_port, wait_until
-
-httpx = pytest.importorskip("httpx")
-
-COMMANDS = {
-    "gunicorn": ["gunicorn", "-w", "4", "--no-control-socket", "-b", "127.0.0.1:{port}", "examples.guard_wsgi:app"],
-    "uvicorn": ["uvicorn", "--workers", "4", "--port", "{port}", "examples.guard_asgi:app"],
-}
+from servers import Served, wait_until
 
 
-class Served:
-    def __init__(self, kind: str, redis_url: str) -> None:
-        self.port, self.counter = free_port(), itertools.count()
-        env = dict(os.environ, QUELVAR_REDIS_URL=redis_url, QUELVAR_REDIS_PREFIX=f"{uuid.uuid4().hex}:")
-        self.process = subprocess.Popen([sys.executable, "-m", *(a.format(port=self.port) for a in COMMANDS[kind])],
-                                        cwd=ROOT, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        # No keep-alive: each request is a new connection, which the kernel
-        # hands to whichever worker accepts first.
-        self.clients = {source: httpx.Client(base_url=f"http://127.0.0.1:{self.port}", timeout=10,
-                                             transport=httpx.HTTPTransport(local_address=source),
-                                             limits=httpx.Limits(max_keepalive_connections=0))
+class Workers:
+    """The example served by 4 workers, asked by clients that open a new
+    connection for each request, which the kernel hands to whichever worker
+    accepts first."""
+
+    def __init__(self, served: Served) -> None:
+        self.served, self.port, self.counter = served, served.port, itertools.count()
+        self.process = served.process
+        self.clients = {source: served.client(source, limits=httpx.Limits(max_keepalive_connections=0))
                         for source in ("127.0.0.1", "127.0.0.7")}
-        wait_until(lambda: self.get(ignore_refusal=True) == 200, 30, 0.1)
 
-    def get(self, token=None, path="/", source="127.0.0.1", ignore_refusal=False):
+    def get(self, token=None, path="/", source="127.0.0.1"):
         token = token or f"fresh-{self.port}-{next(self.counter)}"
-        try:
-            answer = self.clients[source].get(path, headers={"X-Request-Token": token})
-        except httpx.TransportError:
-            if ignore_refusal:
-                return None
-            raise
-        return answer.status_code if ignore_refusal else (answer.status_code, int(answer.headers["X-Worker"]))
+        answer = self.clients[source].get(path, headers={"X-Request-Token": token})
+        return answer.status_code, int(answer.headers["X-Worker"])
 
     def many(self, count, **options):
         # Concurrent new connections: more than one worker takes some.
@@ -56,14 +39,13 @@ class Served:
             return list(pool.map(lambda _: self.get(**options), range(count)))
 
 
-@pytest.fixture(scope="module", params=list(COMMANDS))
-def served(request, redis_server):
-    if redis_server.process is None:
-        redis_server.start()
-    server = Served(request.param, redis_server.url)
-    yield server
-    server.process.terminate()
-    server.process.wait(15)
+@pytest.fixture(scope="module", params=["gunicorn", "uvicorn"])
+def served(request, redis_server, tmp_path_factory):
+    module = "examples.guard_wsgi:app" if request.param == "gunicorn" else "examples.guard_asgi:app"
+    server = Served(request.param, module, redis_server.running().url,
+                    tmp_path_factory.mktemp(request.param) / "server.log", QUELVAR_REDIS_PREFIX=f"{uuid.uuid4().hex}:")
+    yield Workers(server)
+    server.stop()
 
 
 def test_each_token_is_accepted_exactly_once(served):

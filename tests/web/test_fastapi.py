@@ -7,7 +7,7 @@ import select
 import socket
 import time
 
-from .conftest import HEADER, HUMAN, SESSIONS
+from web_client import HEADER, HUMAN, SESSIONS
 
 
 def test_the_dependencies_screen_and_hand_over_the_features(serve):

@@ -11,16 +11,17 @@ import time
 
 import pytest
 
-from .conftest import HEADER, HUMAN, Served, clearance, token
-from .frontdoor_app import LIMITS
+from servers import Served
+from web.frontdoor_app import LIMITS
+from web_client import HEADER, HUMAN, clearance, token
 
 ROOT_PATH = "/svc"
 BOT = b'{"browser": {"webdriver": true}}'
 
 
 @pytest.fixture(scope="module")
-def site(web_redis, tmp_path_factory):
-    served = Served("uvicorn", "frontdoor_app:make_app", web_redis.url, tmp_path_factory.mktemp("front") / "log",
+def site(redis_server, tmp_path_factory):
+    served = Served("uvicorn", "frontdoor_app:make_app", redis_server.running().url, tmp_path_factory.mktemp("front") / "log",
                     workers=1, arguments=("--factory", "--root-path", ROOT_PATH))
     yield served
     served.stop()

@@ -15,8 +15,8 @@ import sys
 import pytest
 
 from quelvar_guard import RedisStore
-
-from .conftest import HEADER, SECRET, SESSIONS, clearance, post_telemetry, token, wait_until
+from servers import SECRET, wait_until
+from web_client import HEADER, SESSIONS, clearance, post_telemetry, token
 
 BOT = (SESSIONS / "bot.json").read_bytes()  # reports webdriver: the example bans it
 
@@ -30,7 +30,7 @@ def _samples(text: str) -> dict[str, float]:
 
 
 @pytest.mark.parametrize("kind, module", [("gunicorn", "tagged_wsgi:app"), ("uvicorn", "tagged_asgi:app")])
-def test_counters_are_summed_over_workers(serve, web_redis, request, tmp_path, kind, module):
+def test_counters_are_summed_over_workers(serve, running_redis, request, tmp_path, kind, module):
     directory = tmp_path / "prometheus"
     directory.mkdir()
     prefix = f"metrics-{secrets.token_hex(4)}:"
@@ -80,10 +80,10 @@ def test_counters_are_summed_over_workers(serve, web_redis, request, tmp_path, k
 
     # The fleet's counts: each worker's tally reaches Redis within a second or so.
     refusals = {"malformed_telemetry": 1, "refused": 1, "replayed_token": rounds}
-    store = RedisStore(web_redis.url, prefix=prefix)
+    store = RedisStore(running_redis.url, prefix=prefix)
     request.addfinalizer(store.close)
     wait_until(lambda: store.fleet_counts()["minute"] == {"bans": 1, "refusals": refusals}, 5)
-    env = dict(os.environ, QUELVAR_REDIS_URL=web_redis.url, QUELVAR_REDIS_PREFIX=prefix,
+    env = dict(os.environ, QUELVAR_REDIS_URL=running_redis.url, QUELVAR_REDIS_PREFIX=prefix,
                QUELVAR_TOKEN_SECRETS=SECRET)
     done = subprocess.run([sys.executable, "-m", "quelvar_guard", "status", "--json"], env=env,
                           capture_output=True, text=True, timeout=30)

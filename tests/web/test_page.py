@@ -9,7 +9,7 @@ import subprocess
 
 import pytest
 
-from .conftest import ROOT
+from servers import ROOT
 
 CHROMIUM = shutil.which("chromium")
 

@@ -10,8 +10,7 @@ import pytest
 import quelvar_core_rs as core
 from examples.web_scoring import BAN_SECONDS, score
 from quelvar_guard import Decision, LocalStore
-
-from .conftest import SESSIONS
+from web_client import SESSIONS
 
 
 def line(points, bend=0.0):

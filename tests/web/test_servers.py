@@ -9,8 +9,8 @@ from collections import Counter, defaultdict
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from .conftest import (HEADER, HUMAN, SESSIONS, SECRET, TELEMETRY, TRUSTED_PROXY, WORKERS, Served, clearance,
-                      guarded_get, post_telemetry, token, wait_until)
+from servers import SECRET, TRUSTED_PROXY, WORKERS, Served, wait_until
+from web_client import HEADER, HUMAN, SESSIONS, TELEMETRY, clearance, guarded_get, post_telemetry, token
 
 from quelvar_guard import Guard, LocalStore, TokenKind, Tokens
 from quelvar_guard.decision import DEFAULT_REQUESTS_PER_CLEARANCE as PER_CLEARANCE
@@ -22,11 +22,11 @@ DEADLINE_SECONDS = 180  # bounds every load loop below
 
 
 @pytest.fixture(scope="module", params=["gunicorn", "uvicorn"])
-def server(request, web_redis, tmp_path_factory):
+def server(request, redis_server, tmp_path_factory):
     module = "tagged_wsgi:app" if request.param == "gunicorn" else "tagged_asgi:app"
     # Tokens bound to the client's network: every test below presents its
     # tokens from where it fetched them, but for the one that moves.
-    served = Served(request.param, module, web_redis.url,
+    served = Served(request.param, module, redis_server.running().url,
                     tmp_path_factory.mktemp(request.param) / "server.log", QUELVAR_BIND_NETWORK="1")
     # Each server bans its own addresses: both share one Redis.
     served.index = request.param_index

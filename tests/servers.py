@@ -1,30 +1,34 @@
-"""Real Redis for the guard tests: a server and a three-primary cluster on free
-loopback ports, keeping nothing on disk, stopped when the session ends."""
+"""Real processes for the tests: redis-server alone and as clusters, a TCP
+proxy that fails on demand, the examples served by gunicorn and uvicorn, all
+on free loopback ports; and the waiting they need. The fixtures over them are
+declared in conftest.py."""
 
 from __future__ import annotations
 
 import itertools
 import multiprocessing
 import os
-import shutil
+import signal
 import socket
 import subprocess
+import sys
 import threading
 import time
+from collections.abc import Callable
 from pathlib import Path
+from typing import Any
 
-import pytest
-
-redis = pytest.importorskip("redis")
-if shutil.which("redis-server") is None:
-    pytest.skip("redis-server is not installed", allow_module_level=True)
-from redis.backoff import NoBackoff  # noqa: E402
-from redis.retry import Retry  # noqa: E402
-
-ROOT = Path(__file__).resolve().parents[2]
-_prefixes = itertools.count()
-# Redis is not under test: no sanitizer runtime preloaded into it.
+ROOT = Path(__file__).resolve().parents[1]
+WEB_APPS = ROOT / "tests" / "web"
+# Redis is not under test: no sanitizer runtime preloaded into it (the served
+# apps load the module, and keep it).
 SERVER_ENV = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+_prefixes = itertools.count()
+# The served apps' token key; tests that forge or age tokens sign with it themselves.
+SECRET = "web-tests-secret-" + "k" * 32
+# Requests from this loopback address come "through a proxy"; any other is a client.
+TRUSTED_PROXY = "127.0.0.2"
+WORKERS = 4
 
 
 def free_port(bus_offset: int = 0) -> int:
@@ -41,7 +45,7 @@ def free_port(bus_offset: int = 0) -> int:
                 continue
 
 
-def wait_until(check, seconds: float = 10.0, step: float = 0.02):
+def wait_until(check: Callable[[], Any], seconds: float = 10.0, step: float = 0.02) -> Any:
     deadline = time.monotonic() + seconds
     while not (value := check()):
         if time.monotonic() > deadline:
@@ -50,7 +54,14 @@ def wait_until(check, seconds: float = 10.0, step: float = 0.02):
     return value
 
 
+def next_prefix() -> str:
+    """A namespace of its own for one test's keys."""
+    return f"t{next(_prefixes)}:"
+
+
 class RedisServer:
+    """One redis-server keeping nothing on disk."""
+
     def __init__(self, directory: Path, *options: str) -> None:
         self.port = free_port(10000 if options else 0)
         self.url = f"redis://127.0.0.1:{self.port}/0"
@@ -64,16 +75,28 @@ class RedisServer:
         self.process = subprocess.Popen(self.command, env=SERVER_ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_until(self.ping)
 
+    def running(self) -> RedisServer:
+        """This server, started again if a fault test stopped it."""
+        if self.process is None:
+            self.start()
+        return self
+
     def stop(self) -> None:
         if self.process is not None:
             self.process.terminate()
             self.process.wait(10)
             self.process = None
 
-    def client(self, timeout: float = 5) -> redis.Redis:
+    def client(self, timeout: float = 5) -> Any:
+        import redis
+        from redis.backoff import NoBackoff
+        from redis.retry import Retry
+
         return redis.Redis(port=self.port, socket_timeout=timeout, retry=Retry(NoBackoff(), 0))
 
     def ping(self, timeout: float = 5) -> bool:
+        import redis
+
         try:
             with self.client(timeout) as client:
                 return bool(client.ping())
@@ -81,39 +104,46 @@ class RedisServer:
             return False
 
 
-@pytest.fixture(scope="session")
-def redis_server(tmp_path_factory):
-    server = RedisServer(tmp_path_factory.mktemp("redis"))
-    yield server
-    server.stop()
-
-
-@pytest.fixture
-def live_redis(redis_server):
-    """The server, running (a fault test may have stopped it) and empty."""
-    if redis_server.process is None:
-        redis_server.start()
-    with redis_server.client() as client:
-        client.flushall()
-    return redis_server
-
-
-@pytest.fixture(scope="session")
-def redis_cluster(tmp_path_factory):
+def start_cluster(directory: Path, primaries: int, replicas: int, *options: str) -> list[RedisServer]:
+    """A cluster of `primaries` nodes, each with `replicas` replicas, up and
+    settled: every node sees it served, and each replica holds its primary's
+    data (a replica takes over only then)."""
     nodes: list[RedisServer] = []
     try:
-        for index in range(3):
-            directory = tmp_path_factory.mktemp(f"cluster{index}")
-            nodes.append(RedisServer(directory, "--cluster-enabled", "yes",
-                                     "--cluster-config-file", str(directory / "nodes.conf")))
+        for index in range(primaries * (1 + replicas)):
+            node_directory = directory / f"node{index}"
+            node_directory.mkdir()
+            nodes.append(RedisServer(node_directory, "--cluster-enabled", "yes", "--cluster-config-file",
+                                     str(node_directory / "nodes.conf"), *options))
         subprocess.run(["redis-cli", "--cluster", "create", *(f"127.0.0.1:{node.port}" for node in nodes),
-                        "--cluster-replicas", "0", "--cluster-yes"], env=SERVER_ENV, check=True, capture_output=True, timeout=60)
-        wait_until(lambda: all(node.client().execute_command("CLUSTER INFO").get("cluster_state") == "ok"
-                               for node in nodes), 30)
-        yield nodes
-    finally:
+                        "--cluster-replicas", str(replicas), "--cluster-yes"], env=SERVER_ENV, check=True,
+                       capture_output=True, timeout=60)
+
+        def settled(node: RedisServer) -> bool:
+            replication = node.client().info("replication")
+            return (node.client().execute_command("CLUSTER INFO").get("cluster_state") == "ok"
+                    and replication.get("master_link_status", "up") == "up"
+                    and (replication["role"] == "slave" or replication["connected_slaves"] == replicas))
+        wait_until(lambda: all(map(settled, nodes)), 30)
+        return nodes
+    except BaseException:
         for node in nodes:
             node.stop()
+        raise
+
+
+def slot_owner(nodes: list[RedisServer], key: str) -> RedisServer:
+    """The node that serves `key` now, as a live node of the cluster sees it."""
+    from redis.crc import key_slot
+
+    slot = key_slot(key.encode())
+    for node in nodes:
+        if node.process is None:
+            continue
+        for first, last, primary, *_ in node.client().execute_command("CLUSTER SLOTS"):
+            if first <= slot <= last:
+                return next(owner for owner in nodes if owner.port == primary[1])
+    raise AssertionError("no live node")
 
 
 class Proxy:
@@ -190,15 +220,7 @@ class Proxy:
         self.server.close()
 
 
-@pytest.fixture
-def proxy(live_redis):
-    """A proxy in front of the session's server (see Proxy)."""
-    path = Proxy(live_redis.port)
-    yield path
-    path.close()
-
-
-def in_other_process(target, *args, seconds: float = 20.0) -> None:
+def in_other_process(target: Callable[..., object], *args: object, seconds: float = 20.0) -> None:
     """Runs target(*args) in a forked process, as another worker would, and
     waits for it to succeed."""
     child = multiprocessing.get_context("fork").Process(target=target, args=args)
@@ -212,6 +234,7 @@ def in_other_process(target, *args, seconds: float = 20.0) -> None:
 
 def _ban(url: str, prefix: str, ip: str, seconds: int, cluster: bool) -> None:
     from quelvar_guard import RedisStore
+
     store = RedisStore(url, prefix=prefix, cluster=cluster)
     store.ban(ip, seconds)
     # Kept for later only while the cluster is still settling from a failover: written within seconds.
@@ -224,58 +247,10 @@ def ban_elsewhere(url: str, prefix: str, ip: str, seconds: int = 600, cluster: b
     in_other_process(_ban, url, prefix, ip, seconds, cluster)
 
 
-@pytest.fixture
-def failover_cluster(tmp_path):
-    """Three primaries, each with a replica that takes over within seconds of
-    its primary's failure; the other slots stay served meanwhile (full
-    coverage not required). Made for one test, which may kill nodes."""
-    nodes: list[RedisServer] = []
-    try:
-        for index in range(6):
-            directory = tmp_path / f"node{index}"
-            directory.mkdir()
-            nodes.append(RedisServer(directory, "--cluster-enabled", "yes", "--cluster-config-file",
-                                     str(directory / "nodes.conf"), "--cluster-node-timeout", "1000",
-                                     "--cluster-require-full-coverage", "no", "--repl-diskless-sync-delay", "0"))
-        subprocess.run(["redis-cli", "--cluster", "create", *(f"127.0.0.1:{node.port}" for node in nodes),
-                        "--cluster-replicas", "1", "--cluster-yes"], env=SERVER_ENV, check=True, capture_output=True,
-                       timeout=60)
-
-        def settled(node: RedisServer) -> bool:
-            replication = node.client().info("replication")
-            # A replica takes over only once it holds its primary's data.
-            return (node.client().execute_command("CLUSTER INFO").get("cluster_state") == "ok"
-                    and replication.get("master_link_status", "up") == "up"
-                    and (replication["role"] == "slave" or replication["connected_slaves"] == 1))
-        wait_until(lambda: all(map(settled, nodes)), 30)
-        yield nodes
-    finally:
-        for node in nodes:
-            node.stop()
-
-
-def slot_owner(nodes: list[RedisServer], key: str) -> RedisServer:
-    """The node that serves `key` now, as a live node of the cluster sees it."""
-    from redis.crc import key_slot
-    slot = key_slot(key.encode())
-    for node in nodes:
-        if node.process is None:
-            continue
-        for first, last, primary, *_ in node.client().execute_command("CLUSTER SLOTS"):
-            if first <= slot <= last:
-                return next(owner for owner in nodes if owner.port == primary[1])
-    raise AssertionError("no live node")
-
-
-@pytest.fixture
-def prefix() -> str:
-    """A namespace of its own for each test's keys."""
-    return f"t{next(_prefixes)}:"
-
-
-def make_store(kind: str, request, prefix: str, url: str | None = None, **options):
-    """A store of the given kind, closed after the test, on an empty local table
-    (`url`: another way to the test's server, such as a proxy)."""
+def make_store(kind: str, request: Any, prefix: str, url: str | None = None, **options: Any) -> Any:
+    """A store of the given kind ("local", "redis" or "cluster"), closed after
+    the test, on an empty local table (`url`: another way to the test's
+    server, such as a proxy)."""
     from quelvar_guard import LocalStore, RedisStore
     from quelvar_guard.store import REPLICA
 
@@ -288,3 +263,70 @@ def make_store(kind: str, request, prefix: str, url: str | None = None, **option
         store = RedisStore(request.getfixturevalue("redis_cluster")[0].url, cluster=True, prefix=prefix, **options)
     request.addfinalizer(store.close)
     return store
+
+
+class Served:
+    """One server process (gunicorn or uvicorn) and its workers, serving
+    `module` (importable from the project's root or tests/web), configured
+    through the environment as a deployment would be."""
+
+    def __init__(self, kind: str, module: str, redis_url: str, log: Path, *, workers: int = WORKERS,
+                 arguments: tuple[str, ...] = (), **environment: str) -> None:
+        import httpx
+
+        self.kind = kind
+        self.port = free_port()
+        self.url = f"http://127.0.0.1:{self.port}"
+        if kind == "gunicorn":
+            command = [sys.executable, "-m", "gunicorn", "-w", str(workers), "--no-control-socket",
+                       "-b", f"127.0.0.1:{self.port}", module]
+        else:
+            command = [sys.executable, "-m", "uvicorn", "--workers", str(workers),
+                       "--host", "127.0.0.1", "--port", str(self.port), module]
+        command += arguments
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), str(WEB_APPS), os.environ.get("PYTHONPATH", "")]),
+                   QUELVAR_REDIS_URL=redis_url, QUELVAR_TOKEN_SECRETS=SECRET, QUELVAR_TRUSTED_PROXIES=TRUSTED_PROXY,
+                   # The load tests take thousands of tokens from a few addresses.
+                   QUELVAR_MINT_BURST="1000000")
+        env.update(environment)
+        self.log = log
+        self.process = subprocess.Popen(command, cwd=ROOT, env=env, stdout=log.open("wb"), stderr=subprocess.STDOUT)
+
+        def answers(client: httpx.Client) -> bool:
+            if self.process.poll() is not None:
+                raise AssertionError(f"{self.kind} exited:\n{self.log.read_text()[-3000:]}")
+            try:
+                client.get("/")
+                return True
+            except httpx.TransportError:
+                return False
+        with self.client() as client:
+            wait_until(lambda: answers(client), 30, 0.1)
+        self._wait_for_workers(workers)
+
+    def _wait_for_workers(self, workers: int) -> None:
+        """Until every worker has answered a fresh connection (where the app
+        names its worker), for at most 20 s: a worker that starts late, as
+        under the sanitizers, would otherwise leave the others all the load."""
+        seen: set[str] = set()
+        deadline = time.monotonic() + 20
+        while len(seen) < workers and time.monotonic() < deadline:
+            with self.client() as client:
+                worker = client.get("/").headers.get("x-worker")
+            if worker is None:
+                return
+            seen.add(worker)
+
+    def client(self, source: str = "127.0.0.1", **options: Any) -> Any:
+        import httpx
+
+        return httpx.Client(base_url=self.url, timeout=10,
+                            transport=httpx.HTTPTransport(local_address=source), **options)
+
+    def stop(self) -> None:
+        self.process.send_signal(signal.SIGTERM)  # the master stops its workers
+        try:
+            self.process.wait(20)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait(10)
