@@ -23,7 +23,6 @@ from quelvar_guard import Guard, LocalStore
 from quelvar_guard.decision import CheckToken, RequestHead, Route, run
 from quelvar_guard.metrics import METRICS
 from quelvar_guard.record import RECORD
-from quelvar_guard.tokens import TokenKind
 
 SECRET = "bench-secret-" + "k" * 40
 

@@ -113,7 +113,7 @@ def served(model: Model) -> None:
                         break
                     except httpx.TransportError:
                         if process.poll() is not None or time.monotonic() > deadline:
-                            raise SystemExit("a benchmark server did not start")
+                            raise SystemExit("a benchmark server did not start") from None
                         time.sleep(0.1)
             times: dict[str, list[float]] = {variant: [] for variant in servers}
             sent, started = 0, time.monotonic()
@@ -205,9 +205,10 @@ def main() -> int:
         for _ in range(args.rounds):
             timings = {
                 "endpoint": per_call(endpoint(body), args.repeat),
-                "features": per_call(lambda: core.extract_features_json_rs(body), args.repeat),
-                "evidence": per_call(lambda: evidence(body), args.repeat),
-                **{name: per_call(lambda s=s: s.judge(features, moves), args.repeat) for name, s in scorers.items()},
+                "features": per_call(lambda body=body: core.extract_features_json_rs(body), args.repeat),
+                "evidence": per_call(lambda body=body: evidence(body), args.repeat),
+                **{name: per_call(lambda s=s, f=features, m=moves: s.judge(f, m), args.repeat)
+                   for name, s in scorers.items()},
             }
             for key, value in timings.items():
                 samples.setdefault(key, []).append(value)

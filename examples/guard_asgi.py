@@ -33,7 +33,7 @@ async def respond(send: Send, status: int, text: str, headers: list[tuple[bytes,
 
 async def app(scope: Scope, receive: Receive, send: Send) -> None:
     if scope["type"] == "lifespan":
-        while (message := await receive())["type"] != "lifespan.shutdown":
+        while (await receive())["type"] != "lifespan.shutdown":
             await send({"type": "lifespan.startup.complete"})
         await send({"type": "lifespan.shutdown.complete"})
         return

@@ -12,6 +12,7 @@ The decoder here only understands plain data (dict, list, float, int, bool);
 the rules for hooks and subclasses are tested against the module directly.
 """
 
+from itertools import pairwise
 import math
 
 TWO_PI = 6.283185307179586
@@ -125,7 +126,7 @@ def key_interval_stats(times):
     if len(times) < 2:
         return 0.0, 0.0
     ordered = sorted(times)
-    gaps = [b - a for a, b in zip(ordered, ordered[1:]) if b > a]
+    gaps = [b - a for a, b in pairwise(ordered) if b > a]
     if not gaps:
         return 0.0, 0.0
     average = mean(gaps)
@@ -136,7 +137,7 @@ def speed_series(points):
     """The speeds of the 300 earliest points, in time order."""
     p = sorted(points, key=lambda point: point[2])[:MAX_TRAJECTORY_POINTS]
     d, dt = [], []
-    for (x0, y0, t0), (x1, y1, t1) in zip(p, p[1:]):
+    for (x0, y0, t0), (x1, y1, t1) in pairwise(p):
         dx, dy = x1 - x0, y1 - y0
         d.append(math.sqrt(dx * dx + dy * dy))
         difference = t1 - t0

@@ -9,6 +9,7 @@ last place (so turn_sum is compared with a tolerance, everything else bit
 for bit).
 """
 
+from itertools import pairwise
 import math
 
 from feature_model import MAX_TRAJECTORY_POINTS, MIN_TIME_STEP, decode, ordered_sum
@@ -37,10 +38,10 @@ def move_figures(points):
     if len(points) == 1:
         return figures
     (x0, y0, t0), (x1, y1, t1) = points[0], points[-1]
-    vectors = [(b[0] - a[0], b[1] - a[1]) for a, b in zip(points, points[1:])]
+    vectors = [(b[0] - a[0], b[1] - a[1]) for a, b in pairwise(points)]
     lengths = [math.sqrt(dx * dx + dy * dy) for dx, dy in vectors]
-    steps = [max(b[2] - a[2], MIN_TIME_STEP) for a, b in zip(points, points[1:])]
-    speeds = [length / step for length, step in zip(lengths, steps)]
+    steps = [max(b[2] - a[2], MIN_TIME_STEP) for a, b in pairwise(points)]
+    speeds = [length / step for length, step in zip(lengths, steps, strict=True)]
     duration = t1 - t0
     chord = math.sqrt((x1 - x0) * (x1 - x0) + (y1 - y0) * (y1 - y0))
 

@@ -55,7 +55,7 @@ def test_every_length_matches_the_direct_transform(kind):
         telemetry = telemetry_with_speeds(profile(kind, length, rng))
         got = core.extract_features_rs(telemetry)
         want = oracle(telemetry)
-        for value, expected in zip((got["spectral_purity"], got["spectral_entropy"]), want):
+        for value, expected in zip((got["spectral_purity"], got["spectral_entropy"]), want, strict=True):
             worst = max(worst, abs(value - expected))
             assert abs(value - expected) <= TOLERANCE, (kind, length, value, expected)
     print(f"{kind}: largest difference from the direct transform {worst:.3g}")

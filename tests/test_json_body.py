@@ -9,7 +9,7 @@ import threading
 from fractions import Fraction
 
 import pytest
-from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quelvar_core_rs as core
@@ -277,9 +277,9 @@ def near_midpoints(draw):
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(near_midpoints())
 def test_long_numbers_round_as_float_does(number):
-    assert_like_loads('{"browser": {"screen_width": %s, "screen_height": 1},'
-                      ' "mouse_movements": [{"x": 0, "y": 0, "t": 0}, {"x": 1, "y": 1, "t": 1}, {"x": %s, "y": 2,'
-                      ' "t": 2}]}' % (number, number))
+    assert_like_loads(f'{{"browser": {{"screen_width": {number}, "screen_height": 1}},'
+                      f' "mouse_movements": [{{"x": 0, "y": 0, "t": 0}}, {{"x": 1, "y": 1, "t": 1}}, {{"x": {number}, "y": 2,'
+                      ' "t": 2}]}')
 
 
 @pytest.mark.parametrize("body", [None, 1, 2.5, {}, ["{}"], memoryview(b"{}  ")[::2]])

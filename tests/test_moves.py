@@ -32,7 +32,7 @@ def check_evidence(body):
     assert all(type(n) is int for n in found["points"])
     for name in MOVE_FIGURES[1:]:
         assert all(type(v) is float for v in found[name]), name
-        assert all(same_floats(g, w, close=name == "turn_sum") for g, w in zip(found[name], want[name])), (
+        assert all(same_floats(g, w, close=name == "turn_sum") for g, w in zip(found[name], want[name], strict=True)), (
             name, found[name], want[name])
     assert found["points"] == want["points"]
     return found
@@ -124,7 +124,7 @@ def test_hand_made_paths(path, expected):
             assert want(found[name]), (name, found[name])
         else:
             assert len(found[name]) == len(want)
-            assert all(same_floats(float(g), float(w), close=True) for g, w in zip(found[name], want)), (
+            assert all(same_floats(float(g), float(w), close=True) for g, w in zip(found[name], want, strict=True)), (
                 name, found[name])
 
 

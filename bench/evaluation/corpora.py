@@ -21,6 +21,7 @@ prints a table.
 """
 from __future__ import annotations
 
+from itertools import pairwise
 import argparse
 import json
 import math
@@ -228,7 +229,7 @@ def table(rows: list[dict]) -> str:
     columns = list(rows[0])
     widths = {c: max(len(c), *(len(str(r[c])) for r in rows)) for c in columns}
     line = lambda values: "  ".join(str(v).ljust(widths[c]) if i < 2 else str(v).rjust(widths[c])  # noqa: E731
-                                   for i, (c, v) in enumerate(zip(columns, values)))
+                                   for i, (c, v) in enumerate(zip(columns, values, strict=True)))
     return "\n".join([line(columns), line("-" * widths[c] for c in columns), *(line(r.values()) for r in rows)])
 
 
@@ -246,7 +247,7 @@ def plot(corpora: dict[str, list[Session]], folder: Path = OUT) -> list[Path]:
     written = []
     for kind in ("paths", "intervals"):
         figure, axes = plt.subplots(rows, columns, figsize=(4.2 * columns, 3.0 * rows), squeeze=False)
-        for axis, (name, sessions) in zip(axes.flat, corpora.items()):
+        for axis, (name, sessions) in zip(axes.flat, corpora.items(), strict=True):
             axis.set_title(name, fontsize=9)
             axis.tick_params(labelsize=7)
             if kind == "paths":
@@ -257,7 +258,7 @@ def plot(corpora: dict[str, list[Session]], folder: Path = OUT) -> list[Path]:
                 axis.set_ylim(1080, 0)
             else:
                 gaps = [b["t"] - a["t"] for s in sessions for a, b in
-                        zip(s.telemetry["mouse_movements"], s.telemetry["mouse_movements"][1:])]
+                        pairwise(s.telemetry["mouse_movements"])]
                 axis.hist([min(g, 150) for g in gaps], bins=75, range=(0, 150))
                 axis.set_xlabel("ms between events (150 = 150 or more)", fontsize=7)
         for axis in list(axes.flat)[len(corpora):]:

@@ -30,7 +30,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import math
 import os
 import random
 import sys
@@ -201,8 +200,8 @@ def control(a: list[Scored], b: list[Scored], seed: int):
         distinct = sorted(set(groups), key=str)
         random.Random(seed).shuffle(distinct)
         held = set(distinct[: max(1, len(distinct) // 2)])
-        return ([s.row for s, g in zip(scored, groups) if g not in held],
-                [s.row for s, g in zip(scored, groups) if g in held])
+        return ([s.row for s, g in zip(scored, groups, strict=True) if g not in held],
+                [s.row for s, g in zip(scored, groups, strict=True) if g in held])
 
     a_train, a_test = halves(a)
     b_train, b_test = halves(b)

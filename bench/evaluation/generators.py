@@ -195,7 +195,7 @@ def _cursory() -> Move:
         screen = pointer.screen()
         began = screen.now
         points, timings = generate_trajectory((screen.x, screen.y), target, seed=rng.randrange(2**32))
-        for (x, y), t in zip(points, timings):
+        for (x, y), t in zip(points, timings, strict=True):
             screen.now = began + t / 1000.0
             screen.jump(x, y)
     return move

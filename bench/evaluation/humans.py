@@ -52,7 +52,7 @@ def cursory_recordings() -> Iterator[Recording]:
         for index, move in enumerate(json.load(source)):
             t0 = move["timing"][0]
             yield None, f"cursory-{index:04d}", [
-                {"x": x, "y": y, "t": t - t0} for (x, y), t in zip(move["points"], move["timing"])]
+                {"x": x, "y": y, "t": t - t0} for (x, y), t in zip(move["points"], move["timing"], strict=True)]
 
 
 def smart_mouse_recordings() -> Iterator[Recording]:
@@ -70,7 +70,7 @@ def smart_mouse_recordings() -> Iterator[Recording]:
                 x, y = 960 - sum(steps_x) // 2, 540 - sum(steps_y) // 2
                 t = 0.0
                 movements = [{"x": x, "y": y, "t": 0.0}]
-                for dx, dy, interval in zip(steps_x, steps_y, intervals):
+                for dx, dy, interval in zip(steps_x, steps_y, intervals, strict=True):
                     x, y, t = x + dx, y + dy, t + interval
                     movements.append({"x": x, "y": y, "t": round(t, 3)})
                 yield None, f"smart-mouse-{bucket}-{direction}-{index}", movements

@@ -3,7 +3,7 @@ spectrum from cos/sin matrices cached per length."""
 from __future__ import annotations
 
 import math
-from functools import lru_cache
+from functools import cache
 
 import numpy as np
 
@@ -12,7 +12,7 @@ from .python_features import extract_features as _python_features
 TWO_PI = 6.283185307179586
 
 
-@lru_cache(maxsize=None)
+@cache
 def _dft_matrices(length: int):
     bins = np.arange(1, length // 2 + 1)[:, None]
     angle = (bins * np.arange(length)[None, :] % length) * (TWO_PI / length)

@@ -2,6 +2,7 @@
 one function, the standard library only."""
 from __future__ import annotations
 
+from itertools import pairwise
 import math
 
 TWO_PI = 6.283185307179586
@@ -50,7 +51,7 @@ def extract_features(telemetry) -> dict:
                         break
     key_avg = key_var = 0.0
     ordered_keys = sorted(key_times)
-    gaps = [b - a for a, b in zip(ordered_keys, ordered_keys[1:]) if b > a]
+    gaps = [b - a for a, b in pairwise(ordered_keys) if b > a]
     if gaps:
         key_avg, key_var = _mean_var(gaps)
 
@@ -78,10 +79,10 @@ def extract_features(telemetry) -> dict:
 
     window = sorted(points, key=lambda p: p[2])[:300]
     lengths, steps = [], []
-    for (x0, y0, t0), (x1, y1, t1) in zip(window, window[1:]):
+    for (x0, y0, t0), (x1, y1, t1) in pairwise(window):
         lengths.append(math.sqrt((x1 - x0) ** 2 + (y1 - y0) ** 2))
         steps.append(max(t1 - t0, 0.1))
-    speeds = [d / dt for d, dt in zip(lengths, steps)]
+    speeds = [d / dt for d, dt in zip(lengths, steps, strict=True)]
     accelerations = [(speeds[i + 1] - speeds[i]) / steps[i + 1] for i in range(len(speeds) - 1)]
     jerks = [(accelerations[i + 1] - accelerations[i]) / steps[i + 2] for i in range(len(accelerations) - 1)]
 

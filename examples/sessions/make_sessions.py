@@ -5,7 +5,6 @@ Both are generated once from a fixed seed, so running this again rewrites the
 same files. Times are in milliseconds, positions in CSS pixels."""
 
 import json
-import math
 import random
 from pathlib import Path
 from typing import Any

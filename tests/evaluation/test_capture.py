@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from itertools import pairwise
 import math
 import random
 import sys
@@ -39,13 +40,13 @@ def test_capture_records_what_a_mousemove_listener_would(continuous, ties, limit
     assert events and (limit is None or len(events) <= limit)
     assert all(type(e["x"]) is int and type(e["y"]) is int and type(e["t"]) is int for e in events)
     # One event per frame at most, in order, on a 60 Hz clock that jitters by 1 ms.
-    for a, b in zip(events, events[1:]):
+    for a, b in pairwise(events):
         gap = b["t"] - a["t"]
         assert gap >= FRAME_MS - 2 * JITTER_MS - 1
         assert abs(gap - round(gap / FRAME_MS) * FRAME_MS) <= 2 * JITTER_MS + 1
         assert (a["x"], a["y"]) != (b["x"], b["y"])  # no event without movement
     # No event while the source rests, nor before it starts.
-    rests = [(a[0], b[0]) for a, b in zip(path, path[1:]) if b[0] - a[0] >= 600 and a[1:] == b[1:]]
+    rests = [(a[0], b[0]) for a, b in pairwise(path) if b[0] - a[0] >= 600 and a[1:] == b[1:]]
     assert events[0]["t"] >= 0
     assert not [e for e in events for start, end in rests if start + FRAME_MS + 2 < e["t"] < end - 1]
     if continuous:  # positions on the way between the source's

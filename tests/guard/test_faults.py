@@ -183,7 +183,7 @@ def test_tokens_accepted_as_redis_returns_are_all_written(request, prefix, live_
     with live_redis.client().pipeline(transaction=False) as pipe:
         for token in ["kept", *accepted]:
             pipe.exists(f"{prefix}n:{token}")
-        missing = [token for token, found in zip(["kept", *accepted], pipe.execute()) if not found]
+        missing = [token for token, found in zip(["kept", *accepted], pipe.execute(), strict=True) if not found]
     assert missing == [], f"{len(missing)} of {len(accepted) + 1} accepted tokens never reached Redis"
 
 

@@ -208,7 +208,7 @@ def test_concurrent_async_tokens_share_round_trips_and_keep_their_answers(kind, 
     store.stats()  # started (the listener and its connections) before counting
     before = connections_made()
     answers = asyncio.run(present_all())
-    assert dict(zip(tokens, answers)) == {token: token.startswith("fresh") for token in tokens}
+    assert dict(zip(tokens, answers, strict=True)) == {token: token.startswith("fresh") for token in tokens}
     # 300 calls in flight on one event loop: a connection per node (and one to
     # discover a cluster's), not one per call; the count includes this test's
     # own, one per node.

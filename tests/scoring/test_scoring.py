@@ -130,7 +130,7 @@ def synthetic_rows(rng: random.Random, users: int, per_user: int, bot: bool) -> 
     low for new ones."""
     rows, groups = [], []
     width = len(FEATURE_NAMES)
-    for user in range(users):
+    for _user in range(users):
         offset = [rng.gauss(0, 0.3) for _ in range(4)]
         tag = rng.random()
         for _ in range(per_user):

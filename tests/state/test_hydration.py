@@ -39,7 +39,7 @@ def test_hydration_reads_every_kind_of_item_alike():
     expiries = [0, 5, 2**30 - 1, 2**30, now - 30, now + 30, 2**60 - 1, 2**60, LATEST]
     pairs, expected = [], {}
     for n, expires_at in enumerate(expiries):
-        for kind, item in enumerate([
+        for _kind, item in enumerate([
             (f"10.1.{n}.0", expires_at),
             (StrSubclass(f"10.1.{n}.1"), expires_at),
             (f"10.1.{n}.\u00e92", expires_at),

@@ -68,7 +68,7 @@ class BanWriter:
             args += [ip, "" if expires_at is None else expires_at, "" if decided is None else decided]
         seq, flat = scripts.ban_write(keys=self.keys.all, args=args, client=client)
         refused = {ip.decode(): (min(int(float(held)), U64_MAX) if held else None)
-                   for ip, held in zip(flat[::2], flat[1::2])}
+                   for ip, held in zip(flat[::2], flat[1::2], strict=True)}
         return Written(int(seq), refused)
 
     def active(self, client: Any) -> int:
@@ -96,7 +96,7 @@ class BanWriter:
         changes after number `seq` as (number, change) in order."""
         keys = self.keys
         epoch, last, entries = scripts.ban_read(keys=[keys.seq, keys.epoch, keys.log], args=[seq, count], client=client)
-        changes = [(int(entry_id.split(b"-")[1]), dict(zip(fields[::2], fields[1::2])).get(b"c"))
+        changes = [(int(entry_id.split(b"-")[1]), dict(zip(fields[::2], fields[1::2], strict=True)).get(b"c"))
                    for entry_id, fields in entries]
         return epoch or None, int(last), changes
 

@@ -116,7 +116,7 @@ class NonceBatch:
                 except Exception as error:  # whatever it was, every caller gets an answer
                     self.on_failure(error)
                     replies = [BatchFailed(error)] * len(batch)
-                for (_, answer), reply in zip(batch, replies):
+                for (_, answer), reply in zip(batch, replies, strict=True):
                     if answer.done():
                         continue  # its caller is gone
                     if isinstance(reply, BaseException):

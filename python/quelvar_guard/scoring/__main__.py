@@ -25,7 +25,7 @@ from collections.abc import Iterator
 from typing import IO, Any
 
 from . import Scoring, evidence
-from .model import Model, ModelError
+from .model import ModelError
 from .vector import session_vector
 
 MALFORMED = {"decision": None, "score": None, "reasons": ["malformed_telemetry"]}

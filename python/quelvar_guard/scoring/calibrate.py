@@ -147,7 +147,7 @@ def _fit_trees(rows: list[Row], labels: list[int], weights: list[float], seed: i
     trees = []
     for (estimator,) in model.estimators_:
         tree = estimator.tree_
-        feature = [int(f) if left != -1 else -1 for f, left in zip(tree.feature, tree.children_left)]
+        feature = [int(f) if left != -1 else -1 for f, left in zip(tree.feature, tree.children_left, strict=True)]
         trees.append([feature, [float(v) for v in tree.threshold], [int(v) for v in tree.children_left],
                       [int(v) for v in tree.children_right], [float(v) for v in tree.value[:, 0, 0]]])
     first = [rows[0]]
@@ -219,7 +219,7 @@ def calibrate(humans: Sequence[Row], groups: Sequence[Any], fpr: float, *,
     model = Model(content)
     # The file is evaluated in plain Python: check it against the library on what it was fitted on.
     expected = reference(rows)
-    agree = sum(abs(model.raw(row) - float(e)) <= 1e-6 * max(1.0, abs(float(e))) for row, e in zip(rows, expected))
+    agree = sum(abs(model.raw(row) - float(e)) <= 1e-6 * max(1.0, abs(float(e))) for row, e in zip(rows, expected, strict=True))
     if agree < 0.999 * len(rows):
         raise RuntimeError(f"exported model agrees with the fitted one on {agree} of {len(rows)} rows")
     hold_scores = [model.score(humans[i]) for i in hold]

@@ -69,9 +69,9 @@ def session_vector(features: Mapping[str, Any], moves: Mapping[str, Any]) -> lis
             columns = {name: [moves[name][i] for i in shaped] for name in MOVE_FIGURES[:9]}
             counts = [points[i] for i in shaped]
         chord, deviation, length = columns["chord"], columns["max_deviation"], columns["path_length"]
-        columns["bend"] = [d / c if c > 1.0 else 0.0 for d, c in zip(deviation, chord)]
-        columns["efficiency"] = [c / p if p > 0.0 else 1.0 for c, p in zip(chord, length)]
-        columns["turn_per_point"] = [s / n for s, n in zip(columns["turn_sum"], counts)]
+        columns["bend"] = [d / c if c > 1.0 else 0.0 for d, c in zip(deviation, chord, strict=True)]
+        columns["efficiency"] = [c / p if p > 0.0 else 1.0 for c, p in zip(chord, length, strict=True)]
+        columns["turn_per_point"] = [s / n for s, n in zip(columns["turn_sum"], counts, strict=True)]
         count = len(shaped)
         for figure in MOVE_FIGURES:
             values = columns[figure]
