@@ -34,7 +34,7 @@ if TYPE_CHECKING:
     from .scoring import Scoring
     from .store import Store
 
-__all__ = ["CODE_ONLY", "ConfigError", "Settings", "options_table", "unknown_variables"]
+__all__ = ["CODE_ONLY", "ConfigError", "Settings", "declared", "options_table", "unknown_variables"]
 
 _REDIS_SCHEMES = ("redis", "rediss", "unix")
 _FLAGS = {"1": True, "true": True, "yes": True, "on": True, "0": False, "false": False, "no": False,
@@ -172,7 +172,7 @@ class Settings:
         env = os.environ if environ is None else environ
         problems: list[str] = []
         values: dict[str, Any] = {}
-        for name, option, kind, _ in _declared():
+        for name, option, kind, _ in declared():
             text = env.get(option.env, "").strip()
             if text:
                 try:
@@ -188,7 +188,10 @@ class Settings:
     def problems(self, *, store_only: bool = False) -> list[str]:
         """Everything wrong with these settings, one line per mistake, in words an operator can act on."""
         problems = []
-        for name, option, _, _ in _declared():
+        # Settings already found wrong on their own, which no check of how
+        # they go together names a second time.
+        wrong = set()
+        for name, option, _, _ in declared():
             value = getattr(self, name)
             if value is None or isinstance(value, (bool, str, tuple)):
                 if option.choices and value not in option.choices:
@@ -198,35 +201,25 @@ class Settings:
             if not option.least <= value <= option.most:
                 problems.append(f"{option.env} must be from {_number(option.least)} to {_number(option.most)}, "
                                 f"not {_number(value)}")
+                wrong.add(name)
         if self.redis_url is not None:
             problems.extend(_redis_url_problems(self.redis_url, self.redis_cluster))
-        elif self.nonce_window != _LOCAL_WINDOW:
+        elif self.nonce_window != _LOCAL_WINDOW and "nonce_window" not in wrong:
             problems.append("QUELVAR_NONCE_WINDOW needs QUELVAR_REDIS_URL: a process alone keeps a token 60 s")
         if not self.redis_prefix:
             problems.append("QUELVAR_REDIS_PREFIX must not be empty")
         if not store_only:
-            problems.extend(self._guard_problems())
+            problems.extend(self._guard_problems(wrong))
         return problems
 
-    def _guard_problems(self) -> list[str]:
+    def _guard_problems(self, wrong: set[str]) -> list[str]:
         problems = []
         if not self.token_secrets:
             problems.append("QUELVAR_TOKEN_SECRETS is not set: every worker needs the same keys")
         for index, key in enumerate(self.token_secrets):
             if len(key.encode()) < MIN_SECRET_BYTES:
                 problems.append(f"QUELVAR_TOKEN_SECRETS key {index + 1} is shorter than {MIN_SECRET_BYTES} bytes")
-        # A token is taken within [-clock_skew, lifetime] of its issue, and its
-        # spending must be remembered that long.
-        window = self.nonce_window if self.redis_url is not None else _LOCAL_WINDOW
-        lifetimes = (("QUELVAR_TOKEN_MAX_AGE", self.token_max_age),
-                     ("QUELVAR_CLEARANCE_SECONDS", self.clearance_seconds))
-        shorter = [f"{env} ({lifetime:g} s)" for env, lifetime in lifetimes if self.clock_skew >= lifetime]
-        if shorter:
-            problems.append(f"QUELVAR_CLOCK_SKEW ({self.clock_skew:g} s) must be smaller than {' and '.join(shorter)}")
-        for env, lifetime in lifetimes:
-            if lifetime + self.clock_skew > window:
-                problems.append(f"{env} + QUELVAR_CLOCK_SKEW ({lifetime + self.clock_skew:g} s) exceeds the replay "
-                                f"window ({window:g} s, QUELVAR_NONCE_WINDOW): a token could be accepted twice")
+        problems.extend(self._window_problems(wrong))
         for network in self.trusted_proxies:
             try:
                 ipaddress.ip_network(network, strict=False)
@@ -249,6 +242,23 @@ class Settings:
             except ImportError:
                 problems.append('QUELVAR_METRICS_PATH needs prometheus_client: pip install "quelvar_core_rs[metrics]"')
         return problems
+
+    def _window_problems(self, wrong: set[str]) -> list[str]:
+        """A token is taken within [-clock_skew, lifetime] of its issue, and
+        its spending must be remembered that long: a skew as long as a
+        lifetime is a mistake of its own, else each lifetime must fit the
+        replay window."""
+        if wrong & {"token_max_age", "clearance_seconds", "clock_skew", "nonce_window"}:
+            return []
+        lifetimes = (("QUELVAR_TOKEN_MAX_AGE", self.token_max_age),
+                     ("QUELVAR_CLEARANCE_SECONDS", self.clearance_seconds))
+        shorter = [f"{env} ({lifetime:g} s)" for env, lifetime in lifetimes if self.clock_skew >= lifetime]
+        if shorter:
+            return [f"QUELVAR_CLOCK_SKEW ({self.clock_skew:g} s) must be smaller than {' and '.join(shorter)}"]
+        window = self.nonce_window if self.redis_url is not None else _LOCAL_WINDOW
+        return [f"{env} + QUELVAR_CLOCK_SKEW ({lifetime + self.clock_skew:g} s) exceeds the replay window "
+                f"({window:g} s, QUELVAR_NONCE_WINDOW): a token could be accepted twice"
+                for env, lifetime in lifetimes if lifetime + self.clock_skew > window]
 
     def _path_problems(self) -> list[str]:
         """The guard's own paths: each absolute and its own; the metrics and
@@ -276,7 +286,7 @@ class Settings:
         """The keyword arguments these settings give `constructor` ("Guard",
         "RedisStore" or "LocalStore"), but those in `skip`."""
         arguments = {}
-        for name, option, _, _ in _declared():
+        for name, option, _, _ in declared():
             for target, keyword in option.to:
                 if target == constructor and keyword not in skip:
                     value = getattr(self, name)
@@ -306,7 +316,7 @@ class Settings:
 
     def shown(self) -> dict[str, object]:
         """Every setting as an operator may see it: the keys counted, not shown."""
-        values: dict[str, object] = {name: getattr(self, name) for name, _, _, _ in _declared()}
+        values: dict[str, object] = {name: getattr(self, name) for name, _, _, _ in declared()}
         values["token_secrets"] = f"{len(self.token_secrets)} keys"
         if self.redis_url is not None:
             from .record import redacted_url
@@ -314,7 +324,7 @@ class Settings:
         return values
 
 
-class _Declared(typing.NamedTuple):
+class Declared(typing.NamedTuple):
     name: str
     option: Option
     kind: Any
@@ -322,10 +332,10 @@ class _Declared(typing.NamedTuple):
 
 
 @functools.cache
-def _declared() -> tuple[_Declared, ...]:
+def declared() -> tuple[Declared, ...]:
     """Every setting, in declaration order."""
     hints = typing.get_type_hints(Settings)
-    return tuple(_Declared(item.name, item.metadata["option"], hints[item.name], item.default)
+    return tuple(Declared(item.name, item.metadata["option"], hints[item.name], item.default)
                  for item in fields(Settings))
 
 
@@ -391,7 +401,7 @@ def _shown_default(value: object) -> str:
 def options_table() -> str:
     """The README's table of every setting, generated from the declarations."""
     lines = ["| variable | takes | default | meaning | given to |", "|---|---|---|---|---|"]
-    for _, option, kind, default in _declared():
+    for _, option, kind, default in declared():
         targets = ", ".join(f"`{target}({keyword})`" for target, keyword in option.to)
         shown = _shown_default(default)
         shown = shown if shown == "unset" else f"`{shown}`"
@@ -403,7 +413,7 @@ def unknown_variables(environ: Mapping[str, str] | None = None) -> list[str]:
     """QUELVAR_* variables that no setting reads (a typo, an old name), each
     with the setting it may have meant."""
     env = os.environ if environ is None else environ
-    known = [declared.option.env for declared in _declared()]
+    known = [item.option.env for item in declared()]
     warnings = []
     for name in sorted(env):
         if name.startswith("QUELVAR_") and name not in known:
@@ -434,5 +444,6 @@ def _redis_url_problems(url: str, cluster: bool) -> list[str]:
         if not db_text.isdigit():
             problems.append(f"QUELVAR_REDIS_URL database {db_text!r} is not a number")
         elif cluster and int(db_text) != 0:
-            problems.append("a Redis Cluster has only database 0")
+            problems.append(f"QUELVAR_REDIS_URL names database {db_text}, but QUELVAR_REDIS_CLUSTER: a cluster "
+                            "has only database 0")
     return problems
