@@ -161,8 +161,8 @@ def cmd_status(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]
         lines += [f"  {worker['host']} pid {worker['pid']}: {worker['state']}, {worker['pending_writes']} pending "
                   f"writes, {worker['local_bans']} bans held, seen {worker['age']:g} s ago" for worker in workers]
         if unwell:
-            problems.append(f"{len(unwell)} of {len(workers)} workers cannot use Redis: "
-                            + ", ".join(f"{worker['host']} pid {worker['pid']} ({worker['state']})" for worker in unwell))
+            named = ", ".join(f"{worker['host']} pid {worker['pid']} ({worker['state']})" for worker in unwell)
+            problems.append(f"{len(unwell)} of {len(workers)} workers cannot use Redis: {named}")
     return (PROBLEM if problems else OK), facts, lines + problems + warnings
 
 

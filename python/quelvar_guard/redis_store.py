@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import operator
 import os
 import secrets
 import socket
@@ -487,7 +488,7 @@ class RedisStore:
         self._change(apply)
         if self._proc is not None:
             self._proc.tally.add(BAN)
-        announce(changes[0][0], seconds, source)
+        announce(changes[0][0], operator.index(seconds), source)
 
     def count_refusal(self, reason: str) -> None:
         """One refusal for the fleet's counts (see fleet_counts); sent within a second or so."""

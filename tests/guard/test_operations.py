@@ -254,8 +254,12 @@ def test_status_lists_the_workers_and_counts_the_degraded(request, prefix, live_
         return done.returncode, json.loads(done.stdout)
 
     # Its state at once, its pending write with its next heartbeat (2 s).
-    code, out = wait_until(lambda: (found := status())[1]["degraded_workers"] == 1
-                           and {worker["pending_writes"] for worker in found[1]["workers"]} == {0, 1} and found, 10, 0.2)
+    def reported() -> tuple[int, dict] | None:
+        found = status()
+        pending = {worker["pending_writes"] for worker in found[1]["workers"]}
+        return found if found[1]["degraded_workers"] == 1 and pending == {0, 1} else None
+
+    code, out = wait_until(reported, 10, 0.2)
     states = sorted((worker["state"], worker["pid"], worker["host"], worker["on_unavailable"])
                     for worker in out["workers"])
     assert code == 1 and states == [(state, os.getpid(), socket.gethostname(), "degrade")

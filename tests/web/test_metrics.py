@@ -34,9 +34,9 @@ FAMILY = re.compile(r"^# TYPE (quelvar_[a-z_]+) ([a-z]+)$", re.M)
 FAMILIES = {
     "quelvar_requests_total": "counter", "quelvar_bans_total": "counter", "quelvar_unbans_total": "counter",
     "quelvar_tokens_issued_total": "counter", "quelvar_tokens_refused_total": "counter",
-    "quelvar_store_calls_total": "counter", "quelvar_store_failures_total": "counter", "quelvar_guard_seconds": "histogram",
-    "quelvar_scoring_seconds": "histogram", "quelvar_active_bans": "gauge", "quelvar_store_connected": "gauge",
-    "quelvar_store_degraded": "gauge",
+    "quelvar_store_calls_total": "counter", "quelvar_store_failures_total": "counter",
+    "quelvar_guard_seconds": "histogram", "quelvar_scoring_seconds": "histogram", "quelvar_active_bans": "gauge",
+    "quelvar_store_connected": "gauge", "quelvar_store_degraded": "gauge",
 }
 
 

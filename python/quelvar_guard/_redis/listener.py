@@ -8,6 +8,8 @@ the change log in Redis, in order. Where the log cannot say what was missed
 (the first time, a new epoch, changes trimmed from it) the whole set is
 reloaded, in pages; a reload lifts every ban this process knows of that the
 set no longer holds. A subscription that goes quiet is checked with a PING.
+On the way it adds the process's counts to the fleet's and writes its
+heartbeat (see fleet), connected or not, as long as Redis takes them.
 """
 
 from __future__ import annotations
