@@ -13,10 +13,12 @@ from collections.abc import Awaitable, Callable
 from typing import Any
 from urllib.parse import parse_qs
 
-from quelvar_guard import RedisStore
+from quelvar_guard.config import Settings
 
-STORE = RedisStore(os.environ.get("QUELVAR_REDIS_URL", "redis://127.0.0.1:6379/0"),
-                   prefix=os.environ.get("QUELVAR_REDIS_PREFIX", "quelvar:"))
+# The service's settings (the QUELVAR_* variables; no token keys needed
+# here), with Redis on this host unless QUELVAR_REDIS_URL names another.
+STORE = Settings.from_environment({"QUELVAR_REDIS_URL": "redis://127.0.0.1:6379/0", **os.environ},
+                                  store_only=True).store()
 
 Scope = dict[str, Any]
 Receive = Callable[[], Awaitable[dict[str, Any]]]

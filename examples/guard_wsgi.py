@@ -3,9 +3,10 @@
     gunicorn -w 4 examples.guard_wsgi:app
 
 Every worker process answers ban lookups from its own native table, kept in
-step through Redis, and asks Redis once per fresh token. QUELVAR_REDIS_URL
-names the server (default redis://127.0.0.1:6379/0), QUELVAR_REDIS_PREFIX the
-namespace of its keys.
+step through Redis, and asks Redis once per fresh token. The store is the
+service's configuration (quelvar_guard.config): QUELVAR_REDIS_URL names the
+server (default redis://127.0.0.1:6379/0), QUELVAR_REDIS_PREFIX the namespace
+of its keys, and so on.
 
 Each request needs a fresh X-Request-Token header: a replay gets 409, a banned
 address 403. GET /ban?seconds=N bans the caller's address, standing in for the
@@ -19,10 +20,12 @@ from collections.abc import Iterable
 from urllib.parse import parse_qs
 from wsgiref.types import StartResponse, WSGIEnvironment
 
-from quelvar_guard import RedisStore
+from quelvar_guard.config import Settings
 
-STORE = RedisStore(os.environ.get("QUELVAR_REDIS_URL", "redis://127.0.0.1:6379/0"),
-                   prefix=os.environ.get("QUELVAR_REDIS_PREFIX", "quelvar:"))
+# The service's settings (the QUELVAR_* variables; no token keys needed
+# here), with Redis on this host unless QUELVAR_REDIS_URL names another.
+STORE = Settings.from_environment({"QUELVAR_REDIS_URL": "redis://127.0.0.1:6379/0", **os.environ},
+                                  store_only=True).store()
 
 
 def respond(start_response: StartResponse, status: str, text: str,

@@ -6,11 +6,6 @@ QUELVAR_REDIS_URL        unset: redis://127.0.0.1:6379/0
 QUELVAR_TOKEN_SECRETS    unset: the example keeps one random key in Redis for
                          all workers (fine for a demo; a service sets its own
                          and rotates them, and the command line needs them too).
-
-and two of its own:
-
-QUELVAR_MINT_RATE        telemetry tokens per second and address once its burst
-QUELVAR_MINT_BURST       is spent (defaults 1 and 20; the budget is kept in Redis).
 """
 
 from __future__ import annotations
@@ -23,7 +18,6 @@ import redis
 
 from quelvar_guard import Guard
 from quelvar_guard.config import Settings
-from quelvar_guard.decision import DEFAULT_MINT_BURST, DEFAULT_MINT_RATE
 
 from .web_scoring import score
 
@@ -45,8 +39,4 @@ def guard_from_environment() -> Guard:
     if not environ.get("QUELVAR_TOKEN_SECRETS", "").strip():
         environ["QUELVAR_TOKEN_SECRETS"] = demo_secret(environ["QUELVAR_REDIS_URL"])
     settings = Settings.from_environment(environ)  # ConfigError names every mistake at start
-    return settings.guard(
-        decide=score,
-        mint_rate=float(environ.get("QUELVAR_MINT_RATE", DEFAULT_MINT_RATE)),
-        mint_burst=int(environ.get("QUELVAR_MINT_BURST", DEFAULT_MINT_BURST)),
-    )
+    return settings.guard(decide=score)

@@ -2,7 +2,8 @@
 with the service's own configuration (the QUELVAR_* variables, see
 quelvar_guard.config).
 
-    status                    the store: reachable, eviction policy, persistence, active bans
+    status                    the store: reachable, eviction policy, persistence, active bans,
+                              the fleet's counts and every worker's heartbeat
     bans list                 every active ban, soonest to expire first
     bans check ADDRESS        exit 1 if the address is banned, as the guard would find it
     bans add ADDRESS [--seconds N]
@@ -14,7 +15,9 @@ quelvar_guard.config).
 Every command takes --json (one JSON object on standard output), --timeout
 SECONDS (each network step, default 2) and -v (the store's log and the
 decision record, which records bans and unbans made here, on standard error). Exit codes: 0 fine, 1 a
-problem found (unreachable, misconfigured, banned), 2 bad usage.
+problem found (unreachable, misconfigured, a worker degraded, banned), 2 bad usage. With the
+service's PROMETHEUS_MULTIPROC_DIR (on the same host), bans and unbans made here are counted in
+the service's metrics under the source "command line".
 
 Scoring sessions and calibrating a model are `python -m quelvar_guard.scoring`.
 """
@@ -24,15 +27,16 @@ from __future__ import annotations
 import argparse
 import json
 import logging
+import os
 import sys
 import time
 from collections.abc import Callable
 from typing import Any
 
 from .addresses import normalise_address
-from .config import ConfigError, Settings
-from .record import RECORD, redacted_url
-from .store import LocalStore
+from .config import ConfigError, Settings, unknown_variables
+from .metrics import METRICS
+from .record import redacted_url
 
 OK, PROBLEM, USAGE = 0, 1, 2
 DEFAULT_TIMEOUT = 2.0
@@ -48,9 +52,11 @@ class Problem(Exception):
     """Ends the command with exit code 1 and this message."""
 
 
-def _settings() -> Settings:
+def _settings(store_only: bool = True) -> Settings:
+    """The service's settings; what a command needs of them only (the store's,
+    unless it issues tokens) must be right."""
     try:
-        return Settings.from_environment()
+        return Settings.from_environment(store_only=store_only)
     except ConfigError as error:
         raise Problem("; ".join(error.problems)) from None
 
@@ -65,8 +71,8 @@ def _redis_settings(settings: Settings) -> str:
 def _store(settings: Settings, timeout: float) -> Any:
     """A strict RedisStore on the service's keys: a write that cannot be made fails here."""
     from .redis_store import RedisStore
-    store = RedisStore(_redis_settings(settings), cluster=settings.redis_cluster, prefix=settings.redis_prefix,
-                       on_unavailable="strict", timeout=timeout)
+    _redis_settings(settings)
+    store = RedisStore(**{**settings.arguments("RedisStore"), "on_unavailable": "strict", "timeout": timeout})
     if not store.stats()["connected"]:  # the first call connects, or waits a few timeouts for it
         store.close()
         raise Problem(f"Redis at {redacted_url(store.url)} is unreachable")
@@ -75,7 +81,7 @@ def _store(settings: Settings, timeout: float) -> Any:
 
 def probe(settings: Settings, timeout: float, fleet: bool = False) -> tuple[dict[str, Any], list[str], list[str]]:
     """What the Redis server says of itself: facts, problems, warnings; with
-    `fleet`, also the fleet's counts of bans and refusals."""
+    `fleet`, also the fleet's counts and every worker's heartbeat."""
     import redis
 
     from ._redis.bans import BanKeys, BanWriter
@@ -119,8 +125,10 @@ def probe(settings: Settings, timeout: float, fleet: bool = False) -> tuple[dict
         facts["servers"] = servers
         facts["active_bans"] = BanWriter(BanKeys(settings.redis_prefix, reach.database())).active(client)
         if fleet:
-            from ._redis.fleet import FleetKeys, read
-            facts["fleet"] = read(client, FleetKeys(settings.redis_prefix), time.time())
+            from ._redis.fleet import FleetKeys, read, workers
+            keys, now = FleetKeys(settings.redis_prefix), time.time()
+            facts["fleet"] = read(client, keys, now)
+            facts["workers"] = workers(client, keys, now)
     except redis.RedisError as error:
         problems.append(f"Redis at {facts['store']} failed a check: {error}")
     finally:
@@ -144,26 +152,41 @@ def cmd_status(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]
         lines.append(f"active bans: {facts['active_bans']}")
     for window, counts in facts.get("fleet", {}).items():
         refusals = ", ".join(f"{reason} {count}" for reason, count in counts["refusals"].items()) or "none"
-        lines.append(f"fleet, last {window}: {counts['bans']} bans; refusals: {refusals}")
+        lines.append(f"fleet, last {window}: {counts['bans']} bans, {counts['unbans']} unbans; refusals: {refusals}")
+    if "workers" in facts:
+        workers = facts["workers"]
+        unwell = [worker for worker in workers if worker["state"] != "connected"]
+        facts["degraded_workers"] = len(unwell)
+        lines.append(f"workers: {len(workers)} ({len(unwell)} degraded)")
+        lines += [f"  {worker['host']} pid {worker['pid']}: {worker['state']}, {worker['pending_writes']} pending "
+                  f"writes, {worker['local_bans']} bans held, seen {worker['age']:g} s ago" for worker in workers]
+        if unwell:
+            named = ", ".join(f"{worker['host']} pid {worker['pid']} ({worker['state']})" for worker in unwell)
+            problems.append(f"{len(unwell)} of {len(workers)} workers cannot use Redis: {named}")
     return (PROBLEM if problems else OK), facts, lines + problems + warnings
 
 
 def cmd_config_check(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]]:
+    unknown = unknown_variables()
     try:
         settings = Settings.from_environment()
     except ConfigError as error:
-        return PROBLEM, {"problems": error.problems, "warnings": []}, error.problems
+        return PROBLEM, {"problems": error.problems, "warnings": unknown}, error.problems + unknown
     problems: list[str] = []
     warnings: list[str] = []
     facts: dict[str, Any] = {}
+    store = settings.store()  # no connection yet: a RedisStore connects on first use
     try:
-        settings.guard(LocalStore())  # what only the guard checks: the keys against the windows, say
+        settings.guard(store)  # whatever the settings missed, the guard still refuses
     except (ValueError, TypeError) as error:
         problems.append(str(error))
+    finally:
+        store.close()
     if settings.redis_url is not None:
         facts, redis_problems, warnings = probe(settings, args.timeout)
         problems += redis_problems
-    facts.update(problems=problems, warnings=warnings)
+    warnings += unknown
+    facts.update(problems=problems, warnings=warnings, settings=settings.shown())
     return (PROBLEM if problems else OK), facts, problems + warnings + ([] if problems else ["configuration fine"])
 
 
@@ -207,13 +230,27 @@ def cmd_bans_check(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[
     return PROBLEM, facts, [f"{args.address} is banned for {left} s more"]
 
 
+def _count_in_service_metrics(banned: bool) -> None:
+    """With the service's PROMETHEUS_MULTIPROC_DIR (this host's), a ban or
+    unban made here joins the service's metrics under its source. Counted
+    after the store is closed, so that this short-lived process leaves no
+    store gauge behind in that directory."""
+    if not os.environ.get("PROMETHEUS_MULTIPROC_DIR"):
+        return
+    try:
+        METRICS.enable()
+        METRICS.ban_change(banned, SOURCE)
+    except (ImportError, OSError) as error:
+        logging.getLogger("quelvar_guard").warning("quelvar_guard: not counted in the service's metrics: %s", error)
+
+
 def cmd_bans_add(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]]:
     store = _store(_settings(), args.timeout)
     try:
-        store.ban(args.address, args.seconds)
+        store.ban(args.address, args.seconds, source=SOURCE)
     finally:
         store.close()
-    RECORD.ban(args.address, args.seconds, SOURCE)
+    _count_in_service_metrics(True)
     return OK, {"address": args.address, "banned": True, "seconds": args.seconds}, [
         f"{args.address} banned for {args.seconds} s"]
 
@@ -221,16 +258,20 @@ def cmd_bans_add(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[st
 def cmd_bans_remove(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]]:
     store = _store(_settings(), args.timeout)
     try:
-        store.unban(args.address)
+        store.unban(args.address, source=SOURCE)
     finally:
         store.close()
-    RECORD.unban(args.address, SOURCE)
+    _count_in_service_metrics(False)
     return OK, {"address": args.address, "banned": False}, [f"{args.address} unbanned"]
 
 
 def cmd_tokens_issue(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]]:
-    guard = _settings().guard(LocalStore())  # issuing needs the keys only, no store
-    payload = dict(guard.telemetry_token(args.address).payload)
+    settings = _settings(store_only=False)
+    store = settings.store()  # issuing needs the keys only: the store is never used
+    try:
+        payload = dict(settings.guard(store).telemetry_token(args.address).payload)
+    finally:
+        store.close()
     return OK, payload, [str(payload["token"])]
 
 

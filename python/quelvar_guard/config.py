@@ -1,54 +1,54 @@
 """One configuration for the service and its command line, read from the environment.
 
 Every worker, host and the `python -m quelvar_guard` command read the same
-variables, so what an operator checks is what the service runs with:
-
-    QUELVAR_REDIS_URL        redis://host:port/db (or rediss://, unix://); unset:
-                             one process only, with LocalStore
-    QUELVAR_REDIS_CLUSTER    "1": the URL names one node of a Redis Cluster
-    QUELVAR_REDIS_PREFIX     namespace of every key and channel (default "quelvar:")
-    QUELVAR_STRICT           "1": refuse with 503 while Redis is away, instead
-                             of serving from each process's own tables
-    QUELVAR_TOKEN_SECRETS    comma-separated token keys, each at least 32 bytes;
-                             the first signs
-    QUELVAR_TRUSTED_PROXIES  comma-separated networks of your reverse proxies
-    QUELVAR_PROXY_HEADER     "x-forwarded-for" (default) or "forwarded"
-    QUELVAR_BIND_NETWORK     "1": tokens bound to the client's network
-    QUELVAR_GUARDED_PATHS    comma-separated path prefixes (default "/api/")
-    QUELVAR_IPV6_PREFIX      what one ban of an IPv6 client covers (default 64;
-                             128: the exact address)
-    QUELVAR_IPV4_PREFIX      the same for IPv4 (default 32: the exact address)
-    QUELVAR_SCORING_MODEL    a model file from `python -m quelvar_guard.scoring
-                             calibrate`; unset: the rules alone
-    QUELVAR_METRICS_PATH     serve Prometheus metrics at this path (unset: none kept)
-    QUELVAR_HEALTH_PATH      answer readiness at this path, 200 or 503 (unset: not served)
+QUELVAR_* variables, so what an operator checks is what the service runs with.
+Each setting is declared once, as a field of Settings below: its name, type,
+default, variable, meaning and the constructor argument it becomes (of Guard,
+RedisStore or LocalStore). `store()` and `guard()` build from those
+declarations alone, and the README's configuration table is `options_table()`.
 
 A setting that is wrong is refused when the configuration is read, with every
-problem named at once, rather than logged later by each worker while the
-service runs on something else.
+problem named at once (one line per mistake), rather than by each worker later
+while the service runs on something else. Whatever Guard or RedisStore would
+refuse is refused here first.
 """
 
 from __future__ import annotations
 
+import difflib
+import functools
 import ipaddress
+import math
 import os
-from collections.abc import Mapping
-from dataclasses import dataclass
-from typing import TYPE_CHECKING
+import re
+import typing
+from collections.abc import Callable, Collection, Mapping
+from dataclasses import dataclass, field, fields
+from typing import TYPE_CHECKING, Any
 from urllib.parse import urlsplit
 
-from .tokens import MIN_SECRET_BYTES
+from .tokens import MAX_CLEARANCE_TOKENS, MIN_SECRET_BYTES
 
 if TYPE_CHECKING:
     from .decision import Guard
     from .scoring import Scoring
     from .store import Store
 
-__all__ = ["ConfigError", "Settings"]
+__all__ = ["CODE_ONLY", "ConfigError", "Settings", "declared", "options_table", "unknown_variables"]
 
 _REDIS_SCHEMES = ("redis", "rediss", "unix")
 _FLAGS = {"1": True, "true": True, "yes": True, "on": True, "0": False, "false": False, "no": False,
-          "off": False, "": False}
+          "off": False}
+_OFF = ("off", "none")
+# An HTTP field name (RFC 9110 token): anything else never arrives as a header.
+_HEADER_NAME = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]+")
+# The replay window of a process without Redis: the native cache's.
+_LOCAL_WINDOW = 60.0
+_U64_MAX = 2**64 - 1
+
+# Constructor arguments no variable sets, and why: the store is built from the
+# store's own settings, the callback and the token length limit are code's.
+CODE_ONLY = {"Guard": ("store", "decide"), "RedisStore": ("max_token_bytes",), "LocalStore": ()}
 
 
 class ConfigError(ValueError):
@@ -59,132 +59,367 @@ class ConfigError(ValueError):
         self.problems = problems
 
 
-def _split(text: str) -> tuple[str, ...]:
-    return tuple(part.strip() for part in text.split(",") if part.strip())
+@dataclass(frozen=True)
+class Option:
+    """What a Settings field is to the environment and to the constructors."""
+
+    env: str
+    help: str
+    # (constructor, keyword) pairs the value is given to.
+    to: tuple[tuple[str, str], ...]
+    least: float | None = None
+    most: float | None = None
+    choices: tuple[str, ...] = ()
+    convert: Callable[[Any], Any] | None = None
+
+
+def _option(default: Any, env: str, help: str, *, to: str = "", least: float | None = None,
+            most: float | None = None, choices: tuple[str, ...] = (),
+            convert: Callable[[Any], Any] | None = None) -> Any:
+    targets = tuple((target.split(".")[0], target.split(".")[1]) for target in to.split())
+    return field(default=default, metadata={"option": Option(env, help, targets, least, most, choices, convert)})
+
+
+def _on_unavailable(strict: bool) -> str:
+    return "strict" if strict else "degrade"
+
+
+def _scoring(path: str | None) -> Scoring:
+    from .scoring import Scoring
+    return Scoring() if path is None else Scoring.from_file(path)
 
 
 @dataclass(frozen=True)
 class Settings:
-    redis_url: str | None = None
-    redis_cluster: bool = False
-    redis_prefix: str = "quelvar:"
-    strict: bool = False
-    token_secrets: tuple[str, ...] = ()
-    trusted_proxies: tuple[str, ...] = ()
-    proxy_header: str = "x-forwarded-for"
-    bind_network: bool = False
-    guarded_paths: tuple[str, ...] = ("/api/",)
-    ipv6_prefix: int = 64
-    ipv4_prefix: int = 32
-    scoring_model: str | None = None
-    metrics_path: str | None = None
-    health_path: str | None = None
+    # -- the store -------------------------------------------------------------
+    redis_url: str | None = _option(
+        None, "QUELVAR_REDIS_URL", "redis://host:port/db, rediss:// or unix://; unset: each process keeps "
+        "its own tables (LocalStore)", to="RedisStore.url")
+    redis_cluster: bool = _option(False, "QUELVAR_REDIS_CLUSTER", "the URL names one node of a Redis Cluster",
+                                  to="RedisStore.cluster")
+    redis_prefix: str = _option("quelvar:", "QUELVAR_REDIS_PREFIX", "namespace of every key and channel",
+                                to="RedisStore.prefix")
+    redis_timeout: float = _option(0.5, "QUELVAR_REDIS_TIMEOUT", "seconds for each network step; no call "
+                                   "waits much more than twice this", to="RedisStore.timeout", least=0.01, most=60)
+    strict: bool = _option(False, "QUELVAR_STRICT", "refuse with 503 while Redis is away, instead of serving "
+                           "from each process's own tables", to="RedisStore.on_unavailable", convert=_on_unavailable)
+    nonce_window: float = _option(_LOCAL_WINDOW, "QUELVAR_NONCE_WINDOW", "seconds a spent token stays refused "
+                                  "(Redis only; a process alone keeps 60)", to="RedisStore.nonce_window_seconds",
+                                  least=_LOCAL_WINDOW, most=7 * 86400)
+    max_pending_writes: int = _option(100_000, "QUELVAR_MAX_PENDING_WRITES", "ban changes, and as many spent "
+                                      "tokens, a process keeps while Redis is away", to="RedisStore.max_pending_writes",
+                                      least=1, most=10**8)
+    allow_eviction: bool = _option(False, "QUELVAR_ALLOW_EVICTION", "use a Redis whose maxmemory-policy may "
+                                   "evict spent tokens and bans", to="RedisStore.allow_eviction")
+    ipv6_prefix: int = _option(64, "QUELVAR_IPV6_PREFIX", "what one ban of an IPv6 client covers (128: the "
+                               "exact address)", to="RedisStore.ipv6_prefix LocalStore.ipv6_prefix", least=8, most=128)
+    ipv4_prefix: int = _option(32, "QUELVAR_IPV4_PREFIX", "the same for IPv4 (32: the exact address)",
+                               to="RedisStore.ipv4_prefix LocalStore.ipv4_prefix", least=8, most=32)
+    # -- tokens ------------------------------------------------------------------
+    token_secrets: tuple[str, ...] = _option(
+        (), "QUELVAR_TOKEN_SECRETS", f"token keys of at least {MIN_SECRET_BYTES} bytes, the same in every "
+        "worker; the first signs, all verify", to="Guard.secrets")
+    token_max_age: float = _option(30.0, "QUELVAR_TOKEN_MAX_AGE", "seconds a telemetry token stays good",
+                                   to="Guard.max_age", least=1, most=86400)
+    clearance_seconds: float = _option(30.0, "QUELVAR_CLEARANCE_SECONDS", "seconds a guarded token stays good",
+                                       to="Guard.clearance_seconds", least=1, most=86400)
+    requests_per_clearance: int = _option(10, "QUELVAR_REQUESTS_PER_CLEARANCE", "guarded tokens per allowed "
+                                          "telemetry post", to="Guard.requests_per_clearance", least=1,
+                                          most=MAX_CLEARANCE_TOKENS)
+    clock_skew: float = _option(5.0, "QUELVAR_CLOCK_SKEW", "seconds a token may come from the future (hosts' "
+                                "clocks); less than both lifetimes", to="Guard.clock_skew", least=0, most=3600)
+    bind_network: bool = _option(False, "QUELVAR_BIND_NETWORK", "tokens good only from the client's IPv4 /24 "
+                                 "or IPv6 /64", to="Guard.bind_network")
+    mint_rate: float | None = _option(1.0, "QUELVAR_MINT_RATE", "telemetry tokens per second an address may "
+                                      "take once its burst is spent; off: no budget", to="Guard.mint_rate",
+                                      least=0.0001, most=10**6)
+    mint_burst: int = _option(20, "QUELVAR_MINT_BURST", "telemetry tokens an address may take at once",
+                              to="Guard.mint_burst", least=1, most=10**9)
+    # -- requests ----------------------------------------------------------------
+    guarded_paths: tuple[str, ...] = _option(("/api/",), "QUELVAR_GUARDED_PATHS", "path prefixes that need a "
+                                             "guarded token", to="Guard.guarded_paths")
+    token_path: str = _option("/quelvar/token", "QUELVAR_TOKEN_PATH", "GET: a telemetry token",
+                              to="Guard.token_path")
+    telemetry_path: str = _option("/quelvar/telemetry", "QUELVAR_TELEMETRY_PATH", "POST: telemetry, answered "
+                                  "with guarded tokens when allowed", to="Guard.telemetry_path")
+    token_header: str = _option("X-Quelvar-Token", "QUELVAR_TOKEN_HEADER", "the header carrying either kind of "
+                                "token", to="Guard.token_header")
+    max_body: int = _option(64 << 10, "QUELVAR_MAX_BODY", "bytes a telemetry body may have (413 above)",
+                            to="Guard.max_body", least=1, most=1 << 30)
+    trusted_proxies: tuple[str, ...] = _option((), "QUELVAR_TRUSTED_PROXIES", "networks of your reverse "
+                                               "proxies", to="Guard.trusted_proxies")
+    proxy_header: str = _option("x-forwarded-for", "QUELVAR_PROXY_HEADER", "the header they write",
+                                to="Guard.proxy_header", choices=("x-forwarded-for", "forwarded"))
+    # -- decisions ---------------------------------------------------------------
+    scoring_model: str | None = _option(None, "QUELVAR_SCORING_MODEL", "a model file from `python -m "
+                                        "quelvar_guard.scoring calibrate`; unset: the rules alone",
+                                        to="Guard.scoring", convert=_scoring)
+    ban_seconds: int = _option(600, "QUELVAR_BAN_SECONDS", "how long a client the scoring bans stays banned",
+                               to="Guard.ban_seconds", least=1, most=_U64_MAX)
+    challenge_hold: int = _option(0, "QUELVAR_CHALLENGE_HOLD", "seconds a challenged client is told to wait "
+                                  "(Retry-After, advisory)", to="Guard.challenge_hold", least=0, most=86400)
+    # -- operations --------------------------------------------------------------
+    metrics_path: str | None = _option(None, "QUELVAR_METRICS_PATH", "serve Prometheus metrics here; unset: "
+                                       "none kept", to="Guard.metrics_path")
+    health_path: str | None = _option(None, "QUELVAR_HEALTH_PATH", "answer readiness here, 200 or 503; unset: "
+                                      "not served", to="Guard.health_path")
 
     @classmethod
-    def from_environment(cls, environ: Mapping[str, str] | None = None) -> Settings:
-        """The settings the environment gives; ConfigError names everything wrong."""
+    def from_environment(cls, environ: Mapping[str, str] | None = None, *, store_only: bool = False) -> Settings:
+        """The settings the environment gives (an empty variable is an unset
+        one); ConfigError names everything wrong. `store_only`: for a service
+        that uses the store without the guard, which needs no token keys."""
         env = os.environ if environ is None else environ
         problems: list[str] = []
-
-        def number(name: str, default: int, least: int, most: int) -> int:
-            text = env.get(name, "").strip()
-            if not text:
-                return default
-            if not text.isdigit() or not least <= int(text) <= most:
-                problems.append(f"{name} must be a whole number from {least} to {most}, not {text!r}")
-                return default
-            return int(text)
-
-        def flag(name: str) -> bool:
-            value = env.get(name, "").strip().lower()
-            if value not in _FLAGS:
-                problems.append(f"{name} must be 1 or 0, not {value!r}")
-                return False
-            return _FLAGS[value]
-
-        settings = cls(
-            redis_url=env.get("QUELVAR_REDIS_URL", "").strip() or None,
-            redis_cluster=flag("QUELVAR_REDIS_CLUSTER"),
-            redis_prefix=env.get("QUELVAR_REDIS_PREFIX", "quelvar:"),
-            strict=flag("QUELVAR_STRICT"),
-            token_secrets=_split(env.get("QUELVAR_TOKEN_SECRETS", "")),
-            trusted_proxies=_split(env.get("QUELVAR_TRUSTED_PROXIES", "")),
-            proxy_header=env.get("QUELVAR_PROXY_HEADER", "x-forwarded-for").strip().lower(),
-            bind_network=flag("QUELVAR_BIND_NETWORK"),
-            guarded_paths=_split(env.get("QUELVAR_GUARDED_PATHS", "/api/")),
-            ipv6_prefix=number("QUELVAR_IPV6_PREFIX", 64, 8, 128),
-            ipv4_prefix=number("QUELVAR_IPV4_PREFIX", 32, 8, 32),
-            scoring_model=env.get("QUELVAR_SCORING_MODEL", "").strip() or None,
-            metrics_path=env.get("QUELVAR_METRICS_PATH", "").strip() or None,
-            health_path=env.get("QUELVAR_HEALTH_PATH", "").strip() or None,
-        )
-        problems.extend(settings.problems())
+        values: dict[str, Any] = {}
+        for name, option, kind, _ in declared():
+            text = env.get(option.env, "").strip()
+            if text:
+                try:
+                    values[name] = _parse(text, kind, option)
+                except ValueError as error:
+                    problems.append(f"{option.env} {error}, not {text!r}")
+        settings = cls(**values)
+        problems.extend(settings.problems(store_only=store_only))
         if problems:
             raise ConfigError(problems)
         return settings
 
-    def problems(self) -> list[str]:
-        """Everything wrong with these settings, in words an operator can act on."""
+    def problems(self, *, store_only: bool = False) -> list[str]:
+        """Everything wrong with these settings, one line per mistake, in words an operator can act on."""
         problems = []
+        # Settings already found wrong on their own, which no check of how
+        # they go together names a second time.
+        wrong = set()
+        for name, option, _, _ in declared():
+            value = getattr(self, name)
+            if value is None or isinstance(value, (bool, str, tuple)):
+                if option.choices and value not in option.choices:
+                    problems.append(f"{option.env} must be {' or '.join(option.choices)}, not {value!r}")
+                continue
+            assert option.least is not None and option.most is not None
+            if not option.least <= value <= option.most:
+                problems.append(f"{option.env} must be from {_number(option.least)} to {_number(option.most)}, "
+                                f"not {_number(value)}")
+                wrong.add(name)
         if self.redis_url is not None:
             problems.extend(_redis_url_problems(self.redis_url, self.redis_cluster))
+        elif self.nonce_window != _LOCAL_WINDOW and "nonce_window" not in wrong:
+            problems.append("QUELVAR_NONCE_WINDOW needs QUELVAR_REDIS_URL: a process alone keeps a token 60 s")
         if not self.redis_prefix:
             problems.append("QUELVAR_REDIS_PREFIX must not be empty")
+        if not store_only:
+            problems.extend(self._guard_problems(wrong))
+        return problems
+
+    def _guard_problems(self, wrong: set[str]) -> list[str]:
+        problems = []
         if not self.token_secrets:
             problems.append("QUELVAR_TOKEN_SECRETS is not set: every worker needs the same keys")
         for index, key in enumerate(self.token_secrets):
             if len(key.encode()) < MIN_SECRET_BYTES:
                 problems.append(f"QUELVAR_TOKEN_SECRETS key {index + 1} is shorter than {MIN_SECRET_BYTES} bytes")
+        problems.extend(self._window_problems(wrong))
         for network in self.trusted_proxies:
             try:
                 ipaddress.ip_network(network, strict=False)
             except ValueError:
                 problems.append(f"QUELVAR_TRUSTED_PROXIES: {network!r} is not an address or network")
-        if self.proxy_header not in ("x-forwarded-for", "forwarded"):
-            problems.append(f"QUELVAR_PROXY_HEADER must be x-forwarded-for or forwarded, not {self.proxy_header!r}")
         if not self.guarded_paths or any(not path.startswith("/") for path in self.guarded_paths):
             problems.append("QUELVAR_GUARDED_PATHS must list path prefixes starting with /")
+        if not _HEADER_NAME.fullmatch(self.token_header):
+            problems.append(f"QUELVAR_TOKEN_HEADER {self.token_header!r} is not a header name")
+        problems.extend(self._path_problems())
         if self.scoring_model is not None:
             from .scoring import Model, ModelError
             try:
                 Model.from_file(self.scoring_model)
             except (OSError, ModelError, ValueError) as error:
                 problems.append(f"QUELVAR_SCORING_MODEL {self.scoring_model!r}: {error}")
-        if self.health_path is not None and not self.health_path.startswith("/"):
-            problems.append(f"QUELVAR_HEALTH_PATH must start with /, not {self.health_path!r}")
         if self.metrics_path is not None:
-            if not self.metrics_path.startswith("/"):
-                problems.append(f"QUELVAR_METRICS_PATH must start with /, not {self.metrics_path!r}")
-            else:
-                try:
-                    import prometheus_client  # noqa: F401
-                except ImportError:
-                    problems.append('QUELVAR_METRICS_PATH needs prometheus_client: pip install "quelvar_core_rs[metrics]"')
+            try:
+                import prometheus_client  # noqa: F401
+            except ImportError:
+                problems.append('QUELVAR_METRICS_PATH needs prometheus_client: pip install "quelvar_core_rs[metrics]"')
         return problems
+
+    def _window_problems(self, wrong: set[str]) -> list[str]:
+        """A token is taken within [-clock_skew, lifetime] of its issue, and
+        its spending must be remembered that long: a skew as long as a
+        lifetime is a mistake of its own, else each lifetime must fit the
+        replay window."""
+        if wrong & {"token_max_age", "clearance_seconds", "clock_skew", "nonce_window"}:
+            return []
+        lifetimes = (("QUELVAR_TOKEN_MAX_AGE", self.token_max_age),
+                     ("QUELVAR_CLEARANCE_SECONDS", self.clearance_seconds))
+        shorter = [f"{env} ({lifetime:g} s)" for env, lifetime in lifetimes if self.clock_skew >= lifetime]
+        if shorter:
+            return [f"QUELVAR_CLOCK_SKEW ({self.clock_skew:g} s) must be smaller than {' and '.join(shorter)}"]
+        window = self.nonce_window if self.redis_url is not None else _LOCAL_WINDOW
+        return [f"{env} + QUELVAR_CLOCK_SKEW ({lifetime + self.clock_skew:g} s) exceeds the replay window "
+                f"({window:g} s, QUELVAR_NONCE_WINDOW): a token could be accepted twice"
+                for env, lifetime in lifetimes if lifetime + self.clock_skew > window]
+
+    def _path_problems(self) -> list[str]:
+        """The guard's own paths: each absolute and its own; the metrics and
+        readiness paths never one the guard screens."""
+        problems: list[str] = []
+        seen: dict[str, str] = {}
+        for env, path in (("QUELVAR_TOKEN_PATH", self.token_path), ("QUELVAR_TELEMETRY_PATH", self.telemetry_path),
+                          ("QUELVAR_METRICS_PATH", self.metrics_path), ("QUELVAR_HEALTH_PATH", self.health_path)):
+            if path is None:
+                continue
+            if not path.startswith("/"):
+                problems.append(f"{env} must start with /, not {path!r}")
+            elif path in seen:
+                problems.append(f"{env} is {seen[path]}'s path too: {path!r}")
+            elif env in ("QUELVAR_METRICS_PATH", "QUELVAR_HEALTH_PATH") and any(
+                    path == prefix or path.startswith(prefix if prefix.endswith("/") else prefix + "/")
+                    for prefix in self.guarded_paths):
+                problems.append(f"{env} {path!r} is under QUELVAR_GUARDED_PATHS")
+            seen.setdefault(path, env)
+        return problems
+
+    # -- what the settings build ----------------------------------------------
+
+    def arguments(self, constructor: str, skip: Collection[str] = ()) -> dict[str, Any]:
+        """The keyword arguments these settings give `constructor` ("Guard",
+        "RedisStore" or "LocalStore"), but those in `skip`."""
+        arguments = {}
+        for name, option, _, _ in declared():
+            for target, keyword in option.to:
+                if target == constructor and keyword not in skip:
+                    value = getattr(self, name)
+                    arguments[keyword] = option.convert(value) if option.convert is not None else value
+        return arguments
 
     def store(self) -> Store:
         """LocalStore without a Redis URL, else the RedisStore these settings describe."""
         if self.redis_url is None:
             from .store import LocalStore
-            return LocalStore(ipv4_prefix=self.ipv4_prefix, ipv6_prefix=self.ipv6_prefix)
+            return LocalStore(**self.arguments("LocalStore"))
         from .redis_store import RedisStore
-        return RedisStore(self.redis_url, cluster=self.redis_cluster, prefix=self.redis_prefix,
-                          on_unavailable="strict" if self.strict else "degrade",
-                          ipv4_prefix=self.ipv4_prefix, ipv6_prefix=self.ipv6_prefix)
+        return RedisStore(**self.arguments("RedisStore"))
 
     def scoring(self) -> Scoring:
         """The rules, with the calibrated model when one is configured."""
-        from .scoring import Scoring
-        return Scoring() if self.scoring_model is None else Scoring.from_file(self.scoring_model)
+        return _scoring(self.scoring_model)
 
-    def guard(self, store: Store | None = None, **options: object) -> Guard:
-        """A Guard on these settings; `options` are Guard's other keyword arguments."""
+    def guard(self, store: Store | None = None, **options: Any) -> Guard:
+        """A Guard on these settings (and on `store`, else the one they
+        describe); `options` are Guard's other keyword arguments, such as
+        `decide`, and win over the settings."""
         from .decision import Guard
-        options.setdefault("scoring", self.scoring())
-        return Guard(store if store is not None else self.store(), list(self.token_secrets),
-                     guarded_paths=self.guarded_paths, trusted_proxies=list(self.trusted_proxies),
-                     proxy_header=self.proxy_header, bind_network=self.bind_network,
-                     metrics_path=self.metrics_path, health_path=self.health_path, **options)  # type: ignore[arg-type]
+        arguments = self.arguments("Guard", skip=options.keys())
+        arguments.update(options)
+        return Guard(store if store is not None else self.store(), **arguments)
+
+    def shown(self) -> dict[str, object]:
+        """Every setting as an operator may see it: the keys counted, not shown."""
+        values: dict[str, object] = {name: getattr(self, name) for name, _, _, _ in declared()}
+        values["token_secrets"] = f"{len(self.token_secrets)} keys"
+        if self.redis_url is not None:
+            from .record import redacted_url
+            values["redis_url"] = redacted_url(self.redis_url)
+        return values
+
+
+class Declared(typing.NamedTuple):
+    name: str
+    option: Option
+    kind: Any
+    default: Any
+
+
+@functools.cache
+def declared() -> tuple[Declared, ...]:
+    """Every setting, in declaration order."""
+    hints = typing.get_type_hints(Settings)
+    return tuple(Declared(item.name, item.metadata["option"], hints[item.name], item.default)
+                 for item in fields(Settings))
+
+
+def _parse(text: str, kind: Any, option: Option) -> Any:
+    """The value of a variable's text; ValueError says what it must be."""
+    if kind is bool:
+        if text.lower() not in _FLAGS:
+            raise ValueError("must be 1 or 0")
+        return _FLAGS[text.lower()]
+    if kind is int:
+        if not text.isdigit():
+            raise ValueError("must be a whole number")
+        return int(text)
+    if kind in (float, float | None):
+        if kind != float and text.lower() in _OFF:
+            return None
+        try:
+            value = float(text)
+        except ValueError:
+            value = math.nan
+        if not math.isfinite(value):
+            raise ValueError("must be a number" + ("" if kind == float else " or off"))
+        return value
+    if kind == tuple[str, ...]:
+        return tuple(part.strip() for part in text.split(",") if part.strip())
+    return text.lower() if option.choices else text
+
+
+def _kind_name(kind: Any, option: Option) -> str:
+    if kind is bool:
+        return "1 or 0"
+    if option.choices:
+        return " or ".join(option.choices)
+    if kind == tuple[str, ...]:
+        return "list, commas"
+    if kind in (int, float, float | None):
+        word = "whole number" if kind is int else "number"
+        assert option.least is not None and option.most is not None
+        if option.most == _U64_MAX:
+            bounds = f"at least {_number(option.least)}"
+        else:
+            bounds = f"{_number(option.least)} to {_number(option.most)}"
+        return f"{word}, {bounds}" + (", or off" if kind == float | None else "")
+    return "text"
+
+
+def _number(value: float) -> str:
+    return f"{int(value):,}" if float(value).is_integer() else f"{value:g}"
+
+
+def _shown_default(value: object) -> str:
+    if value is None or value == ():
+        return "unset"
+    if isinstance(value, bool):
+        return "1" if value else "0"
+    if isinstance(value, tuple):
+        return ",".join(value)
+    if isinstance(value, (int, float)):
+        return _number(value)
+    return str(value)
+
+
+def options_table() -> str:
+    """The README's table of every setting, generated from the declarations."""
+    lines = ["| variable | takes | default | meaning | given to |", "|---|---|---|---|---|"]
+    for _, option, kind, default in declared():
+        targets = ", ".join(f"`{target}({keyword})`" for target, keyword in option.to)
+        shown = _shown_default(default)
+        shown = shown if shown == "unset" else f"`{shown}`"
+        lines.append(f"| `{option.env}` | {_kind_name(kind, option)} | {shown} | {option.help} | {targets} |")
+    return "\n".join(lines) + "\n"
+
+
+def unknown_variables(environ: Mapping[str, str] | None = None) -> list[str]:
+    """QUELVAR_* variables that no setting reads (a typo, an old name), each
+    with the setting it may have meant."""
+    env = os.environ if environ is None else environ
+    known = [item.option.env for item in declared()]
+    warnings = []
+    for name in sorted(env):
+        if name.startswith("QUELVAR_") and name not in known:
+            close = difflib.get_close_matches(name, known, n=1)
+            warnings.append(f"{name} is not a setting" + (f" (did you mean {close[0]}?)" if close else ""))
+    return warnings
 
 
 def _redis_url_problems(url: str, cluster: bool) -> list[str]:
@@ -209,5 +444,6 @@ def _redis_url_problems(url: str, cluster: bool) -> list[str]:
         if not db_text.isdigit():
             problems.append(f"QUELVAR_REDIS_URL database {db_text!r} is not a number")
         elif cluster and int(db_text) != 0:
-            problems.append("a Redis Cluster has only database 0")
+            problems.append(f"QUELVAR_REDIS_URL names database {db_text}, but QUELVAR_REDIS_CLUSTER: a cluster "
+                            "has only database 0")
     return problems

@@ -7,7 +7,10 @@ imported. Enabled, the guard keeps:
     quelvar_requests_total{outcome, reason}     every request on the guard's paths:
         outcome allow (reason: the route), refuse, challenge, ban, unavailable
         (reason: the refusal's code)
-    quelvar_bans_total{source}                  bans the guard made (source "guard")
+    quelvar_bans_total{source}                  bans made in this process, by who made them: "guard"
+        (the scoring's), or the source a caller named (store.ban(..., source="admin"),
+        "command line")
+    quelvar_unbans_total{source}                unbans made in this process, by the source named
     quelvar_tokens_issued_total{kind}           telemetry, guarded
     quelvar_tokens_refused_total{verdict}       malformed, expired, replayed, ...
     quelvar_store_calls_total{call}             round trips to Redis: nonce, budget, ban
@@ -20,7 +23,7 @@ imported. Enabled, the guard keeps:
 Under pre-fork servers (gunicorn, uvicorn --workers) set PROMETHEUS_MULTIPROC_DIR
 to an empty directory before the server starts: each worker then writes its
 values there and the exposition sums them (the gauges: connected and degraded
-summed over live workers, bans the most any live worker holds).
+summed over live workers, bans the latest any live worker read).
 """
 
 from __future__ import annotations
@@ -44,6 +47,9 @@ SCORING_BUCKETS = (0.00001, 0.000025, 0.00005, 0.0001, 0.00025, 0.0005, 0.001, 0
 _VERDICTS = {"malformed_token": "malformed", "bad_signature": "bad_signature", "expired_token": "expired",
              "wrong_token_kind": "wrong_kind", "wrong_network": "wrong_network", "replayed_token": "replayed"}
 
+TOKEN_KINDS = ("telemetry", "guarded")
+STORE_CALLS = ("nonce", "budget", "ban")
+
 
 class Metrics:
     """The guard's metrics (see the module); one per process, `METRICS`."""
@@ -62,6 +68,7 @@ class Metrics:
         self.requests = Counter("quelvar_requests", "Requests on the guard's paths, by outcome and reason",
                                 ["outcome", "reason"])
         self.bans = Counter("quelvar_bans", "Bans made, by who made them", ["source"])
+        self.unbans = Counter("quelvar_unbans", "Unbans made, by who made them", ["source"])
         self.issued = Counter("quelvar_tokens_issued", "Tokens issued, by kind", ["kind"])
         self.refused = Counter("quelvar_tokens_refused", "Tokens refused, by verdict", ["verdict"])
         self.store_calls = Counter("quelvar_store_calls", "Round trips to the shared store", ["call"])
@@ -70,8 +77,10 @@ class Metrics:
         self.guard_time = Histogram("quelvar_guard_seconds", "The guard's time per request", buckets=GUARD_BUCKETS)
         self.scoring_time = Histogram("quelvar_scoring_seconds", "Scoring time per telemetry post",
                                       buckets=SCORING_BUCKETS)
+        # The latest reading of any live worker: the shared count is read by
+        # whichever worker answers a scrape, so an older one is stale.
         self.active_bans = Gauge("quelvar_active_bans", "Active bans: the shared set's, a process's replica",
-                                 ["scope"], multiprocess_mode="livemax")
+                                 ["scope"], multiprocess_mode="livemostrecent")
         self.connected = Gauge("quelvar_store_connected", "Processes connected to the shared store",
                                multiprocess_mode="livesum")
         self.degraded = Gauge("quelvar_store_degraded", "Processes serving from their own tables",
@@ -80,6 +89,12 @@ class Metrics:
         self._guard_bans = self.bans.labels("guard")
         # Each label set's child, looked up once: labels() validates and locks on every call.
         self._children: dict[tuple[object, ...], Any] = {}
+        # Label sets known in advance start at 0: each family is there, and a
+        # rate can be taken, before its first event.
+        for metric, values in ((self.issued, TOKEN_KINDS), (self.refused, tuple(_VERDICTS.values())),
+                               (self.store_calls, STORE_CALLS), (self.store_failures, STORE_CALLS)):
+            for value in values:
+                self._child(metric, value)
         self.on = True
 
     def _child(self, metric: Any, *labels: str) -> Any:
@@ -115,6 +130,10 @@ class Metrics:
             verdict = _VERDICTS.get(code)
             if verdict is not None:
                 self._child(self.refused, verdict).inc()
+
+    def ban_change(self, banned: bool, source: str) -> None:
+        """A ban (or, not `banned`, an unban) made outside the guard's walk."""
+        self._child(self.bans if banned else self.unbans, source).inc()
 
     def store_call(self, call: str, failed: bool = False) -> None:
         self._child(self.store_calls, call).inc()

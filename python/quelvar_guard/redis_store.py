@@ -26,7 +26,10 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import operator
 import os
+import secrets
+import socket
 import threading
 import time
 import weakref
@@ -37,8 +40,8 @@ import quelvar_core_rs as core
 
 from .addresses import BanScope
 from .store import (
-    NATIVE_NONCE_WINDOW_SECONDS, REPLICA, StoreMisconfigured, StoreUnavailable, Text, _consume, ban_key,
-    keyed_bans, keyed_is_banned,
+    NATIVE_NONCE_WINDOW_SECONDS, REPLICA, StoreMisconfigured, StoreUnavailable, Text, _consume, announce,
+    ban_key, keyed_bans, keyed_is_banned,
 )
 
 try:
@@ -51,8 +54,10 @@ from redis.exceptions import ConnectionError as RedisConnectionError
 from ._redis.bans import BanKeys, BanWriter, Change
 from ._redis.connections import Settings, connections
 from ._redis.errors import LATE, UNAVAILABLE
-from ._redis.fleet import BAN, REFUSAL, FleetKeys, Tally
+from ._redis.fleet import BAN, REFUSAL, UNBAN, FleetKeys, Tally
+from ._redis.fleet import flush as fleet_flush
 from ._redis.fleet import read as read_fleet
+from ._redis.fleet import workers as read_workers
 from ._redis.listener import BanListener
 from ._redis.nonces import BatchFailed, NonceBatch, NonceWriter, SpentTokens
 from ._redis.outage import OutageQueue
@@ -75,6 +80,7 @@ DEFAULT_MAX_PENDING_WRITES = 100_000
 WRITE_CHUNK = 1000
 
 _STORES: weakref.WeakSet[RedisStore] = weakref.WeakSet()
+HOST = socket.gethostname()
 
 
 def _after_fork_in_child() -> None:
@@ -109,6 +115,8 @@ class _Process:
         self.late_replies = 0
         # Bans and refusals seen here, added to the fleet's counts by the listener.
         self.tally = Tally()
+        # This process's name in the fleet's heartbeats (one per store and process).
+        self.name = f"{HOST}:{os.getpid()}:{secrets.token_hex(3)}"
         self.listener = BanListener(store, self)
         self.thread = threading.Thread(target=self.listener.run, daemon=True, name=f"quelvar-guard-{store.prefix}")
 
@@ -466,15 +474,21 @@ class RedisStore:
                 decided = proc.listener.now_us()
                 proc.outage.add_changes([(ip, expires_at, decided) for ip, expires_at in changes])
 
-    def ban(self, ip: Text, seconds: int) -> None:
+    def ban(self, ip: Text, seconds: int, *, source: str | None = None) -> None:
+        """Bans `ip` for `seconds` in every process; with a `source` ("admin",
+        say) the ban is also recorded and counted by it (see store.announce)."""
+        changes: list[Change] = []
+
         def apply() -> tuple[dict[str, int | None], list[Change]]:
             text = ban_key(self.scope, ip)
             saved = REPLICA.saved([text]) if isinstance(text, str) else {}
             address, expires_at = REPLICA.ban(text, seconds)
+            changes.append((address, expires_at))
             return saved, [(address, expires_at)]
         self._change(apply)
         if self._proc is not None:
             self._proc.tally.add(BAN)
+        announce(changes[0][0], operator.index(seconds), source)
 
     def count_refusal(self, reason: str) -> None:
         """One refusal for the fleet's counts (see fleet_counts); sent within a second or so."""
@@ -483,9 +497,9 @@ class RedisStore:
             proc.tally.add(REFUSAL + reason)
 
     def fleet_counts(self) -> dict[str, dict[str, object]]:
-        """Bans and refusals by reason of every process on this Redis, over
-        the last minute and hour: {"minute": {"bans": n, "refusals":
-        {reason: n}}, "hour": {...}}. One round trip; StoreUnavailable
+        """Bans, unbans and refusals by reason of every process on this Redis,
+        over the last minute and hour: {"minute": {"bans": n, "unbans": n,
+        "refusals": {reason: n}}, "hour": {...}}. One round trip; StoreUnavailable
         without Redis."""
         proc = self._proc or self._start()
         if not proc.connected:
@@ -495,12 +509,18 @@ class RedisStore:
         except UNAVAILABLE as error:
             raise self._unavailable(error) from error
 
-    def unban(self, ip: Text) -> None:
+    def unban(self, ip: Text, *, source: str | None = None) -> None:
+        lifted: list[str] = []
+
         def apply() -> tuple[dict[str, int | None], list[Change]]:
             text = ban_key(self.scope, ip)
             saved = REPLICA.saved([text]) if isinstance(text, str) else {}
-            return saved, [(REPLICA.unban(text), None)]
+            lifted.append(REPLICA.unban(text))
+            return saved, [(lifted[0], None)]
         self._change(apply)
+        if self._proc is not None:
+            self._proc.tally.add(UNBAN)
+        announce(lifted[0], None, source)
 
     def hydrate(self, bans: Iterable[tuple[Text, int]]) -> None:
         def apply() -> tuple[dict[str, int | None], list[Change]]:
@@ -536,6 +556,23 @@ class RedisStore:
                 "store": "redis", "connected": proc.connected, "listener": listening,
                 "on_unavailable": self.on_unavailable, "pending_writes": len(proc.outage)}
 
+    def heartbeat(self, proc: _Process, state: str) -> dict[str, object]:
+        """What this process tells the fleet of itself (see _redis.fleet)."""
+        return {"host": HOST, "pid": os.getpid(), "state": state, "on_unavailable": self.on_unavailable,
+                "pending_writes": len(proc.outage), "local_bans": core.get_state_engine_stats_rs()["active_ip_bans"]}
+
+    def workers(self) -> list[dict[str, Any]]:
+        """The heartbeat of every process on this Redis and prefix that wrote
+        one within the last 10 s (see _redis.fleet), each with its `age`.
+        StoreUnavailable without Redis."""
+        proc = self._proc or self._start()
+        if not proc.connected:
+            raise self._refused or self._unavailable()
+        try:
+            return read_workers(proc.client, self.fleet_keys, time.time())
+        except UNAVAILABLE as error:
+            raise self._unavailable(error) from error
+
     def stats(self) -> dict[str, object]:
         proc = self._proc or self._start()
         result: dict[str, object] = dict(core.get_state_engine_stats_rs())
@@ -565,6 +602,11 @@ class RedisStore:
         proc.stop.set()
         proc.thread.join(2 * self.timeout + 1.0)
         if proc.client is not None:
+            if proc.connected:  # the last counts, and out of the fleet's heartbeats at once
+                try:
+                    fleet_flush(proc.client, self.fleet_keys, proc.tally, gone=proc.name)
+                except UNAVAILABLE:
+                    pass
             proc.client.close()
 
 

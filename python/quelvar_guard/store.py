@@ -19,6 +19,8 @@ from typing import Protocol, runtime_checkable
 import quelvar_core_rs as core
 
 from .addresses import BanScope
+from .metrics import METRICS
+from .record import RECORD
 
 Text = str | bytes
 U64_MAX = 2**64 - 1
@@ -45,9 +47,9 @@ class Store(Protocol):
 
     async def consume_nonce_async(self, token: Text) -> bool: ...
 
-    def ban(self, ip: Text, seconds: int) -> None: ...
+    def ban(self, ip: Text, seconds: int, *, source: str | None = None) -> None: ...
 
-    def unban(self, ip: Text) -> None: ...
+    def unban(self, ip: Text, *, source: str | None = None) -> None: ...
 
     def is_banned(self, ip: Text) -> bool: ...
 
@@ -62,6 +64,21 @@ class Store(Protocol):
     def clear(self) -> None: ...
 
     def close(self) -> None: ...
+
+
+def announce(address: str, seconds: int | None, source: str | None) -> None:
+    """A ban (with its seconds) or an unban that a store made for a caller
+    who named its source: one event in the decision record, one count in the
+    metrics by source. The guard's own bans carry no source here: the guard
+    records and counts them itself, with the request's facts."""
+    if source is None:
+        return
+    if seconds is None:
+        RECORD.unban(address, source)
+    else:
+        RECORD.ban(address, seconds, source)
+    if METRICS.on:
+        METRICS.ban_change(seconds is not None, source)
 
 
 def as_text(value: object) -> object:
@@ -288,13 +305,17 @@ class LocalStore:
     async def consume_nonce_async(self, token: Text) -> bool:
         return self.consume_nonce(token)
 
-    def ban(self, ip: Text, seconds: int) -> None:
+    def ban(self, ip: Text, seconds: int, *, source: str | None = None) -> None:
+        """Bans `ip` for `seconds`; with a `source` ("admin", say) the ban is
+        also recorded and counted by it (see announce)."""
         with REPLICA.lock:
-            REPLICA.ban(ban_key(self.scope, ip), seconds)
+            address, _ = REPLICA.ban(ban_key(self.scope, ip), seconds)
+        announce(address, operator.index(seconds), source)
 
-    def unban(self, ip: Text) -> None:
+    def unban(self, ip: Text, *, source: str | None = None) -> None:
         with REPLICA.lock:
-            REPLICA.unban(ban_key(self.scope, ip))
+            address = REPLICA.unban(ban_key(self.scope, ip))
+        announce(address, None, source)
 
     def ban_remaining(self, ip: Text) -> int | None:
         return REPLICA.remaining(ban_key(self.scope, ip))  # type: ignore[arg-type]

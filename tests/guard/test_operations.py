@@ -1,20 +1,28 @@
-"""What an operator sees and does: the decision record in the log, and the
-command line against a real redis-server."""
+"""What an operator sees and does: the settings, the decision record in the
+log, the workers' heartbeats, and the command line against a real redis-server."""
 
 from __future__ import annotations
 
+import functools
+import inspect
 import io
 import json
 import logging
 import os
+import secrets
+import socket
 import subprocess
 import sys
 import time
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
-from quelvar_guard import Decision, Guard, LocalStore, TokenKind, TokenVerdict, Tokens, WSGIGuard
+from quelvar_guard import Decision, Guard, LocalStore, RedisStore, TokenKind, TokenVerdict, Tokens, WSGIGuard
+from quelvar_guard._redis.fleet import BEAT_TTL, FleetKeys
+from quelvar_guard.config import CODE_ONLY, ConfigError, Settings, declared, options_table
 from quelvar_guard.record import DEFAULT_BURST, DEFAULT_RATE, RECORD
 
 from servers import ROOT, make_store, wait_until
@@ -55,6 +63,10 @@ def test_each_decision_is_recorded_once_with_its_fields_and_a_flood_is_limited(r
         logging.WARNING, "ban", 60, ["test"], "198.51.100.7", "/quelvar/telemetry")
     text = " ".join(f"{record.getMessage()} {vars(record)}" for record in caplog.records)
     assert guarded not in text and telemetry not in text and SECRET not in text
+    # The application lifts it, naming itself: recorded once, under the key the ban is kept by.
+    store.unban("::ffff:198.51.100.7", source="admin")
+    [unban] = events("unban")
+    assert (unban.levelno, unban.address, unban.source) == (logging.WARNING, "198.51.100.7", "admin")
 
     proxy.set("down")
     wait_until(lambda: store.stats()["degraded"])
@@ -103,6 +115,10 @@ CASES = {
     "config_scope_and_model": (["config", "check"], {"QUELVAR_IPV6_PREFIX": "129", "QUELVAR_SCORING_MODEL": "/nowhere"},
                                1, lambda out: len(out["problems"]) == 2 and "QUELVAR_IPV6_PREFIX" in out["problems"][0],
                                None),
+    "config_windows_and_a_typo": (["config", "check"], {"QUELVAR_CLOCK_SKEW": "30", "QUELVAR_REDIS_ULR": "x"}, 1,
+                                  lambda out: len(out["problems"]) == 1 and "QUELVAR_CLOCK_SKEW" in out["problems"][0]
+                                  and out["warnings"] == ["QUELVAR_REDIS_ULR is not a setting (did you mean "
+                                                          "QUELVAR_REDIS_URL?)"], None),
     "bans_check_nat64": (["bans", "check", "64:ff9b::c000:207"], {}, 1, lambda out: out["banned"], None),
 }
 
@@ -127,3 +143,131 @@ def test_the_command_line(case, request, prefix, live_redis):
         assert out["ok"] is (code == 0) and says(out), out
     if then is not None:
         wait_until(lambda: then(store), 5)
+
+
+# -- the settings -------------------------------------------------------------------
+
+KEY = "k" * 32
+
+
+def _texts(name: str, option, kind, default) -> list[str]:
+    """A few texts of a setting, right and wrong."""
+    special = {
+        "redis_url": ["redis://127.0.0.1:6379/2", "rediss://h:1", "127.0.0.1:6379", "redis://h/x", "unix:///s"],
+        "token_secrets": [KEY, "short", f"{KEY},{KEY[:31]}"],
+        "trusted_proxies": ["10.0.0.0/8,::1", "10.0.0.0/33"],
+        "guarded_paths": ["/api/,/login", "api"],
+        "token_header": ["X-Token", "X Token"],
+        "redis_prefix": ["app:"],
+        "scoring_model": ["/nowhere"],
+    }
+    if name in special:
+        return special[name]
+    if kind is bool:
+        return ["1", "off", "maybe"]
+    if option.choices:
+        return [*option.choices, "via"]
+    if kind is str or kind == str | None:  # a path
+        return ["/elsewhere", "/quelvar/token", "/api/inside", "relative"]
+    texts = [f"{option.least:g}", f"{option.least * 10:g}", f"{default:g}", f"{option.most:.0f}",
+             f"{option.most * 2 + 1:.0f}", "x", "1.5" if kind is int else "nan"]
+    return texts + (["off"] if kind == float | None else [])
+
+
+@functools.cache
+def _right_texts() -> dict[str, list[str]]:
+    """The texts of each setting that pass on their own."""
+    right = {}
+    for item in declared():
+        right[item.option.env] = []
+        for text in _texts(*item):
+            try:
+                Settings.from_environment({"QUELVAR_TOKEN_SECRETS": KEY, item.option.env: text})
+                right[item.option.env].append(text)
+            except ConfigError:
+                pass
+    return right
+
+
+def _built(settings: Settings) -> None:
+    store = settings.store()  # a RedisStore connects only when first used
+    try:
+        settings.guard(store)
+    finally:
+        store.close()
+
+
+def test_settings_are_the_one_map_from_the_environment_to_the_constructors():
+    # Every argument of the constructors is a setting, or is code's on purpose.
+    for constructor in (Guard, RedisStore, LocalStore):
+        given = {keyword for item in declared() for target, keyword in item.option.to
+                 if target == constructor.__name__}
+        assert set(inspect.signature(constructor).parameters) == given | set(CODE_ONLY[constructor.__name__])
+    assert options_table() in (ROOT / "README.md").read_text(), options_table()
+    # One mistake, one line that names it; what passes, the constructors take.
+    for item in declared():
+        name, option = item.name, item.option
+        for text in _texts(*item):
+            environ = {"QUELVAR_TOKEN_SECRETS": KEY, option.env: text}
+            try:
+                _built(Settings.from_environment(environ))
+            except ConfigError as error:
+                assert len(error.problems) == 1 and option.env in error.problems[0], (environ, error.problems)
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.data())
+def test_settings_that_pass_together_are_taken_by_the_constructors(data):
+    environ = {"QUELVAR_TOKEN_SECRETS": KEY}
+    for env, texts in _right_texts().items():
+        if texts and data.draw(st.booleans()):
+            environ[env] = data.draw(st.sampled_from(texts))
+    try:
+        settings = Settings.from_environment(environ)
+    except ConfigError as error:  # how they go together: the windows, the paths, ...
+        assert all(any(env in problem for env in environ) for problem in error.problems), error
+        return
+    _built(settings)
+
+
+# -- the workers' heartbeats ---------------------------------------------------------
+
+
+def test_status_lists_the_workers_and_counts_the_degraded(request, prefix, live_redis):
+    healthy = make_store("redis", request, prefix)
+    assert healthy.stats()["connected"]
+    # A worker Redis still answers but whose ban listener cannot subscribe (its
+    # user may not): degraded while the server is up, and able to say so.
+    user, admin = f"deaf-{secrets.token_hex(4)}", live_redis.client()
+    admin.acl_setuser(user, enabled=True, passwords=["+pw"], keys=["*"], channels=["*"],
+                      commands=["+@all", "-subscribe", "-psubscribe", "-ssubscribe"])
+    request.addfinalizer(lambda: admin.acl_deluser(user))
+    deaf = RedisStore(f"redis://{user}:pw@127.0.0.1:{live_redis.port}/0", prefix=prefix, timeout=0.2)
+    request.addfinalizer(deaf.close)
+    deaf.ban("192.0.2.9", 60)  # kept to write once it follows again
+    assert deaf.stats()["degraded"] and deaf.stats()["pending_writes"] == 1
+    env = dict(os.environ, QUELVAR_REDIS_URL=live_redis.url, QUELVAR_REDIS_PREFIX=prefix)
+
+    def status() -> tuple[int, dict]:
+        done = subprocess.run([sys.executable, "-m", "quelvar_guard", "status", "--json"], env=env,
+                              capture_output=True, text=True, timeout=30)
+        return done.returncode, json.loads(done.stdout)
+
+    # Its state at once, its pending write with its next heartbeat (2 s).
+    def reported() -> tuple[int, dict] | None:
+        found = status()
+        pending = {worker["pending_writes"] for worker in found[1]["workers"]}
+        return found if found[1]["degraded_workers"] == 1 and pending == {0, 1} else None
+
+    code, out = wait_until(reported, 10, 0.2)
+    states = sorted((worker["state"], worker["pid"], worker["host"], worker["on_unavailable"])
+                    for worker in out["workers"])
+    assert code == 1 and states == [(state, os.getpid(), socket.gethostname(), "degrade")
+                                    for state in ("connected", "degraded")]
+    assert "1 of 2 workers cannot use Redis" in out["problems"][0]
+    # Each heartbeat expires by itself; a store that closes takes its own away at once.
+    keys = FleetKeys(prefix)
+    names = admin.zrange(keys.workers, 0, -1)
+    assert len(names) == 2 and all(0 < admin.pttl(keys.worker(name.decode())) <= BEAT_TTL * 1000 for name in names)
+    healthy.close()
+    assert admin.zcard(keys.workers) == 1 and status()[1]["workers"][0]["state"] == "degraded"

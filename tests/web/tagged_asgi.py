@@ -1,6 +1,9 @@
-"""The ASGI example as written, each response naming the worker process that gave it."""
+"""The ASGI example as written, each response naming the worker process that
+gave it, its decision record written as JSON lines."""
 
 import os
+
+import json_log  # noqa: F401  (the decision record as JSON lines)
 
 from examples.web_asgi import app as example
 

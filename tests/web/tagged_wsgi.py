@@ -1,6 +1,9 @@
-"""The WSGI example as written, each response naming the worker process that gave it."""
+"""The WSGI example as written, each response naming the worker process that
+gave it, its decision record written as JSON lines."""
 
 import os
+
+import json_log  # noqa: F401  (the decision record as JSON lines)
 
 from examples.web_wsgi import app as example
 

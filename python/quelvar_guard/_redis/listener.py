@@ -8,6 +8,8 @@ the change log in Redis, in order. Where the log cannot say what was missed
 (the first time, a new epoch, changes trimmed from it) the whole set is
 reloaded, in pages; a reload lifts every ban this process knows of that the
 set no longer holds. A subscription that goes quiet is checked with a PING.
+On the way it adds the process's counts to the fleet's and writes its
+heartbeat (see fleet), connected or not, as long as Redis takes them.
 """
 
 from __future__ import annotations
@@ -88,6 +90,9 @@ class BanListener:
         self.flush_at = 0.0
         # When this process's tally may next be added to the fleet's counts.
         self.tally_at = 0.0
+        # When its heartbeat is next due, and the state it last reported.
+        self.beat_at = 0.0
+        self.beat_state = ""
         # The last unexpected failure logged, so that retries do not repeat it.
         self.last_failure = ""
 
@@ -138,6 +143,7 @@ class BanListener:
                 self.follow(pubsub)
             except StoreMisconfigured as error:
                 store.refuse(proc, error)
+                self.report("refused", beat=True)
                 return
             except Exception as error:
                 if not isinstance(error, UNAVAILABLE) and repr(error) != self.last_failure:
@@ -153,6 +159,9 @@ class BanListener:
                     store.lost(proc, error)
                     proc.ready.set()
                     rediscover = proc.client is None or store.connections.rediscover_after(error)
+                    # Redis may still take a heartbeat when only the subscription fails.
+                    if proc.client is not None and self.beat_due("degraded", time.monotonic()):
+                        self.report("degraded", beat=True)
             finally:
                 if pubsub is not None:
                     try:
@@ -179,12 +188,10 @@ class BanListener:
                 self.flush()
             message = pubsub.get_message(timeout=0.25)
             now = time.monotonic()
-            if proc.tally and now >= self.tally_at:
+            beat = self.beat_due("connected", now)
+            if beat or (proc.tally and now >= self.tally_at):
                 self.tally_at = now + fleet.FLUSH_SECONDS
-                try:
-                    fleet.flush(proc.client, store.fleet_keys, proc.tally)
-                except UNAVAILABLE:
-                    pass  # kept for the next flush; the subscription alone says whether Redis is away
+                self.report("connected", beat)
             if message is None:
                 if pinged and now - pinged > 2 * store.timeout:
                     raise redis.TimeoutError("the subscription went quiet")
@@ -206,6 +213,24 @@ class BanListener:
             self.catch_up(jitter=True)
             if METRICS.on:  # about once a second: this worker's replica, for the gauge
                 METRICS.local_bans(core.get_state_engine_stats_rs()["active_ip_bans"])
+
+    def beat_due(self, state: str, now: float) -> bool:
+        return now >= self.beat_at or state != self.beat_state
+
+    def report(self, state: str, beat: bool) -> None:
+        """Adds the tally to the fleet's counts, with this process's heartbeat
+        in `state` if `beat` (see _redis.fleet): one round trip. What cannot
+        be written is kept, or beaten again when due; the subscription alone
+        says whether Redis is away."""
+        proc = self.proc
+        heartbeat = None
+        if beat:
+            self.beat_at, self.beat_state = time.monotonic() + fleet.BEAT_SECONDS, state
+            heartbeat = (proc.name, self.store.heartbeat(proc, state))
+        try:
+            fleet.flush(proc.client, self.store.fleet_keys, proc.tally, heartbeat)
+        except UNAVAILABLE:
+            pass
 
     def flush(self) -> None:
         """Writes what the process kept; what cannot be written yet (a
