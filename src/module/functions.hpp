@@ -16,7 +16,9 @@ namespace quelvar::functions {
 // The one list of the functions, in registration (and __all__) order:
 // X(name, body, parameter names...). A function without parameters takes
 // METH_NOARGS, any other METH_FASTCALL | METH_KEYWORDS; the body's parameter
-// types choose the conversion of each argument (handlers.hpp).
+// types choose the conversion of each argument (handlers.hpp). A new
+// function is an entry here, its body (declared in bodies.hpp), its stub and
+// its section in the README; the tests read the names from the stub.
 #define QUELVAR_FUNCTIONS(X)                                                \
     X(is_rust_core_active, bodies::is_rust_core_active)                     \
     X(get_core_version, bodies::get_core_version)                           \
