@@ -14,6 +14,7 @@ import quelvar_core_rs as core
 
 ROOT = Path(__file__).resolve().parent.parent
 STUB = ROOT / "stubs" / "quelvar_core_rs-stubs" / "__init__.pyi"
+README = ROOT / "README.md"
 TYPECHECK = ROOT / "tests" / "typecheck"
 
 
@@ -38,6 +39,15 @@ def test_stub_names_match_the_module():
     assert len(assigned) == 1
     assert ast.literal_eval(assigned[0].value) == core.__all__
     assert sorted(stub_functions()) == sorted(core.__all__)
+
+
+def test_readme_documents_every_function():
+    """Each function has its heading, name and parameters as the module has them, in "The functions"."""
+    text = README.read_text(encoding="utf-8")
+    section = text[text.index("\n## The functions\n"):]
+    section = section[:section.index("\n## ", 1)]
+    documented = re.findall(r"^### `(\w+)(\([^)]*\))", section, flags=re.MULTILINE)
+    assert sorted(documented) == sorted((name, str(inspect.signature(getattr(core, name)))) for name in core.__all__)
 
 
 @pytest.mark.parametrize("name", core.__all__)

@@ -203,13 +203,6 @@ bool has_avx2() noexcept {
 
 }  // namespace
 
-void siphash13_x4(SipKey key, const char* const data[4], const std::size_t length[4], std::uint64_t out[4]) noexcept {
-#if QUELVAR_SIPHASH_AVX2
-    if (has_avx2()) return avx2_x4(key, data, length, out);
-#endif
-    scalar_x4(key, data, length, out);
-}
-
 void siphash13_x8(SipKey key, const char* const data[8], const std::size_t length[8], std::uint64_t out[8]) noexcept {
 #if QUELVAR_SIPHASH_AVX2
     if (has_avx2()) return avx2_x8(key, data, length, out);
@@ -218,7 +211,7 @@ void siphash13_x8(SipKey key, const char* const data[8], const std::size_t lengt
     scalar_x4(key, data + 4, length + 4, out + 4);
 }
 
-bool siphash13_x4_is_vectorised() noexcept {
+bool siphash13_x8_is_vectorised() noexcept {
 #if QUELVAR_SIPHASH_AVX2
     return has_avx2();
 #else

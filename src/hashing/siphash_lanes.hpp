@@ -1,6 +1,6 @@
-// SipHash-1-3 of four or eight messages at once under one key: four states
-// sit in the four 64-bit lanes of an AVX2 register, so that a round of all
-// four costs about what a round of one costs in scalar code. Used where
+// SipHash-1-3 of eight messages at once under one key: four states sit in
+// the four 64-bit lanes of an AVX2 register, so that a round of all four
+// costs about what a round of one costs in scalar code. Used where
 // many addresses are hashed in a row (a converted ban list); the result of
 // every lane equals siphash13 of its message, whatever the lengths.
 #pragma once
@@ -12,15 +12,13 @@
 
 namespace quelvar {
 
-// out[i] = siphash13(key, data[i], length[i]) for i in 0..3. Runs the AVX2
-// code where the processor has it, the scalar hash otherwise.
-void siphash13_x4(SipKey key, const char* const data[4], const std::size_t length[4], std::uint64_t out[4]) noexcept;
-
-// The same for eight messages; when they have as many words, the rounds of
-// the two groups of four are interleaved.
+// out[i] = siphash13(key, data[i], length[i]) for i in 0..7. Runs the AVX2
+// code where the processor has it, the scalar hash otherwise: when all eight
+// have as many words, the rounds of the two groups of four are interleaved,
+// otherwise the groups are hashed one after the other.
 void siphash13_x8(SipKey key, const char* const data[8], const std::size_t length[8], std::uint64_t out[8]) noexcept;
 
-// Whether siphash13_x4 and siphash13_x8 run the AVX2 code on this processor.
-bool siphash13_x4_is_vectorised() noexcept;
+// Whether siphash13_x8 runs the AVX2 code on this processor.
+bool siphash13_x8_is_vectorised() noexcept;
 
 }  // namespace quelvar

@@ -2,9 +2,14 @@
 // computations read without touching the interpreter.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
+#include <type_traits>
 #include <vector>
+
+#include "kinematics/feature_list.hpp"
 
 namespace quelvar {
 
@@ -18,16 +23,42 @@ struct MousePoint {
     double t;
 };
 
-// The defaults are those of a call without a usable "browser" dictionary; a
-// dictionary that lacks the screen values reads as width 0.0 and an invalid
-// screen instead.
+// The keys both decoders read (the dict decoder and the JSON walk), one list
+// per object: X(key). Each list gives its namespace an enumerator per key,
+// its index, and NAMES, the key texts in that order.
+#define QUELVAR_TELEMETRY_KEYS(X) X(browser) X(clicks) X(scrolls) X(keystrokes) X(mouse_movements)
+#define QUELVAR_BROWSER_KEYS(X) X(webdriver) X(screen_width) X(screen_height) X(touch_supported) X(plugins_length)
+// A keystroke's time is the first usable one of these, in this order.
+#define QUELVAR_KEYSTROKE_KEYS(X) X(t) X(down) X(time)
+#define QUELVAR_POINT_KEYS(X) X(x) X(y) X(t)
+
+#define QUELVAR_KEY_ENUMERATOR(key) key,
+#define QUELVAR_KEY_TEXT(key) std::string_view(#key),
+#define QUELVAR_KEY_LIST(space, KEYS)                                    \
+    namespace space {                                                    \
+    enum Key : std::size_t { KEYS(QUELVAR_KEY_ENUMERATOR) };             \
+    inline constexpr std::array NAMES{KEYS(QUELVAR_KEY_TEXT)};           \
+    }
+QUELVAR_KEY_LIST(telemetry_key, QUELVAR_TELEMETRY_KEYS)
+QUELVAR_KEY_LIST(browser_key, QUELVAR_BROWSER_KEYS)
+QUELVAR_KEY_LIST(keystroke_key, QUELVAR_KEYSTROKE_KEYS)
+QUELVAR_KEY_LIST(point_key, QUELVAR_POINT_KEYS)
+#undef QUELVAR_KEY_LIST
+#undef QUELVAR_KEY_TEXT
+#undef QUELVAR_KEY_ENUMERATOR
+
+// The browser's features as read. A call without a usable "browser"
+// dictionary keeps the features' own defaults; a dictionary that lacks the
+// screen values reads as width 0.0 and an invalid screen instead.
+#define QUELVAR_AS_FEATURE(name) std::remove_const_t<decltype(feature_default::name)> name = feature_default::name
 struct BrowserInfo {
-    bool webdriver = false;
-    double screen_width = 1024.0;
-    bool screen_valid = true;
-    bool touch_supported = false;
-    std::int64_t plugins_length = 1;
+    QUELVAR_AS_FEATURE(webdriver);
+    QUELVAR_AS_FEATURE(screen_width);
+    QUELVAR_AS_FEATURE(screen_valid);
+    QUELVAR_AS_FEATURE(touch_supported);
+    QUELVAR_AS_FEATURE(plugins_length);
 };
+#undef QUELVAR_AS_FEATURE
 
 struct TelemetryRecord {
     BrowserInfo browser;

@@ -13,18 +13,23 @@ namespace {
 // front; a longer list still grows as it is read.
 constexpr Py_ssize_t MAX_BAN_LIST_RESERVE = 1 << 16;
 
-std::string quoted_list(std::span<const std::string_view> names) {
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'": the names whose slot is empty.
+std::string quoted_missing(std::span<const std::string_view> names, std::span<PyObject* const> slots,
+                           std::size_t missing) {
     std::string out;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i > 0) {
-            if (names.size() == 2) {
+    std::size_t listed = 0;
+    for (std::size_t p = 0; p < names.size(); ++p) {
+        if (slots[p] != nullptr) continue;
+        if (listed > 0) {
+            if (missing == 2) {
                 out += " and ";
             } else {
-                out += (i + 1 == names.size()) ? ", and " : ", ";
+                out += (listed + 1 == missing) ? ", and " : ", ";
             }
         }
+        ++listed;
         out += '\'';
-        out += names[i];
+        out += names[p];
         out += '\'';
     }
     return out;
@@ -39,10 +44,10 @@ std::optional<std::string_view> utf8_view(PyObject* text) {
 
 }  // namespace
 
-Status extract_arguments(const ParameterSpec& parameters, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                         std::span<PyObject*> slots) {
-    const std::size_t parameter_count = parameters.count;
-    const auto display_name = [&] { return std::string(parameters.name) + "()"; };
+Status extract_arguments(const char* function, std::span<const std::string_view> names, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots) {
+    const std::size_t parameter_count = names.size();
+    const auto display_name = [&] { return std::string(function) + "()"; };
     std::fill(slots.begin(), slots.end(), nullptr);
     const std::size_t positional = static_cast<std::size_t>(nargs);
     for (std::size_t i = 0; i < std::min(positional, parameter_count); ++i) slots[i] = args[i];
@@ -59,10 +64,10 @@ Status extract_arguments(const ParameterSpec& parameters, PyObject* const* args,
         if (!keyword_text) PyErr_Clear();  // an unreadable name matches nothing
         bool matched = false;
         for (std::size_t p = 0; keyword_text && p < parameter_count; ++p) {
-            if (*keyword_text != parameters.names[p]) continue;
+            if (*keyword_text != names[p]) continue;
             if (slots[p] != nullptr) {
                 return CallError::type_error(display_name() + " got multiple values for argument '" +
-                                             std::string(parameters.names[p]) + "'");
+                                             std::string(names[p]) + "'");
             }
             slots[p] = args[nargs + k];
             matched = true;
@@ -75,15 +80,12 @@ Status extract_arguments(const ParameterSpec& parameters, PyObject* const* args,
     }
 
     if (positional < parameter_count) {
-        std::array<std::string_view, 2> missing{};
-        std::size_t missing_count = 0;
-        for (std::size_t p = 0; p < parameter_count; ++p) {
-            if (slots[p] == nullptr) missing[missing_count++] = parameters.names[p];
-        }
+        const std::span<PyObject* const> filled = slots.first(parameter_count);
+        const std::size_t missing_count = static_cast<std::size_t>(std::count(filled.begin(), filled.end(), nullptr));
         if (missing_count > 0) {
             return CallError::type_error(display_name() + " missing " + std::to_string(missing_count) +
                                          " required positional " + (missing_count == 1 ? "argument" : "arguments") +
-                                         ": " + quoted_list(std::span(missing.data(), missing_count)));
+                                         ": " + quoted_missing(names, filled, missing_count));
         }
     }
     return success();

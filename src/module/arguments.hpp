@@ -13,18 +13,23 @@
 
 namespace quelvar {
 
-// A function's name and parameters. Every parameter of the module is
-// required and positional-or-keyword.
+// A function's name and parameters, as many as it lists. Every parameter of
+// the module is required and positional-or-keyword.
+template <std::size_t Count>
 struct ParameterSpec {
-    const char* name;  // "ban_ip_rs"
-    std::array<std::string_view, 2> names;
-    std::size_t count;
-};
+    template <class... Names>
+    consteval ParameterSpec(const char* function, Names... parameters) : name(function), names{parameters...} {}
 
-// Fills one borrowed slot per parameter, or fails with the interpreter's
-// usual TypeError wording.
-Status extract_arguments(const ParameterSpec& parameters, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                         std::span<PyObject*> slots);
+    const char* name;  // "ban_ip_rs"
+    std::array<std::string_view, Count> names;
+};
+template <class... Names>
+ParameterSpec(const char*, Names...) -> ParameterSpec<sizeof...(Names)>;
+
+// Fills one borrowed slot per parameter name, or fails with the
+// interpreter's usual TypeError wording.
+Status extract_arguments(const char* function, std::span<const std::string_view> names, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots);
 
 // The error the caller sees for a failed conversion of parameter `name`.
 CallError argument_error(std::string_view name, CallError conversion_error);

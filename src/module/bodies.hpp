@@ -1,6 +1,7 @@
-// The bodies of the functions that do the module's work. Each receives
-// arguments that are already matched and converted, and returns the result
-// object or the error to raise.
+// The bodies of the functions, one per entry of QUELVAR_FUNCTIONS
+// (functions.hpp). Each receives arguments that are already matched and
+// converted, and returns the result object or the error to raise; its
+// parameter types choose the conversions (PyObject* for none).
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,9 @@
 #include "state/ban_list.hpp"
 
 namespace quelvar::bodies {
+
+Result<py::Owned> is_rust_core_active();
+Result<py::Owned> get_core_version();
 
 Result<py::Owned> extract_features(PyObject* telemetry);
 Result<py::Owned> extract_features_json(PyObject* body);

@@ -142,7 +142,7 @@ std::string render_pending_error() {
     return rendered;
 }
 
-[[noreturn]] void api_call_failed(std::source_location where) {
+[[noreturn]] void api_call_failed(SourceLocation where) {
     if (PyErr_Occurred()) PyErr_Print();
     internal_fault("Python API call failed", where);
 }

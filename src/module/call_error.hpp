@@ -3,10 +3,10 @@
 #pragma once
 
 #include <optional>
-#include <source_location>
 #include <string>
 
 #include "module/pyref.hpp"
+#include "runtime/fault.hpp"
 
 namespace quelvar {
 
@@ -60,11 +60,11 @@ std::string render_pending_error();
 
 // An interpreter call that must create an object returned null: prints the
 // pending exception, then ends the process.
-[[noreturn]] void api_call_failed(std::source_location where = std::source_location::current());
+[[noreturn]] void api_call_failed(SourceLocation where = SourceLocation::current());
 
 // Checks the result of a call that must create an object.
 inline py::Owned require_object(PyObject* new_reference,
-                                std::source_location where = std::source_location::current()) {
+                                SourceLocation where = SourceLocation::current()) {
     if (new_reference == nullptr) api_call_failed(where);
     return py::Owned::steal(new_reference);
 }

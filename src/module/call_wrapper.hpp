@@ -3,7 +3,7 @@
 #pragma once
 
 #include <exception>
-#include <new>
+#include <string>
 
 #include "module/result.hpp"
 #include "runtime/fault.hpp"
@@ -17,9 +17,9 @@ PyObject* call_wrapper(Body&& body) noexcept {
         if (outcome) return (*std::move(outcome)).release();
         std::move(outcome).error().restore();
         return nullptr;
-    } catch (const std::bad_alloc&) {
-        internal_fault("memory allocation failed inside the C++ runtime");
     } catch (const std::exception& unexpected) {
+        // Never a std::bad_alloc for exhausted memory: the module's own
+        // operator new (runtime/memory.cpp) ends the process with its report.
         internal_fault(std::string("unexpected C++ exception: ") + unexpected.what());
     } catch (...) {
         internal_fault("unexpected C++ exception");

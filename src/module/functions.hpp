@@ -1,6 +1,7 @@
-// The name and parameters of every function, declared once: argument
-// matching, its error messages, the function table and the text signatures
-// that inspect.signature reads are all derived from these.
+// The module's functions, declared once: the parameter lists, the argument
+// matching and its error messages, the conversions, the function table and
+// the text signatures that inspect.signature reads all derive from the list
+// below.
 #pragma once
 
 #include <array>
@@ -8,30 +9,44 @@
 #include <string_view>
 
 #include "module/arguments.hpp"
+#include "module/bodies.hpp"
 
 namespace quelvar::functions {
 
-inline constexpr ParameterSpec IS_RUST_CORE_ACTIVE{"is_rust_core_active", {}, 0};
-inline constexpr ParameterSpec GET_CORE_VERSION{"get_core_version", {}, 0};
-inline constexpr ParameterSpec EXTRACT_FEATURES{"extract_features_rs", {"telemetry"}, 1};
-inline constexpr ParameterSpec CONSUME_NONCE{"consume_nonce_rs", {"nonce"}, 1};
-inline constexpr ParameterSpec IS_IP_BANNED{"is_ip_banned_rs", {"ip"}, 1};
-inline constexpr ParameterSpec BAN_IP{"ban_ip_rs", {"ip", "duration_sec"}, 2};
-inline constexpr ParameterSpec UNBAN_IP{"unban_ip_rs", {"ip"}, 1};
-inline constexpr ParameterSpec HYDRATE_BANS{"hydrate_bans_rs", {"bans"}, 1};
-inline constexpr ParameterSpec CLEAR_STATE_ENGINE{"clear_state_engine_rs", {}, 0};
-inline constexpr ParameterSpec GET_STATE_ENGINE_STATS{"get_state_engine_stats_rs", {}, 0};
-inline constexpr ParameterSpec EXTRACT_FEATURES_JSON{"extract_features_json_rs", {"body"}, 1};
-inline constexpr ParameterSpec EXTRACT_EVIDENCE_JSON{"extract_evidence_json_rs", {"body"}, 1};
+// The one list of the functions, in registration (and __all__) order:
+// X(name, body, parameter names...). A function without parameters takes
+// METH_NOARGS, any other METH_FASTCALL | METH_KEYWORDS; the body's parameter
+// types choose the conversion of each argument (handlers.hpp). A new
+// function is an entry here, its body (declared in bodies.hpp), its stub and
+// its section in the README; the tests read the names from the stub.
+#define QUELVAR_FUNCTIONS(X)                                                \
+    X(is_rust_core_active, bodies::is_rust_core_active)                     \
+    X(get_core_version, bodies::get_core_version)                           \
+    X(extract_features_rs, bodies::extract_features, "telemetry")          \
+    X(consume_nonce_rs, bodies::consume_nonce, "nonce")                     \
+    X(is_ip_banned_rs, bodies::is_ip_banned, "ip")                          \
+    X(ban_ip_rs, bodies::ban_ip, "ip", "duration_sec")                      \
+    X(unban_ip_rs, bodies::unban_ip, "ip")                                  \
+    X(hydrate_bans_rs, bodies::hydrate_bans, "bans")                        \
+    X(clear_state_engine_rs, bodies::clear_state_engine)                    \
+    X(get_state_engine_stats_rs, bodies::get_state_engine_stats)            \
+    X(extract_features_json_rs, bodies::extract_features_json, "body")      \
+    X(extract_evidence_json_rs, bodies::extract_evidence_json, "body")
+
+// functions::ban_ip_rs: {"ban_ip_rs", {"ip", "duration_sec"}}.
+#define QUELVAR_FUNCTION_PARAMETERS(name, body, ...) \
+    inline constexpr ParameterSpec name{#name __VA_OPT__(, ) __VA_ARGS__};
+QUELVAR_FUNCTIONS(QUELVAR_FUNCTION_PARAMETERS)
+#undef QUELVAR_FUNCTION_PARAMETERS
 
 namespace detail {
 
 inline constexpr std::string_view SIGNATURE_END = ")\n--\n\n";
 
-template <const ParameterSpec& Function>
+template <const auto& Function>
 consteval std::size_t text_signature_size() {
     std::size_t size = std::string_view(Function.name).size() + 1 + SIGNATURE_END.size() + 1;
-    for (std::size_t i = 0; i < Function.count; ++i) size += Function.names[i].size() + (i > 0 ? 2 : 0);
+    for (std::size_t i = 0; i < Function.names.size(); ++i) size += Function.names[i].size() + (i > 0 ? 2 : 0);
     return size;
 }
 
@@ -39,7 +54,7 @@ consteval std::size_t text_signature_size() {
 
 // "ban_ip_rs(ip, duration_sec)\n--\n\n", NUL-terminated: the doc string
 // from which the interpreter reads the function's signature.
-template <const ParameterSpec& Function>
+template <const auto& Function>
 inline constexpr auto TEXT_SIGNATURE = [] {
     std::array<char, detail::text_signature_size<Function>()> text{};
     std::size_t at = 0;
@@ -48,7 +63,7 @@ inline constexpr auto TEXT_SIGNATURE = [] {
     };
     append(Function.name);
     append("(");
-    for (std::size_t i = 0; i < Function.count; ++i) {
+    for (std::size_t i = 0; i < Function.names.size(); ++i) {
         if (i > 0) append(", ");
         append(Function.names[i]);
     }
@@ -56,6 +71,6 @@ inline constexpr auto TEXT_SIGNATURE = [] {
     return text;
 }();
 
-static_assert(std::string_view(TEXT_SIGNATURE<BAN_IP>.data()) == "ban_ip_rs(ip, duration_sec)\n--\n\n");
+static_assert(std::string_view(TEXT_SIGNATURE<ban_ip_rs>.data()) == "ban_ip_rs(ip, duration_sec)\n--\n\n");
 
 }  // namespace quelvar::functions

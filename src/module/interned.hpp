@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <string_view>
 
 #include "module/call_error.hpp"
 
@@ -21,6 +22,10 @@ public:
         for (std::size_t i = 0; i < N; ++i) texts_[i] = texts[i];
     }
     constexpr explicit InternedStrings(const std::array<const char*, N>& texts) : texts_(texts) {}
+    // Views of string literals, whose text is followed by its NUL.
+    constexpr explicit InternedStrings(const std::array<std::string_view, N>& texts) {
+        for (std::size_t i = 0; i < N; ++i) texts_[i] = texts[i].data();
+    }
 
     // The N strings, in the order of the texts. A string the interpreter
     // cannot create is an internal fault.

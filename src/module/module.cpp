@@ -33,32 +33,24 @@ PyCFunction as_cfunction(Handler handler) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handler));
 }
 
-constexpr int VECTOR_CALL = METH_FASTCALL | METH_KEYWORDS;
-
-// A function's record: name and text signature from its ParameterSpec, and
-// a calling convention that agrees with its parameter count.
-template <const ParameterSpec& Function, int Flags, class Handler>
-PyMethodDef function_record(Handler handler) {
-    static_assert((Flags == METH_NOARGS) == (Function.count == 0));
-    return {Function.name, as_cfunction(handler), Flags, functions::TEXT_SIGNATURE<Function>.data()};
+// A function's record: name and text signature from its parameter list, and
+// the calling convention and handler its parameter count calls for.
+template <const auto& Function, auto Body>
+PyMethodDef function_record() {
+    const char* signature = functions::TEXT_SIGNATURE<Function>.data();
+    if constexpr (Function.names.empty()) {
+        return {Function.name, as_cfunction(handlers::handle_no_arguments<Body>), METH_NOARGS, signature};
+    } else {
+        return {Function.name, as_cfunction(handlers::handle_arguments<Function, Body>), METH_FASTCALL | METH_KEYWORDS,
+                signature};
+    }
 }
 
 // The interpreter keeps pointers into these records for as long as the
 // function objects live, so they live for the process.
-PyMethodDef FUNCTION_TABLE[] = {
-    function_record<functions::IS_RUST_CORE_ACTIVE, METH_NOARGS>(handlers::is_rust_core_active),
-    function_record<functions::GET_CORE_VERSION, METH_NOARGS>(handlers::get_core_version),
-    function_record<functions::EXTRACT_FEATURES, VECTOR_CALL>(handlers::extract_features_rs),
-    function_record<functions::CONSUME_NONCE, VECTOR_CALL>(handlers::consume_nonce_rs),
-    function_record<functions::IS_IP_BANNED, VECTOR_CALL>(handlers::is_ip_banned_rs),
-    function_record<functions::BAN_IP, VECTOR_CALL>(handlers::ban_ip_rs),
-    function_record<functions::UNBAN_IP, VECTOR_CALL>(handlers::unban_ip_rs),
-    function_record<functions::HYDRATE_BANS, VECTOR_CALL>(handlers::hydrate_bans_rs),
-    function_record<functions::CLEAR_STATE_ENGINE, METH_NOARGS>(handlers::clear_state_engine_rs),
-    function_record<functions::GET_STATE_ENGINE_STATS, METH_NOARGS>(handlers::get_state_engine_stats_rs),
-    function_record<functions::EXTRACT_FEATURES_JSON, VECTOR_CALL>(handlers::extract_features_json_rs),
-    function_record<functions::EXTRACT_EVIDENCE_JSON, VECTOR_CALL>(handlers::extract_evidence_json_rs),
-};
+#define QUELVAR_FUNCTION_RECORD(name, body, ...) function_record<functions::name, body>(),
+PyMethodDef FUNCTION_TABLE[] = {QUELVAR_FUNCTIONS(QUELVAR_FUNCTION_RECORD)};
+#undef QUELVAR_FUNCTION_RECORD
 
 // Attribute names created once, interned, and kept for the process.
 enum AttributeName : std::size_t { NAME_ATTRIBUTE, ALL_ATTRIBUTE, ATTRIBUTE_NAME_COUNT };

@@ -42,7 +42,6 @@ public:
     ~Owned() { Py_XDECREF(object_); }
 
     PyObject* get() const noexcept { return object_; }
-    Borrowed borrow() const noexcept { return Borrowed(object_); }
     explicit operator bool() const noexcept { return object_ != nullptr; }
     // Hands the reference to the interpreter (a function's return value).
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }

@@ -1,4 +1,4 @@
-// The bodies of the seven state-engine functions. Each gets converted
+// The bodies of the state-engine functions. Each gets converted
 // arguments (text as views of the str objects' UTF-8 buffers), does its work
 // under the store lock on plain data, and builds the Python result only after
 // the lock is released.

@@ -11,33 +11,21 @@
 namespace quelvar {
 namespace {
 
-enum Key : std::size_t {
-    BROWSER,
-    WEBDRIVER,
-    SCREEN_WIDTH,
-    SCREEN_HEIGHT,
-    TOUCH_SUPPORTED,
-    PLUGINS_LENGTH,
-    CLICKS,
-    SCROLLS,
-    KEYSTROKES,
-    MOUSE_MOVEMENTS,
-    X,
-    Y,
-    T,
-    DOWN,
-    TIME,
-    MODULE_ATTRIBUTE,
-    KEY_COUNT,
+// The key strings of telemetry_record.hpp's lists, in their order, and the
+// attribute that names a type's module.
+InternedStrings<telemetry_key::NAMES.size()> TELEMETRY_KEYS(telemetry_key::NAMES);
+InternedStrings<browser_key::NAMES.size()> BROWSER_KEYS(browser_key::NAMES);
+InternedStrings<keystroke_key::NAMES.size()> KEYSTROKE_KEYS(keystroke_key::NAMES);
+InternedStrings<point_key::NAMES.size()> POINT_KEYS(point_key::NAMES);
+InternedStrings<1> MODULE_ATTRIBUTE({"__module__"});
+
+struct Keys {
+    PyObject* const* telemetry;
+    PyObject* const* browser;
+    PyObject* const* keystroke;
+    PyObject* const* point;
+    PyObject* module_attribute;
 };
-
-InternedStrings<KEY_COUNT> DECODER_KEYS({
-    "browser", "webdriver", "screen_width", "screen_height", "touch_supported", "plugins_length",
-    "clicks", "scrolls", "keystrokes", "mouse_movements", "x", "y", "t", "down", "time", "__module__",
-});
-
-// A keystroke's time is the first usable one of these keys.
-constexpr Key KEY_TIME_KEYS[] = {T, DOWN, TIME};
 
 // An absurd list length must not reserve memory up front; a longer list of
 // valid points still grows the buffer as it is read.
@@ -185,8 +173,8 @@ py::Owned list_value(PyObject* telemetry, PyObject* key) {
     return py::Owned::share(value);
 }
 
-void decode_browser(PyObject* telemetry, PyObject* const* keys, BrowserInfo& info) {
-    PyObject* found = dict_get(telemetry, keys[BROWSER]);
+void decode_browser(PyObject* telemetry, const Keys& keys, BrowserInfo& info) {
+    PyObject* found = dict_get(telemetry, keys.telemetry[telemetry_key::browser]);
     if (found == nullptr || !PyDict_Check(found)) return;  // keeps the defaults of an absent browser
     const py::Owned browser = py::Owned::share(found);
     PyObject* b = browser.get();
@@ -195,18 +183,18 @@ void decode_browser(PyObject* telemetry, PyObject* const* keys, BrowserInfo& inf
     info.screen_width = 0.0;
     info.screen_valid = false;
 
-    if (PyObject* value = dict_get(b, keys[WEBDRIVER])) {
-        if (std::optional<bool> flag = to_bool(value, keys[MODULE_ATTRIBUTE])) info.webdriver = *flag;
+    if (PyObject* value = dict_get(b, keys.browser[browser_key::webdriver])) {
+        if (std::optional<bool> flag = to_bool(value, keys.module_attribute)) info.webdriver = *flag;
     }
-    read_float(b, keys[SCREEN_WIDTH], info.screen_width);
+    read_float(b, keys.browser[browser_key::screen_width], info.screen_width);
     // The height only serves this test; a NaN on either side fails it.
-    if (double height; read_float(b, keys[SCREEN_HEIGHT], height)) {
+    if (double height; read_float(b, keys.browser[browser_key::screen_height], height)) {
         info.screen_valid = info.screen_width > 0 && height > 0;
     }
-    if (PyObject* value = dict_get(b, keys[TOUCH_SUPPORTED])) {
-        if (std::optional<bool> flag = to_bool(value, keys[MODULE_ATTRIBUTE])) info.touch_supported = *flag;
+    if (PyObject* value = dict_get(b, keys.browser[browser_key::touch_supported])) {
+        if (std::optional<bool> flag = to_bool(value, keys.module_attribute)) info.touch_supported = *flag;
     }
-    if (PyObject* value = dict_get(b, keys[PLUGINS_LENGTH])) {
+    if (PyObject* value = dict_get(b, keys.browser[browser_key::plugins_length])) {
         if (std::optional<std::int64_t> plugins = to_int(value)) info.plugins_length = *plugins;
     }
 }
@@ -220,8 +208,8 @@ std::uint64_t list_count(PyObject* telemetry, PyObject* key) {
 
 // The length is read once: elements that hooks append are not visited, and
 // positions that hooks removed are skipped.
-void decode_keystrokes(PyObject* telemetry, PyObject* const* keys, std::vector<double>& key_times) {
-    const py::Owned list = list_value(telemetry, keys[KEYSTROKES]);
+void decode_keystrokes(PyObject* telemetry, const Keys& keys, std::vector<double>& key_times) {
+    const py::Owned list = list_value(telemetry, keys.telemetry[telemetry_key::keystrokes]);
     if (!list) return;
     const Py_ssize_t examined =
         std::min(PyList_GET_SIZE(list.get()), static_cast<Py_ssize_t>(MAX_KEYSTROKE_ITEMS));
@@ -229,9 +217,9 @@ void decode_keystrokes(PyObject* telemetry, PyObject* const* keys, std::vector<d
     for (Py_ssize_t i = 0; i < examined; ++i) {
         const py::Owned element = list_item(list.get(), i);
         if (!element || !PyDict_Check(element.get())) continue;
-        for (Key key : KEY_TIME_KEYS) {
+        for (std::size_t key = 0; key < keystroke_key::NAMES.size(); ++key) {
             double time;
-            if (read_float(element.get(), keys[key], time) && std::isfinite(time)) {
+            if (read_float(element.get(), keys.keystroke[key], time) && std::isfinite(time)) {
                 key_times.push_back(time);
                 break;
             }
@@ -239,8 +227,8 @@ void decode_keystrokes(PyObject* telemetry, PyObject* const* keys, std::vector<d
     }
 }
 
-void decode_movements(PyObject* telemetry, PyObject* const* keys, std::vector<MousePoint>& points) {
-    const py::Owned list = list_value(telemetry, keys[MOUSE_MOVEMENTS]);
+void decode_movements(PyObject* telemetry, const Keys& keys, std::vector<MousePoint>& points) {
+    const py::Owned list = list_value(telemetry, keys.telemetry[telemetry_key::mouse_movements]);
     if (!list) return;
     const Py_ssize_t length = PyList_GET_SIZE(list.get());
     points.reserve(std::min(static_cast<std::size_t>(length), MAX_POINT_RESERVE));
@@ -250,9 +238,9 @@ void decode_movements(PyObject* telemetry, PyObject* const* keys, std::vector<Mo
         // All three are always looked up and converted, in this order, so
         // that the hooks they may run are the same for every element.
         MousePoint point;
-        const bool has_x = read_float(element.get(), keys[X], point.x);
-        const bool has_y = read_float(element.get(), keys[Y], point.y);
-        const bool has_t = read_float(element.get(), keys[T], point.t);
+        const bool has_x = read_float(element.get(), keys.point[point_key::x], point.x);
+        const bool has_y = read_float(element.get(), keys.point[point_key::y], point.y);
+        const bool has_t = read_float(element.get(), keys.point[point_key::t], point.t);
         if (has_x && has_y && has_t && std::isfinite(point.x) && std::isfinite(point.y) && std::isfinite(point.t)) {
             points.push_back(point);
         }
@@ -265,11 +253,12 @@ Result<TelemetryRecord> decode_telemetry(py::Borrowed telemetry) {
     TelemetryRecord record;
     PyObject* root = telemetry.get();
     if (!PyDict_Check(root)) return record;
-    PyObject* const* keys = DECODER_KEYS.get();
+    const Keys keys{TELEMETRY_KEYS.get(), BROWSER_KEYS.get(), KEYSTROKE_KEYS.get(), POINT_KEYS.get(),
+                    MODULE_ATTRIBUTE.get()[0]};
     try {
         decode_browser(root, keys, record.browser);
-        record.click_count = list_count(root, keys[CLICKS]);
-        record.scroll_count = list_count(root, keys[SCROLLS]);
+        record.click_count = list_count(root, keys.telemetry[telemetry_key::clicks]);
+        record.scroll_count = list_count(root, keys.telemetry[telemetry_key::scrolls]);
         decode_keystrokes(root, keys, record.key_times);
         decode_movements(root, keys, record.mouse_points);
     } catch (const Stopped&) {

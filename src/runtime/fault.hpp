@@ -10,12 +10,15 @@
 
 namespace quelvar {
 
+// Where a fault was detected, taken by a defaulted argument at the caller:
+// the one spelling of a source location in the project.
 #if defined(__cpp_lib_source_location)
 using SourceLocation = std::source_location;
 #else
 // A standard library whose <source_location> needs more of the compiler than
 // it has (libstdc++ 12 under clang 14, which builds the fuzzers): the same
-// three facts from the builtins both compilers know.
+// three facts from clang's builtins (g++ 12 has no __builtin_COLUMN, but its
+// library has std::source_location).
 class SourceLocation {
 public:
     static constexpr SourceLocation current(const char* file = __builtin_FILE(), unsigned line = __builtin_LINE(),

@@ -61,16 +61,9 @@ constexpr double UNUSABLE = std::numeric_limits<double>::quiet_NaN();
 // Where no field name matched.
 constexpr std::size_t OTHER_KEY = static_cast<std::size_t>(-1);
 
-// The names each object is read for; a key's index in its list picks what
-// the value fills.
+// The names each object is read for (telemetry_record.hpp); a key's index
+// in its list picks what the value fills.
 constexpr std::array<std::string_view, 0> NO_KEYS{};
-constexpr std::string_view ROOT_KEYS[] = {"browser", "clicks", "scrolls", "keystrokes", "mouse_movements"};
-enum RootKey : std::size_t { BROWSER, CLICKS, SCROLLS, KEYSTROKES, MOUSE_MOVEMENTS };
-constexpr std::string_view BROWSER_KEYS[] = {"webdriver", "screen_width", "screen_height", "touch_supported",
-                                             "plugins_length"};
-// A keystroke's time is the first usable one of these, in this order.
-constexpr std::string_view KEYSTROKE_KEYS[] = {"t", "down", "time"};
-constexpr std::string_view POINT_KEYS[] = {"x", "y", "t"};
 
 class Walker {
 public:
@@ -256,14 +249,18 @@ bool is_array(od::value& value) {
 bool Walker::decode_browser(od::value& value, BrowserInfo& info) {
     info = BrowserInfo{};
     if (!is_object(value)) return skip(value, 2);
-    Slot slots[std::size(BROWSER_KEYS)];
-    const bool read_all = fields<BROWSER_KEYS>(value, 2, [&](std::size_t key, od::value& v) {
+    Slot slots[browser_key::NAMES.size()];
+    const bool read_all = fields<browser_key::NAMES>(value, 2, [&](std::size_t key, od::value& v) {
         if (key == OTHER_KEY) return skip(v, 3);
         slots[key] = Slot{};
         return read(v, 3, slots[key]);
     });
     if (!read_all) return false;
-    const auto& [webdriver, width, height, touch, plugins] = slots;
+    const Slot& webdriver = slots[browser_key::webdriver];
+    const Slot& width = slots[browser_key::screen_width];
+    const Slot& height = slots[browser_key::screen_height];
+    const Slot& touch = slots[browser_key::touch_supported];
+    const Slot& plugins = slots[browser_key::plugins_length];
     // A dictionary without usable screen values reads as no screen at all.
     info.screen_width = 0.0;
     info.screen_valid = false;
@@ -299,8 +296,9 @@ bool Walker::decode_keystrokes(od::value& value, std::vector<double>& key_times)
     if (!is_array(value)) return skip(value, 2);
     return elements(value, 2, [&](std::size_t index, od::value& v) {
         if (index >= MAX_KEYSTROKE_ITEMS || !is_object(v)) return skip(v, 3);
-        double times[std::size(KEYSTROKE_KEYS)] = {UNUSABLE, UNUSABLE, UNUSABLE};
-        const bool read_all = fields<KEYSTROKE_KEYS>(v, 3, [&](std::size_t key, od::value& field) {
+        std::array<double, keystroke_key::NAMES.size()> times;
+        times.fill(UNUSABLE);
+        const bool read_all = fields<keystroke_key::NAMES>(v, 3, [&](std::size_t key, od::value& field) {
             if (key == OTHER_KEY) return skip(field, 4);
             return read_float(field, 4, times[key]);
         });
@@ -321,28 +319,28 @@ bool Walker::decode_movements(od::value& value, std::vector<MousePoint>& points)
     points.reserve(static_cast<std::size_t>(end_ - begin_) / SMALLEST_POINT_BYTES + 1);
     return elements(value, 2, [&](std::size_t, od::value& v) {
         if (!is_object(v)) return skip(v, 3);
-        double xyt[std::size(POINT_KEYS)] = {UNUSABLE, UNUSABLE, UNUSABLE};
-        const bool read_all = fields<POINT_KEYS>(v, 3, [&](std::size_t key, od::value& field) {
+        std::array<double, point_key::NAMES.size()> xyt;
+        xyt.fill(UNUSABLE);
+        const bool read_all = fields<point_key::NAMES>(v, 3, [&](std::size_t key, od::value& field) {
             if (key == OTHER_KEY) return skip(field, 4);
             return read_float(field, 4, xyt[key]);
         });
         if (!read_all) return false;
-        if (std::isfinite(xyt[0]) && std::isfinite(xyt[1]) && std::isfinite(xyt[2])) {
-            points.push_back({xyt[0], xyt[1], xyt[2]});
-        }
+        const MousePoint point{xyt[point_key::x], xyt[point_key::y], xyt[point_key::t]};
+        if (std::isfinite(point.x) && std::isfinite(point.y) && std::isfinite(point.t)) points.push_back(point);
         return true;
     });
 }
 
 bool Walker::decode_root(od::value& root) {
     TelemetryRecord& record = *record_;
-    return fields<ROOT_KEYS>(root, 1, [&](std::size_t key, od::value& value) {
+    return fields<telemetry_key::NAMES>(root, 1, [&](std::size_t key, od::value& value) {
         switch (key) {
-            case BROWSER: return decode_browser(value, record.browser);
-            case CLICKS: return count_elements(value, record.click_count);
-            case SCROLLS: return count_elements(value, record.scroll_count);
-            case KEYSTROKES: return decode_keystrokes(value, record.key_times);
-            case MOUSE_MOVEMENTS: return decode_movements(value, record.mouse_points);
+            case telemetry_key::browser: return decode_browser(value, record.browser);
+            case telemetry_key::clicks: return count_elements(value, record.click_count);
+            case telemetry_key::scrolls: return count_elements(value, record.scroll_count);
+            case telemetry_key::keystrokes: return decode_keystrokes(value, record.key_times);
+            case telemetry_key::mouse_movements: return decode_movements(value, record.mouse_points);
             default: return skip(value, 2);
         }
     });
