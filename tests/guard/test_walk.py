@@ -65,6 +65,8 @@ def banned_first(guard):
 def replayed(guard):
     token = signed(GUARDED)(guard)
     walk(guard, "GET", "/api/x", token)
+    # Spent in the store itself, whichever way the walk spent it.
+    assert guard.tokens.check(token, GUARDED, PEER).value == "replayed"
     return walk(guard, "GET", "/api/x", token)
 
 
