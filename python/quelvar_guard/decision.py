@@ -304,7 +304,7 @@ class Ban:               # -> None
 
 
 Need = Union[Spend, TakeBudget, ReadBody, ParseBody, Decide, Ban]
-Outcome = Union["Reply", Screened]
+Outcome = Union[Reply, Screened]
 Walk = Generator[Need, Any, Outcome]
 
 # Methods whose body, on the telemetry route, is the telemetry.
