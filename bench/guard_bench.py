@@ -58,7 +58,7 @@ GUARD_SHARE_TARGET = 0.10
 TELEMETRY_TARGET = 1.30
 # Calls per round of each guarded contender: each takes a fresh token, made beforehand.
 GUARD_CALLS = 5000
-PEER = "198.51.100.7"
+PEER = "203.0.113.50"  # no ban of the other figures falls on it
 # What a browser's fetch to an API carries besides the token.
 BROWSER_HEADERS = [
     ("host", "api.example.com"), ("connection", "keep-alive"), ("sec-ch-ua", '"Chromium";v="125", "Not.A/Brand";v="24"'),
