@@ -266,11 +266,14 @@ class ClientAddresses:
         `forwarded`: the value of the configured header, several header lines
         joined with commas.
         """
-        # The header counts only from a trusted peer: without proxies the peer alone is the key.
-        key: object = peer if not forwarded or not self.trusted else (peer, forwarded)
-        if type(peer) is not str or (forwarded and (type(forwarded) is not str
-                                                    or len(forwarded) > _RESOLVED_HEADER_CHARS)):
+        if type(peer) is not str:
             return self._resolve(peer, forwarded)
+        # The header counts only from a trusted peer: without proxies the peer alone is the key.
+        key: object = peer
+        if forwarded and self.trusted:
+            if type(forwarded) is not str or len(forwarded) > _RESOLVED_HEADER_CHARS:
+                return self._resolve(peer, forwarded)
+            key = (peer, forwarded)
         found = self._resolved.get(key, _UNKNOWN)
         if found is _UNKNOWN:
             found = self._resolve(peer, forwarded)

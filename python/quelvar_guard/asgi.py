@@ -32,7 +32,8 @@ from urllib.parse import parse_qsl
 from .decision import (Ban, Decide, Guard, Need, ParseBody, ReadBody, Reply, RequestHead, Route, Screened, Spend,
                        TakeBudget, Walk, run_async)
 
-__all__ = ["ASGIGuard", "BodyLimits", "SCREENED_KEY", "read_body", "request_head", "route_path", "screen"]
+__all__ = ["ASGIGuard", "BodyLimits", "SCREENED_KEY", "guard_head", "header_names", "read_body", "request_head",
+           "route_path", "screen"]
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -87,6 +88,7 @@ def route_path(scope: Scope) -> str:
 
 
 def request_head(scope: Scope) -> RequestHead:
+    """The head of an HTTP or WebSocket scope, every header readable."""
     # Names lowered, lines of one name joined; a value is decoded only when asked for.
     raw: dict[bytes, bytes] = {}
     for name, value in scope.get("headers", ()):
@@ -99,6 +101,32 @@ def request_head(scope: Scope) -> RequestHead:
     def header(name: str) -> str | None:
         value = raw.get(name.encode("latin-1"))
         return None if value is None else value.decode("latin-1")
+    return _head(scope, header)
+
+
+def header_names(guard: Guard) -> dict[bytes, str]:
+    """The headers the guard's walk reads, by their names as ASGI sends them."""
+    return {name.encode("latin-1"): name for name in guard.header_names}
+
+
+def guard_head(scope: Scope, wanted: dict[bytes, str]) -> RequestHead:
+    """The head of a scope with only the `wanted` headers read (see
+    `header_names`): the rest are passed over, not decoded."""
+    headers: dict[str, str] = {}
+    for raw_name, raw_value in scope.get("headers", ()):
+        name = wanted.get(raw_name)
+        if name is None:
+            if raw_name.islower():
+                continue  # as servers send names: lower case, and not one of the wanted
+            name = wanted.get(raw_name.lower())
+            if name is None:
+                continue
+        value = raw_value.decode("latin-1")
+        headers[name] = headers[name] + ", " + value if name in headers else value
+    return _head(scope, headers.get)
+
+
+def _head(scope: Scope, header: Callable[[str], str | None]) -> RequestHead:
     client = scope.get("client")
     return RequestHead(scope.get("method", "GET"), route_path(scope), client[0] if client else None, header)
 
@@ -207,6 +235,7 @@ class ASGIGuard:
         self.thread_threshold = thread_threshold
         self.body_limits = body_limits
         self.token_query = token_query
+        self._wanted = header_names(guard)
 
     async def screen(self, head: RequestHead, route: Route, read: Read | None = None) -> Reply | Screened:
         """The walk for one request; `read(length)` gives the body (None if the client left)."""
@@ -224,7 +253,7 @@ class ASGIGuard:
                 if path == self.guard.health_path:
                     return await _send(await asyncio.to_thread(self.guard.health_reply), send, False)
                 return await self.app(scope, receive, send)
-            head = request_head(scope)
+            head = guard_head(scope, self._wanted)
             outcome = self.guard.walk(head, route)
             if not isinstance(outcome, (Reply, Screened)):
                 limits = self.body_limits
@@ -249,7 +278,7 @@ class ASGIGuard:
         return await self.app(scope, receive, send)
 
     def _handshake_head(self, scope: Scope) -> RequestHead:
-        head = request_head(scope)
+        head = guard_head(scope, self._wanted)
         if self.token_query is None or head.header(self.guard.token_header.lower()):
             return head
         query = scope.get("query_string", b"").decode("latin-1")

@@ -250,7 +250,8 @@ class RequestHead:
     """What the core reads of a request before its body.
 
     `header(name)` gives the value of a header named in lower case, several
-    lines joined with ", ", or None.
+    lines joined with ", ", or None; the guard's adapters read only the
+    headers its walk asks for (`Guard.header_names`).
     """
 
     method: str
@@ -465,6 +466,8 @@ class Guard:
         self._guarded_starts = tuple(prefix if prefix.endswith("/") else prefix + "/" for prefix in self.guarded_paths)
         self.token_header = token_header
         self._token_key = token_header.lower()
+        # Every header the walk reads: the adapters hand it these and no other.
+        self.header_names = tuple(dict.fromkeys((self._token_key, "content-length", "x-forwarded-for", "forwarded")))
         # The clearance's answer as json.dumps writes it, around its tokens
         # (URL-safe base64: nothing in them to escape).
         self._cleared_around = ('{"decision":"allow","tokens":["', '"],"header":' + json.dumps(token_header)
@@ -629,7 +632,7 @@ class Guard:
             return self._end(_REPLAYED, head, route, started)
         if route is Route.TELEMETRY:
             return self._rest(self._telemetry(head, address), head, route, started)
-        screened = self._let_through(address)
+        screened = self._screened.get(address) or self._let_through(address)
         return screened if started is None else self._end(screened, head, route, started)
 
     def _end(self, outcome: Outcome, head: RequestHead, route: Route, started: float | None) -> Outcome:

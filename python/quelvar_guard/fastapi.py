@@ -49,8 +49,8 @@ from collections.abc import Awaitable, Callable, Iterator
 from contextlib import aclosing
 from typing import Any, NoReturn
 
-from .asgi import (DEFAULT_THREAD_THRESHOLD, BodyLimits, Message, Receive, Scope, Send, read_body, request_head,
-                   screen as screen_request)
+from .asgi import (DEFAULT_THREAD_THRESHOLD, BodyLimits, Message, Receive, Scope, Send, guard_head, header_names,
+                   read_body, screen as screen_request)
 from .decision import BODY_METHODS, Guard, Reply, Route, Screened
 
 __all__ = ["ScreenFirstRoute", "issuing", "screening"]
@@ -75,6 +75,8 @@ def screening(guard: Guard, *, thread_threshold: int = DEFAULT_THREAD_THRESHOLD,
     from fastapi import Request
     from starlette.requests import ClientDisconnect
 
+    wanted = header_names(guard)
+
     async def check(request: Request) -> Screened:
         read: list[bytes] = []
 
@@ -98,7 +100,7 @@ def screening(guard: Guard, *, thread_threshold: int = DEFAULT_THREAD_THRESHOLD,
                 read.append(body)
             return body
 
-        head = request_head(request.scope)
+        head = guard_head(request.scope, wanted)
         route = Route.TELEMETRY if head.method in BODY_METHODS else Route.GUARDED
         outcome = await screen_request(guard, head, route, read_once, thread_threshold=thread_threshold)
         if isinstance(outcome, Reply):
@@ -123,8 +125,10 @@ def issuing(guard: Guard) -> Callable[..., Awaitable[dict[str, object]]]:
     {"token", "header", "max_age"}, a telemetry token; refusals raised."""
     from fastapi import Request
 
+    wanted = header_names(guard)
+
     async def issue(request: Request) -> dict[str, object]:
-        reply = await screen_request(guard, request_head(request.scope), Route.TOKEN)
+        reply = await screen_request(guard, guard_head(request.scope, wanted), Route.TOKEN)
         assert isinstance(reply, Reply)  # the token route always ends with a reply
         if reply.status != 200:
             _refuse(reply)

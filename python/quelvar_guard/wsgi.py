@@ -16,25 +16,9 @@ __all__ = ["WSGIGuard", "SCREENED_KEY"]
 # A request let through carries its Screened record under this environ key.
 SCREENED_KEY = "quelvar.screened"
 
-# The environ key of each header name the walk asks for (a handful, all the guard's own).
-_ENVIRON_KEYS: dict[str, str] = {}
-
-
 def _environ_key(name: str) -> str:
     key = name.upper().replace("-", "_")
     return key if key in ("CONTENT_LENGTH", "CONTENT_TYPE") else "HTTP_" + key
-
-
-def _header_reader(environ: WSGIEnvironment) -> Callable[[str], str | None]:
-    get = environ.get
-
-    def header(name: str) -> str | None:
-        key = _ENVIRON_KEYS.get(name)
-        if key is None:
-            key = _ENVIRON_KEYS[name] = _environ_key(name)
-        value = get(key)
-        return None if value is None else str(value)
-    return header
 
 
 class WSGIGuard:
@@ -46,6 +30,8 @@ class WSGIGuard:
     def __init__(self, app: WSGIApplication, guard: Guard) -> None:
         self.app = app
         self.guard = guard
+        # The environ key of each header the walk reads.
+        self._header_keys = tuple((name, _environ_key(name)) for name in guard.header_names)
 
     def __call__(self, environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[bytes]:
         guard = self.guard
@@ -57,8 +43,13 @@ class WSGIGuard:
             if path == guard.health_path:
                 return _send(guard.health_reply(), environ, start_response)
             return self.app(environ, start_response)
-        head = RequestHead(str(environ.get("REQUEST_METHOD", "GET")), path, environ.get("REMOTE_ADDR"),
-                           _header_reader(environ))
+        get = environ.get
+        headers = {}
+        for name, key in self._header_keys:
+            value = get(key)
+            if value is not None:
+                headers[name] = str(value)
+        head = RequestHead(str(get("REQUEST_METHOD", "GET")), path, get("REMOTE_ADDR"), headers.get)
         outcome = guard.walk(head, route)
         if type(outcome) is Screened and route is Route.GUARDED:  # the common case first
             environ[SCREENED_KEY] = outcome

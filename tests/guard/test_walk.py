@@ -10,8 +10,11 @@ import logging
 import time
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
-from quelvar_guard import Decision, Guard, TokenKind, Tokens, WSGIGuard
+from quelvar_guard import Decision, Guard, LocalStore, TokenKind, Tokens, WSGIGuard
+from quelvar_guard.asgi import guard_head, header_names, request_head
 from quelvar_guard.decision import ReadBody, RequestHead, Screened, run
 from quelvar_guard.record import DEFAULT_BURST, DEFAULT_RATE, RECORD
 from quelvar_guard.tokens import network_of
@@ -130,3 +133,15 @@ def test_every_row_of_the_table(row, kind, request, prefix, caplog):
     assert outcome.status_line.startswith(str(status)) and headers["Content-Length"] == str(len(outcome.body()))
     assert events == [code]
     assert guard.store.is_banned(PEER) is (row in ("banned", "refused_with_ban"))
+
+
+@given(st.lists(st.tuples(st.sampled_from([b"x-quelvar-token", b"X-Quelvar-Token", b"forwarded", b"FORWARDED",
+                                           b"x-forwarded-for", b"content-length", b"Content-Length", b"host", b"1"]),
+                          st.binary(max_size=4)), max_size=8))
+def test_the_asgi_head_reads_the_walks_headers_as_the_whole_head_does(pairs):
+    # Only the walk's headers are read, passing over the rest: the same values,
+    # whatever the case of the names and however many lines each has.
+    guard = Guard(LocalStore(), [SECRET])
+    scope = {"type": "http", "headers": pairs}
+    every, wanted = request_head(scope), guard_head(scope, header_names(guard))
+    assert [wanted.header(name) for name in guard.header_names] == [every.header(name) for name in guard.header_names]
