@@ -32,8 +32,8 @@ from urllib.parse import parse_qsl
 from .decision import (Ban, Decide, Guard, Need, ParseBody, ReadBody, Reply, RequestHead, Route, Screened, Spend,
                        TakeBudget, Walk, run_async)
 
-__all__ = ["ASGIGuard", "BodyLimits", "SCREENED_KEY", "guard_head", "header_names", "read_body", "request_head",
-           "route_path", "screen"]
+__all__ = ["ASGIGuard", "BodyLimits", "SCREENED_KEY", "guard_head", "read_body", "request_head",
+           "route_path", "screen", "wanted_headers"]
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -104,14 +104,14 @@ def request_head(scope: Scope) -> RequestHead:
     return _head(scope, header)
 
 
-def header_names(guard: Guard) -> dict[bytes, str]:
+def wanted_headers(guard: Guard) -> dict[bytes, str]:
     """The headers the guard's walk reads, by their names as ASGI sends them."""
     return {name.encode("latin-1"): name for name in guard.header_names}
 
 
 def guard_head(scope: Scope, wanted: dict[bytes, str]) -> RequestHead:
     """The head of a scope with only the `wanted` headers read (see
-    `header_names`): the rest are passed over, not decoded."""
+    `wanted_headers`): the rest are passed over, not decoded."""
     headers: dict[str, str] = {}
     for raw_name, raw_value in scope.get("headers", ()):
         name = wanted.get(raw_name)
@@ -235,7 +235,7 @@ class ASGIGuard:
         self.thread_threshold = thread_threshold
         self.body_limits = body_limits
         self.token_query = token_query
-        self._wanted = header_names(guard)
+        self._wanted = wanted_headers(guard)
 
     async def screen(self, head: RequestHead, route: Route, read: Read | None = None) -> Reply | Screened:
         """The walk for one request; `read(length)` gives the body (None if the client left)."""

@@ -49,8 +49,8 @@ from collections.abc import Awaitable, Callable, Iterator
 from contextlib import aclosing
 from typing import Any, NoReturn
 
-from .asgi import (DEFAULT_THREAD_THRESHOLD, BodyLimits, Message, Receive, Scope, Send, guard_head, header_names,
-                   read_body, screen as screen_request)
+from .asgi import (DEFAULT_THREAD_THRESHOLD, BodyLimits, Message, Receive, Scope, Send, guard_head, read_body,
+                   screen as screen_request, wanted_headers)
 from .decision import BODY_METHODS, Guard, Reply, Route, Screened
 
 __all__ = ["ScreenFirstRoute", "issuing", "screening"]
@@ -75,7 +75,7 @@ def screening(guard: Guard, *, thread_threshold: int = DEFAULT_THREAD_THRESHOLD,
     from fastapi import Request
     from starlette.requests import ClientDisconnect
 
-    wanted = header_names(guard)
+    wanted = wanted_headers(guard)
 
     async def check(request: Request) -> Screened:
         read: list[bytes] = []
@@ -125,7 +125,7 @@ def issuing(guard: Guard) -> Callable[..., Awaitable[dict[str, object]]]:
     {"token", "header", "max_age"}, a telemetry token; refusals raised."""
     from fastapi import Request
 
-    wanted = header_names(guard)
+    wanted = wanted_headers(guard)
 
     async def issue(request: Request) -> dict[str, object]:
         reply = await screen_request(guard, guard_head(request.scope, wanted), Route.TOKEN)

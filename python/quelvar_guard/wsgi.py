@@ -16,6 +16,7 @@ __all__ = ["WSGIGuard", "SCREENED_KEY"]
 # A request let through carries its Screened record under this environ key.
 SCREENED_KEY = "quelvar.screened"
 
+
 def _environ_key(name: str) -> str:
     key = name.upper().replace("-", "_")
     return key if key in ("CONTENT_LENGTH", "CONTENT_TYPE") else "HTTP_" + key
