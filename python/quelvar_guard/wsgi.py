@@ -44,13 +44,8 @@ class WSGIGuard:
             if path == guard.health_path:
                 return _send(guard.health_reply(), environ, start_response)
             return self.app(environ, start_response)
-        get = environ.get
-        headers = {}
-        for name, key in self._header_keys:
-            value = get(key)
-            if value is not None:
-                headers[name] = str(value)
-        head = RequestHead(str(get("REQUEST_METHOD", "GET")), path, get("REMOTE_ADDR"), headers.get)
+        headers = {name: str(environ[key]) for name, key in self._header_keys if key in environ}
+        head = RequestHead(str(environ.get("REQUEST_METHOD", "GET")), path, environ.get("REMOTE_ADDR"), headers.get)
         outcome = guard.walk(head, route)
         if type(outcome) is Screened and route is Route.GUARDED:  # the common case first
             environ[SCREENED_KEY] = outcome
