@@ -1,7 +1,15 @@
-"""The Redis store against the extension alone and against plain redis-py.
+"""The guard's own cost, and the Redis store against the extension alone and against plain redis-py.
 
 Starts its own redis-server on a free loopback port (no persistence) and
 measures, interleaved in one process:
+
+- the guard's own work per guarded request with a valid token, in process
+  with LocalStore (WSGIGuard and ASGIGuard less the bare application), against
+  one bare redis-py SET NX PX round trip (target: at most 0.1 of it);
+- a telemetry post (the sample human session) through WSGIGuard with
+  LocalStore against extract_features_json_rs on the same body (target: at
+  most 1.3x), with its parts timed alone: the evidence call, the scoring, the
+  clearance's tokens;
 
 - is_banned on a RedisStore (the local replica) against is_ip_banned_rs alone
   and against asking Redis per request (EXISTS through redis-py);
@@ -15,7 +23,7 @@ measures, interleaved in one process:
 - the examples under uvicorn and gunicorn with 4 workers: after a ban answered
   by one worker, how late a request from that address was still served.
 
-    python bench/guard_bench.py [--quick]
+    python bench/guard_bench.py [--quick] [--costs]
 """
 from __future__ import annotations
 
@@ -36,12 +44,31 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import quelvar_core_rs as core  # noqa: E402
 
+from bench.timing import MAX_CALLS_PER_ROUND, Table, each_of, fresh_tokens, interleaved, repeated  # noqa: E402
+
 PROPAGATION_BANS = 200
 PROPAGATION_PROCESSES = 3
 ASYNC_TOKENS = 6000
 ASYNC_CONCURRENCY = (8, 64)
 SERVED_BANS = 20
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# The guard's targets: its own work per guarded request as a share of one
+# round trip to Redis, and a telemetry post against the features alone.
+GUARD_SHARE_TARGET = 0.10
+TELEMETRY_TARGET = 1.30
+# Calls per round of each guarded contender: each takes a fresh token, made beforehand.
+GUARD_CALLS = 5000
+PEER = "203.0.113.50"  # no ban of the other figures falls on it
+# What a browser's fetch to an API carries besides the token.
+BROWSER_HEADERS = [
+    ("host", "api.example.com"), ("connection", "keep-alive"), ("sec-ch-ua", '"Chromium";v="125", "Not.A/Brand";v="24"'),
+    ("sec-ch-ua-mobile", "?0"), ("user-agent", "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) "
+                                               "Chrome/125.0.0.0 Safari/537.36"),
+    ("sec-ch-ua-platform", '"Linux"'), ("accept", "*/*"), ("sec-fetch-site", "same-origin"),
+    ("sec-fetch-mode", "cors"), ("sec-fetch-dest", "empty"), ("referer", "https://api.example.com/"),
+    ("accept-encoding", "gzip, deflate, br"), ("accept-language", "en-GB,en;q=0.9"),
+    ("cookie", "session=7d3f0a9c1e2b4d5f8a6c; theme=dark"),
+]
 
 
 def start_redis() -> tuple[subprocess.Popen[bytes], str, str]:
@@ -233,7 +260,6 @@ def bench_guard(table, rounds: int, budget: float, headline: dict) -> None:
         return
     import redis
 
-    from bench.run_benchmarks import fresh_tokens, interleaved, repeated, each_of, MAX_CALLS_PER_ROUND
     from quelvar_guard import RedisStore
 
     server, url, directory = start_redis()
@@ -269,6 +295,16 @@ def bench_guard(table, rounds: int, budget: float, headline: dict) -> None:
         table.add("consume_nonce replay (RedisStore)", replay)
         headline["guard_replay"] = replay
 
+        print("the guard's own cost ...", flush=True)
+        costs = guard_costs(bare, rounds, budget)
+        table.add("guarded request (LocalStore)", {name: costs[name] for name in ("WSGI app", "WSGIGuard")},
+                  module="WSGI app")
+        table.add("guarded request (LocalStore) ", {name: costs[name] for name in ("ASGI app", "ASGIGuard")},
+                  module="ASGI app")
+        table.add("telemetry post (LocalStore)", {name: costs[name] for name in (
+            "features", "telemetry post", "evidence", "scoring", "clearance")}, module="features")
+        headline["guard_costs"] = costs
+
         headline["guard_propagation"] = propagation(url, store)
         print("async nonce writes ...", flush=True)
         headline["guard_async"] = async_costs(url, store, max(3, rounds // 3))
@@ -283,13 +319,113 @@ def bench_guard(table, rounds: int, budget: float, headline: dict) -> None:
         shutil.rmtree(directory, ignore_errors=True)
 
 
+def guard_costs(bare, rounds: int, budget: float) -> dict:
+    """The guard's own work, in process with LocalStore: guarded requests with
+    fresh valid tokens through WSGIGuard and ASGIGuard and the bare
+    applications, telemetry posts and their parts, and one bare SET NX PX
+    round trip to Redis, interleaved."""
+    import io
+    import json
+
+    from quelvar_guard import ASGIGuard, Guard, LocalStore, TokenKind, WSGIGuard
+
+    guard = Guard(LocalStore(), ["bench-secret-" + "k" * 40])
+    supply = GUARD_CALLS * rounds + 1
+
+    def guarded_tokens() -> list[str]:
+        tokens: list[str] = []
+        while len(tokens) < supply:
+            tokens.extend(guard.tokens.issue_clearance(1000))
+        return tokens[:supply]
+
+    def wsgi_app(environ, start_response):
+        start_response("200 OK", [("Content-Type", "text/plain")])
+        return [b"hello"]
+
+    def start_response(status, headers):
+        return None
+
+    def environ(token: str, **more) -> dict:
+        return {"REQUEST_METHOD": "GET", "PATH_INFO": "/api/hello", "SCRIPT_NAME": "", "QUERY_STRING": "",
+                "SERVER_NAME": "bench", "SERVER_PORT": "80", "SERVER_PROTOCOL": "HTTP/1.1", "REMOTE_ADDR": PEER,
+                **{"HTTP_" + name.upper().replace("-", "_"): value for name, value in BROWSER_HEADERS},
+                "HTTP_X_QUELVAR_TOKEN": token, **more}
+
+    async def asgi_app(scope, receive, send):
+        await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"text/plain")]})
+
+    async def receive():
+        return {"type": "http.request", "body": b"", "more_body": False}
+
+    async def send(message):
+        return None
+
+    def scope(token: str) -> dict:
+        return {"type": "http", "http_version": "1.1", "method": "GET", "scheme": "http", "path": "/api/hello",
+                "raw_path": b"/api/hello", "query_string": b"", "root_path": "", "client": (PEER, 50000),
+                "server": ("127.0.0.1", 8000),
+                "headers": [(name.encode(), value.encode()) for name, value in BROWSER_HEADERS]
+                + [(b"x-quelvar-token", token.encode())]}
+
+    def driven(app):
+        def call(scope: dict) -> None:
+            try:
+                app(scope, receive, send).send(None)  # nothing in it waits: done in one step
+            except StopIteration:
+                pass
+        return call
+
+    wsgi, asgi = WSGIGuard(wsgi_app, guard), ASGIGuard(asgi_app, guard)
+    body = open(os.path.join(ROOT, "examples", "sessions", "human.json"), "rb").read()
+    features, moves = guard.parse(body)
+    posts = [environ(guard.tokens.issue(TokenKind.TELEMETRY), REQUEST_METHOD="POST", PATH_INFO=guard.telemetry_path,
+                     CONTENT_LENGTH=str(len(body)), **{"wsgi.input": io.BytesIO(body)}) for _ in range(supply)]
+    answers = []
+    wsgi(dict(posts[0], **{"wsgi.input": io.BytesIO(body)}), lambda status, headers: answers.append(status))
+    assert answers == ["200 OK"], answers  # an allowed post: the cost measured is the endpoint's whole work
+    bare_keys = iter([b"bench:guard:" + token.encode() for token in fresh_tokens(supply, "g")])
+    return interleaved({
+        "SET NX PX": each_of(lambda key: bare.set(key, b"", nx=True, px=60_000), bare_keys),
+        "WSGI app": each_of(lambda env: wsgi_app(env, start_response), [environ(t) for t in guarded_tokens()]),
+        "WSGIGuard": each_of(lambda env: wsgi(env, start_response), [environ(t) for t in guarded_tokens()]),
+        "ASGI app": each_of(driven(asgi_app), [scope(t) for t in guarded_tokens()]),
+        "ASGIGuard": each_of(driven(asgi), [scope(t) for t in guarded_tokens()]),
+        "features": repeated(core.extract_features_json_rs, body),
+        "telemetry post": each_of(lambda env: wsgi(env, start_response), posts[1:]),
+        "evidence": repeated(guard.parse, body),
+        "scoring": repeated(guard.scoring.judge, features, moves),
+        "clearance": repeated(guard.tokens.issue_clearance, guard.requests_per_clearance),
+    }, rounds, budget, cap=GUARD_CALLS)
+
+
+def guard_summary(costs: dict) -> list[str]:
+    """The guard's own work against its targets (medians of one run)."""
+    round_trip = costs["SET NX PX"].median
+    lines = []
+    for adapter in ("WSGI", "ASGI"):
+        added = costs[f"{adapter}Guard"].median - costs[f"{adapter} app"].median
+        share = added / round_trip
+        lines.append(f"guard's own work per guarded request, {adapter}, LocalStore: {added * 1e6:.2f} us, "
+                     f"{share:.3f} of one SET NX PX round trip ({round_trip * 1e6:.1f} us; target <= "
+                     f"{GUARD_SHARE_TARGET:.2f}: {'met' if share <= GUARD_SHARE_TARGET else 'NOT met'})")
+    features = costs["features"].median
+    post = costs["telemetry post"].median / features
+    parts = {name: costs[name].median / features for name in ("evidence", "scoring", "clearance")}
+    rest = post - parts["evidence"] - parts["scoring"] - parts["clearance"]
+    lines.append(f"telemetry post, WSGI, LocalStore: {post:.2f}x extract_features_json_rs ({features * 1e6:.1f} us; "
+                 f"target <= {TELEMETRY_TARGET:.2f}: {'met' if post <= TELEMETRY_TARGET else 'NOT met'}); "
+                 f"in features' units: evidence call {parts['evidence']:.2f}, scoring {parts['scoring']:.2f}, "
+                 f"clearance's tokens {parts['clearance']:.2f}, the rest of the walk {rest:.2f}")
+    return lines
+
+
 def summary(headline: dict) -> list[str]:
     """The guard's ratios and the propagation bound, as printed lines."""
     if "guard_lookup" not in headline:
         return []
     lookup, nonce, replay = headline["guard_lookup"], headline["guard_nonce"], headline["guard_replay"]
     p50, p99 = headline["guard_propagation"]
-    lines = [
+    lines = [*guard_summary(headline["guard_costs"]), 
         f"is_banned RedisStore / is_ip_banned_rs: {lookup['RedisStore'].median / lookup['module'].median:.2f} "
         f"(target <= 1.5); redis EXISTS / RedisStore: "
         f"{lookup['redis EXISTS'].median / lookup['RedisStore'].median:.0f}x (target >= 100)",
@@ -315,10 +451,21 @@ def summary(headline: dict) -> list[str]:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--costs", action="store_true", help="the guard's own cost only")
     args = parser.parse_args()
-    from bench.run_benchmarks import Table
     rounds, budget = (3, 0.01) if args.quick else (9, 0.04)
     table, headline = Table(), {}
+    if args.costs:
+        import redis
+        server, url, directory = start_redis()
+        try:
+            costs = guard_costs(redis.Redis.from_url(url, socket_timeout=0.5), rounds, budget)
+        finally:
+            server.terminate()
+            server.wait(10)
+            shutil.rmtree(directory, ignore_errors=True)
+        print("\n".join(guard_summary(costs)))
+        return
     bench_guard(table, rounds, budget, headline)
     table.print()
     print()

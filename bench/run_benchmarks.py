@@ -22,7 +22,6 @@ import subprocess
 import sys
 import threading
 import time
-from dataclasses import dataclass, field
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -31,66 +30,10 @@ import quelvar_core_rs as core  # noqa: E402
 from bench import costly_bodies, guard_bench, nonce_memory  # noqa: E402
 from bench.peers import numpy_features, python_features, python_state  # noqa: E402
 from bench.telemetry import bot_telemetry, decode_floor, human_telemetry  # noqa: E402
+from bench.timing import (MAX_CALLS_PER_ROUND, TOKEN_LENGTH, Table, each_of, fresh_tokens,  # noqa: E402
+                          interleaved, repeated)
 
 SIZES = [3, 10, 50, 150, 300, 1000, 5000]
-TOKEN_LENGTH = 22
-
-
-@dataclass
-class Timing:
-    per_call: list[float] = field(default_factory=list)
-
-    @property
-    def best(self) -> float:
-        return min(self.per_call)
-
-    @property
-    def median(self) -> float:
-        return statistics.median(self.per_call)
-
-
-MAX_CALLS_PER_ROUND = 200_000
-
-
-def repeated(function, *args):
-    """A runner that makes `count` calls of function(*args) in a bare loop."""
-    def run(count: int) -> None:
-        for _ in itertools.repeat(None, count):
-            function(*args)
-    return run
-
-
-def each_of(function, supply):
-    """A runner whose every call takes the next item of `supply`."""
-    items = iter(supply)
-
-    def run(count: int) -> None:
-        for item in itertools.islice(items, count):
-            function(item)
-    return run
-
-
-def calls_for(run, budget: float) -> int:
-    """How many calls fill about `budget` seconds."""
-    start = time.perf_counter()
-    run(1)
-    once = max(time.perf_counter() - start, 1e-7)
-    return max(1, min(MAX_CALLS_PER_ROUND, int(budget / once)))
-
-
-def interleaved(contenders: dict, rounds: int, budget: float) -> dict[str, Timing]:
-    """Times each runner in turn, `rounds` times, rotating the order."""
-    counts = {name: calls_for(run, budget) for name, run in contenders.items()}
-    timings = {name: Timing() for name in contenders}
-    names = list(contenders)
-    for round_index in range(rounds):
-        shift = round_index % len(names)
-        for name in names[shift:] + names[:shift]:
-            run, count = contenders[name], counts[name]
-            start = time.perf_counter()
-            run(count)
-            timings[name].per_call.append((time.perf_counter() - start) / count)
-    return timings
 
 
 def check_features(telemetry: dict) -> None:
@@ -103,29 +46,6 @@ def check_features(telemetry: dict) -> None:
             assert type(got[key]) is type(value), (peer.__name__, key, got[key], value)
             assert got[key] == value or math.isclose(got[key], value, rel_tol=1e-9, abs_tol=1e-9), (
                 peer.__name__, key, got[key], value)
-
-
-class Table:
-    def __init__(self) -> None:
-        self.rows: list[tuple[str, ...]] = []
-
-    def add(self, scenario: str, timings: dict[str, Timing], module: str = "module") -> None:
-        base = timings[module]
-        for name, timing in timings.items():
-            if name == module:
-                ratio = ""
-            else:
-                ratio = f"{timing.best / base.best:8.1f}x {timing.median / base.median:8.1f}x"
-            self.rows.append((scenario, name, f"{timing.best * 1e6:10.2f}", f"{timing.median * 1e6:10.2f}", ratio))
-
-    def print(self) -> None:
-        header = ("scenario", "contender", "best us", "median us", "peer/module best, median")
-        widths = [max(len(r[i]) for r in self.rows + [header]) for i in range(5)]
-        line = "  ".join(h.ljust(w) for h, w in zip(header, widths))
-        print(line)
-        print("-" * len(line))
-        for row in self.rows:
-            print("  ".join(cell.ljust(w) for cell, w in zip(row, widths)))
 
 
 def bench_features(table: Table, rounds: int, budget: float, headline: dict) -> None:
@@ -325,10 +245,6 @@ def bench_bodies(rounds: int, budget: float, headline: dict) -> None:
     headline["costliest_body"] = (worst, ratio)
     print(f"costliest body: {worst!r} at {ratio:.1f}x a typical post (medians; goal: at most {BODY_COST_GOAL:.0f}x)")
     print()
-
-
-def fresh_tokens(count: int, prefix: str) -> list[str]:
-    return [f"{prefix}{i:0{TOKEN_LENGTH - len(prefix)}d}" for i in range(count)]
 
 
 def bench_state(table: Table, rounds: int, budget: float, headline: dict) -> None:

@@ -18,6 +18,11 @@ IPNetwork = ipaddress.IPv4Network | ipaddress.IPv6Network
 
 # Far more hops than any real proxy chain; a longer header is not read further.
 MAX_HOPS = 32
+# Requests repeat their peers (and a proxy's headers): each answer is kept, for
+# at most this many peers and headers this short; past it the table starts again.
+_RESOLVED_LIMIT = 4096
+_RESOLVED_HEADER_CHARS = 256
+_UNKNOWN = object()
 
 _PORT = re.compile(r":(?:[0-9]{1,5}|_[A-Za-z0-9._-]+)")
 
@@ -250,6 +255,7 @@ class ClientAddresses:
         if header not in ("x-forwarded-for", "forwarded"):
             raise ValueError('header must be "x-forwarded-for" or "forwarded"')
         self.header = header
+        self._resolved: dict[object, str | None] = {}
 
     def _is_trusted(self, address: IPAddress) -> bool:
         return any(address in network for network in self.trusted)
@@ -260,6 +266,23 @@ class ClientAddresses:
         `forwarded`: the value of the configured header, several header lines
         joined with commas.
         """
+        if type(peer) is not str:
+            return self._resolve(peer, forwarded)
+        # The header counts only from a trusted peer: without proxies the peer alone is the key.
+        key: object = peer
+        if forwarded and self.trusted:
+            if type(forwarded) is not str or len(forwarded) > _RESOLVED_HEADER_CHARS:
+                return self._resolve(peer, forwarded)
+            key = (peer, forwarded)
+        found = self._resolved.get(key, _UNKNOWN)
+        if found is _UNKNOWN:
+            found = self._resolve(peer, forwarded)
+            if len(self._resolved) >= _RESOLVED_LIMIT:
+                self._resolved.clear()
+            self._resolved[key] = found
+        return found  # type: ignore[return-value]
+
+    def _resolve(self, peer: str | bytes | None, forwarded: str | bytes | None) -> str | None:
         if isinstance(peer, bytes):
             peer = peer.decode("latin-1")
         # The server's own zone id names the link a real client is on: dropped,

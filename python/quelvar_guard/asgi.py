@@ -26,14 +26,14 @@ import asyncio
 import inspect
 from collections.abc import Awaitable, Callable, MutableMapping
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, assert_never
 from urllib.parse import parse_qsl
 
-from .decision import (Ban, CheckToken, Decide, Guard, Need, ParseBody, ReadBody, Reply,
-                       RequestHead, Route, Screened, TakeBudget, run_async)
-from .store import LocalStore
+from .decision import (Ban, Decide, Guard, Need, ParseBody, ReadBody, Reply, RequestHead, Route, Screened, Spend,
+                       TakeBudget, Walk, run_async)
 
-__all__ = ["ASGIGuard", "BodyLimits", "SCREENED_KEY", "read_body", "request_head", "route_path"]
+__all__ = ["ASGIGuard", "BodyLimits", "SCREENED_KEY", "guard_head", "read_body", "request_head",
+           "route_path", "screen", "wanted_headers"]
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -88,14 +88,47 @@ def route_path(scope: Scope) -> str:
 
 
 def request_head(scope: Scope) -> RequestHead:
+    """The head of an HTTP or WebSocket scope, every header readable."""
+    # Names lowered, lines of one name joined; a value is decoded only when asked for.
+    raw: dict[bytes, bytes] = {}
+    for name, value in scope.get("headers", ()):
+        name = name.lower()
+        if name in raw:
+            raw[name] += b", " + value
+        else:
+            raw[name] = value
+
+    def header(name: str) -> str | None:
+        value = raw.get(name.encode("latin-1"))
+        return None if value is None else value.decode("latin-1")
+    return _head(scope, header)
+
+
+def wanted_headers(guard: Guard) -> dict[bytes, str]:
+    """The headers the guard's walk reads, by their names as ASGI sends them."""
+    return {name.encode("latin-1"): name for name in guard.header_names}
+
+
+def guard_head(scope: Scope, wanted: dict[bytes, str]) -> RequestHead:
+    """The head of a scope with only the `wanted` headers read (see
+    `wanted_headers`): the rest are passed over, not decoded."""
     headers: dict[str, str] = {}
     for raw_name, raw_value in scope.get("headers", ()):
-        name = raw_name.decode("latin-1").lower()
+        name = wanted.get(raw_name)
+        if name is None:
+            if raw_name.islower():
+                continue  # as servers send names: lower case, and not one of the wanted
+            name = wanted.get(raw_name.lower())
+            if name is None:
+                continue
         value = raw_value.decode("latin-1")
-        headers[name] = f"{headers[name]}, {value}" if name in headers else value
+        headers[name] = headers[name] + ", " + value if name in headers else value
+    return _head(scope, headers.get)
+
+
+def _head(scope: Scope, header: Callable[[str], str | None]) -> RequestHead:
     client = scope.get("client")
-    return RequestHead(scope.get("method", "GET"), route_path(scope),
-                       client[0] if client else None, headers.get)
+    return RequestHead(scope.get("method", "GET"), route_path(scope), client[0] if client else None, header)
 
 
 async def read_body(receive: Receive, length: int, limits: BodyLimits | None = None) -> bytes | None:
@@ -124,13 +157,49 @@ async def read_body(receive: Receive, length: int, limits: BodyLimits | None = N
     return b"".join(chunks)
 
 
+Read = Callable[[int], Awaitable["bytes | None"]]
+
+
+async def screen(guard: Guard, head: RequestHead, route: Route, read: Read | None = None, *,
+                 thread_threshold: int = DEFAULT_THREAD_THRESHOLD) -> Reply | Screened:
+    """The guard's walk for one request under an event loop; `read(length)`
+    gives the body (None if the client left). Nothing here blocks the loop:
+    see the module."""
+    outcome = guard.walk(head, route)
+    if isinstance(outcome, (Reply, Screened)):
+        return outcome
+    return await _drive(guard, outcome, read, thread_threshold)
+
+
+async def _drive(guard: Guard, walk: Walk, read: Read | None, thread_threshold: int) -> Reply | Screened:
+    async def answer(need: Need) -> Any:
+        match need:
+            case Spend(token):
+                return await guard.store.consume_nonce_async(token)
+            case TakeBudget(key):
+                assert guard.mint_rate is not None
+                return await asyncio.to_thread(guard.store.take_budget, key, guard.mint_rate, guard.mint_burst)
+            case ReadBody(length):
+                assert read is not None
+                return await read(length)
+            case ParseBody(body):
+                if len(body) > thread_threshold:
+                    return await asyncio.to_thread(guard.parse, body)
+                return guard.parse(body)
+            case Decide(features, moves):
+                decision = guard.judge(features, moves)
+                return await decision if inspect.isawaitable(decision) else decision
+            case Ban(address, seconds):
+                return await asyncio.to_thread(guard.store.ban, address, seconds)
+            case _:
+                assert_never(need)
+
+    return await run_async(walk, answer)
+
+
 async def _send(reply: Reply, send: Send, head_only: bool) -> None:
-    await send({"type": "http.response.start", "status": reply.status, "headers": _headers(reply)})
+    await send({"type": "http.response.start", "status": reply.status, "headers": list(reply.raw_headers)})
     await send({"type": "http.response.body", "body": b"" if head_only else reply.body()})
-
-
-def _headers(reply: Reply) -> list[tuple[bytes, bytes]]:
-    return [(name.lower().encode("latin-1"), value.encode("latin-1")) for name, value in reply.all_headers()]
 
 
 async def _refuse_handshake(reply: Reply, scope: Scope, receive: Receive, send: Send) -> None:
@@ -138,7 +207,8 @@ async def _refuse_handshake(reply: Reply, scope: Scope, receive: Receive, send: 
     if (await receive())["type"] != "websocket.connect":
         return  # the client left first
     if "websocket.http.response" in (scope.get("extensions") or {}):
-        await send({"type": "websocket.http.response.start", "status": reply.status, "headers": _headers(reply)})
+        await send({"type": "websocket.http.response.start", "status": reply.status,
+                    "headers": list(reply.raw_headers)})
         await send({"type": "websocket.http.response.body", "body": reply.body()})
     else:
         await send({"type": "websocket.close", "code": POLICY_VIOLATION, "reason": reply.payload["error"]})
@@ -165,39 +235,11 @@ class ASGIGuard:
         self.thread_threshold = thread_threshold
         self.body_limits = body_limits
         self.token_query = token_query
-        # A store that may go to the network is asked from a thread; the
-        # in-process one answers at once.
-        self._local_budget = isinstance(guard.store, LocalStore)
+        self._wanted = wanted_headers(guard)
 
-    async def screen(self, head: RequestHead, route: Route,
-                     read: Callable[[int], Awaitable[bytes | None]] | None = None) -> Reply | Screened:
+    async def screen(self, head: RequestHead, route: Route, read: Read | None = None) -> Reply | Screened:
         """The walk for one request; `read(length)` gives the body (None if the client left)."""
-        guard = self.guard
-
-        async def answer(need: Need) -> Any:
-            if isinstance(need, CheckToken):
-                return await guard.tokens.check_async(need.token, need.kind, need.address)
-            if isinstance(need, TakeBudget):
-                assert guard.mint_rate is not None
-                if self._local_budget:
-                    return guard.store.take_budget(need.address, guard.mint_rate, guard.mint_burst)
-                return await asyncio.to_thread(guard.store.take_budget, need.address, guard.mint_rate,
-                                               guard.mint_burst)
-            if isinstance(need, ReadBody):
-                assert read is not None
-                return await read(need.length)
-            if isinstance(need, ParseBody):
-                if len(need.body) > self.thread_threshold:
-                    return await asyncio.to_thread(guard.parse, need.body)
-                return guard.parse(need.body)
-            if isinstance(need, Decide):
-                decision = guard.judge(need.features, need.moves)
-                return await decision if inspect.isawaitable(decision) else decision
-            if isinstance(need, Ban):
-                return await asyncio.to_thread(guard.store.ban, need.address, need.seconds)
-            raise AssertionError(need)
-
-        return await run_async(guard.walk(head, route), answer)
+        return await screen(self.guard, head, route, read, thread_threshold=self.thread_threshold)
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         kind = scope["type"]
@@ -211,9 +253,12 @@ class ASGIGuard:
                 if path == self.guard.health_path:
                     return await _send(await asyncio.to_thread(self.guard.health_reply), send, False)
                 return await self.app(scope, receive, send)
-            head = request_head(scope)
-            outcome = await self.screen(head, route,
-                                        lambda length: read_body(receive, length, self.body_limits))
+            head = guard_head(scope, self._wanted)
+            outcome = self.guard.walk(head, route)
+            if not isinstance(outcome, (Reply, Screened)):
+                limits = self.body_limits
+                outcome = await _drive(self.guard, outcome, lambda length: read_body(receive, length, limits),
+                                       self.thread_threshold)
             if isinstance(outcome, Reply):
                 return await _send(outcome, send, head.method == "HEAD")
             if route is Route.TELEMETRY:
@@ -233,7 +278,7 @@ class ASGIGuard:
         return await self.app(scope, receive, send)
 
     def _handshake_head(self, scope: Scope) -> RequestHead:
-        head = request_head(scope)
+        head = guard_head(scope, self._wanted)
         if self.token_query is None or head.header(self.guard.token_header.lower()):
             return head
         query = scope.get("query_string", b"").decode("latin-1")

@@ -30,13 +30,19 @@ is sent as Retry-After, and a client that posts again sooner is scored again.
 would count as one and fall to every unban; a per-process mark would hold in
 one worker only.) A decision may carry `reasons`, which its refusal includes.
 
-The walk is written once, as a generator that yields what it needs from the
-outside (take from the minting budget, spend a token, read the body, parse it,
-ask the callback, record a ban) and returns either a `Reply` for the adapter to send or a `Screened`
+The walk is written once. `Guard.walk` takes every step it can answer itself
+(the method, the address, the ban, the token's signature, age, kind and
+network, and, with the in-process store, the spending and the minting budget)
+and returns either the outcome or a generator of the steps left, which yields
+what it needs from the outside (take from the minting budget, spend a token,
+read the body, parse it, ask the callback, record a ban) and returns the
+outcome. The outcome is a `Reply` for the adapter to send or a `Screened`
 request to hand to the application (or, on the telemetry route, to answer
 with its tokens). The WSGI adapter answers each need synchronously, the ASGI
 adapter awaits it, so both follow the same steps in the same order: bans
 first, then the token's signature, age, kind and network, then its spending.
+A guarded request with a valid token under the in-process store is answered
+without a generator, a need or a reply built for it.
 
 Refusals, each a short JSON body {"error": code, ...}:
 
@@ -53,6 +59,7 @@ Refusals, each a short JSON body {"error": code, ...}:
     409 replayed_token       genuine, but already spent
     405 method_not_allowed   token endpoint not GET, telemetry without a body method
     411 length_required      telemetry without Content-Length
+    400 bad_content_length   a Content-Length that is not a whole number of bytes
     413 body_too_large       telemetry over the limit
     400 incomplete_body      the body ended before its Content-Length
     408 body_timeout         the body came too slowly (ASGI: a deadline and a minimum rate)
@@ -85,12 +92,14 @@ from .metrics import METRICS
 from .record import RECORD
 from .scoring import Scoring, as_decision
 from .store import U64_MAX as MAX_BAN_SECONDS
+from .store import LocalStore, Store, StoreUnavailable
 from .tokens import MAX_CLEARANCE_TOKENS, TokenKind, Tokens, TokenVerdict, network_of
 
 if TYPE_CHECKING:
     from quelvar_core_rs import FeatureDict, MoveDict
 
-    from . import Store
+# The in-process store's spending of a token, what LocalStore.consume_nonce does with text.
+_consume_nonce = core.consume_nonce_rs
 
 __all__ = ["Action", "Decision", "Guard", "Reply", "Screened", "RequestHead"]
 
@@ -155,6 +164,8 @@ class Decision:
                    _reasons(reasons))
 
 
+_ALLOW = Decision(Action.ALLOW)  # immutable: one for every allow of the default callback
+
 Callback = Callable[["FeatureDict"], Any]  # returns a Decision (or, in ASGI, an awaitable of one)
 
 
@@ -169,7 +180,7 @@ class Reply:
 
     @cached_property
     def status_line(self) -> str:
-        return f"{self.status} {http.HTTPStatus(self.status).phrase}"
+        return _STATUS_LINES.get(self.status) or f"{self.status} {http.HTTPStatus(self.status).phrase}"
 
     @cached_property
     def encoded(self) -> bytes:
@@ -180,11 +191,31 @@ class Reply:
         return (("Content-Type", "application/json"), ("Content-Length", str(len(self.encoded))),
                 ("Cache-Control", "no-store"), *self.headers)
 
+    @cached_property
+    def raw_headers(self) -> tuple[tuple[bytes, bytes], ...]:
+        """The headers as ASGI sends them: lower-case names, latin-1 bytes."""
+        return tuple((name.lower().encode("latin-1"), value.encode("latin-1")) for name, value in self.all_headers())
+
     def body(self) -> bytes:
         return self.encoded
 
     def all_headers(self) -> list[tuple[str, str]]:
         return list(self._all_headers)
+
+
+_STATUS_LINES = {status.value: f"{status.value} {status.phrase}" for status in http.HTTPStatus}
+
+
+@dataclass(frozen=True)
+class _Written(Reply):
+    """A reply whose body was written without json.dumps, the same bytes
+    (the clearance's answer, around its tokens)."""
+
+    text: bytes = b""
+
+    @cached_property
+    def encoded(self) -> bytes:
+        return self.text
 
 
 @dataclass(frozen=True)
@@ -203,21 +234,24 @@ class _MetricsReply(Reply):
 @dataclass(frozen=True)
 class Screened:
     """A request let through, with what was learnt about it: on the telemetry
-    route also the features, the decision and the clearance's guarded tokens."""
+    route also the features, the decision and the clearance's guarded tokens,
+    and, under the FastAPI dependency, the body it read."""
 
     address: str | None
     verdict: TokenVerdict
     features: FeatureDict | None = None
     decision: Decision | None = None
     tokens: tuple[str, ...] = ()
+    body: bytes | None = None
 
 
-@dataclass(frozen=True)
+@dataclass(slots=True)
 class RequestHead:
     """What the core reads of a request before its body.
 
     `header(name)` gives the value of a header named in lower case, several
-    lines joined with ", ", or None.
+    lines joined with ", ", or None; the guard's adapters read only the
+    headers its walk asks for (`Guard.header_names`).
     """
 
     method: str
@@ -238,42 +272,41 @@ ROUTE_KINDS = {Route.TELEMETRY: TokenKind.TELEMETRY, Route.GUARDED: TokenKind.GU
 
 # What the walk asks of its adapter; each is answered with a value sent back in
 # (or an exception thrown back in).
-@dataclass(frozen=True)
-class CheckToken:        # -> TokenVerdict (spends the token)
+@dataclass(frozen=True, slots=True)
+class Spend:             # -> True if the token was fresh (it is spent now), False if spent before
     token: str
-    kind: TokenKind
-    address: str | None
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class TakeBudget:        # -> seconds until the address may mint again; 0.0: minted now
     address: str
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class ReadBody:          # -> bytes, or None if the client went away; TimeoutError thrown in if too slow
     length: int
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class ParseBody:         # -> (FeatureDict, MoveDict), or ValueError thrown in
     body: bytes
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class Decide:            # -> Decision; the one place telemetry is judged
     features: FeatureDict
     moves: MoveDict
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class Ban:               # -> None
     address: str
     seconds: int
 
 
-Need = Union[TakeBudget, CheckToken, ReadBody, ParseBody, Decide, Ban]
-Walk = Generator[Need, Any, Union[Reply, Screened]]
+Need = Union[Spend, TakeBudget, ReadBody, ParseBody, Decide, Ban]
+Outcome = Union[Reply, Screened]
+Walk = Generator[Need, Any, Outcome]
 
 # Methods whose body, on the telemetry route, is the telemetry.
 BODY_METHODS = frozenset({"POST", "PUT", "PATCH"})
@@ -285,6 +318,7 @@ def _error(status: int, code: str, headers: tuple[tuple[str, str], ...] = (), **
     return Reply(status, {"error": code, **extra}, headers)
 
 
+# Every reply without a variable field, built once.
 _VERDICT_REPLIES = {
     TokenVerdict.MALFORMED: _error(400, "malformed_token"),
     TokenVerdict.BAD_SIGNATURE: _error(403, "bad_signature"),
@@ -293,12 +327,18 @@ _VERDICT_REPLIES = {
     TokenVerdict.WRONG_NETWORK: _error(403, "wrong_network"),
     TokenVerdict.REPLAYED: _error(409, "replayed_token"),
 }
+_REPLAYED = _VERDICT_REPLIES[TokenVerdict.REPLAYED]
 _MISSING_TOKEN = _error(400, "missing_token")
+_NOT_GET = _error(405, "method_not_allowed", (("Allow", "GET"),))
+_NOT_POST = _error(405, "method_not_allowed", (("Allow", "POST"),))
+_STORE_UNAVAILABLE = _error(503, "store_unavailable")
+_LENGTH_REQUIRED = _error(411, "length_required")
+_BAD_CONTENT_LENGTH = _error(400, "bad_content_length")
+_INCOMPLETE_BODY = _error(400, "incomplete_body")
+_MALFORMED_TELEMETRY = _error(400, "malformed_telemetry")
+_BODY_TIMEOUT = _error(408, "body_timeout")
 # The callback's refusals without a hold or reasons, the common case.
 _PLAIN_REFUSALS = {code: _error(403, code, reasons=[]) for code in ("refused", "challenge")}
-
-
-_BODY_TIMEOUT = _error(408, "body_timeout")
 
 
 def _too_many_tokens(wait: float) -> Reply:
@@ -314,12 +354,6 @@ def _decision_reply(code: str, seconds: int, reasons: tuple[str, ...]) -> Reply:
     return _error(403, code, (("Retry-After", str(seconds)),), retry_after=seconds, reasons=list(reasons))
 
 
-def _store_unavailable() -> type[BaseException]:
-    # Imported late: the package's __init__ imports this module.
-    from . import StoreUnavailable
-    return StoreUnavailable
-
-
 DEFAULT_REQUESTS_PER_CLEARANCE = 10
 DEFAULT_BAN_SECONDS = 600
 PROXY_TRAP_QUIET_SECONDS = 3600.0
@@ -328,12 +362,12 @@ _log = logging.getLogger("quelvar_guard")
 # a few more; a script asking for thousands is held to the rate.
 DEFAULT_MINT_RATE = 1.0
 DEFAULT_MINT_BURST = 20
+# Addresses whose let-through record is kept; past it the table starts again.
+_SCREENED_CACHE_LIMIT = 4096
 
 
 def _allow_all(features: FeatureDict) -> Decision:
-    return Decision.allow()
-
-
+    return _ALLOW
 class Guard:
     """Everything the adapters share: configuration, the walk, the parsing.
 
@@ -404,6 +438,9 @@ class Guard:
         if isinstance(mint_burst, bool) or not isinstance(mint_burst, int) or mint_burst < 1:
             raise ValueError("mint_burst must be a whole number of at least 1")
         self.store = store
+        # The in-process store answers at once: the walk spends its tokens and
+        # takes its budgets itself instead of handing them to the adapter.
+        self._in_process = type(store) is LocalStore
         # A shared store counts refusals for the whole fleet (RedisStore.fleet_counts).
         self._count_refusal: Callable[[str], None] | None = getattr(store, "count_refusal", None)
         self.tokens = Tokens(secrets, store, max_age=max_age, clearance_seconds=clearance_seconds,
@@ -423,8 +460,18 @@ class Guard:
         self.guarded_paths = tuple(guarded_paths)
         self.token_path = token_path
         self.telemetry_path = telemetry_path
+        # The routes as one lookup and one prefix test (the token path wins a tie, as it always has).
+        self._routes = {telemetry_path: Route.TELEMETRY, token_path: Route.TOKEN}
+        self._guarded_exact = frozenset(self.guarded_paths)
+        self._guarded_starts = tuple(prefix if prefix.endswith("/") else prefix + "/" for prefix in self.guarded_paths)
         self.token_header = token_header
         self._token_key = token_header.lower()
+        # Every header the walk reads: the adapters hand it these and no other.
+        self.header_names = tuple(dict.fromkeys((self._token_key, "content-length", "x-forwarded-for", "forwarded")))
+        # The clearance's answer as json.dumps writes it, around its tokens
+        # (URL-safe base64: nothing in them to escape).
+        self._cleared_around = ('{"decision":"allow","tokens":["', '"],"header":' + json.dumps(token_header)
+                                + ',"max_age":' + json.dumps(self.tokens.clearance_seconds) + "}")
         self.max_body = max_body
         self.requests_per_clearance = requests_per_clearance
         self.bind_network = bool(bind_network)
@@ -440,6 +487,8 @@ class Guard:
             raise ValueError("health_path must start with / and be a path of its own")
         self.health_path = health_path
         self._trap_quiet_until = 0.0
+        # Guarded requests let through, one immutable record per address.
+        self._screened: dict[str | None, Screened] = {}
         if metrics_path is not None:
             METRICS.enable()
 
@@ -454,21 +503,22 @@ class Guard:
 
     def route(self, path: str) -> Route | None:
         """Which kind of request this path is; None for paths the guard leaves alone."""
-        if path == self.token_path:
-            return Route.TOKEN
-        if path == self.telemetry_path:
-            return Route.TELEMETRY
-        for prefix in self.guarded_paths:
-            if path == prefix or path.startswith(prefix if prefix.endswith("/") else prefix + "/"):
-                return Route.GUARDED
+        route = self._routes.get(path)
+        if route is not None:
+            return route
+        if path in self._guarded_exact or path.startswith(self._guarded_starts):
+            return Route.GUARDED
         return None
 
     def client_address(self, head: RequestHead) -> str | None:
-        if not self.addresses.trusted:
-            if time.monotonic() >= self._trap_quiet_until:
+        addresses = self.addresses
+        if not addresses.trusted:
+            header = head.header
+            if ((header("x-forwarded-for") or header("forwarded"))
+                    and time.monotonic() >= self._trap_quiet_until):
                 self._warn_of_untrusted_proxy(head)
-            return self.addresses.resolve(head.peer, None)
-        return self.addresses.resolve(head.peer, head.header(self.addresses.header))
+            return addresses.resolve(head.peer, None)
+        return addresses.resolve(head.peer, head.header(addresses.header))
 
     def _warn_of_untrusted_proxy(self, head: RequestHead) -> None:
         """A private-network peer that forwards for others while no proxy is
@@ -516,8 +566,12 @@ class Guard:
 
     def cleared(self, screened: Screened) -> Reply:
         """The telemetry endpoint's answer to an allowed post: its guarded tokens."""
-        return Reply(200, {"decision": "allow", "tokens": screened.tokens, "header": self.token_header,
-                           "max_age": self.tokens.clearance_seconds})
+        payload: dict[str, object] = {"decision": "allow", "tokens": screened.tokens, "header": self.token_header,
+                                      "max_age": self.tokens.clearance_seconds}
+        if not screened.tokens:
+            return Reply(200, payload)
+        before, after = self._cleared_around
+        return _Written(200, payload, (), (before + '","'.join(screened.tokens) + after).encode())
 
     @staticmethod
     def parse(body: bytes) -> tuple[FeatureDict, MoveDict]:
@@ -536,17 +590,55 @@ class Guard:
             return self.decide(features)  # type: ignore[no-any-return]
         return as_decision(judgement, self.ban_seconds, self.challenge_hold)
 
-    def walk(self, head: RequestHead, route: Route) -> Walk:
-        """The steps for one request on a route (see the module's docstring);
-        where they end in a reply of the guard's own, the decision record
-        logs it (see quelvar_guard.record); with metrics on, every outcome
-        and the walk's time are counted (see quelvar_guard.metrics)."""
-        if METRICS.on:
-            started = time.perf_counter()
-            outcome = yield from self._steps(head, route)
+    # -- the walk ---------------------------------------------------------------
+
+    def walk(self, head: RequestHead, route: Route) -> Reply | Screened | Walk:
+        """The steps for one request on a route (see the module's docstring):
+        the outcome, or, when a step needs the adapter, a generator of the
+        steps left for it to drive (see `run` and `run_async`). Where they end
+        in a reply of the guard's own, the decision record logs it (see
+        quelvar_guard.record); with metrics on, every outcome and the walk's
+        time are counted (see quelvar_guard.metrics)."""
+        started = time.perf_counter() if METRICS.on else None
+        if route is Route.TOKEN:
+            if head.method not in ("GET", "HEAD"):
+                return self._end(_NOT_GET, head, route, started)
+        elif route is Route.TELEMETRY and head.method not in BODY_METHODS:
+            return self._end(_NOT_POST, head, route, started)
+        address = self.client_address(head)
+        if address is not None and self.store.is_banned(address):
+            refusal = self.banned(address)  # None if the ban ran out in between
+            if refusal is not None:
+                return self._end(refusal, head, route, started)
+        if route is Route.TOKEN:
+            if self.mint_rate is None or address is None:
+                return self._end(self.telemetry_token(address), head, route, started)
+            # Keyed like a ban: an IPv6 client's /64 shares one budget.
+            key = self.scope.key(address)
+            if not self._in_process:
+                return self._rest(self._mint(key, address), head, route, started)
+            return self._end(self._minted(self.store.take_budget(key, self.mint_rate, self.mint_burst), address),
+                             head, route, started)
+
+        token = head.header(self._token_key)
+        if not token:
+            return self._end(_MISSING_TOKEN, head, route, started)
+        verdict = self.tokens.verify(token, ROUTE_KINDS[route], address)
+        if verdict is not TokenVerdict.OK:
+            return self._end(_VERDICT_REPLIES[verdict], head, route, started)
+        if not self._in_process:
+            return self._rest(self._spend(token, route, head, address), head, route, started)
+        if not _consume_nonce(token):
+            return self._end(_REPLAYED, head, route, started)
+        if route is Route.TELEMETRY:
+            return self._rest(self._telemetry(head, address), head, route, started)
+        screened = self._screened.get(address) or self._let_through(address)
+        return screened if started is None else self._end(screened, head, route, started)
+
+    def _end(self, outcome: Outcome, head: RequestHead, route: Route, started: float | None) -> Outcome:
+        """The walk's last step, whichever way it ended: the metrics and the record."""
+        if started is not None:
             METRICS.request(outcome, route.value, started)
-        else:
-            outcome = yield from self._steps(head, route)
         if type(outcome) is Reply:  # an allowed request pays nothing more here
             RECORD.reply(outcome, head, self.client_address)
             if self._count_refusal is not None:
@@ -555,43 +647,46 @@ class Guard:
                     self._count_refusal(str(code))
         return outcome
 
-    def _steps(self, head: RequestHead, route: Route) -> Walk:
-        if route is Route.TOKEN and head.method not in ("GET", "HEAD"):
-            return _error(405, "method_not_allowed", (("Allow", "GET"),))
-        if route is Route.TELEMETRY and head.method not in BODY_METHODS:
-            return _error(405, "method_not_allowed", (("Allow", "POST"),))
-        address = self.client_address(head)
-        refusal = self.banned(address)
-        if refusal is not None:
-            return refusal
-        if route is Route.TOKEN:
-            if self.mint_rate is not None and address is not None:
-                try:
-                    # Keyed like a ban: an IPv6 client's /64 shares one budget.
-                    wait = yield TakeBudget(self.scope.key(address))
-                except _store_unavailable():
-                    return _error(503, "store_unavailable")
-                if wait > 0:
-                    return _too_many_tokens(wait)
-            return self.telemetry_token(address)
+    def _rest(self, steps: Walk, head: RequestHead, route: Route, started: float | None) -> Walk:
+        outcome = yield from steps
+        return self._end(outcome, head, route, started)
 
-        token = head.header(self._token_key)
-        if not token:
-            return _MISSING_TOKEN
+    def _let_through(self, address: str | None) -> Screened:
+        screened = self._screened.get(address)
+        if screened is None:
+            if len(self._screened) >= _SCREENED_CACHE_LIMIT:
+                self._screened.clear()
+            screened = self._screened[address] = Screened(address, TokenVerdict.OK)
+        return screened
+
+    def _minted(self, wait: float, address: str | None) -> Reply:
+        return _too_many_tokens(wait) if wait > 0 else self.telemetry_token(address)
+
+    def _mint(self, key: str, address: str) -> Walk:
         try:
-            verdict = yield CheckToken(token, ROUTE_KINDS[route], address)
-        except _store_unavailable():
-            return _error(503, "store_unavailable")
-        if verdict is not TokenVerdict.OK:
-            return _VERDICT_REPLIES[verdict]
-        if route is Route.GUARDED:
-            return Screened(address, verdict)
+            wait = yield TakeBudget(key)
+        except StoreUnavailable:
+            return _STORE_UNAVAILABLE
+        return self._minted(wait, address)
 
+    def _spend(self, token: str, route: Route, head: RequestHead, address: str | None) -> Walk:
+        try:
+            fresh = yield Spend(token)
+        except StoreUnavailable:
+            return _STORE_UNAVAILABLE
+        if not fresh:
+            return _REPLAYED
+        if route is Route.GUARDED:
+            return self._let_through(address)
+        return (yield from self._telemetry(head, address))
+
+    def _telemetry(self, head: RequestHead, address: str | None) -> Walk:
+        """A telemetry post whose token was spent: the body, its score, the answer."""
         length_text = (head.header("content-length") or "").strip()
         if not length_text:
-            return _error(411, "length_required")
+            return _LENGTH_REQUIRED
         if not _DIGITS.fullmatch(length_text):
-            return _error(400, "bad_content_length")
+            return _BAD_CONTENT_LENGTH
         length = int(length_text)
         if length > self.max_body:
             return _error(413, "body_too_large", limit=self.max_body)
@@ -600,31 +695,34 @@ class Guard:
         except TimeoutError:
             return _BODY_TIMEOUT
         if body is None or len(body) != length:
-            return _error(400, "incomplete_body")
+            return _INCOMPLETE_BODY
         try:
             features, moves = yield ParseBody(body)
         except ValueError:
-            return _error(400, "malformed_telemetry")
+            return _MALFORMED_TELEMETRY
         decision = yield Decide(features, moves)
         if not isinstance(decision, Decision):
             raise TypeError(f"the decision callback returned {decision!r}, not a Decision")
         action = decision.action
         if action is Action.ALLOW:
             tokens = self.tokens.issue_clearance(self.requests_per_clearance, self._network(address))
-            return Screened(address, verdict, features, decision, tokens)
+            return Screened(address, TokenVerdict.OK, features, decision, tokens)
         if action is Action.CHALLENGE:
             return _decision_reply("challenge", decision.seconds, decision.reasons)
         if action is Action.BAN and address is not None:
             try:
                 yield Ban(address, decision.seconds)
-            except _store_unavailable():
+            except StoreUnavailable:
                 pass  # refused all the same; a strict store has said it cannot keep the ban
             return _decision_reply("refused", decision.seconds, decision.reasons)
         return _decision_reply("refused", 0, decision.reasons)
 
 
-def run(walk: Walk, answer: Callable[[Need], Any]) -> Reply | Screened:
-    """Drives a walk with a synchronous `answer`; its exceptions are thrown into the walk."""
+def run(walk: Reply | Screened | Walk, answer: Callable[[Need], Any]) -> Reply | Screened:
+    """Drives what `Guard.walk` returned with a synchronous `answer`; its
+    exceptions are thrown into the walk. An outcome is returned as it is."""
+    if isinstance(walk, (Reply, Screened)):
+        return walk
     value: Any = None
     failure: BaseException | None = None
     while True:
@@ -638,8 +736,10 @@ def run(walk: Walk, answer: Callable[[Need], Any]) -> Reply | Screened:
             value, failure = None, exc
 
 
-async def run_async(walk: Walk, answer: Callable[[Need], Any]) -> Reply | Screened:
+async def run_async(walk: Reply | Screened | Walk, answer: Callable[[Need], Awaitable[Any]]) -> Reply | Screened:
     """`run` with an `answer` that returns awaitables."""
+    if isinstance(walk, (Reply, Screened)):
+        return walk
     value: Any = None
     failure: BaseException | None = None
     while True:

@@ -26,13 +26,15 @@ The body: FastAPI reads the whole body of a route that declares a body
 parameter (a model, Body, Form, File) before it runs any dependency, without
 a limit. So a screened route either declares none (the dependency reads the
 body itself, only after the ban and the token passed, within `max_body` and
-the body limits; the handler finds it in `await request.body()`), or is made
-by `ScreenFirstRoute` (`APIRouter(route_class=ScreenFirstRoute)`, or
+the body limits, and hands it over as `screened.body`), or is made by
+`ScreenFirstRoute` (`APIRouter(route_class=ScreenFirstRoute)`, or
 `app.router.route_class = ScreenFirstRoute` before the routes are added),
-which runs the screening of a route that depends on it before FastAPI reads
-anything, and hands the screened body on to FastAPI's parameters. A
-dependency that finds the body already read refuses to screen (RuntimeError):
-the checks it exists for came too late.
+which screens a route that depends on it before FastAPI reads anything, and
+hands the screened body on to FastAPI's parameters and `await request.body()`.
+A dependency on a plain route with a body parameter, or one that finds the
+body's stream already consumed, refuses to screen (RuntimeError): the checks
+it exists for came too late. A dependency of your own that reads the body goes
+after the screening one.
 
 FastAPI is imported when a dependency or the route class is made, so the
 package does not need it.
@@ -41,11 +43,14 @@ package does not need it.
 # No `from __future__ import annotations` here: FastAPI reads the dependency's
 # parameter annotation as a class, and Request is only imported inside.
 
+import dataclasses
 import functools
-from collections.abc import Awaitable, Callable, Coroutine, Iterator
+from collections.abc import Awaitable, Callable, Iterator
+from contextlib import aclosing
 from typing import Any, NoReturn
 
-from .asgi import DEFAULT_THREAD_THRESHOLD, ASGIGuard, BodyLimits, read_body, request_head
+from .asgi import (DEFAULT_THREAD_THRESHOLD, BodyLimits, Message, Receive, Scope, Send, guard_head, read_body,
+                   screen as screen_request, wanted_headers)
 from .decision import BODY_METHODS, Guard, Reply, Route, Screened
 
 __all__ = ["ScreenFirstRoute", "issuing", "screening"]
@@ -68,33 +73,46 @@ def screening(guard: Guard, *, thread_threshold: int = DEFAULT_THREAD_THRESHOLD,
               body_limits: BodyLimits = BodyLimits()) -> Callable[..., Awaitable[Screened]]:
     """A dependency that screens the request and returns its `Screened` record."""
     from fastapi import Request
+    from starlette.requests import ClientDisconnect
 
-    screener = ASGIGuard(_no_app, guard, thread_threshold=thread_threshold, body_limits=body_limits)
+    wanted = wanted_headers(guard)
 
     async def check(request: Request) -> Screened:
-        if hasattr(request, "_body") or getattr(request, "_stream_consumed", False):
-            raise RuntimeError(_READ_BEFORE_SCREENING)
+        read: list[bytes] = []
 
-        async def read(length: int) -> bytes | None:
-            # Never past the declared length (a server may let chunked framing
-            # override it): what is read is kept where Request.body() finds it,
-            # so the handler, and FastAPI's body parameters, can still read it.
-            body = await read_body(request.receive, length, body_limits)
+        async def read_once(length: int) -> bytes | None:
+            # Through the request's own stream, so that it knows the body is
+            # taken; never past the declared length (a server may let chunked
+            # framing override it).
+            try:
+                async with aclosing(request.stream()) as chunks:
+                    async def receive() -> Message:
+                        try:
+                            return {"type": "http.request", "body": await anext(chunks), "more_body": True}
+                        except StopAsyncIteration:
+                            return {"type": "http.request", "body": b"", "more_body": False}
+                        except ClientDisconnect:
+                            return {"type": "http.disconnect"}
+                    body = await read_body(receive, length, body_limits)
+            except RuntimeError as consumed:  # the stream was read by someone else
+                raise RuntimeError(_READ_BEFORE_SCREENING) from consumed
             if body is not None:
-                request._body = body
+                read.append(body)
             return body
 
-        head = request_head(request.scope)
+        head = guard_head(request.scope, wanted)
         route = Route.TELEMETRY if head.method in BODY_METHODS else Route.GUARDED
-        outcome = await screener.screen(head, route, read)
+        outcome = await screen_request(guard, head, route, read_once, thread_threshold=thread_threshold)
         if isinstance(outcome, Reply):
             _refuse(outcome)
-        return outcome
+        return dataclasses.replace(outcome, body=read[0]) if read else outcome
 
     async def screen(request: Request) -> Screened:
         first = request.scope.get(_SCREENED_FIRST)
         if first is not None and first[0] is screen:
             return first[1]  # type: ignore[no-any-return]
+        if getattr(request.scope.get("route"), "body_field", None) is not None:
+            raise RuntimeError(_READ_BEFORE_SCREENING)  # FastAPI has read it already
         return await check(request)
 
     screen.guard = guard  # type: ignore[attr-defined]
@@ -107,10 +125,10 @@ def issuing(guard: Guard) -> Callable[..., Awaitable[dict[str, object]]]:
     {"token", "header", "max_age"}, a telemetry token; refusals raised."""
     from fastapi import Request
 
-    screener = ASGIGuard(_no_app, guard)
+    wanted = wanted_headers(guard)
 
     async def issue(request: Request) -> dict[str, object]:
-        reply = await screener.screen(request_head(request.scope), Route.TOKEN)
+        reply = await screen_request(guard, guard_head(request.scope, wanted), Route.TOKEN)
         assert isinstance(reply, Reply)  # the token route always ends with a reply
         if reply.status != 200:
             _refuse(reply)
@@ -125,28 +143,43 @@ def _dependencies(dependant: Any) -> Iterator[Any]:
         yield from _dependencies(dependency)
 
 
+def _replaying(body: bytes, receive: Receive) -> Receive:
+    """`receive` with the screened body first, whole; then the client's own messages (a disconnect)."""
+    pending = [body]
+
+    async def replay() -> Message:
+        if pending:
+            return {"type": "http.request", "body": pending.pop(), "more_body": False}
+        return await receive()
+    return replay
+
+
 @functools.cache
 def _screen_first_route() -> type:
-    from fastapi import Request, Response
+    from fastapi import Request
     from fastapi.routing import APIRoute
 
     class ScreenFirstRoute(APIRoute):
         """A route that, when it depends on a `screening` dependency, is
         screened before FastAPI reads its body; other routes are unchanged."""
 
-        def get_route_handler(self) -> Callable[[Request], Coroutine[Any, Any, Response]]:
-            handler = super().get_route_handler()
+        def __init__(self, *args: Any, **kwargs: Any) -> None:
+            super().__init__(*args, **kwargs)
             screens = [d.call for d in _dependencies(self.dependant) if hasattr(d.call, "check")
                        and isinstance(getattr(d.call, "guard", None), Guard)]
-            if not screens:
-                return handler
-            screen = screens[0]
+            self.quelvar_screen = screens[0] if screens else None
 
-            async def screened_first(request: Request) -> Response:
-                request.scope[_SCREENED_FIRST] = (screen, await screen.check(request))
-                return await handler(request)
-
-            return screened_first
+        async def handle(self, scope: Scope, receive: Receive, send: Send) -> None:
+            # Before FastAPI's own handling, which reads the body first; the
+            # screened body is then handed to it as the client's first message.
+            screen = self.quelvar_screen
+            if screen is None or scope["type"] != "http":
+                return await super().handle(scope, receive, send)
+            screened = await screen.check(Request(scope, receive))
+            scope[_SCREENED_FIRST] = (screen, screened)
+            if screened.body is not None:
+                receive = _replaying(screened.body, receive)
+            await super().handle(scope, receive, send)
 
     return ScreenFirstRoute
 
@@ -156,7 +189,3 @@ def __getattr__(name: str) -> Any:
     if name == "ScreenFirstRoute":
         return _screen_first_route()
     raise AttributeError(f"module 'quelvar_guard.fastapi' has no attribute {name!r}")
-
-
-async def _no_app(scope: object, receive: object, send: object) -> None:
-    raise RuntimeError("the screening dependency has no application of its own")

@@ -2,11 +2,11 @@
 
 from __future__ import annotations
 
-from collections.abc import Iterable
-from typing import TYPE_CHECKING, Any
+from collections.abc import Callable, Iterable
+from typing import TYPE_CHECKING, Any, assert_never
 
-from .decision import (Ban, CheckToken, Decide, Guard, Need, ParseBody, ReadBody, Reply,
-                       RequestHead, Route, Screened, TakeBudget, run)
+from .decision import (Ban, Decide, Guard, Need, ParseBody, ReadBody, Reply, RequestHead, Route, Screened, Spend,
+                       TakeBudget, run)
 
 if TYPE_CHECKING:
     from wsgiref.types import StartResponse, WSGIApplication, WSGIEnvironment
@@ -17,14 +17,9 @@ __all__ = ["WSGIGuard", "SCREENED_KEY"]
 SCREENED_KEY = "quelvar.screened"
 
 
-def _header_reader(environ: WSGIEnvironment) -> Any:
-    def header(name: str) -> str | None:
-        key = name.upper().replace("-", "_")
-        if key not in ("CONTENT_LENGTH", "CONTENT_TYPE"):
-            key = "HTTP_" + key
-        value = environ.get(key)
-        return None if value is None else str(value)
-    return header
+def _environ_key(name: str) -> str:
+    key = name.upper().replace("-", "_")
+    return key if key in ("CONTENT_LENGTH", "CONTENT_TYPE") else "HTTP_" + key
 
 
 class WSGIGuard:
@@ -36,6 +31,8 @@ class WSGIGuard:
     def __init__(self, app: WSGIApplication, guard: Guard) -> None:
         self.app = app
         self.guard = guard
+        # The environ key of each header the walk reads.
+        self._header_keys = tuple((name, _environ_key(name)) for name in guard.header_names)
 
     def __call__(self, environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[bytes]:
         guard = self.guard
@@ -47,33 +44,43 @@ class WSGIGuard:
             if path == guard.health_path:
                 return _send(guard.health_reply(), environ, start_response)
             return self.app(environ, start_response)
-        head = RequestHead(str(environ.get("REQUEST_METHOD", "GET")), path,
-                           environ.get("REMOTE_ADDR"), _header_reader(environ))
-
-        def answer(need: Need) -> Any:
-            if isinstance(need, CheckToken):
-                return guard.tokens.check(need.token, need.kind, need.address)
-            if isinstance(need, TakeBudget):
-                assert guard.mint_rate is not None
-                return guard.store.take_budget(need.address, guard.mint_rate, guard.mint_burst)
-            if isinstance(need, ReadBody):
-                body: bytes = environ["wsgi.input"].read(need.length)
-                return body
-            if isinstance(need, ParseBody):
-                return guard.parse(need.body)
-            if isinstance(need, Decide):
-                return guard.judge(need.features, need.moves)
-            if isinstance(need, Ban):
-                return guard.store.ban(need.address, need.seconds)
-            raise AssertionError(need)
-
-        outcome = run(guard.walk(head, route), answer)
+        headers = {name: str(environ[key]) for name, key in self._header_keys if key in environ}
+        head = RequestHead(str(environ.get("REQUEST_METHOD", "GET")), path, environ.get("REMOTE_ADDR"), headers.get)
+        outcome = guard.walk(head, route)
+        if type(outcome) is Screened and route is Route.GUARDED:  # the common case first
+            environ[SCREENED_KEY] = outcome
+            return self.app(environ, start_response)
+        if not isinstance(outcome, (Reply, Screened)):
+            outcome = run(outcome, self._answer(environ))
         if isinstance(outcome, Screened):
             if route is Route.TELEMETRY:
                 return _send(guard.cleared(outcome), environ, start_response)  # answered here, not by the app
             environ[SCREENED_KEY] = outcome
             return self.app(environ, start_response)
         return _send(outcome, environ, start_response)
+
+    def _answer(self, environ: WSGIEnvironment) -> Callable[[Need], Any]:
+        guard = self.guard
+
+        def answer(need: Need) -> Any:
+            match need:
+                case Spend(token):
+                    return guard.store.consume_nonce(token)
+                case TakeBudget(key):
+                    assert guard.mint_rate is not None
+                    return guard.store.take_budget(key, guard.mint_rate, guard.mint_burst)
+                case ReadBody(length):
+                    body: bytes = environ["wsgi.input"].read(length)
+                    return body
+                case ParseBody(body):
+                    return guard.parse(body)
+                case Decide(features, moves):
+                    return guard.judge(features, moves)
+                case Ban(address, seconds):
+                    return guard.store.ban(address, seconds)
+                case _:
+                    assert_never(need)
+        return answer
 
 
 def _send(reply: Reply, environ: WSGIEnvironment, start_response: StartResponse) -> list[bytes]:

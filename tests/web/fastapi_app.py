@@ -2,7 +2,7 @@
 
 import os
 
-from fastapi import APIRouter, Body, Depends, FastAPI
+from fastapi import APIRouter, Body, Depends, FastAPI, Request
 
 from examples.web_scoring import score
 from quelvar_guard import Decision, Guard, LocalStore, Screened
@@ -23,7 +23,8 @@ app = FastAPI()
 
 @app.post("/login")
 async def login(screened: Screened = Depends(screen)):
-    return {"points": screened.features["mouse_points"], **guard.cleared(screened).payload}
+    return {"points": screened.features["mouse_points"], "bytes": len(screened.body),
+            **guard.cleared(screened).payload}
 
 
 @app.get("/account")
@@ -42,8 +43,9 @@ first = APIRouter(route_class=ScreenFirstRoute)
 
 
 @first.post("/signup")
-async def signup(telemetry: dict = Body(), screened: Screened = Depends(screen)):
-    return {"sections": sorted(telemetry), "points": screened.features["mouse_points"]}
+async def signup(request: Request, telemetry: dict = Body(), screened: Screened = Depends(screen)):
+    return {"sections": sorted(telemetry), "points": screened.features["mouse_points"],
+            "same_body": await request.body() == screened.body}
 
 
 app.include_router(first)

@@ -23,7 +23,8 @@ def test_the_dependencies_screen_and_hand_over_the_features(serve):
         login = client.post("/login", content=(SESSIONS / "human.json").read_bytes(), headers={HEADER: telemetry})
         assert login.status_code == 200
         cleared = login.json()
-        assert (cleared["points"], cleared["decision"], len(cleared["tokens"])) == (370, "allow", 2)
+        assert (cleared["points"], cleared["bytes"], cleared["decision"], len(cleared["tokens"])) == (
+            370, len((SESSIONS / "human.json").read_bytes()), "allow", 2)
         replay = client.post("/login", content=b"{}", headers={HEADER: telemetry})
         assert detail(replay) == (409, {"error": "replayed_token"}, None)
         assert client.get("/account").json() == {"detail": {"error": "missing_token"}}
@@ -97,6 +98,6 @@ def test_a_route_with_a_body_is_screened_before_the_body_is_read(serve):
     with server.client() as client:
         signup = client.post("/signup", content=HUMAN, headers={
             HEADER: client.get("/token").json()["token"], "Content-Type": "application/json"})
-        # FastAPI's parameter is the body the guard read and scored.
-        assert signup.json() == {"sections": sorted(json.loads(HUMAN)), "points": 370}
+        # FastAPI's parameter and the handler's request.body() are the body the guard read and scored.
+        assert signup.json() == {"sections": sorted(json.loads(HUMAN)), "points": 370, "same_body": True}
         assert client.post("/unscreenable", json={}).status_code == 500
