@@ -19,7 +19,7 @@ from quelvar_guard.decision import ReadBody, RequestHead, Screened, run
 from quelvar_guard.record import DEFAULT_BURST, DEFAULT_RATE, RECORD
 from quelvar_guard.tokens import network_of
 
-from .conftest import ROOT, free_port, make_store
+from servers import ROOT, free_port, make_store
 
 SECRET, OTHER = "walk-secret-" + "k" * 32, "other-secret-" + "k" * 32
 HUMAN = (ROOT / "examples" / "sessions" / "human.json").read_bytes()
