@@ -43,7 +43,6 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import quelvar_core_rs as core  # noqa: E402
-
 from bench.timing import MAX_CALLS_PER_ROUND, Table, each_of, fresh_tokens, interleaved, repeated  # noqa: E402
 
 PROPAGATION_BANS = 200
@@ -123,7 +122,7 @@ def propagation(url: str, store) -> tuple[float, float]:
         time.sleep(0.002)
     delays = []
     for _ in children:
-        delays += [seen - start for seen, start in zip(results.get(timeout=60), started)]
+        delays += [seen - start for seen, start in zip(results.get(timeout=60), started, strict=True)]
     for child in children:
         child.join(10)
     quantiles = statistics.quantiles(delays, n=100)
@@ -209,8 +208,9 @@ def served_after_ban(kind: str, url: str) -> list[float]:
     """The examples with 4 workers: for each ban, the latest moment after the
     ban's answer at which a request from that address was still served (0 if
     none was), in seconds."""
-    import httpx
     from concurrent.futures import ThreadPoolExecutor
+
+    import httpx
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
@@ -245,7 +245,7 @@ def served_after_ban(kind: str, url: str) -> list[float]:
                 source = f"127.0.0.{20 + index}"
                 get(source, "/ban?seconds=60")
                 banned_at = time.time()
-                answers = list(pool.map(lambda _: get(source), range(120)))
+                answers = list(pool.map(lambda _, source=source: get(source), range(120)))
                 served = [started - banned_at for started, status in answers if status == 200]
                 late.append(max(served, default=0.0))
         return late
@@ -325,7 +325,6 @@ def guard_costs(bare, rounds: int, budget: float) -> dict:
     applications, telemetry posts and their parts, and one bare SET NX PX
     round trip to Redis, interleaved."""
     import io
-    import json
 
     from quelvar_guard import ASGIGuard, Guard, LocalStore, TokenKind, WSGIGuard
 

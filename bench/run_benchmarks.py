@@ -26,12 +26,10 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import quelvar_core_rs as core  # noqa: E402
-
 from bench import costly_bodies, guard_bench, nonce_memory  # noqa: E402
 from bench.peers import numpy_features, python_features, python_state  # noqa: E402
 from bench.telemetry import bot_telemetry, decode_floor, human_telemetry  # noqa: E402
-from bench.timing import (MAX_CALLS_PER_ROUND, TOKEN_LENGTH, Table, each_of, fresh_tokens,  # noqa: E402
-                          interleaved, repeated)
+from bench.timing import MAX_CALLS_PER_ROUND, TOKEN_LENGTH, Table, each_of, fresh_tokens, interleaved, repeated  # noqa: E402
 
 SIZES = [3, 10, 50, 150, 300, 1000, 5000]
 

@@ -39,7 +39,6 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import quelvar_core_rs as core  # noqa: E402
-
 from bench.telemetry import bot_telemetry, human_telemetry  # noqa: E402
 from quelvar_guard import Guard, LocalStore, WSGIGuard  # noqa: E402
 from quelvar_guard.scoring import Model, Scoring, evidence  # noqa: E402

@@ -83,11 +83,11 @@ class Table:
     def print(self) -> None:
         header = ("scenario", "contender", "best us", "median us", "peer/module best, median")
         widths = [max(len(r[i]) for r in self.rows + [header]) for i in range(5)]
-        line = "  ".join(h.ljust(w) for h, w in zip(header, widths))
+        line = "  ".join(h.ljust(w) for h, w in zip(header, widths, strict=True))
         print(line)
         print("-" * len(line))
         for row in self.rows:
-            print("  ".join(cell.ljust(w) for cell, w in zip(row, widths)))
+            print("  ".join(cell.ljust(w) for cell, w in zip(row, widths, strict=True)))
 
 
 def fresh_tokens(count: int, prefix: str) -> list[str]:

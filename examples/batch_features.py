@@ -31,7 +31,6 @@ from typing import IO, TextIO
 import quelvar_core_rs as core
 
 
-
 class Progress:
     """One self-overwriting status line on a stream.
 

@@ -11,6 +11,7 @@ import textwrap
 
 import pytest
 from hypothesis import settings
+
 from servers import Proxy, RedisServer, Served, next_prefix, start_cluster
 
 # CI draws the same examples on every run, so that a run's outcome depends on

@@ -12,8 +12,8 @@ The decoder here only understands plain data (dict, list, float, int, bool);
 the rules for hooks and subclasses are tested against the module directly.
 """
 
-from itertools import pairwise
 import math
+from itertools import pairwise
 
 TWO_PI = 6.283185307179586
 MAX_KEYSTROKE_ITEMS = 150

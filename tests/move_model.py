@@ -9,8 +9,8 @@ last place (so turn_sum is compared with a tolerance, everything else bit
 for bit).
 """
 
-from itertools import pairwise
 import math
+from itertools import pairwise
 
 from feature_model import MAX_TRAJECTORY_POINTS, MIN_TIME_STEP, decode, ordered_sum
 

@@ -10,10 +10,11 @@ import math
 import random
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
-import quelvar_core_rs as core
 import feature_model
+import quelvar_core_rs as core
 from feature_model import FEATURE_KEYS
 
 SPECTRAL = ("spectral_purity", "spectral_entropy")

@@ -14,7 +14,13 @@ import pytest
 
 import quelvar_core_rs as core
 from hooks import (
-    FloatAnswering, IndexAnswering, ListRefusingItsMethods, RaisingCollidingKey, StrSubclass, UnprintableStr, fake_type,
+    FloatAnswering,
+    IndexAnswering,
+    ListRefusingItsMethods,
+    RaisingCollidingKey,
+    StrSubclass,
+    UnprintableStr,
+    fake_type,
 )
 
 CALLS = int(os.environ.get("QUELVAR_LEAK_CALLS", "3000"))

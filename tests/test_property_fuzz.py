@@ -19,13 +19,23 @@ import sys
 import time
 import warnings
 
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import quelvar_core_rs as core
 from feature_model import FEATURE_KEYS
 from hooks import (
-    CallingBool, CallingCollidingKey, CallingFloat, CallingIndex, CallingNumpyBool, CallingSequence, FloatSubclass,
-    HookError, IntSubclass, ListRefusingItsMethods, StrSubclass,
+    CallingBool,
+    CallingCollidingKey,
+    CallingFloat,
+    CallingIndex,
+    CallingNumpyBool,
+    CallingSequence,
+    FloatSubclass,
+    HookError,
+    IntSubclass,
+    ListRefusingItsMethods,
+    StrSubclass,
 )
 
 SETTINGS = settings(

@@ -4,6 +4,7 @@ post telemetry, spend the guarded tokens of the clearance it earns."""
 from __future__ import annotations
 
 import httpx
+
 from servers import ROOT
 
 SESSIONS = ROOT / "examples" / "sessions"

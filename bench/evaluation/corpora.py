@@ -21,7 +21,6 @@ prints a table.
 """
 from __future__ import annotations
 
-from itertools import pairwise
 import argparse
 import json
 import math
@@ -32,6 +31,7 @@ import time
 import zlib
 from collections.abc import Iterable
 from dataclasses import asdict, dataclass, replace
+from itertools import pairwise
 from pathlib import Path
 
 from . import capture as browser_capture

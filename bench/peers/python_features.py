@@ -2,8 +2,8 @@
 one function, the standard library only."""
 from __future__ import annotations
 
-from itertools import pairwise
 import math
+from itertools import pairwise
 
 TWO_PI = 6.283185307179586
 

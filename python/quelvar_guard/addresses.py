@@ -10,6 +10,7 @@ from __future__ import annotations
 import ipaddress
 import re
 from collections.abc import Iterable, Iterator
+from itertools import islice
 
 __all__ = ["BanScope", "ClientAddresses", "normalise_address"]
 
@@ -311,7 +312,7 @@ class ClientAddresses:
         None for a hop that names no usable address (the walk ends there)."""
         if self.header == "forwarded":
             values = _forwarded_for_from_right(forwarded)
-            for _, value in zip(range(MAX_HOPS), values):
+            for value in islice(values, MAX_HOPS):
                 yield None if value is None else _forwarded_node(value)
         else:
             for hop in reversed(forwarded.split(",")[-MAX_HOPS:]):

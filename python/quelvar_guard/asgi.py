@@ -29,8 +29,22 @@ from dataclasses import dataclass
 from typing import Any, assert_never
 from urllib.parse import parse_qsl
 
-from .decision import (Ban, Decide, Guard, Need, ParseBody, ReadBody, Reply, RequestHead, Route, Screened, Spend,
-                       TakeBudget, Walk, run_async)
+from .decision import (
+    Ban,
+    Decide,
+    Guard,
+    Need,
+    ParseBody,
+    ReadBody,
+    Reply,
+    RequestHead,
+    Route,
+    Screened,
+    Spend,
+    TakeBudget,
+    Walk,
+    run_async,
+)
 
 __all__ = ["ASGIGuard", "BodyLimits", "SCREENED_KEY", "guard_head", "read_body", "request_head",
            "route_path", "screen", "wanted_headers"]

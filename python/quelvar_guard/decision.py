@@ -75,15 +75,15 @@ from __future__ import annotations
 import enum
 import http
 import ipaddress
-import logging
 import json
+import logging
 import math
 import re
 import time
 from collections.abc import Awaitable, Callable, Generator, Iterable
 from dataclasses import dataclass
 from functools import cached_property
-from typing import TYPE_CHECKING, Any, Union
+from typing import TYPE_CHECKING, Any
 
 import quelvar_core_rs as core
 
@@ -304,8 +304,8 @@ class Ban:               # -> None
     seconds: int
 
 
-Need = Union[Spend, TakeBudget, ReadBody, ParseBody, Decide, Ban]
-Outcome = Union[Reply, Screened]
+Need = Spend | TakeBudget | ReadBody | ParseBody | Decide | Ban
+Outcome = Reply | Screened
 Walk = Generator[Need, Any, Outcome]
 
 # Methods whose body, on the telemetry route, is the telemetry.

@@ -49,11 +49,21 @@ from collections.abc import Awaitable, Callable, Iterator
 from contextlib import aclosing
 from typing import Any, NoReturn
 
-from .asgi import (DEFAULT_THREAD_THRESHOLD, BodyLimits, Message, Receive, Scope, Send, guard_head, read_body,
-                   screen as screen_request, wanted_headers)
+from .asgi import (
+    DEFAULT_THREAD_THRESHOLD,
+    BodyLimits,
+    Message,
+    Receive,
+    Scope,
+    Send,
+    guard_head,
+    read_body,
+    wanted_headers,
+)
+from .asgi import screen as screen_request
 from .decision import BODY_METHODS, Guard, Reply, Route, Screened
 
-__all__ = ["ScreenFirstRoute", "issuing", "screening"]
+__all__ = ["ScreenFirstRoute", "issuing", "screening"]  # noqa: F822 (ScreenFirstRoute: made on first use)
 
 # Where ScreenFirstRoute leaves its outcome for the dependency: (screen, Screened).
 _SCREENED_FIRST = "quelvar.screened_first"

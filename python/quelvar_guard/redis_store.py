@@ -40,8 +40,16 @@ import quelvar_core_rs as core
 
 from .addresses import BanScope
 from .store import (
-    NATIVE_NONCE_WINDOW_SECONDS, REPLICA, StoreMisconfigured, StoreUnavailable, Text, _consume, announce,
-    ban_key, keyed_bans, keyed_is_banned,
+    NATIVE_NONCE_WINDOW_SECONDS,
+    REPLICA,
+    StoreMisconfigured,
+    StoreUnavailable,
+    Text,
+    _consume,
+    announce,
+    ban_key,
+    keyed_bans,
+    keyed_is_banned,
 )
 
 try:

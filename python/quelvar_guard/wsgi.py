@@ -5,8 +5,21 @@ from __future__ import annotations
 from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, assert_never
 
-from .decision import (Ban, Decide, Guard, Need, ParseBody, ReadBody, Reply, RequestHead, Route, Screened, Spend,
-                       TakeBudget, run)
+from .decision import (
+    Ban,
+    Decide,
+    Guard,
+    Need,
+    ParseBody,
+    ReadBody,
+    Reply,
+    RequestHead,
+    Route,
+    Screened,
+    Spend,
+    TakeBudget,
+    run,
+)
 
 if TYPE_CHECKING:
     from wsgiref.types import StartResponse, WSGIApplication, WSGIEnvironment

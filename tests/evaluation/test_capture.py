@@ -2,10 +2,10 @@
 
 from __future__ import annotations
 
-from itertools import pairwise
 import math
 import random
 import sys
+from itertools import pairwise
 from pathlib import Path
 
 import pytest

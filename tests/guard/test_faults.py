@@ -6,17 +6,15 @@ from __future__ import annotations
 import asyncio
 import ipaddress
 import json
-import time
 import threading
+import time
 
 import pytest
 import redis.cluster
 
 import quelvar_core_rs as core
-
 from quelvar_guard import RedisStore, StoreMisconfigured, StoreUnavailable
 from quelvar_guard.store import REPLICA
-
 from servers import Proxy, ban_elsewhere, in_other_process, make_store, slot_owner, wait_until
 
 EARLIER, DURING = "203.0.113.1", "203.0.113.2"

@@ -20,11 +20,10 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from quelvar_guard import Decision, Guard, LocalStore, RedisStore, TokenKind, TokenVerdict, Tokens, WSGIGuard
+from quelvar_guard import Decision, Guard, LocalStore, RedisStore, TokenKind, Tokens, TokenVerdict, WSGIGuard
 from quelvar_guard._redis.fleet import BEAT_TTL, FleetKeys
 from quelvar_guard.config import CODE_ONLY, ConfigError, Settings, declared, options_table
 from quelvar_guard.record import DEFAULT_BURST, DEFAULT_RATE, RECORD
-
 from servers import ROOT, make_store, wait_until
 
 SECRET = "operations-secret-" + "k" * 32
@@ -206,7 +205,7 @@ def test_settings_are_the_one_map_from_the_environment_to_the_constructors():
     assert options_table() in (ROOT / "README.md").read_text(), options_table()
     # One mistake, one line that names it; what passes, the constructors take.
     for item in declared():
-        name, option = item.name, item.option
+        option = item.option
         for text in _texts(*item):
             environ = {"QUELVAR_TOKEN_SECRETS": KEY, option.env: text}
             try:

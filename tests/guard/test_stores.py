@@ -13,7 +13,6 @@ import redis.cluster
 import quelvar_core_rs as core
 from quelvar_guard import Store
 from quelvar_guard.store import BUDGETS, REPLICA
-
 from servers import make_store, wait_until
 
 KINDS = ["local", "redis", "cluster"]

@@ -18,7 +18,6 @@ from quelvar_guard.asgi import guard_head, request_head, wanted_headers
 from quelvar_guard.decision import ReadBody, RequestHead, Screened, run
 from quelvar_guard.record import DEFAULT_BURST, DEFAULT_RATE, RECORD
 from quelvar_guard.tokens import network_of
-
 from servers import ROOT, free_port, make_store
 
 SECRET, OTHER = "walk-secret-" + "k" * 32, "other-secret-" + "k" * 32

@@ -14,6 +14,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import httpx
 import pytest
+
 from servers import Served, wait_until
 
 

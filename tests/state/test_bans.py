@@ -1,7 +1,8 @@
 """Bans: replacement, saturation, unban and expiry at the exact second."""
 
-import quelvar_core_rs as core
 from fake_clock import STATS, run_timeline, timeline
+
+import quelvar_core_rs as core
 
 DAY, LATEST = 86_400, 2**64 - 1
 

@@ -4,9 +4,9 @@ expiry times compared with now."""
 import time
 
 import pytest
+from fake_clock import T0, timeline
 
 import quelvar_core_rs as core
-from fake_clock import T0, timeline
 from hooks import IndexAnswering, IntSubclass, StrSubclass
 
 LATEST = 2**64 - 1

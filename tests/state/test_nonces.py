@@ -3,9 +3,9 @@ the previous bucket; the buckets rotate every 60 s, and the window starts
 with the engine."""
 
 import pytest
+from fake_clock import STATS, nonce, timeline
 
 import quelvar_core_rs as core
-from fake_clock import STATS, nonce, timeline
 
 
 def test_window_grows_past_its_reservation():

@@ -26,7 +26,6 @@ BOT_ADDRESS = "127.0.0.3"
 pytest.importorskip("prometheus_client")
 from prometheus_client.multiprocess import MultiProcessCollector  # noqa: E402
 
-
 SAMPLE = re.compile(r"^(quelvar_[a-z_]+)(\{[^}]*\})? (\S+)$", re.M)
 FAMILY = re.compile(r"^# TYPE (quelvar_[a-z_]+) ([a-z]+)$", re.M)
 # Every family an operator relies on, and its type.

@@ -9,11 +9,11 @@ from collections import Counter, defaultdict
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from servers import SECRET, TRUSTED_PROXY, WORKERS, Served, wait_until
-from web_client import HEADER, HUMAN, SESSIONS, TELEMETRY, clearance, guarded_get, post_telemetry, token
 
 from quelvar_guard import Guard, LocalStore, TokenKind, Tokens
 from quelvar_guard.decision import DEFAULT_REQUESTS_PER_CLEARANCE as PER_CLEARANCE
+from servers import SECRET, TRUSTED_PROXY, WORKERS, Served, wait_until
+from web_client import HEADER, HUMAN, SESSIONS, TELEMETRY, clearance, guarded_get, post_telemetry, token
 
 BOT = (SESSIONS / "bot.json").read_bytes()  # reports webdriver: the example bans it
 TOKENS = 1000

@@ -337,7 +337,7 @@ class BanListener:
                 return seq
             if not changes or changes[0][0] != seq + 1:
                 raise Reset
-            for seq, body in changes:
+            for seq, body in changes:  # noqa: B007 (seq: the last change applied, returned below)
                 try:
                     pairs = parse(body)
                 except (ValueError, TypeError, OverflowError):

@@ -77,7 +77,8 @@ def _read_rows(path: str, what: str) -> tuple[list[list[float]], list[Any], list
 
 def calibrate(args: argparse.Namespace) -> int:
     try:
-        from .calibrate import calibrate as fit, synthetic_rows
+        from .calibrate import calibrate as fit
+        from .calibrate import synthetic_rows
     except ImportError:  # pragma: no cover - depends on the installation
         sys.stderr.write("calibrate needs scikit-learn: pip install 'quelvar_core_rs[calibrate]'\n")
         return 2
