@@ -4,6 +4,7 @@ bytes dear (numbers that need an exact comparison, long digits, extreme
 exponents, nesting, keys, strings, escapes, a second parse, another encoding).
 bench/run_benchmarks.py times them against a typical post
 (examples/sessions/human.json), interleaved, as ratios from one run."""
+
 from __future__ import annotations
 
 import json
@@ -32,10 +33,17 @@ def fullest_session(indent: int | None = None) -> bytes:
     number, time = -12345.678901234567, 1234567.8900000001
     point = {"x": number, "y": number, "t": time}
     telemetry = {
-        "mouse_movements": [point] * 300, "keystrokes": [{"t": time}] * 150, "clicks": [point] * 100,
+        "mouse_movements": [point] * 300,
+        "keystrokes": [{"t": time}] * 150,
+        "clicks": [point] * 100,
         "scrolls": [{"t": time}] * 300,
-        "browser": {"webdriver": False, "screen_width": 3840, "screen_height": 2160, "touch_supported": False,
-                    "plugins_length": 5},
+        "browser": {
+            "webdriver": False,
+            "screen_width": 3840,
+            "screen_height": 2160,
+            "touch_supported": False,
+            "plugins_length": 5,
+        },
     }
     return json.dumps(telemetry, indent=indent, separators=None if indent else (",", ":")).encode()
 
@@ -55,6 +63,7 @@ def _points(limit: int, numbers, key=lambda name: f'"{name}"') -> bytes:
     def items():
         while True:
             yield "{" + ",".join(f"{key(k)}:{next(numbers)}" for k in "xyt") + "}"
+
     return _fill(limit, '{"mouse_movements":[', items(), "]}")
 
 
@@ -103,8 +112,9 @@ def costly_bodies(limit: int, seed: int = 11) -> dict[str, bytes]:
         "exponents of 1000 digits": _points(limit, iter(lambda: "1e-" + "0" * 997 + "300", None)),
         "escaped keys": _points(limit, iter(lambda: "1", None), key=lambda name: f'"\\u{ord(name):04x}"'),
         "many keys": _fill(limit, "{", (f'"k{i}":0' for i in range(limit)), "}"),
-        "deep nesting": _fill(limit, "{", iter(lambda: '"z":' + "[" * ACCEPTED_NESTING + "]" * ACCEPTED_NESTING,
-                                                None), "}"),
+        "deep nesting": _fill(
+            limit, "{", iter(lambda: '"z":' + "[" * ACCEPTED_NESTING + "]" * ACCEPTED_NESTING, None), "}"
+        ),
         "long string": ('{"z":"' + "a" * (limit - 8) + '"}').encode(),
         "escaped strings": _fill(limit, '{"z":"', iter(lambda: '\\u00e9\\n\\"', None), '"}', separator=""),
         # Not UTF-8 to simdjson: checked, mended and parsed a second time.
@@ -123,9 +133,11 @@ def costly_bodies(limit: int, seed: int = 11) -> dict[str, bytes]:
 
 def loads_then_dict(extract):
     """The dict path on json.loads, refusals answered as the body's are."""
+
     def run(body: bytes):
         try:
             return extract(json.loads(body))
         except ValueError:
             return None
+
     return run

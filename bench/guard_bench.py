@@ -25,6 +25,7 @@ measures, interleaved in one process:
 
     python bench/guard_bench.py [--quick] [--costs]
 """
+
 from __future__ import annotations
 
 import argparse
@@ -60,12 +61,22 @@ GUARD_CALLS = 5000
 PEER = "203.0.113.50"  # no ban of the other figures falls on it
 # What a browser's fetch to an API carries besides the token.
 BROWSER_HEADERS = [
-    ("host", "api.example.com"), ("connection", "keep-alive"), ("sec-ch-ua", '"Chromium";v="125", "Not.A/Brand";v="24"'),
-    ("sec-ch-ua-mobile", "?0"), ("user-agent", "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) "
-                                               "Chrome/125.0.0.0 Safari/537.36"),
-    ("sec-ch-ua-platform", '"Linux"'), ("accept", "*/*"), ("sec-fetch-site", "same-origin"),
-    ("sec-fetch-mode", "cors"), ("sec-fetch-dest", "empty"), ("referer", "https://api.example.com/"),
-    ("accept-encoding", "gzip, deflate, br"), ("accept-language", "en-GB,en;q=0.9"),
+    ("host", "api.example.com"),
+    ("connection", "keep-alive"),
+    ("sec-ch-ua", '"Chromium";v="125", "Not.A/Brand";v="24"'),
+    ("sec-ch-ua-mobile", "?0"),
+    (
+        "user-agent",
+        "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/125.0.0.0 Safari/537.36",
+    ),
+    ("sec-ch-ua-platform", '"Linux"'),
+    ("accept", "*/*"),
+    ("sec-fetch-site", "same-origin"),
+    ("sec-fetch-mode", "cors"),
+    ("sec-fetch-dest", "empty"),
+    ("referer", "https://api.example.com/"),
+    ("accept-encoding", "gzip, deflate, br"),
+    ("accept-language", "en-GB,en;q=0.9"),
     ("cookie", "session=7d3f0a9c1e2b4d5f8a6c; theme=dark"),
 ]
 
@@ -75,10 +86,25 @@ def start_redis() -> tuple[subprocess.Popen[bytes], str, str]:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
     directory = tempfile.mkdtemp(prefix="guard-bench-")
-    server = subprocess.Popen(["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", "",
-                               "--appendonly", "no", "--dir", directory],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    server = subprocess.Popen(
+        [
+            "redis-server",
+            "--port",
+            str(port),
+            "--bind",
+            "127.0.0.1",
+            "--save",
+            "",
+            "--appendonly",
+            "no",
+            "--dir",
+            directory,
+        ],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
     import redis
+
     deadline = time.monotonic() + 10
     while True:
         try:
@@ -94,6 +120,7 @@ def start_redis() -> tuple[subprocess.Popen[bytes], str, str]:
 def watcher(url: str, ready, results) -> None:
     """One other process: waits for each ban in turn, notes when it sees it."""
     from quelvar_guard import RedisStore
+
     store = RedisStore(url, prefix="bench:")
     store.is_banned("warm-up")
     ready.put(os.getpid())
@@ -134,6 +161,7 @@ def draw_propagation(delays: list[float]) -> None:
     """The spread of the propagation delays as a PNG beside the build's other output."""
     try:
         import matplotlib
+
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
@@ -157,6 +185,7 @@ def draw_propagation(delays: list[float]) -> None:
 
 def connections_made(url: str) -> int:
     import redis
+
     with redis.Redis.from_url(url) as client:
         return int(client.info("stats")["total_connections_received"]) - 1  # less this one
 
@@ -172,6 +201,7 @@ def async_costs(url: str, store, rounds: int) -> dict:
         async def caller() -> None:
             for token in supply:
                 await spend(token)
+
         started = time.process_time()
         await asyncio.gather(*(caller() for _ in range(concurrency)))
         return (time.process_time() - started) / len(tokens)
@@ -182,7 +212,10 @@ def async_costs(url: str, store, rounds: int) -> dict:
         async def one_round_trip_each(token: str) -> bool:
             if not core.consume_nonce_rs(token):
                 return False
-            return await asyncio.wait_for(client.set(b"bench:a:" + token.encode(), b"", nx=True, px=60_000), 1.0) is True
+            return (
+                await asyncio.wait_for(client.set(b"bench:a:" + token.encode(), b"", nx=True, px=60_000), 1.0) is True
+            )
+
         contenders = {"one per call": one_round_trip_each, "RedisStore": store.consume_nonce_async}
         results: dict = {}
         for concurrency in ASYNC_CONCURRENCY:
@@ -197,6 +230,7 @@ def async_costs(url: str, store, rounds: int) -> dict:
             results[concurrency] = {name: (statistics.median(values), made[name]) for name, values in costs.items()}
         await client.aclose()
         return results
+
     return asyncio.run(measure())
 
 
@@ -211,23 +245,40 @@ def served_after_ban(kind: str, url: str) -> list[float]:
     from concurrent.futures import ThreadPoolExecutor
 
     import httpx
+
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
-    command = {"uvicorn": ["uvicorn", "--workers", "4", "--port", str(port), "examples.guard_asgi:app"],
-               "gunicorn": ["gunicorn", "-w", "4", "-k", "gthread", "--threads", "4", "--no-control-socket",
-                            "-b", f"127.0.0.1:{port}", "examples.guard_wsgi:app"]}[kind]
+    command = {
+        "uvicorn": ["uvicorn", "--workers", "4", "--port", str(port), "examples.guard_asgi:app"],
+        "gunicorn": [
+            "gunicorn",
+            "-w",
+            "4",
+            "-k",
+            "gthread",
+            "--threads",
+            "4",
+            "--no-control-socket",
+            "-b",
+            f"127.0.0.1:{port}",
+            "examples.guard_wsgi:app",
+        ],
+    }[kind]
     env = dict(os.environ, QUELVAR_REDIS_URL=url, QUELVAR_REDIS_PREFIX=f"served-{kind}:")
-    server = subprocess.Popen([sys.executable, "-m", *command], cwd=ROOT, env=env,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    server = subprocess.Popen(
+        [sys.executable, "-m", *command], cwd=ROOT, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+    )
     counter = itertools.count()
 
     def get(source: str, path: str = "/") -> tuple[float, int]:
         started = time.time()
-        with httpx.Client(base_url=f"http://127.0.0.1:{port}", timeout=10,
-                          transport=httpx.HTTPTransport(local_address=source)) as client:
+        with httpx.Client(
+            base_url=f"http://127.0.0.1:{port}", timeout=10, transport=httpx.HTTPTransport(local_address=source)
+        ) as client:
             answer = client.get(path, headers={"X-Request-Token": f"t-{port}-{next(counter)}"})
         return started, answer.status_code
+
     try:
         deadline = time.monotonic() + 30
         while True:
@@ -269,40 +320,59 @@ def bench_guard(table, rounds: int, budget: float, headline: dict) -> None:
         bare = redis.Redis.from_url(url, socket_timeout=0.5)
         store.ban("198.51.100.7", 3600)
         bare.set("bench:exists-probe", b"")
-        lookup = interleaved({
-            "module": repeated(core.is_ip_banned_rs, "198.51.100.7"),
-            "RedisStore": repeated(store.is_banned, "198.51.100.7"),
-            "redis EXISTS": repeated(bare.exists, "bench:exists-probe"),
-        }, rounds, budget)
+        lookup = interleaved(
+            {
+                "module": repeated(core.is_ip_banned_rs, "198.51.100.7"),
+                "RedisStore": repeated(store.is_banned, "198.51.100.7"),
+                "redis EXISTS": repeated(bare.exists, "bench:exists-probe"),
+            },
+            rounds,
+            budget,
+        )
         table.add("is_banned hit (RedisStore)", lookup)
         headline["guard_lookup"] = lookup
 
         supply = min(MAX_CALLS_PER_ROUND, 20_000) * rounds + 1
         bare_keys = iter([b"bench:bare:" + token.encode() for token in fresh_tokens(supply, "b")])
-        nonce = interleaved({
-            "bare SET NX PX": each_of(lambda key: bare.set(key, b"", nx=True, px=60_000), bare_keys),
-            "RedisStore": each_of(store.consume_nonce, fresh_tokens(supply, "s")),
-        }, rounds, budget)
+        nonce = interleaved(
+            {
+                "bare SET NX PX": each_of(lambda key: bare.set(key, b"", nx=True, px=60_000), bare_keys),
+                "RedisStore": each_of(store.consume_nonce, fresh_tokens(supply, "s")),
+            },
+            rounds,
+            budget,
+        )
         table.add("consume_nonce fresh (RedisStore)", nonce, module="bare SET NX PX")
         headline["guard_nonce"] = nonce
 
         store.consume_nonce("replayed-token")
         core.consume_nonce_rs("replayed-native")
-        replay = interleaved({
-            "module": repeated(core.consume_nonce_rs, "replayed-native"),
-            "RedisStore": repeated(store.consume_nonce, "replayed-token"),
-        }, rounds, budget)
+        replay = interleaved(
+            {
+                "module": repeated(core.consume_nonce_rs, "replayed-native"),
+                "RedisStore": repeated(store.consume_nonce, "replayed-token"),
+            },
+            rounds,
+            budget,
+        )
         table.add("consume_nonce replay (RedisStore)", replay)
         headline["guard_replay"] = replay
 
         print("the guard's own cost ...", flush=True)
         costs = guard_costs(bare, rounds, budget)
-        table.add("guarded request (LocalStore)", {name: costs[name] for name in ("WSGI app", "WSGIGuard")},
-                  module="WSGI app")
-        table.add("guarded request (LocalStore) ", {name: costs[name] for name in ("ASGI app", "ASGIGuard")},
-                  module="ASGI app")
-        table.add("telemetry post (LocalStore)", {name: costs[name] for name in (
-            "features", "telemetry post", "evidence", "scoring", "clearance")}, module="features")
+        table.add(
+            "guarded request (LocalStore)", {name: costs[name] for name in ("WSGI app", "WSGIGuard")}, module="WSGI app"
+        )
+        table.add(
+            "guarded request (LocalStore) ",
+            {name: costs[name] for name in ("ASGI app", "ASGIGuard")},
+            module="ASGI app",
+        )
+        table.add(
+            "telemetry post (LocalStore)",
+            {name: costs[name] for name in ("features", "telemetry post", "evidence", "scoring", "clearance")},
+            module="features",
+        )
         headline["guard_costs"] = costs
 
         headline["guard_propagation"] = propagation(url, store)
@@ -345,10 +415,19 @@ def guard_costs(bare, rounds: int, budget: float) -> dict:
         return None
 
     def environ(token: str, **more) -> dict:
-        return {"REQUEST_METHOD": "GET", "PATH_INFO": "/api/hello", "SCRIPT_NAME": "", "QUERY_STRING": "",
-                "SERVER_NAME": "bench", "SERVER_PORT": "80", "SERVER_PROTOCOL": "HTTP/1.1", "REMOTE_ADDR": PEER,
-                **{"HTTP_" + name.upper().replace("-", "_"): value for name, value in BROWSER_HEADERS},
-                "HTTP_X_QUELVAR_TOKEN": token, **more}
+        return {
+            "REQUEST_METHOD": "GET",
+            "PATH_INFO": "/api/hello",
+            "SCRIPT_NAME": "",
+            "QUERY_STRING": "",
+            "SERVER_NAME": "bench",
+            "SERVER_PORT": "80",
+            "SERVER_PROTOCOL": "HTTP/1.1",
+            "REMOTE_ADDR": PEER,
+            **{"HTTP_" + name.upper().replace("-", "_"): value for name, value in BROWSER_HEADERS},
+            "HTTP_X_QUELVAR_TOKEN": token,
+            **more,
+        }
 
     async def asgi_app(scope, receive, send):
         await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"text/plain")]})
@@ -360,11 +439,20 @@ def guard_costs(bare, rounds: int, budget: float) -> dict:
         return None
 
     def scope(token: str) -> dict:
-        return {"type": "http", "http_version": "1.1", "method": "GET", "scheme": "http", "path": "/api/hello",
-                "raw_path": b"/api/hello", "query_string": b"", "root_path": "", "client": (PEER, 50000),
-                "server": ("127.0.0.1", 8000),
-                "headers": [(name.encode(), value.encode()) for name, value in BROWSER_HEADERS]
-                + [(b"x-quelvar-token", token.encode())]}
+        return {
+            "type": "http",
+            "http_version": "1.1",
+            "method": "GET",
+            "scheme": "http",
+            "path": "/api/hello",
+            "raw_path": b"/api/hello",
+            "query_string": b"",
+            "root_path": "",
+            "client": (PEER, 50000),
+            "server": ("127.0.0.1", 8000),
+            "headers": [(name.encode(), value.encode()) for name, value in BROWSER_HEADERS]
+            + [(b"x-quelvar-token", token.encode())],
+        }
 
     def driven(app):
         def call(scope: dict) -> None:
@@ -372,29 +460,43 @@ def guard_costs(bare, rounds: int, budget: float) -> dict:
                 app(scope, receive, send).send(None)  # nothing in it waits: done in one step
             except StopIteration:
                 pass
+
         return call
 
     wsgi, asgi = WSGIGuard(wsgi_app, guard), ASGIGuard(asgi_app, guard)
     body = open(os.path.join(ROOT, "examples", "sessions", "human.json"), "rb").read()
     features, moves = guard.parse(body)
-    posts = [environ(guard.tokens.issue(TokenKind.TELEMETRY), REQUEST_METHOD="POST", PATH_INFO=guard.telemetry_path,
-                     CONTENT_LENGTH=str(len(body)), **{"wsgi.input": io.BytesIO(body)}) for _ in range(supply)]
+    posts = [
+        environ(
+            guard.tokens.issue(TokenKind.TELEMETRY),
+            REQUEST_METHOD="POST",
+            PATH_INFO=guard.telemetry_path,
+            CONTENT_LENGTH=str(len(body)),
+            **{"wsgi.input": io.BytesIO(body)},
+        )
+        for _ in range(supply)
+    ]
     answers = []
     wsgi(dict(posts[0], **{"wsgi.input": io.BytesIO(body)}), lambda status, headers: answers.append(status))
     assert answers == ["200 OK"], answers  # an allowed post: the cost measured is the endpoint's whole work
     bare_keys = iter([b"bench:guard:" + token.encode() for token in fresh_tokens(supply, "g")])
-    return interleaved({
-        "SET NX PX": each_of(lambda key: bare.set(key, b"", nx=True, px=60_000), bare_keys),
-        "WSGI app": each_of(lambda env: wsgi_app(env, start_response), [environ(t) for t in guarded_tokens()]),
-        "WSGIGuard": each_of(lambda env: wsgi(env, start_response), [environ(t) for t in guarded_tokens()]),
-        "ASGI app": each_of(driven(asgi_app), [scope(t) for t in guarded_tokens()]),
-        "ASGIGuard": each_of(driven(asgi), [scope(t) for t in guarded_tokens()]),
-        "features": repeated(core.extract_features_json_rs, body),
-        "telemetry post": each_of(lambda env: wsgi(env, start_response), posts[1:]),
-        "evidence": repeated(guard.parse, body),
-        "scoring": repeated(guard.scoring.judge, features, moves),
-        "clearance": repeated(guard.tokens.issue_clearance, guard.requests_per_clearance),
-    }, rounds, budget, cap=GUARD_CALLS)
+    return interleaved(
+        {
+            "SET NX PX": each_of(lambda key: bare.set(key, b"", nx=True, px=60_000), bare_keys),
+            "WSGI app": each_of(lambda env: wsgi_app(env, start_response), [environ(t) for t in guarded_tokens()]),
+            "WSGIGuard": each_of(lambda env: wsgi(env, start_response), [environ(t) for t in guarded_tokens()]),
+            "ASGI app": each_of(driven(asgi_app), [scope(t) for t in guarded_tokens()]),
+            "ASGIGuard": each_of(driven(asgi), [scope(t) for t in guarded_tokens()]),
+            "features": repeated(core.extract_features_json_rs, body),
+            "telemetry post": each_of(lambda env: wsgi(env, start_response), posts[1:]),
+            "evidence": repeated(guard.parse, body),
+            "scoring": repeated(guard.scoring.judge, features, moves),
+            "clearance": repeated(guard.tokens.issue_clearance, guard.requests_per_clearance),
+        },
+        rounds,
+        budget,
+        cap=GUARD_CALLS,
+    )
 
 
 def guard_summary(costs: dict) -> list[str]:
@@ -404,17 +506,21 @@ def guard_summary(costs: dict) -> list[str]:
     for adapter in ("WSGI", "ASGI"):
         added = costs[f"{adapter}Guard"].median - costs[f"{adapter} app"].median
         share = added / round_trip
-        lines.append(f"guard's own work per guarded request, {adapter}, LocalStore: {added * 1e6:.2f} us, "
-                     f"{share:.3f} of one SET NX PX round trip ({round_trip * 1e6:.1f} us; target <= "
-                     f"{GUARD_SHARE_TARGET:.2f}: {'met' if share <= GUARD_SHARE_TARGET else 'NOT met'})")
+        lines.append(
+            f"guard's own work per guarded request, {adapter}, LocalStore: {added * 1e6:.2f} us, "
+            f"{share:.3f} of one SET NX PX round trip ({round_trip * 1e6:.1f} us; target <= "
+            f"{GUARD_SHARE_TARGET:.2f}: {'met' if share <= GUARD_SHARE_TARGET else 'NOT met'})"
+        )
     features = costs["features"].median
     post = costs["telemetry post"].median / features
     parts = {name: costs[name].median / features for name in ("evidence", "scoring", "clearance")}
     rest = post - parts["evidence"] - parts["scoring"] - parts["clearance"]
-    lines.append(f"telemetry post, WSGI, LocalStore: {post:.2f}x extract_features_json_rs ({features * 1e6:.1f} us; "
-                 f"target <= {TELEMETRY_TARGET:.2f}: {'met' if post <= TELEMETRY_TARGET else 'NOT met'}); "
-                 f"in features' units: evidence call {parts['evidence']:.2f}, scoring {parts['scoring']:.2f}, "
-                 f"clearance's tokens {parts['clearance']:.2f}, the rest of the walk {rest:.2f}")
+    lines.append(
+        f"telemetry post, WSGI, LocalStore: {post:.2f}x extract_features_json_rs ({features * 1e6:.1f} us; "
+        f"target <= {TELEMETRY_TARGET:.2f}: {'met' if post <= TELEMETRY_TARGET else 'NOT met'}); "
+        f"in features' units: evidence call {parts['evidence']:.2f}, scoring {parts['scoring']:.2f}, "
+        f"clearance's tokens {parts['clearance']:.2f}, the rest of the walk {rest:.2f}"
+    )
     return lines
 
 
@@ -424,7 +530,8 @@ def summary(headline: dict) -> list[str]:
         return []
     lookup, nonce, replay = headline["guard_lookup"], headline["guard_nonce"], headline["guard_replay"]
     p50, p99 = headline["guard_propagation"]
-    lines = [*guard_summary(headline["guard_costs"]), 
+    lines = [
+        *guard_summary(headline["guard_costs"]),
         f"is_banned RedisStore / is_ip_banned_rs: {lookup['RedisStore'].median / lookup['module'].median:.2f} "
         f"(target <= 1.5); redis EXISTS / RedisStore: "
         f"{lookup['redis EXISTS'].median / lookup['RedisStore'].median:.0f}x (target >= 100)",
@@ -437,13 +544,17 @@ def summary(headline: dict) -> list[str]:
     ]
     for concurrency, costs in headline["guard_async"].items():
         (old_cost, old_made), (new_cost, new_made) = costs["one per call"], costs["RedisStore"]
-        lines.append(f"consume_nonce_async at {concurrency} in flight: {new_cost * 1e6:.1f} us client CPU per token, "
-                     f"{new_cost / old_cost:.2f}x one round trip per call ({old_cost * 1e6:.1f} us; target <= 0.35 "
-                     f"at 64); connections opened {new_made} (one per call: {old_made}; target <= 4)")
+        lines.append(
+            f"consume_nonce_async at {concurrency} in flight: {new_cost * 1e6:.1f} us client CPU per token, "
+            f"{new_cost / old_cost:.2f}x one round trip per call ({old_cost * 1e6:.1f} us; target <= 0.35 "
+            f"at 64); connections opened {new_made} (one per call: {old_made}; target <= 4)"
+        )
     for kind in ("uvicorn", "gunicorn"):
         late = sorted(headline[f"guard_served_{kind}"])
-        lines.append(f"{kind}, 4 workers, {len(late)} bans: last request served after the ban's answer "
-                     f"p50 {statistics.median(late) * 1e3:.1f} ms, worst {late[-1] * 1e3:.1f} ms")
+        lines.append(
+            f"{kind}, 4 workers, {len(late)} bans: last request served after the ban's answer "
+            f"p50 {statistics.median(late) * 1e3:.1f} ms, worst {late[-1] * 1e3:.1f} ms"
+        )
     return lines
 
 
@@ -456,6 +567,7 @@ def main() -> None:
     table, headline = Table(), {}
     if args.costs:
         import redis
+
         server, url, directory = start_redis()
         try:
             costs = guard_costs(redis.Redis.from_url(url, socket_timeout=0.5), rounds, budget)

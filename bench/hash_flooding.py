@@ -16,6 +16,7 @@ what random ones do.
 
     python bench/hash_flooding.py [--tokens N] [--passes P]
 """
+
 from __future__ import annotations
 
 import argparse
@@ -32,8 +33,8 @@ TOKEN_LENGTH = 40
 
 def colliding_tokens(count: int) -> list[str]:
     blocks = TOKEN_LENGTH // 2
-    if count > 2 ** blocks:
-        raise SystemExit(f"only {2 ** blocks} colliding tokens of {TOKEN_LENGTH} characters exist")
+    if count > 2**blocks:
+        raise SystemExit(f"only {2**blocks} colliding tokens of {TOKEN_LENGTH} characters exist")
     return ["".join("BB" if (i >> b) & 1 else "Aa" for b in range(blocks)) for i in range(count)]
 
 
@@ -113,7 +114,9 @@ def main() -> None:
 
     timed_pass(random_tokens(args.tokens, seed=1))  # grows the engine's tables first
     times: dict[str, list[float]] = {"colliding": [], "random": []}
-    for _, (name, tokens) in zip(range(2 * args.passes), itertools.cycle([("colliding", colliding), ("random", randoms)])):
+    for _, (name, tokens) in zip(
+        range(2 * args.passes), itertools.cycle([("colliding", colliding), ("random", randoms)])
+    ):
         times[name].append(timed_pass(tokens))
     core.clear_state_engine_rs()
 
@@ -125,13 +128,19 @@ def main() -> None:
     print(f"{args.tokens:,} fresh {TOKEN_LENGTH}-character tokens per pass, {args.passes} passes per family")
     print(f"colliding family: one polynomial-31 hash for all (checked on {len(sample)} of them, mod 2**32 and 2**64)")
     for name, values in times.items():
-        print(f"  {name:10s} best {min(values) * 1e9:7.1f} ns/insert   median {statistics.median(values) * 1e9:7.1f} ns/insert")
+        print(
+            f"  {name:10s} best {min(values) * 1e9:7.1f} ns/insert   median {statistics.median(values) * 1e9:7.1f} ns/insert"
+        )
     ratio_best = min(times["colliding"]) / min(times["random"])
     ratio_median = statistics.median(times["colliding"]) / statistics.median(times["random"])
-    print(f"for contrast, a table with the unkeyed hash: colliding / random {unkeyed:.0f}x per insert "
-          f"at only {control:,} tokens")
-    print(f"consume_nonce_rs, colliding / random: {ratio_best:.2f} best, {ratio_median:.2f} median (within 2x: "
-          f"{'yes' if max(ratio_best, ratio_median) <= 2 else 'NO'})")
+    print(
+        f"for contrast, a table with the unkeyed hash: colliding / random {unkeyed:.0f}x per insert "
+        f"at only {control:,} tokens"
+    )
+    print(
+        f"consume_nonce_rs, colliding / random: {ratio_best:.2f} best, {ratio_median:.2f} median (within 2x: "
+        f"{'yes' if max(ratio_best, ratio_median) <= 2 else 'NO'})"
+    )
 
 
 if __name__ == "__main__":

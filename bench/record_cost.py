@@ -13,6 +13,7 @@ metrics), for:
 
     python bench/record_cost.py [--quick]
 """
+
 from __future__ import annotations
 
 import argparse
@@ -82,8 +83,11 @@ def main() -> None:
         "allowed, bare": lambda: allowed(bare.walk),
         "refused, record off": lambda: refused(guard.walk),
         "refused, bare": lambda: refused(bare.walk),
-        "refused, record on (dropped)": lambda: (logger.setLevel(logging.INFO), refused(guard.walk),
-                                                 logger.setLevel(logging.WARNING))[1],
+        "refused, record on (dropped)": lambda: (
+            logger.setLevel(logging.INFO),
+            refused(guard.walk),
+            logger.setLevel(logging.WARNING),
+        )[1],
         "allowed, metrics on": lambda: metered(lambda: allowed(guard.walk)),
         "refused, metrics on": lambda: metered(lambda: refused(guard.walk)),
     }
@@ -100,10 +104,14 @@ def main() -> None:
         print(f"{name:32} {value:28.0f}")
     print(f"allowed: record/bare = {median['allowed, record'] / median['allowed, bare']:.3f}")
     print(f"refused, level off: record/bare = {median['refused, record off'] / median['refused, bare']:.3f}")
-    print(f"refused, level on, dropped: record/bare = "
-          f"{median['refused, record on (dropped)'] / median['refused, bare']:.3f}")
-    print(f"metrics on/off: allowed {median['allowed, metrics on'] / median['allowed, record']:.3f}, "
-          f"refused {median['refused, metrics on'] / median['refused, record off']:.3f}")
+    print(
+        f"refused, level on, dropped: record/bare = "
+        f"{median['refused, record on (dropped)'] / median['refused, bare']:.3f}"
+    )
+    print(
+        f"metrics on/off: allowed {median['allowed, metrics on'] / median['allowed, record']:.3f}, "
+        f"refused {median['refused, metrics on'] / median['refused, record off']:.3f}"
+    )
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@ for each contender the best and the median time per call over the rounds.
     python bench/run_benchmarks.py            # full run
     python bench/run_benchmarks.py --quick    # fewer rounds, for a smoke run
 """
+
 from __future__ import annotations
 
 import argparse
@@ -43,7 +44,11 @@ def check_features(telemetry: dict) -> None:
         for key, value in expected.items():
             assert type(got[key]) is type(value), (peer.__name__, key, got[key], value)
             assert got[key] == value or math.isclose(got[key], value, rel_tol=1e-9, abs_tol=1e-9), (
-                peer.__name__, key, got[key], value)
+                peer.__name__,
+                key,
+                got[key],
+                value,
+            )
 
 
 def bench_features(table: Table, rounds: int, budget: float, headline: dict) -> None:
@@ -51,11 +56,15 @@ def bench_features(table: Table, rounds: int, budget: float, headline: dict) -> 
         for size in SIZES:
             telemetry = make(size)
             check_features(telemetry)
-            timings = interleaved({
-                "module": repeated(core.extract_features_rs, telemetry),
-                "python": repeated(python_features.extract_features, telemetry),
-                "numpy": repeated(numpy_features.extract_features, telemetry),
-            }, rounds, budget)
+            timings = interleaved(
+                {
+                    "module": repeated(core.extract_features_rs, telemetry),
+                    "python": repeated(python_features.extract_features, telemetry),
+                    "numpy": repeated(numpy_features.extract_features, telemetry),
+                },
+                rounds,
+                budget,
+            )
             table.add(f"features {kind} {size} pts", timings)
             if kind == "human":
                 headline[f"module_{size}"] = timings["module"]
@@ -65,15 +74,20 @@ def bench_features(table: Table, rounds: int, budget: float, headline: dict) -> 
     # The floor and the growth past 300 points are ratios of module timings,
     # so those four are measured interleaved with one another.
     human_300, human_5000 = human_telemetry(300), human_telemetry(5000)
-    timings = interleaved({
-        "module 300": repeated(core.extract_features_rs, human_300),
-        "floor 300": repeated(core.extract_features_rs, decode_floor(human_300)),
-        "module 5000": repeated(core.extract_features_rs, human_5000),
-        "floor 5000": repeated(core.extract_features_rs, decode_floor(human_5000)),
-    }, rounds, budget)
+    timings = interleaved(
+        {
+            "module 300": repeated(core.extract_features_rs, human_300),
+            "floor 300": repeated(core.extract_features_rs, decode_floor(human_300)),
+            "module 5000": repeated(core.extract_features_rs, human_5000),
+            "floor 5000": repeated(core.extract_features_rs, decode_floor(human_5000)),
+        },
+        rounds,
+        budget,
+    )
     for size in (300, 5000):
-        table.add(f"decode floor human {size} pts",
-                  {"module": timings[f"module {size}"], "floor": timings[f"floor {size}"]})
+        table.add(
+            f"decode floor human {size} pts", {"module": timings[f"module {size}"], "floor": timings[f"floor {size}"]}
+        )
         headline[f"same_run_module_{size}"] = timings[f"module {size}"]
         headline[f"floor_{size}"] = timings[f"floor {size}"]
 
@@ -156,8 +170,10 @@ def print_json_figures(headline: dict) -> None:
         if "orjson.loads" in t:
             parts.append(f"orjson.loads/body {t['orjson.loads'].median / body:.1f}x")
         parts.append(f"body/dict {body / t['decoded dict'].median:.2f}")
-        parts.append(f"2 threads/1 {headline[f'json_threads_{size}']:.2f}x "
-                     f"(GIL-free control {headline[f'json_threads_control_{size}']:.2f}x)")
+        parts.append(
+            f"2 threads/1 {headline[f'json_threads_{size}']:.2f}x "
+            f"(GIL-free control {headline[f'json_threads_control_{size}']:.2f}x)"
+        )
         print(f"JSON body at {size} points (medians): " + ", ".join(parts))
 
 
@@ -173,10 +189,14 @@ def bench_evidence(table: Table, rounds: int, budget: float, headline: dict) -> 
     for name, body in bodies.items():
         features, moves = core.extract_evidence_json_rs(body)
         assert features == core.extract_features_json_rs(body)
-        timings = interleaved({
-            "features": repeated(core.extract_features_json_rs, body),
-            "evidence": repeated(core.extract_evidence_json_rs, body),
-        }, rounds, budget)
+        timings = interleaved(
+            {
+                "features": repeated(core.extract_features_json_rs, body),
+                "evidence": repeated(core.extract_evidence_json_rs, body),
+            },
+            rounds,
+            budget,
+        )
         table.add(f"evidence {name} ({len(moves['points'])} moves)", timings, module="features")
         headline[f"evidence {name}"] = timings
 
@@ -184,10 +204,12 @@ def bench_evidence(table: Table, rounds: int, budget: float, headline: dict) -> 
 def print_evidence_figures(headline: dict) -> None:
     for name, t in headline.items():
         if name.startswith("evidence "):
-            print(f"{name}: evidence/features {t['evidence'].best / t['features'].best:.3f} best, "
-                  f"{t['evidence'].median / t['features'].median:.3f} median "
-                  f"(medians {t['evidence'].median * 1e6:.2f} / {t['features'].median * 1e6:.2f} us; "
-                  f"target <= {EVIDENCE_TARGET:.2f})")
+            print(
+                f"{name}: evidence/features {t['evidence'].best / t['features'].best:.3f} best, "
+                f"{t['evidence'].median / t['features'].median:.3f} median "
+                f"(medians {t['evidence'].median * 1e6:.2f} / {t['features'].median * 1e6:.2f} us; "
+                f"target <= {EVIDENCE_TARGET:.2f})"
+            )
 
 
 # No body of at most the guard's max_body bytes may cost more than this many
@@ -197,6 +219,7 @@ BODY_COST_GOAL = 20.0
 
 def default_max_body() -> int:
     from quelvar_guard import Guard
+
     return inspect.signature(Guard.__init__).parameters["max_body"].default
 
 
@@ -224,20 +247,29 @@ def bench_bodies(rounds: int, budget: float, headline: dict) -> None:
     for name, body in bodies.items():
         contenders[name] = repeated(parse_body, body)
         contenders[f"{name} / json.loads"] = repeated(on_loads, body)
-    print(f"timing {len(bodies)} bodies of at most {limit:,} bytes, each also through json.loads, "
-          f"{rounds} interleaved rounds ...", flush=True)
+    print(
+        f"timing {len(bodies)} bodies of at most {limit:,} bytes, each also through json.loads, "
+        f"{rounds} interleaved rounds ...",
+        flush=True,
+    )
     timings = interleaved(contenders, rounds, budget)
     base = timings["typical post"]
-    print(f"costliest bodies of at most {limit:,} bytes (Guard's default max_body; the fullest session takes "
-          f"{len(costly_bodies.fullest_session()):,} bytes as JSON.stringify writes it, "
-          f"{len(costly_bodies.fullest_session(indent=2)):,} indented) against a typical post "
-          f"({os.path.relpath(costly_bodies.TYPICAL, ROOT)}, {len(typical):,} bytes)")
-    print(f"{'body':30}{'bytes':>8}{'best us':>10}{'median us':>11}{'x typical best':>16}{'median':>8}"
-          f"{'json.loads/body':>17}")
+    print(
+        f"costliest bodies of at most {limit:,} bytes (Guard's default max_body; the fullest session takes "
+        f"{len(costly_bodies.fullest_session()):,} bytes as JSON.stringify writes it, "
+        f"{len(costly_bodies.fullest_session(indent=2)):,} indented) against a typical post "
+        f"({os.path.relpath(costly_bodies.TYPICAL, ROOT)}, {len(typical):,} bytes)"
+    )
+    print(
+        f"{'body':30}{'bytes':>8}{'best us':>10}{'median us':>11}{'x typical best':>16}{'median':>8}"
+        f"{'json.loads/body':>17}"
+    )
     for name, body in bodies.items():
         t, loads = timings[name], timings[f"{name} / json.loads"]
-        print(f"{name:30}{len(body):8,}{t.best * 1e6:10.1f}{t.median * 1e6:11.1f}{t.best / base.best:16.1f}"
-              f"{t.median / base.median:8.1f}{loads.median / t.median:17.1f}")
+        print(
+            f"{name:30}{len(body):8,}{t.best * 1e6:10.1f}{t.median * 1e6:11.1f}{t.best / base.best:16.1f}"
+            f"{t.median / base.median:8.1f}{loads.median / t.median:17.1f}"
+        )
     worst = max(bodies, key=lambda name: timings[name].median / base.median)
     ratio = timings[worst].median / base.median
     headline["costliest_body"] = (worst, ratio)
@@ -251,20 +283,28 @@ def bench_state(table: Table, rounds: int, budget: float, headline: dict) -> Non
 
     # Fresh tokens: every call takes the next unused token of its own supply.
     supply = MAX_CALLS_PER_ROUND * rounds + 1
-    fresh = interleaved({
-        "module": each_of(core.consume_nonce_rs, fresh_tokens(supply, "m")),
-        "python": each_of(nonces.consume, fresh_tokens(supply, "p")),
-    }, rounds, budget)
+    fresh = interleaved(
+        {
+            "module": each_of(core.consume_nonce_rs, fresh_tokens(supply, "m")),
+            "python": each_of(nonces.consume, fresh_tokens(supply, "p")),
+        },
+        rounds,
+        budget,
+    )
     table.add("consume_nonce_rs fresh", fresh)
     headline["nonce_fresh"] = fresh
 
     replay_token = "r" * TOKEN_LENGTH
     core.consume_nonce_rs(replay_token)
     nonces.consume(replay_token)
-    replay = interleaved({
-        "module": repeated(core.consume_nonce_rs, replay_token),
-        "python": repeated(nonces.consume, replay_token),
-    }, rounds, budget)
+    replay = interleaved(
+        {
+            "module": repeated(core.consume_nonce_rs, replay_token),
+            "python": repeated(nonces.consume, replay_token),
+        },
+        rounds,
+        budget,
+    )
     table.add("consume_nonce_rs replay", replay)
     headline["nonce_replay"] = replay
 
@@ -273,27 +313,49 @@ def bench_state(table: Table, rounds: int, budget: float, headline: dict) -> Non
         core.ban_ip_rs(ip, 3600)
         bans.ban(ip, 3600)
     hit_ip, miss_ip = banned[417], "203.0.113.99"
-    hit = interleaved({
-        "module": repeated(core.is_ip_banned_rs, hit_ip),
-        "python": repeated(bans.is_banned, hit_ip),
-    }, rounds, budget)
+    hit = interleaved(
+        {
+            "module": repeated(core.is_ip_banned_rs, hit_ip),
+            "python": repeated(bans.is_banned, hit_ip),
+        },
+        rounds,
+        budget,
+    )
     table.add("is_ip_banned_rs hit", hit)
     headline["ban_hit"] = hit
-    table.add("is_ip_banned_rs miss", interleaved({
-        "module": repeated(core.is_ip_banned_rs, miss_ip),
-        "python": repeated(bans.is_banned, miss_ip),
-    }, rounds, budget))
-    table.add("ban_ip_rs", interleaved({
-        "module": repeated(core.ban_ip_rs, hit_ip, 600),
-        "python": repeated(bans.ban, hit_ip, 600),
-    }, rounds, budget))
+    table.add(
+        "is_ip_banned_rs miss",
+        interleaved(
+            {
+                "module": repeated(core.is_ip_banned_rs, miss_ip),
+                "python": repeated(bans.is_banned, miss_ip),
+            },
+            rounds,
+            budget,
+        ),
+    )
+    table.add(
+        "ban_ip_rs",
+        interleaved(
+            {
+                "module": repeated(core.ban_ip_rs, hit_ip, 600),
+                "python": repeated(bans.ban, hit_ip, 600),
+            },
+            rounds,
+            budget,
+        ),
+    )
 
     future = int(time.time()) + 86_400
     pairs = [(f"10.{i // 65536}.{i // 256 % 256}.{i % 256}", future + i) for i in range(10_000)]
-    hydrate = interleaved({
-        "module": repeated(core.hydrate_bans_rs, pairs),
-        "python": repeated(bans.hydrate, pairs),
-    }, rounds, budget)
+    hydrate = interleaved(
+        {
+            "module": repeated(core.hydrate_bans_rs, pairs),
+            "python": repeated(bans.hydrate, pairs),
+        },
+        rounds,
+        budget,
+    )
     table.add("hydrate_bans_rs 10,000 pairs", hydrate)
     headline["hydrate"] = hydrate
 
@@ -302,10 +364,14 @@ def bench_state(table: Table, rounds: int, budget: float, headline: dict) -> Non
     many = [(f"2001:db8::{i:x}", future) for i in range(100_000)]
     core.hydrate_bans_rs(many)
     bans.hydrate(many)
-    stats = interleaved({
-        "module": repeated(core.get_state_engine_stats_rs),
-        "python": repeated(python_state.stats, nonces, bans),
-    }, rounds, budget)
+    stats = interleaved(
+        {
+            "module": repeated(core.get_state_engine_stats_rs),
+            "python": repeated(python_state.stats, nonces, bans),
+        },
+        rounds,
+        budget,
+    )
     table.add("stats over 100,000 bans", stats)
     headline["stats"] = stats
     core.clear_state_engine_rs()
@@ -319,8 +385,19 @@ def build_for_benchmarks(target: str) -> str:
     floor module) for this interpreter; returns the build directory."""
     build = os.path.join(ROOT, "build", f"bench-{sys.version_info.major}.{sys.version_info.minor}")
     quiet = {"check": True, "stdout": subprocess.DEVNULL}
-    subprocess.run(["cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DQUELVAR_BUILD_BENCHMARKS=ON",
-                    f"-DPython_EXECUTABLE={sys.executable}"], **quiet)
+    subprocess.run(
+        [
+            "cmake",
+            "-S",
+            ROOT,
+            "-B",
+            build,
+            "-DCMAKE_BUILD_TYPE=Release",
+            "-DQUELVAR_BUILD_BENCHMARKS=ON",
+            f"-DPython_EXECUTABLE={sys.executable}",
+        ],
+        **quiet,
+    )
     subprocess.run(["cmake", "--build", build, "--target", target, "-j2"], **quiet)
     return build
 
@@ -350,12 +427,16 @@ def bench_state_floor(table: Table, rounds: int, budget: float, headline: dict) 
     assert core.is_ip_banned_rs(address) is True and floor.ban_hit(address) is True
     # Calls of a few tens of nanoseconds: more, shorter rounds, so that the
     # best of them escapes the other processes on a shared machine.
-    timings = interleaved({
-        "replay": repeated(core.consume_nonce_rs, token),
-        "replay floor": repeated(floor.replay, token),
-        "ban hit": repeated(core.is_ip_banned_rs, address),
-        "ban hit floor": repeated(floor.ban_hit, address),
-    }, rounds * 3, budget / 2)
+    timings = interleaved(
+        {
+            "replay": repeated(core.consume_nonce_rs, token),
+            "replay floor": repeated(floor.replay, token),
+            "ban hit": repeated(core.is_ip_banned_rs, address),
+            "ban hit floor": repeated(floor.ban_hit, address),
+        },
+        rounds * 3,
+        budget / 2,
+    )
     table.add("consume_nonce_rs replay vs floor", {"module": timings["replay"], "floor": timings["replay floor"]})
     table.add("is_ip_banned_rs hit vs floor", {"module": timings["ban hit"], "floor": timings["ban hit floor"]})
     for name in ("replay", "ban hit"):
@@ -398,8 +479,9 @@ def length_class(n: int) -> str:
 
 def bench_spectrum(rounds: int) -> None:
     build = build_for_benchmarks("spectrum_timing")
-    output = subprocess.run([os.path.join(build, "spectrum_timing"), str(rounds)], check=True, capture_output=True,
-                            text=True).stdout
+    output = subprocess.run(
+        [os.path.join(build, "spectrum_timing"), str(rounds)], check=True, capture_output=True, text=True
+    ).stdout
     kernels = output.splitlines()[0].removeprefix("# kernels ")
     rows = [line.split() for line in output.splitlines() if not line.startswith("#")]
     per_length = {int(n): float(median) / 1e3 for n, median, _ in rows}
@@ -416,13 +498,17 @@ def bench_spectrum(rounds: int) -> None:
         if lengths:
             times = [per_length[n] for n in lengths]
             worst = max(lengths, key=per_length.get)
-            print(f"{name:24}{len(lengths):8d}{statistics.median(times):9.2f}{max(times):9.2f}"
-                  f"{max(best_of[n] for n in lengths):15.2f}  {worst}")
+            print(
+                f"{name:24}{len(lengths):8d}{statistics.median(times):9.2f}{max(times):9.2f}"
+                f"{max(best_of[n] for n in lengths):15.2f}  {worst}"
+            )
     times = list(per_length.values())
     median, worst = statistics.median(times), max(times)
-    print(f"{'all':24}{len(times):8d}{median:9.2f}{worst:9.2f}{max(best_of.values()):15.2f}  "
-          f"{max(per_length, key=per_length.get)}"
-          f"    targets: median <= {SPECTRUM_TARGETS['median']}, worst <= {SPECTRUM_TARGETS['worst']}")
+    print(
+        f"{'all':24}{len(times):8d}{median:9.2f}{worst:9.2f}{max(best_of.values()):15.2f}  "
+        f"{max(per_length, key=per_length.get)}"
+        f"    targets: median <= {SPECTRUM_TARGETS['median']}, worst <= {SPECTRUM_TARGETS['worst']}"
+    )
     print()
 
 
@@ -430,13 +516,18 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="3 short rounds instead of 9")
     parser.add_argument("--skip-memory", action="store_true")
-    parser.add_argument("--only", choices=["features", "state", "spectrum", "json", "evidence", "bodies", "floor", "guard"],
-                        help="run one group and no headline")
+    parser.add_argument(
+        "--only",
+        choices=["features", "state", "spectrum", "json", "evidence", "bodies", "floor", "guard"],
+        help="run one group and no headline",
+    )
     args = parser.parse_args()
     rounds, budget = (3, 0.01) if args.quick else (9, 0.04)
 
-    print(f"quelvar_core_rs {core.get_core_version()} on Python {sys.version.split()[0]}, "
-          f"{rounds} interleaved rounds, about {budget * 1e3:.0f} ms per contender per round")
+    print(
+        f"quelvar_core_rs {core.get_core_version()} on Python {sys.version.split()[0]}, "
+        f"{rounds} interleaved rounds, about {budget * 1e3:.0f} ms per contender per round"
+    )
     table, headline = Table(), {}
     if args.only in (None, "spectrum"):
         bench_spectrum(rounds)
@@ -468,8 +559,10 @@ def main() -> None:
     for name in ("replay / floor", "ban hit / floor"):
         if name in headline:
             module, floor = headline[name]
-            print(f"{name}: {module.best / floor.best:.2f} best, {module.median / floor.median:.2f} median"
-                  f" (medians {module.median * 1e9:.1f} / {floor.median * 1e9:.1f} ns; target 1.25 or less)")
+            print(
+                f"{name}: {module.best / floor.best:.2f} best, {module.median / floor.median:.2f} median"
+                f" (medians {module.median * 1e9:.1f} / {floor.median * 1e9:.1f} ns; target 1.25 or less)"
+            )
     if args.only == "guard":
         print("\n".join(guard_bench.summary(headline)))
     if args.only:
@@ -479,8 +572,10 @@ def main() -> None:
     module_300, floor_300 = headline["same_run_module_300"], headline["floor_300"]
     module_5000, floor_5000 = headline["same_run_module_5000"], headline["floor_5000"]
     growth = (module_5000.median - floor_5000.median) / (module_300.median - floor_300.median)
-    print(f"module / decode floor at 300 points: {module_300.best / floor_300.best:.2f} best, "
-          f"{module_300.median / floor_300.median:.2f} median (target <= 1.45)")
+    print(
+        f"module / decode floor at 300 points: {module_300.best / floor_300.best:.2f} best, "
+        f"{module_300.median / floor_300.median:.2f} median (target <= 1.45)"
+    )
     print(f"(module - decode floor) at 5000 points / at 300 points: {growth:.2f} (medians)")
     parts = [
         f"python/module 300 pts {headline['python_300'].median / headline['module_300'].median:.0f}x",
@@ -494,8 +589,10 @@ def main() -> None:
         parts.append(f"{name} {pair['python'].median / pair['module'].median:.1f}x")
     if not args.skip_memory:
         memory = bench_memory(1_000_000)
-        print(f"resident bytes per stored {TOKEN_LENGTH}-character token: module {memory['module']:.1f}, "
-              f"python set {memory['python']:.1f}")
+        print(
+            f"resident bytes per stored {TOKEN_LENGTH}-character token: module {memory['module']:.1f}, "
+            f"python set {memory['python']:.1f}"
+        )
         parts.append(f"bytes/token {memory['module']:.0f} (python {memory['python']:.0f})")
     print("\n".join(guard_bench.summary(headline)))
     print()

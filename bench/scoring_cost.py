@@ -89,16 +89,33 @@ def served(model: Model) -> None:
     model_path = os.path.join(directory, "model.json")
     with open(model_path, "w") as file:
         json.dump(model.content, file)
-    env = dict(os.environ, QUELVAR_BENCH_SECRET=secret, QUELVAR_BENCH_MODEL=model_path,
-               PYTHONPATH=os.pathsep.join(filter(None, [ROOT, os.environ.get("PYTHONPATH")])))
+    env = dict(
+        os.environ,
+        QUELVAR_BENCH_SECRET=secret,
+        QUELVAR_BENCH_MODEL=model_path,
+        PYTHONPATH=os.pathsep.join(filter(None, [ROOT, os.environ.get("PYTHONPATH")])),
+    )
     servers = {}
     for variant in ("plain", "scored"):
         port = free_port()
         process = subprocess.Popen(
-            [sys.executable, "-m", "gunicorn", "-w", "1", "-b", f"127.0.0.1:{port}",
-             "--control-socket", os.path.join(directory, f"{variant}.ctl"),
-             f"bench.scoring_cost:served_app('{variant}')"],
-            cwd=ROOT, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            [
+                sys.executable,
+                "-m",
+                "gunicorn",
+                "-w",
+                "1",
+                "-b",
+                f"127.0.0.1:{port}",
+                "--control-socket",
+                os.path.join(directory, f"{variant}.ctl"),
+                f"bench.scoring_cost:served_app('{variant}')",
+            ],
+            cwd=ROOT,
+            env=env,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
         servers[variant] = (process, f"http://127.0.0.1:{port}")
     tokens = Tokens([secret], LocalStore())
     body = json.dumps(human_telemetry(300)).encode()
@@ -131,9 +148,11 @@ def served(model: Model) -> None:
             process.terminate()
             process.wait(10)
     plain, scored = (statistics.median(times[v]) for v in ("plain", "scored"))
-    print(f"served by gunicorn (1 sync worker, loopback, 300-point body, {sent} requests): "
-          f"plain {plain:.0f} us, scored (rules+trees) {scored:.0f} us per request: "
-          f"added {100 * (scored - plain) / plain:.1f} % (medians of single requests, taken in turn)")
+    print(
+        f"served by gunicorn (1 sync worker, loopback, 300-point body, {sent} requests): "
+        f"plain {plain:.0f} us, scored (rules+trees) {scored:.0f} us per request: "
+        f"added {100 * (scored - plain) / plain:.1f} % (medians of single requests, taken in turn)"
+    )
 
 
 def fitted_models() -> dict[str, Model]:
@@ -148,8 +167,9 @@ def fitted_models() -> dict[str, Model]:
     def synthesize(indices: list[int]) -> list[list[float]]:
         return synthetic_rows(telemetry, indices, rng)
 
-    return {kind: Model(calibrate(rows, groups, 0.01, synthesize=synthesize, kind=kind))
-            for kind in ("trees", "linear")}
+    return {
+        kind: Model(calibrate(rows, groups, 0.01, synthesize=synthesize, kind=kind)) for kind in ("trees", "linear")
+    }
 
 
 def per_call(fn, repeat: int) -> float:
@@ -180,23 +200,31 @@ def main() -> int:
     bodies["bot 300 pts"] = json.dumps(bot_telemetry(300)).encode()
     print("fitting models on seeded sessions ...", file=sys.stderr)
     models = fitted_models()
-    scorers = {"rules": Scoring(), "rules+trees": Scoring(models["trees"]),
-               "rules+linear": Scoring(models["linear"])}
+    scorers = {"rules": Scoring(), "rules+trees": Scoring(models["trees"]), "rules+linear": Scoring(models["linear"])}
 
     def endpoint(body: bytes):
         # Tokens are issued outside the timing: the endpoint only checks and spends them.
         tokens = iter([guard.tokens.issue() for _ in range(args.repeat * 3)])
 
         def call() -> None:
-            environ = {"REQUEST_METHOD": "POST", "PATH_INFO": guard.telemetry_path, "REMOTE_ADDR": "127.0.0.1",
-                       "CONTENT_LENGTH": str(len(body)), "HTTP_X_QUELVAR_TOKEN": next(tokens),
-                       "wsgi.input": io.BytesIO(body)}
+            environ = {
+                "REQUEST_METHOD": "POST",
+                "PATH_INFO": guard.telemetry_path,
+                "REMOTE_ADDR": "127.0.0.1",
+                "CONTENT_LENGTH": str(len(body)),
+                "HTTP_X_QUELVAR_TOKEN": next(tokens),
+                "wsgi.input": io.BytesIO(body),
+            }
             app(environ, lambda status, headers: None)
+
         return call
 
-    print(f"{'body':16s} {'endpoint us':>11s} {'features':>9s} {'evidence':>9s} "
-          + " ".join(f"{name + ' us':>16s}" for name in scorers) + "  " + " ".join(
-              f"{'added ' + name:>20s}" for name in scorers))
+    print(
+        f"{'body':16s} {'endpoint us':>11s} {'features':>9s} {'evidence':>9s} "
+        + " ".join(f"{name + ' us':>16s}" for name in scorers)
+        + "  "
+        + " ".join(f"{'added ' + name:>20s}" for name in scorers)
+    )
     worst: dict[str, float] = dict.fromkeys(scorers, 0.0)
     for label, body in bodies.items():
         features, moves = evidence(body)
@@ -206,8 +234,10 @@ def main() -> int:
                 "endpoint": per_call(endpoint(body), args.repeat),
                 "features": per_call(lambda body=body: core.extract_features_json_rs(body), args.repeat),
                 "evidence": per_call(lambda body=body: evidence(body), args.repeat),
-                **{name: per_call(lambda s=s, f=features, m=moves: s.judge(f, m), args.repeat)
-                   for name, s in scorers.items()},
+                **{
+                    name: per_call(lambda s=s, f=features, m=moves: s.judge(f, m), args.repeat)
+                    for name, s in scorers.items()
+                },
             }
             for key, value in timings.items():
                 samples.setdefault(key, []).append(value)
@@ -215,11 +245,16 @@ def main() -> int:
         added = {name: (med["evidence"] - med["features"] + med[name]) / med["endpoint"] for name in scorers}
         for name, share in added.items():
             worst[name] = max(worst[name], share)
-        print(f"{label:16s} {med['endpoint']:11.2f} {med['features']:9.2f} {med['evidence']:9.2f} "
-              + " ".join(f"{med[name]:16.2f}" for name in scorers) + "  "
-              + " ".join(f"{100 * added[name]:19.1f}%" for name in scorers))
-    print("worst added share of the endpoint (medians; target <= 15 %): " + ", ".join(
-        f"{name} {100 * share:.1f} %{'' if share <= TARGET else ' OVER'}" for name, share in worst.items()))
+        print(
+            f"{label:16s} {med['endpoint']:11.2f} {med['features']:9.2f} {med['evidence']:9.2f} "
+            + " ".join(f"{med[name]:16.2f}" for name in scorers)
+            + "  "
+            + " ".join(f"{100 * added[name]:19.1f}%" for name in scorers)
+        )
+    print(
+        "worst added share of the endpoint (medians; target <= 15 %): "
+        + ", ".join(f"{name} {100 * share:.1f} %{'' if share <= TARGET else ' OVER'}" for name, share in worst.items())
+    )
     if args.server:
         served(models["trees"])
     return 0

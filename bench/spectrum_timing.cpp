@@ -18,7 +18,8 @@ int main(int argc, char** argv) {
     const double budget = argc > 2 ? std::atof(argv[2]) : 0.004;  // seconds per length and round
     std::mt19937_64 random(1);
     std::uniform_real_distribution<double> speed(0.0, 50.0);
-    std::printf("# kernels %s\n", quelvar::best_fourier_kernels() == quelvar::FourierKernels::wide ? "wide" : "portable");
+    std::printf("# kernels %s\n",
+                quelvar::best_fourier_kernels() == quelvar::FourierKernels::wide ? "wide" : "portable");
     volatile double sink = 0.0;
     for (std::size_t n = quelvar::MIN_SPECTRUM_SPEEDS; n <= quelvar::MAX_FOURIER_LENGTH; ++n) {
         std::vector<double> speeds(n);
@@ -37,7 +38,8 @@ int main(int argc, char** argv) {
         std::vector<double> per_call;
         for (int r = 0; r < rounds; ++r) {
             const auto t0 = Clock::now();
-            for (std::size_t c = 0; c < calls; ++c) sink = sink + quelvar::speed_spectrum_stats(speeds, mean).spectral_purity;
+            for (std::size_t c = 0; c < calls; ++c)
+                sink = sink + quelvar::speed_spectrum_stats(speeds, mean).spectral_purity;
             per_call.push_back(std::chrono::duration<double, std::nano>(Clock::now() - t0).count() / calls);
         }
         std::sort(per_call.begin(), per_call.end());

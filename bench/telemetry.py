@@ -1,10 +1,16 @@
 """Seeded telemetry for the benchmarks: human-like and scripted-bot sessions."""
+
 from __future__ import annotations
 
 import random
 
-SCREEN = {"webdriver": False, "screen_width": 1920, "screen_height": 1080, "touch_supported": False,
-          "plugins_length": 5}
+SCREEN = {
+    "webdriver": False,
+    "screen_width": 1920,
+    "screen_height": 1080,
+    "touch_supported": False,
+    "plugins_length": 5,
+}
 
 
 def _keystrokes(rng: random.Random, count: int, start: float) -> list[dict]:
@@ -31,11 +37,13 @@ def human_telemetry(points: int, seed: int = 7) -> dict:
             tau = step / steps
             shape = 10 * tau**3 - 15 * tau**4 + 6 * tau**5
             t += max(1.0, rng.gauss(16.0, 3.0))
-            movements.append({
-                "x": round(x + (target_x - x) * shape + rng.gauss(0, 0.8)),
-                "y": round(y + (target_y - y) * shape + rng.gauss(0, 0.8)),
-                "t": round(t, 1),
-            })
+            movements.append(
+                {
+                    "x": round(x + (target_x - x) * shape + rng.gauss(0, 0.8)),
+                    "y": round(y + (target_y - y) * shape + rng.gauss(0, 0.8)),
+                    "t": round(t, 1),
+                }
+            )
             if len(movements) == points:
                 break
         x, y = target_x, target_y

@@ -1,6 +1,7 @@
 """The timing helpers every benchmark here shares: contenders measured
 interleaved in one process, round after round, so that every ratio comes
 from one run (best and median time per call over the rounds)."""
+
 from __future__ import annotations
 
 import itertools
@@ -27,9 +28,11 @@ class Timing:
 
 def repeated(function, *args):
     """A runner that makes `count` calls of function(*args) in a bare loop."""
+
     def run(count: int) -> None:
         for _ in itertools.repeat(None, count):
             function(*args)
+
     return run
 
 
@@ -40,6 +43,7 @@ def each_of(function, supply):
     def run(count: int) -> None:
         for item in itertools.islice(items, count):
             function(item)
+
     return run
 
 

@@ -166,15 +166,22 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description="Write one CSV row of features per JSON-lines telemetry session.")
     parser.add_argument("input", nargs="?", default="-", help="JSON lines file, or - for standard input (default)")
     parser.add_argument("-o", "--output", default="-", help="CSV file to write, or - for standard output (default)")
-    parser.add_argument("--progress", choices=("auto", "always", "never"), default="auto",
-                        help="progress on standard error: auto shows it on a terminal once a run takes over a second")
+    parser.add_argument(
+        "--progress",
+        choices=("auto", "always", "never"),
+        default="auto",
+        help="progress on standard error: auto shows it on a terminal once a run takes over a second",
+    )
     args = parser.parse_args(argv)
 
     with contextlib.ExitStack() as stack:
         try:
             source = sys.stdin.buffer if args.input == "-" else stack.enter_context(open(args.input, "rb"))
-            sink = sys.stdout if args.output == "-" else stack.enter_context(
-                open(args.output, "w", newline="", encoding="utf-8"))
+            sink = (
+                sys.stdout
+                if args.output == "-"
+                else stack.enter_context(open(args.output, "w", newline="", encoding="utf-8"))
+            )
         except OSError as error:
             parser.error(str(error))
         progress = None

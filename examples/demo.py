@@ -37,9 +37,11 @@ def main() -> None:
     token = tokens.issue(TokenKind.GUARDED)
     forged = token[:-1] + ("B" if token.endswith("A") else "A")
     checks = [tokens.check(text, TokenKind.GUARDED).value for text in (token, token, forged)]
-    print(f"signed token issued ({len(token)} characters): first check {checks[0]}, "
-          f"second check {checks[1]}, forged {checks[2]}, "
-          f"as a telemetry token {tokens.check(token, TokenKind.TELEMETRY).value}")
+    print(
+        f"signed token issued ({len(token)} characters): first check {checks[0]}, "
+        f"second check {checks[1]}, forged {checks[2]}, "
+        f"as a telemetry token {tokens.check(token, TokenKind.TELEMETRY).value}"
+    )
 
 
 if __name__ == "__main__":

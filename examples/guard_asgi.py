@@ -17,8 +17,9 @@ from quelvar_guard.config import Settings
 
 # The service's settings (the QUELVAR_* variables; no token keys needed
 # here), with Redis on this host unless QUELVAR_REDIS_URL names another.
-STORE = Settings.from_environment({"QUELVAR_REDIS_URL": "redis://127.0.0.1:6379/0", **os.environ},
-                                  store_only=True).store()
+STORE = Settings.from_environment(
+    {"QUELVAR_REDIS_URL": "redis://127.0.0.1:6379/0", **os.environ}, store_only=True
+).store()
 
 Scope = dict[str, Any]
 Receive = Callable[[], Awaitable[dict[str, Any]]]
@@ -27,9 +28,13 @@ Send = Callable[[dict[str, Any]], Awaitable[None]]
 
 async def respond(send: Send, status: int, text: str, headers: list[tuple[bytes, bytes]] | None = None) -> None:
     body = (text + "\n").encode()
-    await send({"type": "http.response.start", "status": status,
-                "headers": [(b"content-type", b"text/plain"), (b"x-worker", str(os.getpid()).encode())]
-                + (headers or [])})
+    await send(
+        {
+            "type": "http.response.start",
+            "status": status,
+            "headers": [(b"content-type", b"text/plain"), (b"x-worker", str(os.getpid()).encode())] + (headers or []),
+        }
+    )
     await send({"type": "http.response.body", "body": body})
 
 

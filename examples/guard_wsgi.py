@@ -24,15 +24,20 @@ from quelvar_guard.config import Settings
 
 # The service's settings (the QUELVAR_* variables; no token keys needed
 # here), with Redis on this host unless QUELVAR_REDIS_URL names another.
-STORE = Settings.from_environment({"QUELVAR_REDIS_URL": "redis://127.0.0.1:6379/0", **os.environ},
-                                  store_only=True).store()
+STORE = Settings.from_environment(
+    {"QUELVAR_REDIS_URL": "redis://127.0.0.1:6379/0", **os.environ}, store_only=True
+).store()
 
 
-def respond(start_response: StartResponse, status: str, text: str,
-            headers: list[tuple[str, str]] | None = None) -> Iterable[bytes]:
+def respond(
+    start_response: StartResponse, status: str, text: str, headers: list[tuple[str, str]] | None = None
+) -> Iterable[bytes]:
     body = (text + "\n").encode()
-    start_response(status, [("Content-Type", "text/plain"), ("Content-Length", str(len(body))),
-                            ("X-Worker", str(os.getpid()))] + (headers or []))
+    start_response(
+        status,
+        [("Content-Type", "text/plain"), ("Content-Length", str(len(body))), ("X-Worker", str(os.getpid()))]
+        + (headers or []),
+    )
     return [body]
 
 
@@ -40,8 +45,7 @@ def app(environ: WSGIEnvironment, start_response: StartResponse) -> Iterable[byt
     ip = str(environ.get("REMOTE_ADDR", ""))
     if STORE.is_banned(ip):
         left = STORE.ban_remaining(ip)
-        return respond(start_response, "403 Forbidden", "banned",
-                       [("Retry-After", str(left))] if left else None)
+        return respond(start_response, "403 Forbidden", "banned", [("Retry-After", str(left))] if left else None)
     if environ.get("PATH_INFO") == "/ban":
         seconds = int(parse_qs(str(environ.get("QUERY_STRING", ""))).get("seconds", ["60"])[0])
         STORE.ban(ip, seconds)

@@ -34,8 +34,13 @@ async def site(scope: Scope, receive: Receive, send: Send) -> None:
         content_type, status = b"application/json", 200
     else:
         body, content_type, status = b'{"error":"not_found"}', b"application/json", 404
-    await send({"type": "http.response.start", "status": status,
-                "headers": [(b"content-type", content_type), (b"content-length", str(len(body)).encode())]})
+    await send(
+        {
+            "type": "http.response.start",
+            "status": status,
+            "headers": [(b"content-type", content_type), (b"content-length", str(len(body)).encode())],
+        }
+    )
     await send({"type": "http.response.body", "body": body})
 
 

@@ -77,9 +77,34 @@ bool same_features(const FeatureVector& a, const FeatureVector& b) {
 // Values the byte stream can name directly: thresholds, the time-step floor
 // and the magnitudes where sums overflow or underflow.
 constexpr double SPECIALS[] = {
-    0.0, -0.0, 1.0, -1.0, 0.1, 0.05, 0.1000000000000001, 0.0999999999999999, 1e-4, 5e-5, 6e-5, 1e-5, 1e-9,
-    1e-12, 1e150, -1e150, 1e154, 1e300, -1e300, 1.7976931348623157e308, -1.7976931348623157e308,
-    2.2250738585072014e-308, 4.9406564584124654e-324, 0.15, 1e6, 1e15, 9007199254740993.0, 0.5,
+    0.0,
+    -0.0,
+    1.0,
+    -1.0,
+    0.1,
+    0.05,
+    0.1000000000000001,
+    0.0999999999999999,
+    1e-4,
+    5e-5,
+    6e-5,
+    1e-5,
+    1e-9,
+    1e-12,
+    1e150,
+    -1e150,
+    1e154,
+    1e300,
+    -1e300,
+    1.7976931348623157e308,
+    -1.7976931348623157e308,
+    2.2250738585072014e-308,
+    4.9406564584124654e-324,
+    0.15,
+    1e6,
+    1e15,
+    9007199254740993.0,
+    0.5,
 };
 
 class Input {
@@ -103,9 +128,7 @@ public:
                 std::memcpy(&out, &bits, sizeof out);
                 break;
             }
-            case 1:
-                out = static_cast<std::int8_t>(byte());
-                break;
+            case 1: out = static_cast<std::int8_t>(byte()); break;
             case 2: {
                 const auto high = static_cast<std::int8_t>(byte());
                 out = (high * 256 + byte()) / 256.0;
@@ -118,18 +141,10 @@ public:
                 out = std::ldexp(static_cast<double>(mantissa), exponent);
                 break;
             }
-            case 4:
-                out = SPECIALS[byte() % std::size(SPECIALS)];
-                break;
-            case 5:
-                out = previous_;
-                break;
-            case 6:
-                out = previous_ + static_cast<std::int8_t>(byte()) / 64.0;
-                break;
-            default:
-                out = static_cast<double>(byte() % 16);
-                break;
+            case 4: out = SPECIALS[byte() % std::size(SPECIALS)]; break;
+            case 5: out = previous_; break;
+            case 6: out = previous_ + static_cast<std::int8_t>(byte()) / 64.0; break;
+            default: out = static_cast<double>(byte() % 16); break;
         }
         previous_ = out;
         return out;
@@ -323,7 +338,8 @@ void check_spectrum(const FeatureVector& got, std::span<const double> speeds, do
     // infinite total over infinite powers).
     require(std::isnan(got.spectral_purity) || (got.spectral_purity >= 0.0 && got.spectral_purity <= 1.0 + ROUNDING),
             "spectral_purity outside [0, 1]", got.spectral_purity);
-    require(std::isnan(got.spectral_entropy) || (got.spectral_entropy >= -ROUNDING && got.spectral_entropy <= 1.0 + ROUNDING),
+    require(std::isnan(got.spectral_entropy) ||
+                (got.spectral_entropy >= -ROUNDING && got.spectral_entropy <= 1.0 + ROUNDING),
             "spectral_entropy outside [0, 1]", got.spectral_entropy);
 
     // Below the limit the powers and their total stay finite: a computed
@@ -396,8 +412,8 @@ void check(const TelemetryRecord& record, const FeatureVector& got) {
     require_same(got.avg_jerk, w.avg_jerk, "avg_jerk");
     require_same(got.dt_var, w.dt_var, "dt_var");
     require_same(got.terminal_decel_ratio, w.terminal_decel_ratio, "terminal_decel_ratio");
-    require(got.submovement_count == w.submovement_count, "submovement_count", static_cast<double>(got.submovement_count),
-            static_cast<double>(w.submovement_count));
+    require(got.submovement_count == w.submovement_count, "submovement_count",
+            static_cast<double>(got.submovement_count), static_cast<double>(w.submovement_count));
 
     require(got.straightness >= 0.0 && got.straightness <= 1.0, "straightness outside [0, 1]", got.straightness);
     require(!(got.total_distance < 0.0) && !(got.max_velocity < 0.0) && !(got.dt_var < 0.0) &&

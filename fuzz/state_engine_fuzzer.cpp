@@ -25,11 +25,11 @@
 #include <unordered_set>
 #include <vector>
 
+#include "hashing/siphash.hpp"
+#include "hashing/siphash_lanes.hpp"
 #include "state/ban_list.hpp"
 #include "state/ban_table.hpp"
 #include "state/nonce_bucket.hpp"
-#include "hashing/siphash.hpp"
-#include "hashing/siphash_lanes.hpp"
 #include "state/state_engine.hpp"
 
 using namespace quelvar;
@@ -112,12 +112,16 @@ class Strings {
 public:
     explicit Strings(FuzzedDataProvider& in) : in_(in) {}
     std::string next() {
-        if (!pool_.empty() && in_.ConsumeBool()) return pool_[in_.ConsumeIntegralInRange<std::size_t>(0, pool_.size() - 1)];
+        if (!pool_.empty() && in_.ConsumeBool())
+            return pool_[in_.ConsumeIntegralInRange<std::size_t>(0, pool_.size() - 1)];
         std::string fresh;
         switch (in_.ConsumeIntegralInRange<int>(0, 3)) {
             case 0: fresh = in_.ConsumeRandomLengthString(24); break;
             case 1: fresh = "10.0." + std::to_string(in_.ConsumeIntegral<std::uint16_t>() % 300); break;
-            case 2: fresh = std::string(in_.ConsumeIntegralInRange<std::size_t>(0, 300), static_cast<char>(in_.ConsumeIntegral<char>())); break;
+            case 2:
+                fresh = std::string(in_.ConsumeIntegralInRange<std::size_t>(0, 300),
+                                    static_cast<char>(in_.ConsumeIntegral<char>()));
+                break;
             default: fresh = in_.ConsumeRandomLengthString(80); break;
         }
         if (pool_.size() < 64) pool_.push_back(fresh);
@@ -203,17 +207,13 @@ void fuzz_engine(FuzzedDataProvider& in) {
                 }
                 break;
             }
-            case 6:
-                check_stats(engine, model, clock);
-                break;
+            case 6: check_stats(engine, model, clock); break;
             case 7:
                 engine.clear();
                 model = Model{};
                 model.bucket_start = clock.monotonic_now();
                 break;
-            case 8:
-                clock.set_wall(interesting_u64(in, now));
-                break;
+            case 8: clock.set_wall(interesting_u64(in, now)); break;
             default: {
                 const bool backward = in.ConsumeIntegralInRange<int>(0, 3) == 0;
                 std::uint64_t secs;
@@ -230,7 +230,8 @@ void fuzz_engine(FuzzedDataProvider& in) {
     }
     check_stats(engine, model, clock);
     for (const auto& [address, expires_at] : model.bans) {
-        EXPECT(engine.is_banned(BanAddress(address), clock.unix_now_secs()) == model.banned(address, clock.unix_now_secs()));
+        EXPECT(engine.is_banned(BanAddress(address), clock.unix_now_secs()) ==
+               model.banned(address, clock.unix_now_secs()));
     }
 }
 

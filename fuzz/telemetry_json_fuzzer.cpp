@@ -22,8 +22,8 @@ namespace dom = simdjson::dom;
 
 namespace {
 
-#define REQUIRE(condition) \
-    do {                   \
+#define REQUIRE(condition)              \
+    do {                                \
         if (!(condition)) std::abort(); \
     } while (0)
 
@@ -48,7 +48,9 @@ bool dom_float(dom::element value, double& out) {
     }
 }
 
-bool same(double a, double b) { return (std::isnan(a) && std::isnan(b)) || (a == b && std::signbit(a) == std::signbit(b)); }
+bool same(double a, double b) {
+    return (std::isnan(a) && std::isnan(b)) || (a == b && std::signbit(a) == std::signbit(b));
+}
 
 template <class Value>
 bool same_value(Value a, Value b) {
@@ -78,8 +80,8 @@ void check_against_dom(std::string_view text, const TelemetryRecord& record) {
             dom::object point;
             if (item.get_object().get(point) != simdjson::SUCCESS) continue;
             if (last_field(point, "x", x) && last_field(point, "y", y) && last_field(point, "t", t) &&
-                dom_float(x, px) && dom_float(y, py) && dom_float(t, pt) && std::isfinite(px) &&
-                std::isfinite(py) && std::isfinite(pt)) {
+                dom_float(x, px) && dom_float(y, py) && dom_float(t, pt) && std::isfinite(px) && std::isfinite(py) &&
+                std::isfinite(pt)) {
                 REQUIRE(expected_points < record.mouse_points.size());
                 const MousePoint& got = record.mouse_points[expected_points++];
                 // A negative zero integer is +0.0 in Python; the DOM keeps

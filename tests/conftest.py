@@ -88,8 +88,17 @@ def failover_cluster(tmp_path):
     its primary's failure; the other slots stay served meanwhile (full
     coverage not required). Made for one test, which may kill nodes."""
     _needs_redis()
-    nodes = start_cluster(tmp_path, 3, 1, "--cluster-node-timeout", "1000", "--cluster-require-full-coverage", "no",
-                          "--repl-diskless-sync-delay", "0")
+    nodes = start_cluster(
+        tmp_path,
+        3,
+        1,
+        "--cluster-node-timeout",
+        "1000",
+        "--cluster-require-full-coverage",
+        "no",
+        "--repl-diskless-sync-delay",
+        "0",
+    )
     yield nodes
     for node in nodes:
         node.stop()

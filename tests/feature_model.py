@@ -27,11 +27,29 @@ MIN_SPECTRAL_POWER = 1e-9
 MIN_BIN_SHARE = 1e-12
 
 FEATURE_KEYS = (
-    "mouse_points", "total_distance", "straightness", "avg_velocity", "max_velocity",
-    "velocity_var", "avg_acceleration", "acceleration_var", "avg_jerk", "dt_var",
-    "click_count", "key_count", "key_interval_avg", "key_interval_var", "webdriver",
-    "screen_valid", "scroll_count", "terminal_decel_ratio", "plugins_length",
-    "touch_supported", "screen_width", "spectral_purity", "spectral_entropy",
+    "mouse_points",
+    "total_distance",
+    "straightness",
+    "avg_velocity",
+    "max_velocity",
+    "velocity_var",
+    "avg_acceleration",
+    "acceleration_var",
+    "avg_jerk",
+    "dt_var",
+    "click_count",
+    "key_count",
+    "key_interval_avg",
+    "key_interval_var",
+    "webdriver",
+    "screen_valid",
+    "scroll_count",
+    "terminal_decel_ratio",
+    "plugins_length",
+    "touch_supported",
+    "screen_width",
+    "spectral_purity",
+    "spectral_entropy",
     "submovement_count",
 )
 
@@ -56,6 +74,7 @@ def population_variance(values, centre):
 
 # --- decoding of plain data -------------------------------------------------
 
+
 def to_float(value):
     if isinstance(value, (int, float)):  # bool is an int
         try:
@@ -73,9 +92,15 @@ def to_int(value):
 
 def decode(telemetry):
     record = {
-        "webdriver": False, "screen_width": 1024.0, "screen_valid": True,
-        "touch_supported": False, "plugins_length": 1,
-        "click_count": 0, "scroll_count": 0, "key_times": [], "points": [],
+        "webdriver": False,
+        "screen_width": 1024.0,
+        "screen_valid": True,
+        "touch_supported": False,
+        "plugins_length": 1,
+        "click_count": 0,
+        "scroll_count": 0,
+        "key_times": [],
+        "points": [],
     }
     if not isinstance(telemetry, dict):
         return record
@@ -121,6 +146,7 @@ def decode(telemetry):
 
 
 # --- features ---------------------------------------------------------------
+
 
 def key_interval_stats(times):
     if len(times) < 2:
@@ -178,7 +204,7 @@ def submovements(v, peak):
     if not peak > MIN_PEAK_SPEED:
         return 1.0, 0
     window = max(len(v) // 4, 1)
-    ratio = (ordered_sum(v[len(v) - window:]) / window) / peak
+    ratio = (ordered_sum(v[len(v) - window :]) / window) / peak
     threshold = PEAK_FRACTION * peak
     count = 0
     for i in range(1, len(v) - 1):
@@ -226,10 +252,20 @@ def features(telemetry):
     record = decode(telemetry)
     out = dict.fromkeys(FEATURE_KEYS)
     out.update(
-        mouse_points=len(record["points"]), total_distance=0.0, straightness=1.0,
-        avg_velocity=0.0, max_velocity=0.0, velocity_var=0.0, avg_acceleration=0.0,
-        acceleration_var=0.0, avg_jerk=0.0, dt_var=0.0, terminal_decel_ratio=1.0,
-        spectral_purity=0.0, spectral_entropy=1.0, submovement_count=0,
+        mouse_points=len(record["points"]),
+        total_distance=0.0,
+        straightness=1.0,
+        avg_velocity=0.0,
+        max_velocity=0.0,
+        velocity_var=0.0,
+        avg_acceleration=0.0,
+        acceleration_var=0.0,
+        avg_jerk=0.0,
+        dt_var=0.0,
+        terminal_decel_ratio=1.0,
+        spectral_purity=0.0,
+        spectral_entropy=1.0,
+        submovement_count=0,
     )
     if len(record["points"]) >= 3:
         v, kinematics = trajectory(record["points"])
@@ -238,10 +274,15 @@ def features(telemetry):
         out["spectral_purity"], out["spectral_entropy"] = spectrum(v, kinematics["avg_velocity"])
     average, variance = key_interval_stats(record["key_times"])
     out.update(
-        click_count=record["click_count"], key_count=len(record["key_times"]),
-        key_interval_avg=average, key_interval_var=variance,
-        webdriver=record["webdriver"], screen_valid=record["screen_valid"],
-        scroll_count=record["scroll_count"], plugins_length=record["plugins_length"],
-        touch_supported=record["touch_supported"], screen_width=record["screen_width"],
+        click_count=record["click_count"],
+        key_count=len(record["key_times"]),
+        key_interval_avg=average,
+        key_interval_var=variance,
+        webdriver=record["webdriver"],
+        screen_valid=record["screen_valid"],
+        scroll_count=record["scroll_count"],
+        plugins_length=record["plugins_length"],
+        touch_supported=record["touch_supported"],
+        screen_width=record["screen_width"],
     )
     return out

@@ -112,6 +112,7 @@ class RaisingCollidingKey:
 
 # --- driven by a callable: each hook answers what `call()` returns ---------------
 
+
 class CallingFloat:
     def __init__(self, call):
         self.call = call

@@ -15,8 +15,18 @@ from itertools import pairwise
 from feature_model import MAX_TRAJECTORY_POINTS, MIN_TIME_STEP, decode, ordered_sum
 
 MOVE_PAUSE = 150.0
-MOVE_FIGURES = ("points", "duration", "path_length", "chord", "max_deviation", "step_cv", "speed_cv", "dt_cv",
-                "peak_speed_at", "turn_sum")
+MOVE_FIGURES = (
+    "points",
+    "duration",
+    "path_length",
+    "chord",
+    "max_deviation",
+    "step_cv",
+    "speed_cv",
+    "dt_cv",
+    "peak_speed_at",
+    "turn_sum",
+)
 
 
 def variation(values):
@@ -69,9 +79,15 @@ def move_figures(points):
         previous = (dx, dy)
 
     figures.update(
-        duration=duration, path_length=ordered_sum(lengths), chord=chord, max_deviation=deviation,
-        step_cv=variation(lengths), speed_cv=variation(speeds), dt_cv=variation(steps),
-        peak_speed_at=(points[fastest][2] - t0) / duration if duration != 0.0 else 0.0, turn_sum=turns,
+        duration=duration,
+        path_length=ordered_sum(lengths),
+        chord=chord,
+        max_deviation=deviation,
+        step_cv=variation(lengths),
+        speed_cv=variation(speeds),
+        dt_cv=variation(steps),
+        peak_speed_at=(points[fastest][2] - t0) / duration if duration != 0.0 else 0.0,
+        turn_sum=turns,
     )
     return figures
 

@@ -65,14 +65,29 @@ class RedisServer:
     def __init__(self, directory: Path, *options: str) -> None:
         self.port = free_port(10000 if options else 0)
         self.url = f"redis://127.0.0.1:{self.port}/0"
-        self.command = ["redis-server", "--port", str(self.port), "--bind", "127.0.0.1", "--save", "",
-                        "--appendonly", "no", "--enable-debug-command", "local", "--dir", str(directory),
-                        *options]
+        self.command = [
+            "redis-server",
+            "--port",
+            str(self.port),
+            "--bind",
+            "127.0.0.1",
+            "--save",
+            "",
+            "--appendonly",
+            "no",
+            "--enable-debug-command",
+            "local",
+            "--dir",
+            str(directory),
+            *options,
+        ]
         self.process: subprocess.Popen[bytes] | None = None
         self.start()
 
     def start(self) -> None:
-        self.process = subprocess.Popen(self.command, env=SERVER_ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.process = subprocess.Popen(
+            self.command, env=SERVER_ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+        )
         wait_until(self.ping)
 
     def running(self) -> RedisServer:
@@ -113,17 +128,40 @@ def start_cluster(directory: Path, primaries: int, replicas: int, *options: str)
         for index in range(primaries * (1 + replicas)):
             node_directory = directory / f"node{index}"
             node_directory.mkdir()
-            nodes.append(RedisServer(node_directory, "--cluster-enabled", "yes", "--cluster-config-file",
-                                     str(node_directory / "nodes.conf"), *options))
-        subprocess.run(["redis-cli", "--cluster", "create", *(f"127.0.0.1:{node.port}" for node in nodes),
-                        "--cluster-replicas", str(replicas), "--cluster-yes"], env=SERVER_ENV, check=True,
-                       capture_output=True, timeout=60)
+            nodes.append(
+                RedisServer(
+                    node_directory,
+                    "--cluster-enabled",
+                    "yes",
+                    "--cluster-config-file",
+                    str(node_directory / "nodes.conf"),
+                    *options,
+                )
+            )
+        subprocess.run(
+            [
+                "redis-cli",
+                "--cluster",
+                "create",
+                *(f"127.0.0.1:{node.port}" for node in nodes),
+                "--cluster-replicas",
+                str(replicas),
+                "--cluster-yes",
+            ],
+            env=SERVER_ENV,
+            check=True,
+            capture_output=True,
+            timeout=60,
+        )
 
         def settled(node: RedisServer) -> bool:
             replication = node.client().info("replication")
-            return (node.client().execute_command("CLUSTER INFO").get("cluster_state") == "ok"
-                    and replication.get("master_link_status", "up") == "up"
-                    and (replication["role"] == "slave" or replication["connected_slaves"] == replicas))
+            return (
+                node.client().execute_command("CLUSTER INFO").get("cluster_state") == "ok"
+                and replication.get("master_link_status", "up") == "up"
+                and (replication["role"] == "slave" or replication["connected_slaves"] == replicas)
+            )
+
         wait_until(lambda: all(map(settled, nodes)), 30)
         return nodes
     except BaseException:
@@ -270,24 +308,57 @@ class Served:
     `module` (importable from the project's root or tests/web), configured
     through the environment as a deployment would be."""
 
-    def __init__(self, kind: str, module: str, redis_url: str, log: Path, *, workers: int = WORKERS,
-                 arguments: tuple[str, ...] = (), **environment: str) -> None:
+    def __init__(
+        self,
+        kind: str,
+        module: str,
+        redis_url: str,
+        log: Path,
+        *,
+        workers: int = WORKERS,
+        arguments: tuple[str, ...] = (),
+        **environment: str,
+    ) -> None:
         import httpx
 
         self.kind = kind
         self.port = free_port()
         self.url = f"http://127.0.0.1:{self.port}"
         if kind == "gunicorn":
-            command = [sys.executable, "-m", "gunicorn", "-w", str(workers), "--no-control-socket",
-                       "-b", f"127.0.0.1:{self.port}", module]
+            command = [
+                sys.executable,
+                "-m",
+                "gunicorn",
+                "-w",
+                str(workers),
+                "--no-control-socket",
+                "-b",
+                f"127.0.0.1:{self.port}",
+                module,
+            ]
         else:
-            command = [sys.executable, "-m", "uvicorn", "--workers", str(workers),
-                       "--host", "127.0.0.1", "--port", str(self.port), module]
+            command = [
+                sys.executable,
+                "-m",
+                "uvicorn",
+                "--workers",
+                str(workers),
+                "--host",
+                "127.0.0.1",
+                "--port",
+                str(self.port),
+                module,
+            ]
         command += arguments
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), str(WEB_APPS), os.environ.get("PYTHONPATH", "")]),
-                   QUELVAR_REDIS_URL=redis_url, QUELVAR_TOKEN_SECRETS=SECRET, QUELVAR_TRUSTED_PROXIES=TRUSTED_PROXY,
-                   # The load tests take thousands of tokens from a few addresses.
-                   QUELVAR_MINT_BURST="1000000")
+        env = dict(
+            os.environ,
+            PYTHONPATH=os.pathsep.join([str(ROOT), str(WEB_APPS), os.environ.get("PYTHONPATH", "")]),
+            QUELVAR_REDIS_URL=redis_url,
+            QUELVAR_TOKEN_SECRETS=SECRET,
+            QUELVAR_TRUSTED_PROXIES=TRUSTED_PROXY,
+            # The load tests take thousands of tokens from a few addresses.
+            QUELVAR_MINT_BURST="1000000",
+        )
         env.update(environment)
         self.log = log
         self.process = subprocess.Popen(command, cwd=ROOT, env=env, stdout=log.open("wb"), stderr=subprocess.STDOUT)
@@ -300,6 +371,7 @@ class Served:
                 return True
             except httpx.TransportError:
                 return False
+
         with self.client() as client:
             wait_until(lambda: answers(client), 30, 0.1)
         self._wait_for_workers(workers)
@@ -320,8 +392,9 @@ class Served:
     def client(self, source: str = "127.0.0.1", **options: Any) -> Any:
         import httpx
 
-        return httpx.Client(base_url=self.url, timeout=10,
-                            transport=httpx.HTTPTransport(local_address=source), **options)
+        return httpx.Client(
+            base_url=self.url, timeout=10, transport=httpx.HTTPTransport(local_address=source), **options
+        )
 
     def stop(self) -> None:
         self.process.send_signal(signal.SIGTERM)  # the master stops its workers

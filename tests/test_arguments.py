@@ -1,4 +1,5 @@
 """Argument matching and the strict conversions of the state functions."""
+
 import sys
 
 import pytest
@@ -41,13 +42,20 @@ CONVERSION_TYPE_ERRORS = [
     (lambda: core.hydrate_bans_rs("1.2.3.4"), "argument 'bans': Can't extract `str` to `Vec`"),
     (lambda: core.hydrate_bans_rs({("a", 1)}), "argument 'bans': 'set' object cannot be converted to 'Sequence'"),
     (lambda: core.hydrate_bans_rs({"a": 1}), "argument 'bans': 'dict' object cannot be converted to 'Sequence'"),
-    (lambda: core.hydrate_bans_rs(p for p in [("a", 1)]),
-     "argument 'bans': 'generator' object cannot be converted to 'Sequence'"),
+    (
+        lambda: core.hydrate_bans_rs(p for p in [("a", 1)]),
+        "argument 'bans': 'generator' object cannot be converted to 'Sequence'",
+    ),
     (lambda: core.hydrate_bans_rs(7), "argument 'bans': 'int' object cannot be converted to 'Sequence'"),
-    (lambda: core.hydrate_bans_rs([("a", 1), ["b", 2]]), "argument 'bans': 'list' object cannot be converted to 'PyTuple'"),
+    (
+        lambda: core.hydrate_bans_rs([("a", 1), ["b", 2]]),
+        "argument 'bans': 'list' object cannot be converted to 'PyTuple'",
+    ),
     (lambda: core.hydrate_bans_rs([(1, 1)]), "argument 'bans': 'int' object cannot be converted to 'PyString'"),
-    (lambda: core.hydrate_bans_rs([("a", 1), ("b", "x")]),
-     "argument 'bans': 'str' object cannot be interpreted as an integer"),
+    (
+        lambda: core.hydrate_bans_rs([("a", 1), ("b", "x")]),
+        "argument 'bans': 'str' object cannot be interpreted as an integer",
+    ),
 ]
 
 
@@ -69,16 +77,24 @@ def test_nested_class_names_are_qualified():
     with pytest.raises(TypeError) as raised:
         core.is_ip_banned_rs(Outer.Inner())
     assert raised.value.args[0].endswith(
-        "'test_nested_class_names_are_qualified.<locals>.Outer.Inner' object cannot be converted to 'PyString'")
+        "'test_nested_class_names_are_qualified.<locals>.Outer.Inner' object cannot be converted to 'PyString'"
+    )
 
 
-@pytest.mark.parametrize("call, error_class, message", [
-    (lambda: core.ban_ip_rs("x", -1), OverflowError, "can't convert negative int to unsigned"),
-    (lambda: core.ban_ip_rs("x", 2**64), OverflowError, "int too big to convert"),
-    (lambda: core.hydrate_bans_rs([("a", -5)]), OverflowError, "can't convert negative int to unsigned"),
-    (lambda: core.hydrate_bans_rs([("a", 1, 2)]), ValueError, "expected tuple of length 2, but got tuple of length 3"),
-    (lambda: core.hydrate_bans_rs([()]), ValueError, "expected tuple of length 2, but got tuple of length 0"),
-])
+@pytest.mark.parametrize(
+    "call, error_class, message",
+    [
+        (lambda: core.ban_ip_rs("x", -1), OverflowError, "can't convert negative int to unsigned"),
+        (lambda: core.ban_ip_rs("x", 2**64), OverflowError, "int too big to convert"),
+        (lambda: core.hydrate_bans_rs([("a", -5)]), OverflowError, "can't convert negative int to unsigned"),
+        (
+            lambda: core.hydrate_bans_rs([("a", 1, 2)]),
+            ValueError,
+            "expected tuple of length 2, but got tuple of length 3",
+        ),
+        (lambda: core.hydrate_bans_rs([()]), ValueError, "expected tuple of length 2, but got tuple of length 0"),
+    ],
+)
 def test_errors_other_than_type_error_pass_unprefixed(call, error_class, message):
     with pytest.raises(error_class) as raised:
         call()
@@ -136,7 +152,8 @@ def test_keyword_name_whose_str_fails(monkeypatch):
     with pytest.raises(TypeError) as raised:
         core.unban_ip_rs(**{UnprintableStr("addr"): "x"})
     assert raised.value.args == (
-        "unban_ip_rs() got an unexpected keyword argument '<unprintable UnprintableStr object>'",)
+        "unban_ip_rs() got an unexpected keyword argument '<unprintable UnprintableStr object>'",
+    )
     assert len(reported) == 1 and isinstance(reported[0].exc_value, RuntimeError)
 
 

@@ -32,8 +32,9 @@ def telemetry(seed):
 
 
 def run(*args, stdin=b""):
-    return subprocess.run([sys.executable, str(EXAMPLE), *map(str, args)], input=stdin,
-                          capture_output=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, str(EXAMPLE), *map(str, args)], input=stdin, capture_output=True, timeout=120
+    )
 
 
 def expected_row(session, telemetry):

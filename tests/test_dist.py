@@ -17,7 +17,9 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 TAG = f"cp{sys.version_info.major}{sys.version_info.minor}"
-WHEELS = sorted((ROOT / "dist").glob(f"quelvar_core_rs-*-{TAG}-{TAG}-*manylinux*_{sysconfig.get_platform().split('-')[-1]}.whl"))
+WHEELS = sorted(
+    (ROOT / "dist").glob(f"quelvar_core_rs-*-{TAG}-{TAG}-*manylinux*_{sysconfig.get_platform().split('-')[-1]}.whl")
+)
 REQUIRED = os.environ.get("QUELVAR_DIST_TEST") == "1"
 
 
@@ -36,8 +38,19 @@ def test_wheel_installs_and_runs_the_demo_without_a_compiler(tmp_path):
         assert done.returncode == 0, done.stderr
         return done.stdout
 
-    run(sys.executable, "-m", "pip", "--python", str(environment / "bin" / "python"), "install", "-q", "--no-index", "--only-binary=:all:",
-        "--no-deps", str(WHEELS[0]))
+    run(
+        sys.executable,
+        "-m",
+        "pip",
+        "--python",
+        str(environment / "bin" / "python"),
+        "install",
+        "-q",
+        "--no-index",
+        "--only-binary=:all:",
+        "--no-deps",
+        str(WHEELS[0]),
+    )
     location = run("python", "-c", "import quelvar_core_rs as core; print(core.__file__)")
     assert Path(location.strip()).is_relative_to(environment)
     demo = [str(ROOT / "examples" / "demo.py")]

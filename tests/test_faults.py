@@ -1,4 +1,5 @@
 """Paths that end the process are run in child interpreters."""
+
 import signal
 
 import pytest
@@ -21,18 +22,23 @@ def panic_exception_class():
 
 
 def test_panic_exception_class(child):
-    result = child(FIND_PANIC_EXCEPTION + """
+    result = child(
+        FIND_PANIC_EXCEPTION
+        + """
 import quelvar_core_rs as core
 cls = panic_exception_class()
 print(cls.__name__, cls.__bases__ == (BaseException,), hasattr(core, "PanicException"))
 print(not issubclass(cls, Exception), "BaseException" in cls.__doc__ and "quelvar_core_rs" in cls.__doc__)
-""")
+"""
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["PanicException", "True", "False", "True", "True"]
 
 
 def test_panic_exception_from_python_ends_the_process(child):
-    result = child(FIND_PANIC_EXCEPTION + """
+    result = child(
+        FIND_PANIC_EXCEPTION
+        + """
 import atexit, sys
 cls = panic_exception_class()
 atexit.register(lambda: print("atexit ran"))
@@ -43,14 +49,16 @@ try:
 except BaseException:
     print("caught", flush=True)
 print("after", flush=True)
-""")
+"""
+    )
     assert result.returncode == -signal.SIGABRT
     assert result.stdout == "before\n"
     lines = result.stderr.splitlines()
     banner = lines.index(
-        "--- quelvar_core_rs is resuming an internal fault after fetching a PanicException from Python ---")
+        "--- quelvar_core_rs is resuming an internal fault after fetching a PanicException from Python ---"
+    )
     assert lines[banner + 1] == "Python stack trace below:"
-    trace = "\n".join(lines[banner + 2:])
+    trace = "\n".join(lines[banner + 2 :])
     assert trace.startswith("Traceback (most recent call last):")
     assert "in __index__" in trace
     assert trace.rstrip().endswith("quelvar_core_rs.PanicException: raised inside __index__")
@@ -58,7 +66,9 @@ print("after", flush=True)
 
 @pytest.mark.parametrize("error_class", ["BaseException", "subclass"])
 def test_other_base_exceptions_pass_through(child, error_class):
-    result = child(FIND_PANIC_EXCEPTION + f"""
+    result = child(
+        FIND_PANIC_EXCEPTION
+        + f"""
 cls = panic_exception_class()
 class Derived(cls):
     pass
@@ -68,6 +78,7 @@ try:
     core.ban_ip_rs("x", IndexAnswering(error))
 except BaseException as caught:
     print(caught is error)
-""")
+"""
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "True"

@@ -43,6 +43,7 @@ def churn():
 
 # --- the argument and the browser ------------------------------------------------------
 
+
 class Mapping:
     def keys(self):
         return ["mouse_movements"]
@@ -125,8 +126,14 @@ def test_numpy_is_never_imported():
 
 @pytest.mark.parametrize(
     "value, expected",
-    [(None, 0), ((1, 2, 3, 4, 5), 0), ({"a": 1}, 0), ("clicks", 0), ([object(), None, "x", 1, []], 5),
-     (LyingList([1, 2]), 2)],
+    [
+        (None, 0),
+        ((1, 2, 3, 4, 5), 0),
+        ({"a": 1}, 0),
+        ("clicks", 0),
+        ([object(), None, "x", 1, []], 5),
+        (LyingList([1, 2]), 2),
+    ],
 )
 def test_click_and_scroll_counts_are_list_lengths(value, expected):
     features = extract({"clicks": value, "scrolls": value})
@@ -134,6 +141,7 @@ def test_click_and_scroll_counts_are_list_lengths(value, expected):
 
 
 # --- keystrokes and movements ------------------------------------------------------------
+
 
 @pytest.mark.parametrize(
     "element, contributed",
@@ -197,7 +205,9 @@ def test_movement_values_convert_like_floats():
     assert extract({"mouse_movements": converted}) == extract({"mouse_movements": LINE})
 
 
-@pytest.mark.parametrize("value", [0, -1, 2**30 - 1, -(2**30) + 1, 2**30, -(2**30), 2**53 + 1, -(2**62) - 1, 2**64 + 2**11 + 1])
+@pytest.mark.parametrize(
+    "value", [0, -1, 2**30 - 1, -(2**30) + 1, 2**30, -(2**30), 2**53 + 1, -(2**62) - 1, 2**64 + 2**11 + 1]
+)
 def test_exact_ints_read_as_their_nearest_double(value):
     # Small ints are read inline, larger ones through the interpreter: both as float() rounds.
     width = extract({"browser": {"screen_width": value}})["screen_width"]
@@ -205,6 +215,7 @@ def test_exact_ints_read_as_their_nearest_double(value):
 
 
 # --- lookups read the dictionaries' own storage; failures are cleared ------------------------
+
 
 class Shadowing(dict):
     def __getitem__(self, key):
@@ -237,7 +248,9 @@ def test_failed_lookups_are_cleared_and_read_as_absent(key, expected):
 
     browser = colliding_first({"screen_width": 1920, "screen_height": 1080, "plugins_length": 4})
     movements = [LINE[0], colliding_first(dict(LINE[1])), LINE[2]]
-    telemetry = colliding_first({"browser": browser, "mouse_movements": movements, "keystrokes": [{"t": 1.0}, {"t": 3.0}]})
+    telemetry = colliding_first(
+        {"browser": browser, "mouse_movements": movements, "keystrokes": [{"t": 1.0}, {"t": 3.0}]}
+    )
     ArmedCollidingKey.armed = True
     try:
         features = extract(telemetry)  # an error left pending would surface as SystemError
@@ -250,7 +263,11 @@ def test_failed_lookups_are_cleared_and_read_as_absent(key, expected):
 @pytest.mark.parametrize("error", [ValueError("bad"), ArithmeticError("bad"), OverflowError("bad")])
 def test_failed_conversions_are_cleared(error):
     telemetry = {
-        "browser": {"screen_width": FloatAnswering(error), "screen_height": FloatAnswering(error), "plugins_length": FloatAnswering(error)},
+        "browser": {
+            "screen_width": FloatAnswering(error),
+            "screen_height": FloatAnswering(error),
+            "plugins_length": FloatAnswering(error),
+        },
         "keystrokes": [{"t": FloatAnswering(error), "down": 2.0}],
         "mouse_movements": [{"x": FloatAnswering(error), "y": 0.0, "t": 0.0}] + LINE,
     }
@@ -302,6 +319,7 @@ def test_a_real_sigint_in_a_hook_interrupts_the_call():
 
 
 # --- hooks that change what is being decoded ---------------------------------------------
+
 
 def test_hook_that_empties_the_movement_list():
     movements = points(*[(float(i), 0.0, float(i)) for i in range(8)])

@@ -54,6 +54,7 @@ def assert_matches_model(telemetry):
 
 # --- seeded random telemetry -----------------------------------------------
 
+
 def scale_value(rng, scale):
     if scale == "huge":
         return rng.choice([-1, 1]) * 10.0 ** rng.uniform(100, 308)
@@ -102,7 +103,9 @@ def random_keystrokes(rng):
     for _ in range(rng.choice([0, 1, 2, 3, 40, 149, 150, 151, 200])):
         element = {}
         for key in rng.sample(["t", "down", "time"], rng.randint(0, 3)):
-            element[key] = rng.choice([rng.uniform(0, 1e5), float(rng.randint(0, 50)), rng.randint(0, 10**6), junk(rng)])
+            element[key] = rng.choice(
+                [rng.uniform(0, 1e5), float(rng.randint(0, 50)), rng.randint(0, 10**6), junk(rng)]
+            )
         keys.append(element if rng.random() > 0.05 else "not a dict")
     return keys
 

@@ -11,17 +11,45 @@ from feature_model import FEATURE_KEYS
 extract = core.extract_features_rs
 
 DEFAULTS = {
-    "mouse_points": 0, "total_distance": 0.0, "straightness": 1.0, "avg_velocity": 0.0,
-    "max_velocity": 0.0, "velocity_var": 0.0, "avg_acceleration": 0.0, "acceleration_var": 0.0,
-    "avg_jerk": 0.0, "dt_var": 0.0, "click_count": 0, "key_count": 0, "key_interval_avg": 0.0,
-    "key_interval_var": 0.0, "webdriver": False, "screen_valid": True, "scroll_count": 0,
-    "terminal_decel_ratio": 1.0, "plugins_length": 1, "touch_supported": False,
-    "screen_width": 1024.0, "spectral_purity": 0.0, "spectral_entropy": 1.0, "submovement_count": 0,
+    "mouse_points": 0,
+    "total_distance": 0.0,
+    "straightness": 1.0,
+    "avg_velocity": 0.0,
+    "max_velocity": 0.0,
+    "velocity_var": 0.0,
+    "avg_acceleration": 0.0,
+    "acceleration_var": 0.0,
+    "avg_jerk": 0.0,
+    "dt_var": 0.0,
+    "click_count": 0,
+    "key_count": 0,
+    "key_interval_avg": 0.0,
+    "key_interval_var": 0.0,
+    "webdriver": False,
+    "screen_valid": True,
+    "scroll_count": 0,
+    "terminal_decel_ratio": 1.0,
+    "plugins_length": 1,
+    "touch_supported": False,
+    "screen_width": 1024.0,
+    "spectral_purity": 0.0,
+    "spectral_entropy": 1.0,
+    "submovement_count": 0,
 }
 TRAJECTORY_KEYS = (
-    "total_distance", "straightness", "avg_velocity", "max_velocity", "velocity_var",
-    "avg_acceleration", "acceleration_var", "avg_jerk", "dt_var", "terminal_decel_ratio",
-    "spectral_purity", "spectral_entropy", "submovement_count",
+    "total_distance",
+    "straightness",
+    "avg_velocity",
+    "max_velocity",
+    "velocity_var",
+    "avg_acceleration",
+    "acceleration_var",
+    "avg_jerk",
+    "dt_var",
+    "terminal_decel_ratio",
+    "spectral_purity",
+    "spectral_entropy",
+    "submovement_count",
 )
 
 
@@ -54,12 +82,25 @@ def assert_features(features, expected):
 # --- keys, order and types ------------------------------------------------------------
 
 EXAMPLES = [
-    None, {}, [], "telemetry",
+    None,
+    {},
+    [],
+    "telemetry",
     movements((0, 0, 0), (1, 1, 1)),
     movements((0, 0, 0), (3, 4, 10), (6, 8, 20)),
-    {**movements(*[(k, k % 3, k) for k in range(320)]), "clicks": [1], "scrolls": [2, 3],
-     "keystrokes": [{"t": 1}, {"t": 2.5}], "browser": {"webdriver": True, "screen_width": 10, "screen_height": 5,
-                                                       "touch_supported": True, "plugins_length": -4}},
+    {
+        **movements(*[(k, k % 3, k) for k in range(320)]),
+        "clicks": [1],
+        "scrolls": [2, 3],
+        "keystrokes": [{"t": 1}, {"t": 2.5}],
+        "browser": {
+            "webdriver": True,
+            "screen_width": 10,
+            "screen_height": 5,
+            "touch_supported": True,
+            "plugins_length": -4,
+        },
+    },
     {"browser": {"screen_width": math.nan}},
 ]
 
@@ -93,15 +134,19 @@ def test_fewer_than_three_points_leave_the_trajectory_defaults(count):
 
 
 def test_values_pass_through_unchanged():
-    features = extract({
-        "browser": {"screen_width": -math.inf, "screen_height": 1, "plugins_length": -(2**63)},
-        "clicks": [None] * 7, "scrolls": list(range(3)),
-    })
+    features = extract(
+        {
+            "browser": {"screen_width": -math.inf, "screen_height": 1, "plugins_length": -(2**63)},
+            "clicks": [None] * 7,
+            "scrolls": list(range(3)),
+        }
+    )
     assert features["screen_width"] == -math.inf
     assert (features["click_count"], features["scroll_count"], features["plugins_length"]) == (7, 3, -(2**63))
 
 
 # --- keystroke rhythm -----------------------------------------------------------------
+
 
 @pytest.mark.parametrize(
     "times, count, mean, variance",
@@ -135,34 +180,78 @@ NINE = [(0, 0, 0), (1, 0, 1), (3, 0, 2), (4, 0, 3), (6, 0, 4), (7, 0, 5), (9, 0,
 @pytest.mark.parametrize(
     "telemetry, expected",
     [
-        (movements((0, 0, 0), (3, 4, 10), (6, 8, 20)), {
-            "total_distance": 10.0, "straightness": 1.0, "avg_velocity": 0.5, "max_velocity": 0.5,
-            "velocity_var": 0.0, "avg_acceleration": 0.0, "acceleration_var": 0.0, "avg_jerk": 0.0,
-            "dt_var": 0.0, "terminal_decel_ratio": 1.0, "submovement_count": 1,
-        }),
-        (movements(*FOUR), {
-            "total_distance": 6.0, "straightness": 1.0, "avg_velocity": 1.5, "max_velocity": 2.0,
-            "velocity_var": pytest.approx(1 / 6, rel=1e-15), "dt_var": pytest.approx(2 / 9, rel=1e-15),
-            "avg_acceleration": 0.375, "acceleration_var": 0.390625, "avg_jerk": 0.625,
-            "terminal_decel_ratio": 0.75, "submovement_count": 1,
-        }),
-        (movements(*reversed(FOUR)), {
-            "total_distance": 6.0, "avg_velocity": 1.5, "max_velocity": 2.0, "avg_acceleration": 0.375,
-            "acceleration_var": 0.390625, "avg_jerk": 0.625, "terminal_decel_ratio": 0.75,
-        }),
-        (movements(*[(4, 4, k) for k in range(6)]), {
-            "total_distance": 0.0, "straightness": 1.0, "avg_velocity": 0.0, "max_velocity": 0.0,
-            "velocity_var": 0.0, "avg_acceleration": 0.0, "acceleration_var": 0.0, "avg_jerk": 0.0,
-            "terminal_decel_ratio": 1.0, "submovement_count": 0,
-        }),
+        (
+            movements((0, 0, 0), (3, 4, 10), (6, 8, 20)),
+            {
+                "total_distance": 10.0,
+                "straightness": 1.0,
+                "avg_velocity": 0.5,
+                "max_velocity": 0.5,
+                "velocity_var": 0.0,
+                "avg_acceleration": 0.0,
+                "acceleration_var": 0.0,
+                "avg_jerk": 0.0,
+                "dt_var": 0.0,
+                "terminal_decel_ratio": 1.0,
+                "submovement_count": 1,
+            },
+        ),
+        (
+            movements(*FOUR),
+            {
+                "total_distance": 6.0,
+                "straightness": 1.0,
+                "avg_velocity": 1.5,
+                "max_velocity": 2.0,
+                "velocity_var": pytest.approx(1 / 6, rel=1e-15),
+                "dt_var": pytest.approx(2 / 9, rel=1e-15),
+                "avg_acceleration": 0.375,
+                "acceleration_var": 0.390625,
+                "avg_jerk": 0.625,
+                "terminal_decel_ratio": 0.75,
+                "submovement_count": 1,
+            },
+        ),
+        (
+            movements(*reversed(FOUR)),
+            {
+                "total_distance": 6.0,
+                "avg_velocity": 1.5,
+                "max_velocity": 2.0,
+                "avg_acceleration": 0.375,
+                "acceleration_var": 0.390625,
+                "avg_jerk": 0.625,
+                "terminal_decel_ratio": 0.75,
+            },
+        ),
+        (
+            movements(*[(4, 4, k) for k in range(6)]),
+            {
+                "total_distance": 0.0,
+                "straightness": 1.0,
+                "avg_velocity": 0.0,
+                "max_velocity": 0.0,
+                "velocity_var": 0.0,
+                "avg_acceleration": 0.0,
+                "acceleration_var": 0.0,
+                "avg_jerk": 0.0,
+                "terminal_decel_ratio": 1.0,
+                "submovement_count": 0,
+            },
+        ),
         # A path of exactly 0.0001 is not longer than the minimum; 0.00012 is.
         (movements((0, 0, 0), (0.00005, 0, 1), (0, 0, 2)), {"straightness": 1.0}),
         (movements((0, 0, 0), (0.00006, 0, 1), (0, 0, 2)), {"straightness": 0.0}),
         # A time step of 0.05 counts as 0.1 everywhere.
-        (movements((0, 0, 0), (1, 0, 0.05), (2, 0, 1.05)), {
-            "max_velocity": 10.0, "avg_velocity": 5.5, "avg_acceleration": -9.0,
-            "dt_var": pytest.approx(0.2025, rel=1e-14),
-        }),
+        (
+            movements((0, 0, 0), (1, 0, 0.05), (2, 0, 1.05)),
+            {
+                "max_velocity": 10.0,
+                "avg_velocity": 5.5,
+                "avg_acceleration": -9.0,
+                "dt_var": pytest.approx(0.2025, rel=1e-14),
+            },
+        ),
     ],
 )
 def test_trajectory_examples(telemetry, expected):
@@ -189,6 +278,7 @@ def test_only_the_300_earliest_points_are_analysed():
 
 # --- submovements and terminal deceleration --------------------------------------------
 
+
 @pytest.mark.parametrize(
     "steps, ratio, count",
     [
@@ -213,6 +303,7 @@ def test_submovement_examples(steps, ratio, count):
 
 
 # --- spectrum ----------------------------------------------------------------------------
+
 
 @pytest.mark.parametrize(
     "telemetry, purity, entropy",

@@ -53,8 +53,23 @@ def assert_like_loads(body):
 # -- JSON texts, written token by token so that spelling and spacing vary --
 
 WHITESPACE = st.text(" \t\n\r", max_size=3)
-TELEMETRY_KEYS = ["browser", "clicks", "scrolls", "keystrokes", "mouse_movements", "webdriver", "screen_width",
-                  "screen_height", "touch_supported", "plugins_length", "x", "y", "t", "down", "time"]
+TELEMETRY_KEYS = [
+    "browser",
+    "clicks",
+    "scrolls",
+    "keystrokes",
+    "mouse_movements",
+    "webdriver",
+    "screen_width",
+    "screen_height",
+    "touch_supported",
+    "plugins_length",
+    "x",
+    "y",
+    "t",
+    "down",
+    "time",
+]
 
 
 @st.composite
@@ -71,9 +86,29 @@ def key_text(draw, name):
 def number_texts():
     return st.one_of(
         st.integers(-2000, 2000).map(str),
-        st.sampled_from(["-0", "-0.0", "0e5", "1E400", "-1e400", "1e-400", "4.9e-324", "2.4703282292062328e-324",
-                         "NaN", "Infinity", "-Infinity", str(2**53 + 1), str(2**63), str(-(2**63)), str(2**64),
-                         str(2**1024 - 2**970), str(2**1024 - 2**970 - 1), "9" * 309, "1" * 400]),
+        st.sampled_from(
+            [
+                "-0",
+                "-0.0",
+                "0e5",
+                "1E400",
+                "-1e400",
+                "1e-400",
+                "4.9e-324",
+                "2.4703282292062328e-324",
+                "NaN",
+                "Infinity",
+                "-Infinity",
+                str(2**53 + 1),
+                str(2**63),
+                str(-(2**63)),
+                str(2**64),
+                str(2**1024 - 2**970),
+                str(2**1024 - 2**970 - 1),
+                "9" * 309,
+                "1" * 400,
+            ]
+        ),
         st.integers(-(2**80), 2**80).map(str),
         st.floats(allow_nan=False).map(repr).filter(lambda r: "inf" not in r),
         st.floats(allow_nan=False, allow_infinity=False).map(lambda f: f"{f:.17e}"),
@@ -107,8 +142,12 @@ def any_json(max_leaves=12):
         scalar_texts(),
         lambda inner: st.one_of(
             st.lists(inner, max_size=4).map(lambda items: "[" + ",".join(items) + "]"),
-            object_text(st.lists(st.tuples(st.one_of(string_texts(), st.sampled_from(TELEMETRY_KEYS).flatmap(key_text)),
-                                           inner), max_size=4)),
+            object_text(
+                st.lists(
+                    st.tuples(st.one_of(string_texts(), st.sampled_from(TELEMETRY_KEYS).flatmap(key_text)), inner),
+                    max_size=4,
+                )
+            ),
         ),
         max_leaves=max_leaves,
     )
@@ -123,27 +162,47 @@ def field_value(mostly):
 
 
 def point_text():
-    fields = st.lists(st.one_of(member("x", field_value(number_texts())), member("y", field_value(number_texts())),
-                                member("t", field_value(number_texts())), member("z", any_json(3))),
-                      min_size=2, max_size=5)
+    fields = st.lists(
+        st.one_of(
+            member("x", field_value(number_texts())),
+            member("y", field_value(number_texts())),
+            member("t", field_value(number_texts())),
+            member("z", any_json(3)),
+        ),
+        min_size=2,
+        max_size=5,
+    )
     return st.one_of(object_text(fields), scalar_texts())
 
 
 def telemetry_text():
     lists = lambda items, n: st.lists(items, max_size=n).map(lambda xs: "[" + ",".join(xs) + "]")  # noqa: E731
-    browser = object_text(st.lists(st.one_of(*[member(k, field_value(st.one_of(number_texts(), st.sampled_from(
-        ["true", "false"])))) for k in TELEMETRY_KEYS[5:10]]), max_size=6))
-    keystroke = object_text(st.lists(st.one_of(*[member(k, field_value(number_texts())) for k in ("t", "down", "time")]),
-                                     max_size=3))
+    browser = object_text(
+        st.lists(
+            st.one_of(
+                *[
+                    member(k, field_value(st.one_of(number_texts(), st.sampled_from(["true", "false"]))))
+                    for k in TELEMETRY_KEYS[5:10]
+                ]
+            ),
+            max_size=6,
+        )
+    )
+    keystroke = object_text(
+        st.lists(st.one_of(*[member(k, field_value(number_texts())) for k in ("t", "down", "time")]), max_size=3)
+    )
     nested = st.integers(1, 60).map(lambda d: "[" * d + "{}" + "]" * d)
-    top = st.lists(st.one_of(
-        member("browser", field_value(browser)),
-        member("clicks", field_value(lists(any_json(3), 5))),
-        member("scrolls", field_value(lists(scalar_texts(), 5))),
-        member("keystrokes", field_value(lists(keystroke, 8))),
-        member("mouse_movements", field_value(lists(point_text(), 12))),
-        st.tuples(string_texts(), st.one_of(any_json(), nested)),
-    ), max_size=7)
+    top = st.lists(
+        st.one_of(
+            member("browser", field_value(browser)),
+            member("clicks", field_value(lists(any_json(3), 5))),
+            member("scrolls", field_value(lists(scalar_texts(), 5))),
+            member("keystrokes", field_value(lists(keystroke, 8))),
+            member("mouse_movements", field_value(lists(point_text(), 12))),
+            st.tuples(string_texts(), st.one_of(any_json(), nested)),
+        ),
+        max_size=7,
+    )
     return st.one_of(object_text(top), object_text(top), any_json())
 
 
@@ -157,18 +216,42 @@ def bodies(draw):
         if mutation == "truncate":
             body = body[:at]
         elif mutation == "insert":
-            body = body[:at] + draw(st.sampled_from([b",", b"}", b"]", b'"', b"\\", b"\x00", b"\xff", b"\xed\xa0\x80",
-                                                     b"-", b"e", b"\xc3", b" 1", b"\x0c"])) + body[at:]
+            body = (
+                body[:at]
+                + draw(
+                    st.sampled_from(
+                        [
+                            b",",
+                            b"}",
+                            b"]",
+                            b'"',
+                            b"\\",
+                            b"\x00",
+                            b"\xff",
+                            b"\xed\xa0\x80",
+                            b"-",
+                            b"e",
+                            b"\xc3",
+                            b" 1",
+                            b"\x0c",
+                        ]
+                    )
+                )
+                + body[at:]
+            )
         elif mutation == "delete":
-            body = body[:at] + body[at + 1:]
+            body = body[:at] + body[at + 1 :]
         else:
             body += draw(st.sampled_from([b"x", b" {}", b"]", b"\x00", b" 1"]))
     return body
 
 
 # Longer by hand: QUELVAR_JSON_EXAMPLES=20000 (with --hypothesis-seed=random).
-@settings(max_examples=int(os.environ.get("QUELVAR_JSON_EXAMPLES", "300")), deadline=None,
-          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@settings(
+    max_examples=int(os.environ.get("QUELVAR_JSON_EXAMPLES", "300")),
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 @given(bodies())
 def test_json_body_equals_dict_path_on_loads(body):
     assert_like_loads(body)
@@ -186,22 +269,39 @@ HUMAN_TEXT = json.dumps(human_telemetry(400))  # past the 300-point window too
 # Every body type and encoding json.loads reads, and the stated limits: each
 # body gives the features of the JSON text `telemetry`, or ValueError where
 # that is None.
-@pytest.mark.parametrize("body, telemetry", [
-    (HUMAN_TEXT, HUMAN_TEXT),
-    (HUMAN_TEXT.encode(), HUMAN_TEXT),
-    (bytearray(HUMAN_TEXT.encode()), HUMAN_TEXT),
-    (memoryview(HUMAN_TEXT.encode()), HUMAN_TEXT),
-    (HUMAN_TEXT.encode("utf-16"), HUMAN_TEXT),
-    (HUMAN_TEXT.encode("utf-32-be"), HUMAN_TEXT),
-    (b"\xef\xbb\xbf" + HUMAN_TEXT.encode(), HUMAN_TEXT),
-    ("[" * 1024 + "]" * 1024, "{}"),
-    ("[" * 1025 + "]" * 1025, None),              # json.loads may still read this: the stated limit
-    ('{"a":' + "[" * 1023 + "]" * 1023 + "}", "{}"),
-    ("\ufeff{}", None),                          # a str keeps its byte order mark, as json.loads refuses it
-    (b"", None),
-    (b"{}\x00", None),
-], ids=["str", "bytes", "bytearray", "memoryview", "utf-16", "utf-32-be", "utf-8 bom", "depth 1024", "depth 1025",
-        "depth 1024 in a field", "str bom", "empty", "trailing nul"])
+@pytest.mark.parametrize(
+    "body, telemetry",
+    [
+        (HUMAN_TEXT, HUMAN_TEXT),
+        (HUMAN_TEXT.encode(), HUMAN_TEXT),
+        (bytearray(HUMAN_TEXT.encode()), HUMAN_TEXT),
+        (memoryview(HUMAN_TEXT.encode()), HUMAN_TEXT),
+        (HUMAN_TEXT.encode("utf-16"), HUMAN_TEXT),
+        (HUMAN_TEXT.encode("utf-32-be"), HUMAN_TEXT),
+        (b"\xef\xbb\xbf" + HUMAN_TEXT.encode(), HUMAN_TEXT),
+        ("[" * 1024 + "]" * 1024, "{}"),
+        ("[" * 1025 + "]" * 1025, None),  # json.loads may still read this: the stated limit
+        ('{"a":' + "[" * 1023 + "]" * 1023 + "}", "{}"),
+        ("\ufeff{}", None),  # a str keeps its byte order mark, as json.loads refuses it
+        (b"", None),
+        (b"{}\x00", None),
+    ],
+    ids=[
+        "str",
+        "bytes",
+        "bytearray",
+        "memoryview",
+        "utf-16",
+        "utf-32-be",
+        "utf-8 bom",
+        "depth 1024",
+        "depth 1025",
+        "depth 1024 in a field",
+        "str bom",
+        "empty",
+        "trailing nul",
+    ],
+)
 def test_body_types_encodings_and_limits(body, telemetry):
     if telemetry is None:
         with pytest.raises(ValueError):
@@ -210,11 +310,14 @@ def test_body_types_encodings_and_limits(body, telemetry):
         assert same_features(core.extract_features_json_rs(body), core.extract_features_rs(json.loads(telemetry)))
 
 
-@pytest.mark.parametrize("template", [
-    '{"browser": {"plugins_length": 1, "screen_width": %s}}',
-    '{"mouse_movements": [{"x": %s, "y": 1, "t": 2}, {"x": 0, "y": 1, "t": 2}]}',
-    '{"clicks": [{"x": %s}], "other": 1}',
-])
+@pytest.mark.parametrize(
+    "template",
+    [
+        '{"browser": {"plugins_length": 1, "screen_width": %s}}',
+        '{"mouse_movements": [{"x": %s, "y": 1, "t": 2}, {"x": 0, "y": 1, "t": 2}]}',
+        '{"clicks": [{"x": %s}], "other": 1}',
+    ],
+)
 def test_long_integers_follow_the_interpreters_digit_limit(template):
     body = template % ("7" * 5000)
     before = sys.get_int_max_str_digits()
@@ -273,13 +376,18 @@ def near_midpoints(draw):
 
 # Every conversion (the walk's points and the browser's fields) against the
 # dict path, which is float() or int() of the same text.
-@settings(max_examples=int(os.environ.get("QUELVAR_JSON_EXAMPLES", "300")), deadline=None,
-          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@settings(
+    max_examples=int(os.environ.get("QUELVAR_JSON_EXAMPLES", "300")),
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 @given(near_midpoints())
 def test_long_numbers_round_as_float_does(number):
-    assert_like_loads(f'{{"browser": {{"screen_width": {number}, "screen_height": 1}},'
-                      f' "mouse_movements": [{{"x": 0, "y": 0, "t": 0}}, {{"x": 1, "y": 1, "t": 1}}, {{"x": {number}, "y": 2,'
-                      ' "t": 2}]}')
+    assert_like_loads(
+        f'{{"browser": {{"screen_width": {number}, "screen_height": 1}},'
+        f' "mouse_movements": [{{"x": 0, "y": 0, "t": 0}}, {{"x": 1, "y": 1, "t": 1}}, {{"x": {number}, "y": 2,'
+        ' "t": 2}]}'
+    )
 
 
 @pytest.mark.parametrize("body", [None, 1, 2.5, {}, ["{}"], memoryview(b"{}  ")[::2]])

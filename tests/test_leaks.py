@@ -4,6 +4,7 @@ the reference counts of its arguments flat after a warm-up.
 
 QUELVAR_LEAK_CALLS sets the number of calls per path (`make leaks` runs the
 full 200,000)."""
+
 import gc
 import json
 import math
@@ -103,31 +104,58 @@ class RaisingLen:
 TELEMETRY = {
     "mouse_movements": [{"x": i * 3.0, "y": (i % 7) * 2.0, "t": i * 16.0} for i in range(320)],
     "keystrokes": [{"t": i * 120.0} for i in range(40)],
-    "clicks": [1, 2], "scrolls": [3],
+    "clicks": [1, 2],
+    "scrolls": [3],
     "browser": {"webdriver": False, "screen_width": 1920, "screen_height": 1080, "plugins_length": 3},
 }
 BAN_PAIRS = [(f"10.1.{i // 256}.{i % 256}", 2**40 + i) for i in range(50)]
 HOOK_POINTS = []
-HOOKS = [FloatAnswering(RuntimeError), FloatAnswering(2.5), FloatAnswering(math.nan), Shuffling(HOOK_POINTS), NumpyBool(),
-         RaisingCollidingKey("x")]
+HOOKS = [
+    FloatAnswering(RuntimeError),
+    FloatAnswering(2.5),
+    FloatAnswering(math.nan),
+    Shuffling(HOOK_POINTS),
+    NumpyBool(),
+    RaisingCollidingKey("x"),
+]
 HOOK_POINTS.extend(
-    [{"x": HOOKS[0], "y": 1.0, "t": 1.0}, {"x": HOOKS[1], "y": HOOKS[2], "t": 2.0}, {HOOKS[5]: 1.0, "y": 1.0, "t": 3.0},
-     {"x": HOOKS[3], "y": 10**400, "t": 4.0}, {"x": "\ud800", "y": math.inf, "t": 5.0}, ListRefusingItsMethods([1]), None]
+    [
+        {"x": HOOKS[0], "y": 1.0, "t": 1.0},
+        {"x": HOOKS[1], "y": HOOKS[2], "t": 2.0},
+        {HOOKS[5]: 1.0, "y": 1.0, "t": 3.0},
+        {"x": HOOKS[3], "y": 10**400, "t": 4.0},
+        {"x": "\ud800", "y": math.inf, "t": 5.0},
+        ListRefusingItsMethods([1]),
+        None,
+    ]
     + [{"x": float(i), "y": FloatAnswering(float(i)), "t": float(i)} for i in range(12)]
 )
 HOOK_TELEMETRY = {
     "mouse_movements": HOOK_POINTS,
-    "keystrokes": [{"t": FloatAnswering(KeyError), "down": 10**400, "time": FloatAnswering(7.0)}, {"t": math.nan},
-                   {"down": "1"}],
-    "browser": Browser(webdriver=NumpyBool(), screen_width=FloatAnswering(ValueError), screen_height=2**2000,
-                       touch_supported=1, plugins_length=2**64),
+    "keystrokes": [
+        {"t": FloatAnswering(KeyError), "down": 10**400, "time": FloatAnswering(7.0)},
+        {"t": math.nan},
+        {"down": "1"},
+    ],
+    "browser": Browser(
+        webdriver=NumpyBool(),
+        screen_width=FloatAnswering(ValueError),
+        screen_height=2**2000,
+        touch_supported=1,
+        plugins_length=2**64,
+    ),
     "clicks": ListRefusingItsMethods([1, 2]),
     "scrolls": (1, 2),
 }
 SEQUENCES = [RaisingIter(), FailingNext(), RaisingLen()]
 # Unsorted, with pauses, a zero segment and past the 300-point window.
-EVIDENCE_BODY = json.dumps({**TELEMETRY, "mouse_movements": TELEMETRY["mouse_movements"][::-1] + [
-    {"x": 0.0, "y": 0.0, "t": 9000.0}, {"x": 0.0, "y": 0.0, "t": 9010.0}, {"x": 5.0, "y": 1.0, "t": 9500.0}]}).encode()
+EVIDENCE_BODY = json.dumps(
+    {
+        **TELEMETRY,
+        "mouse_movements": TELEMETRY["mouse_movements"][::-1]
+        + [{"x": 0.0, "y": 0.0, "t": 9000.0}, {"x": 0.0, "y": 0.0, "t": 9010.0}, {"x": 5.0, "y": 1.0, "t": 9500.0}],
+    }
+).encode()
 EVIDENCE_BUFFER = bytearray(EVIDENCE_BODY)
 
 # (name, callable, arguments whose reference counts must not move)
@@ -137,8 +165,11 @@ PATHS = [
     ("features", lambda: core.extract_features_rs(TELEMETRY), (TELEMETRY,)),
     ("features junk", lambda: core.extract_features_rs([1, "x", None]), ()),
     ("features too many", lambda: core.extract_features_rs(TELEMETRY, 1), (TELEMETRY,)),
-    ("features hooks", lambda: core.extract_features_rs(telemetry=HOOK_TELEMETRY),
-     (HOOK_TELEMETRY, HOOK_POINTS, *HOOKS)),
+    (
+        "features hooks",
+        lambda: core.extract_features_rs(telemetry=HOOK_TELEMETRY),
+        (HOOK_TELEMETRY, HOOK_POINTS, *HOOKS),
+    ),
     ("features unknown keyword", lambda: core.extract_features_rs(data=TELEMETRY), (TELEMETRY,)),
     ("evidence", lambda: core.extract_evidence_json_rs(EVIDENCE_BODY), (EVIDENCE_BODY,)),
     ("evidence buffer", lambda: core.extract_evidence_json_rs(body=EVIDENCE_BUFFER), (EVIDENCE_BUFFER,)),
@@ -174,7 +205,11 @@ PATHS = [
     ("hydrate failing next", lambda: core.hydrate_bans_rs(SEQUENCES[1]), (SEQUENCES[1],)),
     ("hydrate raising len", lambda: core.hydrate_bans_rs(SEQUENCES[2]), (SEQUENCES[2],)),
     ("hydrate surrogate", lambda: core.hydrate_bans_rs(BAN_PAIRS + [("\ud800", 1)]), (BAN_PAIRS,)),
-    ("hydrate raising index", lambda: core.hydrate_bans_rs(BAN_PAIRS + [("a", IndexAnswering(KeyError))]), (BAN_PAIRS,)),
+    (
+        "hydrate raising index",
+        lambda: core.hydrate_bans_rs(BAN_PAIRS + [("a", IndexAnswering(KeyError))]),
+        (BAN_PAIRS,),
+    ),
     ("stats", lambda: core.get_state_engine_stats_rs(), ()),
     ("clear", lambda: core.clear_state_engine_rs(), ()),
     ("clear with argument", lambda: core.clear_state_engine_rs(1), ()),

@@ -26,8 +26,10 @@ def test_function_objects(name):
     assert function.__self__ is core
     signature = inspect.signature(function)
     assert function.__text_signature__ == str(signature)
-    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD and p.default is inspect.Parameter.empty
-               for p in signature.parameters.values())
+    assert all(
+        p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD and p.default is inspect.Parameter.empty
+        for p in signature.parameters.values()
+    )
 
 
 def test_probes():
@@ -36,12 +38,15 @@ def test_probes():
     assert version == "0.8.0-native-rust" and len(version) == 17 and type(version) is str
 
 
-@pytest.mark.parametrize("call", [
-    lambda: core.is_rust_core_active(1),
-    lambda: core.get_core_version(x=1),
-    lambda: core.clear_state_engine_rs(None),
-    lambda: core.get_state_engine_stats_rs(a=2),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: core.is_rust_core_active(1),
+        lambda: core.get_core_version(x=1),
+        lambda: core.clear_state_engine_rs(None),
+        lambda: core.get_state_engine_stats_rs(a=2),
+    ],
+)
 def test_no_argument_functions_refuse_arguments(call):
     with pytest.raises(TypeError, match="takes no (keyword )?arguments"):
         call()
@@ -60,6 +65,7 @@ def test_reimport_returns_the_same_module():
 
 def test_only_the_entry_point_is_exported():
     import subprocess
+
     result = subprocess.run(["nm", "-D", "--defined-only", core.__file__], capture_output=True, text=True)
     if result.returncode != 0:
         pytest.skip("nm is not available")

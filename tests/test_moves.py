@@ -33,7 +33,10 @@ def check_evidence(body):
     for name in MOVE_FIGURES[1:]:
         assert all(type(v) is float for v in found[name]), name
         assert all(same_floats(g, w, close=name == "turn_sum") for g, w in zip(found[name], want[name], strict=True)), (
-            name, found[name], want[name])
+            name,
+            found[name],
+            want[name],
+        )
     assert found["points"] == want["points"]
     return found
 
@@ -41,8 +44,9 @@ def check_evidence(body):
 # -- paths: strokes of straight, whole-pixel or wandering points, with pauses,
 # equal times and steps right at the pause, sometimes shuffled or past 300 --
 
-STEPS = st.one_of(st.sampled_from([0.0, 0.05, 16.0, 150.0, 150.0001, 151.0, 400.0]),
-                  st.floats(0.0, 200.0), st.floats(0.0, 1e6))
+STEPS = st.one_of(
+    st.sampled_from([0.0, 0.05, 16.0, 150.0, 150.0001, 151.0, 400.0]), st.floats(0.0, 200.0), st.floats(0.0, 1e6)
+)
 SCALE = st.sampled_from([1.0, 1.0, 1e-300, 1e150, 1e300])
 
 
@@ -95,28 +99,57 @@ def line(points, step=16.0):
 
 
 # Hand-made paths and what their moves must be.
-@pytest.mark.parametrize("path, expected", [
-    ([], {"points": []}),
-    (line([(3, 4)]), {"points": [1], "duration": [0.0], "max_deviation": [0.0], "turn_sum": [0.0]}),
-    (line([(0, 0), (1, 1)], step=150.0), {"points": [2], "duration": [150.0]}),
-    (line([(0, 0), (1, 1)], step=150.0001), {"points": [1, 1]}),
-    # a straight line drawn in whole pixels strays at most half a diagonal from it
-    (line([(i, round(0.37 * i + 0.2)) for i in range(200)]),
-     {"points": [200], "max_deviation": lambda found: 0.4 < found[0] <= 0.71}),
-    (line([(0, 0), (10, 0), (10, 10)]),
-     {"chord": [math.sqrt(200.0)], "max_deviation": [10 / math.sqrt(2.0)], "turn_sum": [math.pi / 2], "step_cv": [0.0]}),
-    # back where it started: the chord is 0, the farthest point counts from the first
-    (line([(0, 0), (10, 0), (0, 0)]), {"chord": [0.0], "max_deviation": [10.0], "turn_sum": [math.pi],
-                                       "peak_speed_at": [0.0]}),
-    # a zero segment neither turns nor breaks the turn around it
-    (line([(0, 0), (5, 0), (5, 0), (5, 5)]), {"turn_sum": [math.pi / 2], "path_length": [10.0]}),
-    # equal times count as the floor step; the faster second segment starts halfway
-    ([{"x": 0, "y": 0, "t": 0}, {"x": 1, "y": 0, "t": 10}, {"x": 5, "y": 0, "t": 20}],
-     {"peak_speed_at": [0.5], "dt_cv": [0.0], "speed_cv": [0.6]}),
-    ([{"x": 0, "y": 0, "t": 7}, {"x": 3, "y": 0, "t": 7}], {"duration": [0.0], "peak_speed_at": [0.0],
-                                                            "path_length": [3.0]}),
-], ids=["no points", "one point", "pause of 150 joins", "pause of 150.0001 cuts", "whole-pixel line", "right angle",
-        "there and back", "zero segment", "faster second half", "equal times"])
+@pytest.mark.parametrize(
+    "path, expected",
+    [
+        ([], {"points": []}),
+        (line([(3, 4)]), {"points": [1], "duration": [0.0], "max_deviation": [0.0], "turn_sum": [0.0]}),
+        (line([(0, 0), (1, 1)], step=150.0), {"points": [2], "duration": [150.0]}),
+        (line([(0, 0), (1, 1)], step=150.0001), {"points": [1, 1]}),
+        # a straight line drawn in whole pixels strays at most half a diagonal from it
+        (
+            line([(i, round(0.37 * i + 0.2)) for i in range(200)]),
+            {"points": [200], "max_deviation": lambda found: 0.4 < found[0] <= 0.71},
+        ),
+        (
+            line([(0, 0), (10, 0), (10, 10)]),
+            {
+                "chord": [math.sqrt(200.0)],
+                "max_deviation": [10 / math.sqrt(2.0)],
+                "turn_sum": [math.pi / 2],
+                "step_cv": [0.0],
+            },
+        ),
+        # back where it started: the chord is 0, the farthest point counts from the first
+        (
+            line([(0, 0), (10, 0), (0, 0)]),
+            {"chord": [0.0], "max_deviation": [10.0], "turn_sum": [math.pi], "peak_speed_at": [0.0]},
+        ),
+        # a zero segment neither turns nor breaks the turn around it
+        (line([(0, 0), (5, 0), (5, 0), (5, 5)]), {"turn_sum": [math.pi / 2], "path_length": [10.0]}),
+        # equal times count as the floor step; the faster second segment starts halfway
+        (
+            [{"x": 0, "y": 0, "t": 0}, {"x": 1, "y": 0, "t": 10}, {"x": 5, "y": 0, "t": 20}],
+            {"peak_speed_at": [0.5], "dt_cv": [0.0], "speed_cv": [0.6]},
+        ),
+        (
+            [{"x": 0, "y": 0, "t": 7}, {"x": 3, "y": 0, "t": 7}],
+            {"duration": [0.0], "peak_speed_at": [0.0], "path_length": [3.0]},
+        ),
+    ],
+    ids=[
+        "no points",
+        "one point",
+        "pause of 150 joins",
+        "pause of 150.0001 cuts",
+        "whole-pixel line",
+        "right angle",
+        "there and back",
+        "zero segment",
+        "faster second half",
+        "equal times",
+    ],
+)
 def test_hand_made_paths(path, expected):
     found = check_evidence(json.dumps({"mouse_movements": path}).encode())
     for name, want in expected.items():
@@ -125,7 +158,9 @@ def test_hand_made_paths(path, expected):
         else:
             assert len(found[name]) == len(want)
             assert all(same_floats(float(g), float(w), close=True) for g, w in zip(found[name], want, strict=True)), (
-                name, found[name])
+                name,
+                found[name],
+            )
 
 
 @pytest.mark.parametrize("body", [b"", b"{", b'{"mouse_movements": [}', "[1,", None, 1.5, ["{}"]])

@@ -47,8 +47,15 @@ SETTINGS = settings(
 
 FEATURE_TYPES = {key: float for key in FEATURE_KEYS}
 FEATURE_TYPES.update(
-    mouse_points=int, click_count=int, key_count=int, scroll_count=int, plugins_length=int, submovement_count=int,
-    webdriver=bool, screen_valid=bool, touch_supported=bool,
+    mouse_points=int,
+    click_count=int,
+    key_count=int,
+    scroll_count=int,
+    plugins_length=int,
+    submovement_count=int,
+    webdriver=bool,
+    screen_valid=bool,
+    touch_supported=bool,
 )
 
 
@@ -57,6 +64,7 @@ class HookInterrupt(BaseException):
 
 
 # --- what the hooks (hooks.Calling*) do, and odd containers ----------------------
+
 
 class Behaviour:
     """What a hook does when called: return a value, raise, first change a
@@ -140,19 +148,87 @@ class TupleLyingAboutItems(tuple):
 # --- strategies ----------------------------------------------------------------
 
 NAMES = [
-    "browser", "webdriver", "screen_width", "screen_height", "touch_supported", "plugins_length", "clicks",
-    "scrolls", "keystrokes", "mouse_movements", "x", "y", "t", "down", "time",
+    "browser",
+    "webdriver",
+    "screen_width",
+    "screen_height",
+    "touch_supported",
+    "plugins_length",
+    "clicks",
+    "scrolls",
+    "keystrokes",
+    "mouse_movements",
+    "x",
+    "y",
+    "t",
+    "down",
+    "time",
 ]
 odd_values = [
-    None, True, False, 0, -1, 1, 2**63 - 1, 2**63, -(2**63) - 1, 2**64 - 1, 2**64, 10**400, -(10**400),
-    math.nan, -math.nan, math.inf, -math.inf, -0.0, 5e-324, 1.7976931348623157e308, 0.1, 1e150,
-    "", "\x00", "a\x00b", "\ud800", "x\udfffy", "192.0.2.1", "192.0.2.1\x00", b"192.0.2.1", bytearray(b"x"),
-    FloatSubclass(2.5), FloatSubclass(math.nan), IntSubclass(5), IntSubclass(-3), StrSubclass("192.0.2.1"), StrSubclass("\ud834"),
+    None,
+    True,
+    False,
+    0,
+    -1,
+    1,
+    2**63 - 1,
+    2**63,
+    -(2**63) - 1,
+    2**64 - 1,
+    2**64,
+    10**400,
+    -(10**400),
+    math.nan,
+    -math.nan,
+    math.inf,
+    -math.inf,
+    -0.0,
+    5e-324,
+    1.7976931348623157e308,
+    0.1,
+    1e150,
+    "",
+    "\x00",
+    "a\x00b",
+    "\ud800",
+    "x\udfffy",
+    "192.0.2.1",
+    "192.0.2.1\x00",
+    b"192.0.2.1",
+    bytearray(b"x"),
+    FloatSubclass(2.5),
+    FloatSubclass(math.nan),
+    IntSubclass(5),
+    IntSubclass(-3),
+    StrSubclass("192.0.2.1"),
+    StrSubclass("\ud834"),
 ]
-hook_results = st.sampled_from([
-    None, 0, 1, -1, 2, 2**64, 2**64 - 1, -(2**70), 10**400, True, 0.5, math.nan, math.inf, -math.inf, 1e308,
-    "x", b"x", FloatSubclass(1.5), IntSubclass(7), [], (), -5,
-])
+hook_results = st.sampled_from(
+    [
+        None,
+        0,
+        1,
+        -1,
+        2,
+        2**64,
+        2**64 - 1,
+        -(2**70),
+        10**400,
+        True,
+        0.5,
+        math.nan,
+        math.inf,
+        -math.inf,
+        1e308,
+        "x",
+        b"x",
+        FloatSubclass(1.5),
+        IntSubclass(7),
+        [],
+        (),
+        -5,
+    ]
+)
 behaviours = st.builds(
     Behaviour,
     st.sampled_from(["return", "return", "raise", "interrupt", "mutate", "mutate", "reenter"]),
@@ -212,7 +288,9 @@ def build_dict(items, kind=dict):
 
 
 def dicts(key, value, kind=dict, max_size=6, min_size=0):
-    return st.lists(st.tuples(key, value), min_size=min_size, max_size=max_size).map(lambda items: build_dict(items, kind))
+    return st.lists(st.tuples(key, value), min_size=min_size, max_size=max_size).map(
+        lambda items: build_dict(items, kind)
+    )
 
 
 def containers(children):
@@ -262,10 +340,16 @@ shaped_key = weighted(
 browser_keys = st.sampled_from(["webdriver", "screen_width", "screen_height", "touch_supported", "plugins_length"])
 flag = st.one_of(st.booleans(), st.builds(CallingNumpyBool, behaviours), scalars)
 shaped_browser = weighted(
-    st.fixed_dictionaries({}, optional={
-        "webdriver": flag, "touch_supported": flag, "screen_width": telemetry_value,
-        "screen_height": telemetry_value, "plugins_length": st.one_of(st.integers(), telemetry_value),
-    }),
+    st.fixed_dictionaries(
+        {},
+        optional={
+            "webdriver": flag,
+            "touch_supported": flag,
+            "screen_width": telemetry_value,
+            "screen_height": telemetry_value,
+            "plugins_length": st.one_of(st.integers(), telemetry_value),
+        },
+    ),
     dicts(st.one_of(browser_keys, keys), telemetry_value, DictWithOwnLookups),
     anything,
 )
@@ -279,7 +363,9 @@ shaped_telemetry = st.fixed_dictionaries(
         "scrolls": maybe_list(anything, 5),
     },
 )
-any_telemetry = weighted(shaped_telemetry, shaped_telemetry.map(lambda d: build_dict(d.items(), DictWithOwnLookups)), anything)
+any_telemetry = weighted(
+    shaped_telemetry, shaped_telemetry.map(lambda d: build_dict(d.items(), DictWithOwnLookups)), anything
+)
 
 
 def walk(root):
@@ -355,6 +441,7 @@ class quiet:
 
 # --- extract_features_rs -------------------------------------------------------
 
+
 @settings(SETTINGS, max_examples=200)
 @given(telemetry=any_telemetry)
 def test_extract_features_answers_every_key_or_passes_an_interrupt_on(telemetry):
@@ -393,14 +480,26 @@ NOW = int(time.time())
 FAR = NOW + 10**7
 ALLOWED = (TypeError, ValueError, OverflowError, HookError, HookInterrupt)
 RESULT_TYPES = {
-    "consume_nonce_rs": bool, "is_ip_banned_rs": bool, "ban_ip_rs": type(None), "unban_ip_rs": type(None),
-    "hydrate_bans_rs": type(None), "clear_state_engine_rs": type(None), "get_state_engine_stats_rs": dict,
-    "is_rust_core_active": bool, "get_core_version": str,
+    "consume_nonce_rs": bool,
+    "is_ip_banned_rs": bool,
+    "ban_ip_rs": type(None),
+    "unban_ip_rs": type(None),
+    "hydrate_bans_rs": type(None),
+    "clear_state_engine_rs": type(None),
+    "get_state_engine_stats_rs": dict,
+    "is_rust_core_active": bool,
+    "get_core_version": str,
 }
 PARAMETERS = {
-    "consume_nonce_rs": ["nonce"], "is_ip_banned_rs": ["ip"], "ban_ip_rs": ["ip", "duration_sec"],
-    "unban_ip_rs": ["ip"], "hydrate_bans_rs": ["bans"], "clear_state_engine_rs": [],
-    "get_state_engine_stats_rs": [], "is_rust_core_active": [], "get_core_version": [],
+    "consume_nonce_rs": ["nonce"],
+    "is_ip_banned_rs": ["ip"],
+    "ban_ip_rs": ["ip", "duration_sec"],
+    "unban_ip_rs": ["ip"],
+    "hydrate_bans_rs": ["bans"],
+    "clear_state_engine_rs": [],
+    "get_state_engine_stats_rs": [],
+    "is_rust_core_active": [],
+    "get_core_version": [],
 }
 KNOWN = ["192.0.2.1", "198.51.100.7", "2001:db8::1"]
 
@@ -411,8 +510,12 @@ texts = weighted(good_text, st.text(st.characters(codec=None, exclude_categories
 good_number = st.one_of(
     st.integers(0, 2**64 - 1).filter(lambda n: not NOW - 5 <= n <= NOW + 5),
     st.sampled_from([0, FAR, 2**64 - 1, True]),
-    st.builds(CallingIndex, st.builds(Behaviour, st.sampled_from(["return", "mutate"]), st.sampled_from([0, FAR, 2**64 - 1]),
-                                   st.integers(0, 1000))),
+    st.builds(
+        CallingIndex,
+        st.builds(
+            Behaviour, st.sampled_from(["return", "mutate"]), st.sampled_from([0, FAR, 2**64 - 1]), st.integers(0, 1000)
+        ),
+    ),
 )
 whole_numbers = weighted(
     good_number,
@@ -435,7 +538,9 @@ pairs = weighted(
 # afterwards, are drawn in the examples CI runs too.
 fresh_pairs = st.lists(
     st.tuples(st.integers(0, 65535).map(lambda n: f"198.18.{n >> 8}.{n & 255}"), st.integers(NOW + 60, 2**64 - 1)),
-    min_size=2, max_size=8, unique_by=lambda pair: pair[0],
+    min_size=2,
+    max_size=8,
+    unique_by=lambda pair: pair[0],
 )
 ban_lists = weighted(
     st.one_of(fresh_pairs, st.lists(pairs, max_size=8)),
@@ -508,9 +613,11 @@ def hydrated(name, args, kwargs):
     if name != "hydrate_bans_rs" or type(bans) not in (list, tuple):
         return []
     soon = int(time.time()) + 2
-    return [str.__str__(pair[0]) for pair in bans
-            if type(pair) is tuple and len(pair) == 2 and isinstance(pair[0], str)
-            and (read_expiry(pair[1]) or 0) > soon]
+    return [
+        str.__str__(pair[0])
+        for pair in bans
+        if type(pair) is tuple and len(pair) == 2 and isinstance(pair[0], str) and (read_expiry(pair[1]) or 0) > soon
+    ]
 
 
 def encodable_texts(objects):

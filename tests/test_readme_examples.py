@@ -9,7 +9,9 @@ import quelvar_core_rs as core
 
 README = Path(__file__).resolve().parent.parent / "README.md"
 # `expression   # result ...`, where the result is a bool, a str or a tuple literal.
-COMMENTED_RESULT = re.compile(r"^(?P<expr>[^#=\n]+?)\s+# (?P<value>True|False|'[^']*'|\([^)]*\))(?P<rest>[\s:].*)?$", re.M)
+COMMENTED_RESULT = re.compile(
+    r"^(?P<expr>[^#=\n]+?)\s+# (?P<value>True|False|'[^']*'|\([^)]*\))(?P<rest>[\s:].*)?$", re.M
+)
 
 
 def readme_blocks():

@@ -29,13 +29,19 @@ def stub_functions() -> dict[str, ast.FunctionDef]:
 def stub_typeddict(name: str) -> list[tuple[str, str]]:
     """The (key, annotation) pairs of a TypedDict class of the stub, in order."""
     [cls] = [node for node in stub_tree().body if isinstance(node, ast.ClassDef) and node.name == name]
-    return [(item.target.id, ast.unparse(item.annotation)) for item in cls.body
-            if isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name)]
+    return [
+        (item.target.id, ast.unparse(item.annotation))
+        for item in cls.body
+        if isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name)
+    ]
 
 
 def test_stub_names_match_the_module():
-    assigned = [node for node in stub_tree().body if isinstance(node, ast.Assign)
-                and [ast.unparse(t) for t in node.targets] == ["__all__"]]
+    assigned = [
+        node
+        for node in stub_tree().body
+        if isinstance(node, ast.Assign) and [ast.unparse(t) for t in node.targets] == ["__all__"]
+    ]
     assert len(assigned) == 1
     assert ast.literal_eval(assigned[0].value) == core.__all__
     assert sorted(stub_functions()) == sorted(core.__all__)
@@ -44,8 +50,8 @@ def test_stub_names_match_the_module():
 def test_readme_documents_every_function():
     """Each function has its heading, name and parameters as the module has them, in "The functions"."""
     text = README.read_text(encoding="utf-8")
-    section = text[text.index("\n## The functions\n"):]
-    section = section[:section.index("\n## ", 1)]
+    section = text[text.index("\n## The functions\n") :]
+    section = section[: section.index("\n## ", 1)]
     documented = re.findall(r"^### `(\w+)(\([^)]*\))", section, flags=re.MULTILINE)
     assert sorted(documented) == sorted((name, str(inspect.signature(getattr(core, name)))) for name in core.__all__)
 
@@ -55,8 +61,9 @@ def test_stub_parameters_match_the_signature(name):
     function = stub_functions()[name]
     arguments = function.args
     # The module has only required positional-or-keyword parameters.
-    assert not (arguments.posonlyargs or arguments.kwonlyargs or arguments.vararg or arguments.kwarg
-                or arguments.defaults), ast.unparse(function)
+    assert not (
+        arguments.posonlyargs or arguments.kwonlyargs or arguments.vararg or arguments.kwarg or arguments.defaults
+    ), ast.unparse(function)
     assert all(arg.annotation is not None for arg in arguments.args) and function.returns is not None
     parameters = inspect.signature(getattr(core, name)).parameters.values()
     assert [arg.arg for arg in arguments.args] == [p.name for p in parameters]
@@ -70,15 +77,33 @@ def call_or_skip(function, *args):
         pytest.skip(f"body not built yet: {missing}")
 
 
-@pytest.mark.parametrize("typeddict, produce", [
-    ("FeatureDict", lambda: call_or_skip(core.extract_features_rs, {
-        "browser": {"webdriver": True, "screen_width": 800, "screen_height": 600},
-        "mouse_movements": [{"x": i, "y": i * i, "t": 10 * i} for i in range(5)],
-        "keystrokes": [{"t": 0}, {"t": 90}], "clicks": [1], "scrolls": []})),
-    ("EngineStats", lambda: call_or_skip(core.get_state_engine_stats_rs)),
-    ("MoveDict", lambda: call_or_skip(core.extract_evidence_json_rs, b'{"mouse_movements": ['
-                                      b'{"x": 0, "y": 0, "t": 0}, {"x": 3, "y": 4, "t": 16}, {"x": 9, "y": 4, "t": 400}]}')[1]),
-])
+@pytest.mark.parametrize(
+    "typeddict, produce",
+    [
+        (
+            "FeatureDict",
+            lambda: call_or_skip(
+                core.extract_features_rs,
+                {
+                    "browser": {"webdriver": True, "screen_width": 800, "screen_height": 600},
+                    "mouse_movements": [{"x": i, "y": i * i, "t": 10 * i} for i in range(5)],
+                    "keystrokes": [{"t": 0}, {"t": 90}],
+                    "clicks": [1],
+                    "scrolls": [],
+                },
+            ),
+        ),
+        ("EngineStats", lambda: call_or_skip(core.get_state_engine_stats_rs)),
+        (
+            "MoveDict",
+            lambda: call_or_skip(
+                core.extract_evidence_json_rs,
+                b'{"mouse_movements": ['
+                b'{"x": 0, "y": 0, "t": 0}, {"x": 3, "y": 4, "t": 16}, {"x": 9, "y": 4, "t": 400}]}',
+            )[1],
+        ),
+    ],
+)
 def test_typeddicts_match_real_results(typeddict, produce):
     result = produce()
     fields = stub_typeddict(typeddict)
@@ -109,9 +134,21 @@ def run_mypy(*paths: Path) -> tuple[list[tuple[str, int, str]], str]:
     """Runs mypy --strict as a user would; gives (file, line, error code) per error, and its report."""
     pytest.importorskip("mypy")
     result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-color-output", "--show-error-codes",
-         "--no-pretty", *map(str, paths)],
-        cwd=ROOT, capture_output=True, text=True, timeout=600)
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-color-output",
+            "--show-error-codes",
+            "--no-pretty",
+            *map(str, paths),
+        ],
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
     assert result.returncode in (0, 1), result.stdout + result.stderr
     errors = []
     for line in result.stdout.splitlines():
@@ -131,9 +168,11 @@ def test_mypy_accepts_examples_and_correct_use():
 def test_mypy_rejects_misuse_exactly_where_expected():
     installed_stub()
     misuse = TYPECHECK / "misuse.py"
-    expected = sorted((misuse.name, number, found[1])
-                      for number, line in enumerate(misuse.read_text().splitlines(), start=1)
-                      if (found := re.search(r"# expect: ([a-z-]+)$", line)))
+    expected = sorted(
+        (misuse.name, number, found[1])
+        for number, line in enumerate(misuse.read_text().splitlines(), start=1)
+        if (found := re.search(r"# expect: ([a-z-]+)$", line))
+    )
     assert len(expected) > 20
     errors, report = run_mypy(misuse)
     assert sorted(errors) == expected, report

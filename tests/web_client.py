@@ -21,8 +21,11 @@ def token(client: httpx.Client, **headers: str) -> str:
 
 
 def post_telemetry(client: httpx.Client, body: bytes, **headers: str) -> httpx.Response:
-    return client.post(TELEMETRY, content=body,
-                       headers={HEADER: token(client, **headers), "Content-Type": "application/json", **headers})
+    return client.post(
+        TELEMETRY,
+        content=body,
+        headers={HEADER: token(client, **headers), "Content-Type": "application/json", **headers},
+    )
 
 
 def clearance(client: httpx.Client, **headers: str) -> list[str]:

@@ -22,6 +22,7 @@ source's positions (`continuous`):
   shared time were taken at moments before it: they are spread evenly over
   the gap (at most `rest_ms`) since the previous stamp.
 """
+
 from __future__ import annotations
 
 import math
@@ -45,7 +46,7 @@ def _prepare(path: Iterable[Sequence[float]], continuous: bool, rest_ms: float) 
         end = start
         while end + 1 < len(samples) and samples[end + 1][0] == samples[start][0]:
             end += 1
-        run = samples[start:end + 1]
+        run = samples[start : end + 1]
         if continuous and out:
             stamp = run[0][0]
             begin = max(out[-1][0], stamp - rest_ms)
@@ -59,9 +60,16 @@ def _prepare(path: Iterable[Sequence[float]], continuous: bool, rest_ms: float) 
     return out
 
 
-def capture(path: Iterable[Sequence[float]], *, seed: int, continuous: bool,
-            frame_ms: float = FRAME_MS, jitter_ms: float = JITTER_MS,
-            limit: int | None = PAGE_LIMIT, rest_ms: float = REST_MS) -> list[dict]:
+def capture(
+    path: Iterable[Sequence[float]],
+    *,
+    seed: int,
+    continuous: bool,
+    frame_ms: float = FRAME_MS,
+    jitter_ms: float = JITTER_MS,
+    limit: int | None = PAGE_LIMIT,
+    rest_ms: float = REST_MS,
+) -> list[dict]:
     """The page's mouse_movements for a source's (ms, x, y) positions.
 
     `seed` fixes the frame phase and jitter, so a capture is reproducible."""

@@ -11,6 +11,7 @@ block as the browser reported them.
 Bounded: a session's trace is cut at MAX_SESSION_S, and each step (start,
 load, read) has its own time-out.
 """
+
 from __future__ import annotations
 
 import collections
@@ -28,7 +29,7 @@ from pathlib import Path
 
 PAGE = Path(__file__).resolve().parents[2] / "examples" / "web_page.html"
 MAX_SESSION_S = 10.0
-MAX_MOVES = 3          # multi-move sessions here have 2-3 moves, to stay within the bound
+MAX_MOVES = 3  # multi-move sessions here have 2-3 moves, to stay within the bound
 STEP_TIMEOUT_S = 30.0
 
 
@@ -77,12 +78,26 @@ class Browser:
             raise RuntimeError("Debian's chromium is not installed (.ci/debian-packages.txt)")
         self.profile = tempfile.TemporaryDirectory(prefix="corpora-chromium-")
         self.process = subprocess.Popen(
-            [binary, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--no-default-browser-check",
-             f"--user-data-dir={self.profile.name}", "--remote-debugging-address=127.0.0.1",
-             "--remote-debugging-port=0", "--window-size=1920,1080", "about:blank"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+            [
+                binary,
+                "--headless",
+                "--no-sandbox",
+                "--disable-gpu",
+                "--no-first-run",
+                "--no-default-browser-check",
+                f"--user-data-dir={self.profile.name}",
+                "--remote-debugging-address=127.0.0.1",
+                "--remote-debugging-port=0",
+                "--window-size=1920,1080",
+                "about:blank",
+            ],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            text=True,
             # The sanitizer run preloads its runtimes into everything; not into the browser.
-            env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
+            env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"},
+        )
         self.log: collections.deque[str] = collections.deque(maxlen=50)
         endpoint = self._endpoint()
         threading.Thread(target=lambda: self.log.extend(self.process.stderr), daemon=True).start()
@@ -157,8 +172,9 @@ def sessions(generator: str, count: int, progress: Callable[[int], None]) -> Ite
             seed = _seed("chromium", generator, index)
             moves = 1 if index % 2 == 0 else random.Random(seed).randint(2, MAX_MOVES)
             trace = generators.session_trace(generator, seed, moves)
-            yield Session(generator, None, f"chromium-{generator}-{index:04d}", "chromium",
-                          browser.record(trace), moves)
+            yield Session(
+                generator, None, f"chromium-{generator}-{index:04d}", "chromium", browser.record(trace), moves
+            )
             progress(index + 1)
     finally:
         browser.close()

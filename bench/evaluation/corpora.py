@@ -19,6 +19,7 @@ Corpora are written to build/evaluation/corpora/*.jsonl and built on first
 load. `python -m bench.evaluation.corpora --build` rebuilds them all and
 prints a table.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -38,12 +39,17 @@ from . import capture as browser_capture
 
 ROOT = Path(__file__).resolve().parents[2]
 OUT = ROOT / "build" / "evaluation" / "corpora"
-BROWSER = {"webdriver": False, "screen_width": 1920, "screen_height": 1080,
-           "touch_supported": False, "plugins_length": 5}
+BROWSER = {
+    "webdriver": False,
+    "screen_width": 1920,
+    "screen_height": 1080,
+    "touch_supported": False,
+    "plugins_length": 5,
+}
 SEED = 20240607
-BOT_SESSIONS = 400        # per generator: half single moves, half 2-5 moves
+BOT_SESSIONS = 400  # per generator: half single moves, half 2-5 moves
 CHROMIUM_BOTS = ("straight", "pyclick", "humancursor", "cursory")
-CHROMIUM_SESSIONS = 10    # per generator
+CHROMIUM_SESSIONS = 10  # per generator
 HUMANS = ("balabit", "cursory-recordings", "smart-mouse-recordings")
 
 
@@ -52,13 +58,14 @@ class Session:
     population: str
     user: str | None
     session: str
-    capture: str          # "raw", "captured" or "chromium"
+    capture: str  # "raw", "captured" or "chromium"
     telemetry: dict
-    moves: int = 1        # moves towards a target (a human recording is one)
+    moves: int = 1  # moves towards a target (a human recording is one)
 
 
 def _bots() -> list[str]:
     from .generators import GENERATORS
+
     return list(GENERATORS)
 
 
@@ -75,8 +82,13 @@ def _seed(*parts: object) -> int:
 
 
 def telemetry(movements: list, browser: dict | None = None) -> dict:
-    return {"mouse_movements": movements, "clicks": [], "keystrokes": [], "scrolls": [],
-            "browser": dict(browser or BROWSER)}
+    return {
+        "mouse_movements": movements,
+        "clicks": [],
+        "keystrokes": [],
+        "scrolls": [],
+        "browser": dict(browser or BROWSER),
+    }
 
 
 def restamp(sessions: Iterable[Session], *, continuous: bool = True) -> list[Session]:
@@ -89,8 +101,9 @@ def restamp(sessions: Iterable[Session], *, continuous: bool = True) -> list[Ses
     bots' are."""
     out = []
     for s in sessions:
-        events = browser_capture.restamp(s.telemetry["mouse_movements"], seed=_seed(s.population, s.session),
-                                         continuous=continuous)
+        events = browser_capture.restamp(
+            s.telemetry["mouse_movements"], seed=_seed(s.population, s.session), continuous=continuous
+        )
         out.append(replace(s, capture="captured", telemetry={**s.telemetry, "mouse_movements": events}))
     return out
 
@@ -114,8 +127,12 @@ class Progress:
         if done < self.total and not self.tty and now - self.shown < 5:
             return
         self.shown = now
-        print(f"  {self.name:34s} {done:5d}/{self.total} sessions  {time.monotonic() - self.started:6.1f} s",
-              end="\r" if self.tty and done < self.total else "\n", file=sys.stderr, flush=True)
+        print(
+            f"  {self.name:34s} {done:5d}/{self.total} sessions  {time.monotonic() - self.started:6.1f} s",
+            end="\r" if self.tty and done < self.total else "\n",
+            file=sys.stderr,
+            flush=True,
+        )
 
 
 def _bot_sessions(generator: str, count: int) -> Iterable[Session]:
@@ -134,8 +151,10 @@ def _bot_sessions(generator: str, count: int) -> Iterable[Session]:
 def _human_sessions(population: str) -> list[Session]:
     from .humans import POPULATIONS
 
-    return [Session(population, user, session, "raw", telemetry(movements))
-            for user, session, movements in POPULATIONS[population]()]
+    return [
+        Session(population, user, session, "raw", telemetry(movements))
+        for user, session, movements in POPULATIONS[population]()
+    ]
 
 
 def _path(name: str) -> Path:
@@ -216,7 +235,10 @@ def summary(name: str, sessions: list[Session], seconds: float | None) -> dict:
     users = {s.user for s in sessions if s.user is not None}
     per_move = [len(s.telemetry["mouse_movements"]) / s.moves for s in sessions]
     return {
-        "population": population, "capture": kind, "sessions": len(sessions), "users": len(users) or "-",
+        "population": population,
+        "capture": kind,
+        "sessions": len(sessions),
+        "users": len(users) or "-",
         "moves/session": round(statistics.fmean(s.moves for s in sessions), 2) if sessions else 0,
         "points/move": round(statistics.median(per_move), 1) if per_move else 0,
         "seconds": "-" if seconds is None else round(seconds, 1),
@@ -228,8 +250,10 @@ def table(rows: list[dict]) -> str:
         return ""
     columns = list(rows[0])
     widths = {c: max(len(c), *(len(str(r[c])) for r in rows)) for c in columns}
-    line = lambda values: "  ".join(str(v).ljust(widths[c]) if i < 2 else str(v).rjust(widths[c])  # noqa: E731
-                                   for i, (c, v) in enumerate(zip(columns, values, strict=True)))
+    line = lambda values: "  ".join(
+        str(v).ljust(widths[c]) if i < 2 else str(v).rjust(widths[c])  # noqa: E731
+        for i, (c, v) in enumerate(zip(columns, values, strict=True))
+    )
     return "\n".join([line(columns), line("-" * widths[c] for c in columns), *(line(r.values()) for r in rows)])
 
 
@@ -257,11 +281,10 @@ def plot(corpora: dict[str, list[Session]], folder: Path = OUT) -> list[Path]:
                 axis.set_xlim(0, 1920)
                 axis.set_ylim(1080, 0)
             else:
-                gaps = [b["t"] - a["t"] for s in sessions for a, b in
-                        pairwise(s.telemetry["mouse_movements"])]
+                gaps = [b["t"] - a["t"] for s in sessions for a, b in pairwise(s.telemetry["mouse_movements"])]
                 axis.hist([min(g, 150) for g in gaps], bins=75, range=(0, 150))
                 axis.set_xlabel("ms between events (150 = 150 or more)", fontsize=7)
-        for axis in list(axes.flat)[len(corpora):]:
+        for axis in list(axes.flat)[len(corpora) :]:
             axis.set_visible(False)
         figure.tight_layout()
         path = folder / f"{kind}.png"
@@ -272,8 +295,11 @@ def plot(corpora: dict[str, list[Session]], folder: Path = OUT) -> list[Path]:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m bench.evaluation.corpora", description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        prog="python -m bench.evaluation.corpora",
+        description=__doc__,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument("--build", action="store_true", help="rebuild the corpora (all, or those named)")
     parser.add_argument("names", nargs="*", help="corpus names (default: all)")
     parser.add_argument("--bot-sessions", type=int, default=BOT_SESSIONS)

@@ -60,7 +60,7 @@ def log(message: str) -> None:
 
 @dataclass
 class Scored:
-    label: str            # "population/capture"
+    label: str  # "population/capture"
     population: str
     capture: str
     user: str | None
@@ -68,8 +68,8 @@ class Scored:
     reasons: tuple[str, ...]
     old: bool
     row: list[float]
-    targets: int          # moves towards a target (every human recording is one)
-    full: bool            # every move has at least rules.MIN_POINTS points
+    targets: int  # moves towards a target (every human recording is one)
+    full: bool  # every move has at least rules.MIN_POINTS points
 
 
 def score_sets(kind: str, limit: int | None) -> dict[str, list[Scored]]:
@@ -88,12 +88,24 @@ def score_sets(kind: str, limit: int | None) -> dict[str, list[Scored]]:
             features, moves = evidence(json.dumps(session.telemetry).encode())
             reasons = tuple(rules.check(features, moves))
             old = bool(features["webdriver"]) or (
-                features["mouse_points"] >= OLD_MIN_POINTS and features["straightness"] >= OLD_STRAIGHT)
+                features["mouse_points"] >= OLD_MIN_POINTS and features["straightness"] >= OLD_STRAIGHT
+            )
             label = f"{session.population}/{session.capture}"
             full = bool(moves["points"]) and min(moves["points"]) >= rules.MIN_POINTS
-            sets[label].append(Scored(label, session.population, session.capture, session.user,
-                                      session.telemetry, reasons, old, session_vector(features, moves),
-                                      getattr(session, "moves", 1), full))
+            sets[label].append(
+                Scored(
+                    label,
+                    session.population,
+                    session.capture,
+                    session.user,
+                    session.telemetry,
+                    reasons,
+                    old,
+                    session_vector(features, moves),
+                    getattr(session, "moves", 1),
+                    full,
+                )
+            )
         log(f"  {name}: {len(sessions)} sessions scored in {time.monotonic() - started:.1f} s")
     return dict(sets)
 
@@ -107,10 +119,15 @@ def rule_table(title: str, sets: dict[str, list[Scored]]) -> dict[str, dict[str,
     whose moves all have at least rules.MIN_POINTS points (the rules judge no
     shorter move)."""
     columns = (*RULE_CODES, "ban", "any", "old")
-    print(f"\n{title} (% of sessions; the last three columns: sessions whose moves all have "
-          f">= {rules.MIN_POINTS} points, their count and % banned or flagged)")
-    print(f"{'set':34s} {'sessions':>8s} " + " ".join(f"{c[:14]:>14s}" for c in columns)
-          + f" {'full':>6s} {'ban full':>9s} {'any full':>9s}")
+    print(
+        f"\n{title} (% of sessions; the last three columns: sessions whose moves all have "
+        f">= {rules.MIN_POINTS} points, their count and % banned or flagged)"
+    )
+    print(
+        f"{'set':34s} {'sessions':>8s} "
+        + " ".join(f"{c[:14]:>14s}" for c in columns)
+        + f" {'full':>6s} {'ban full':>9s} {'any full':>9s}"
+    )
     rates: dict[str, dict[str, float]] = {}
     for label, scored in sorted(sets.items()):
         counts = dict.fromkeys(columns, 0)
@@ -128,8 +145,11 @@ def rule_table(title: str, sets: dict[str, list[Scored]]) -> dict[str, dict[str,
                 any_full += bool(s.reasons)
         n = len(scored)
         rates[label] = {c: counts[c] / n for c in columns}
-        print(f"{label:34s} {n:8d} " + " ".join(f"{pct(counts[c], n):>14s}" for c in columns)
-              + f" {full:6d} {pct(ban_full, full):>9s} {pct(any_full, full):>9s}")
+        print(
+            f"{label:34s} {n:8d} "
+            + " ".join(f"{pct(counts[c], n):>14s}" for c in columns)
+            + f" {full:6d} {pct(ban_full, full):>9s} {pct(any_full, full):>9s}"
+        )
     return rates
 
 
@@ -143,8 +163,7 @@ def rate(model: Model, rows: Sequence[Sequence[float]], threshold: float) -> flo
     return sum(model.score(r) >= threshold for r in rows) / len(rows) if rows else float("nan")
 
 
-def fit(humans: list[Scored], bots: list[list[float]] | None, seed: int, kind: str = "trees",
-        synthetic: bool = False):
+def fit(humans: list[Scored], bots: list[list[float]] | None, seed: int, kind: str = "trees", synthetic: bool = False):
     """A calibrated model, its thresholds at TARGETS and the held-out test humans' rows."""
     groups, split = groups_of(humans)
     rows = [s.row for s in humans]
@@ -155,8 +174,17 @@ def fit(humans: list[Scored], bots: list[list[float]] | None, seed: int, kind: s
             _synthetic[key] = synthetic_rows([s.telemetry for s in humans], indices, random.Random(seed))
         return _synthetic[key]
 
-    content = calibrate(rows, groups, TARGETS[0], bots=bots, synthesize=synthesize if synthetic or not bots else None,
-                     kind=kind, seed=seed, split=split, hold_out_bots=False)
+    content = calibrate(
+        rows,
+        groups,
+        TARGETS[0],
+        bots=bots,
+        synthesize=synthesize if synthetic or not bots else None,
+        kind=kind,
+        seed=seed,
+        split=split,
+        hold_out_bots=False,
+    )
     model = Model(content)
     _, hold, test = split_groups(groups, seed)
     hold_scores = [model.score(rows[i]) for i in hold]
@@ -200,15 +228,17 @@ def control(a: list[Scored], b: list[Scored], seed: int):
         distinct = sorted(set(groups), key=str)
         random.Random(seed).shuffle(distinct)
         held = set(distinct[: max(1, len(distinct) // 2)])
-        return ([s.row for s, g in zip(scored, groups, strict=True) if g not in held],
-                [s.row for s, g in zip(scored, groups, strict=True) if g in held])
+        return (
+            [s.row for s, g in zip(scored, groups, strict=True) if g not in held],
+            [s.row for s, g in zip(scored, groups, strict=True) if g in held],
+        )
 
     a_train, a_test = halves(a)
     b_train, b_test = halves(b)
     model = GradientBoostingClassifier(n_estimators=60, max_depth=3, random_state=seed)
     model.fit(a_train + b_train, [0] * len(a_train) + [1] * len(b_train))
     scores = model.decision_function(a_test + b_test)
-    return roc(scores[: len(a_test)], scores[len(a_test):])
+    return roc(scores[: len(a_test)], scores[len(a_test) :])
 
 
 def main() -> int:
@@ -236,8 +266,10 @@ def main() -> int:
         print(f"  {code:16s} worst {100 * worst:6.3f} % ({worst_label}): may {allowed}; declared {declared}{note}")
     worst_label = max(human_rates, key=lambda label: human_rates[label]["ban"])
     worst = human_rates[worst_label]["ban"]
-    print(f"  {'all bans':16s} worst {100 * worst:6.3f} % ({worst_label})"
-          + ("" if worst <= BAN_LIMIT else "  <-- OVER THE LIMIT"))
+    print(
+        f"  {'all bans':16s} worst {100 * worst:6.3f} % ({worst_label})"
+        + ("" if worst <= BAN_LIMIT else "  <-- OVER THE LIMIT")
+    )
 
     # 2. Models. Every human recording is one move towards a target: the models
     # see the bots' single-move sessions only, or the count of moves would
@@ -249,13 +281,20 @@ def main() -> int:
     pooled_bot_test = [r for rows in bot_test.values() for r in rows]
     curves: list[tuple[str, tuple]] = []
     short = {label: f"H{i + 1}" for i, label in enumerate(sorted(humans))}
-    print(f"\nModels calibrated on one human population, with half of every bot set's single-move sessions "
-          f"({len(bot_train)} for training, {len(pooled_bot_test)} held out)")
-    print("threshold set on held-out users (lines where a set has no users) at the target rate; FPR (%) on every "
-          "human set (the training set's own column: its test users, never seen), TPR (%) on the held-out bots")
+    print(
+        f"\nModels calibrated on one human population, with half of every bot set's single-move sessions "
+        f"({len(bot_train)} for training, {len(pooled_bot_test)} held out)"
+    )
+    print(
+        "threshold set on held-out users (lines where a set has no users) at the target rate; FPR (%) on every "
+        "human set (the training set's own column: its test users, never seen), TPR (%) on the held-out bots"
+    )
     print("  " + ", ".join(f"{code} = {label} ({len(humans[label])})" for label, code in short.items()))
-    print(f"{'trained on':32s} {'kind':7s} {'target':>7s} " + " ".join(f"{code:>7s}" for code in short.values())
-          + f" {'TPR bots':>9s}")
+    print(
+        f"{'trained on':32s} {'kind':7s} {'target':>7s} "
+        + " ".join(f"{code:>7s}" for code in short.values())
+        + f" {'TPR bots':>9s}"
+    )
     for label in sorted(captured):
         for kind in ("trees", "linear"):
             log(f"  fitting {kind} on {label} and the bots")
@@ -267,30 +306,55 @@ def main() -> int:
                 for other in sorted(humans):
                     rows = test_rows if other == label else [s.row for s in humans[other]]
                     cells.append(f"{100 * rate(model, rows, threshold):7.2f}")
-                print(f"{label:32s} {kind:7s} {100 * target:6.1f}{mark} " + " ".join(cells)
-                      + f" {100 * rate(model, pooled_bot_test, threshold):9.2f}")
+                print(
+                    f"{label:32s} {kind:7s} {100 * target:6.1f}{mark} "
+                    + " ".join(cells)
+                    + f" {100 * rate(model, pooled_bot_test, threshold):9.2f}"
+                )
             if kind == "trees" and label == main_label:
                 neg = [model.score(r) for r in test_rows]
-                curves.append((f"trees on {label}: its held-out {split}s vs held-out bots",
-                               roc(neg, [model.score(r) for r in pooled_bot_test])))
+                curves.append(
+                    (
+                        f"trees on {label}: its held-out {split}s vs held-out bots",
+                        roc(neg, [model.score(r) for r in pooled_bot_test]),
+                    )
+                )
                 for other in sorted(humans):
                     if other != label:
-                        curves.append((f"trees on {label}: {other} vs held-out bots",
-                                       roc([model.score(s.row) for s in humans[other]],
-                                           [model.score(r) for r in pooled_bot_test])))
+                        curves.append(
+                            (
+                                f"trees on {label}: {other} vs held-out bots",
+                                roc(
+                                    [model.score(s.row) for s in humans[other]],
+                                    [model.score(r) for r in pooled_bot_test],
+                                ),
+                            )
+                        )
 
-    print("(* the threshold part has fewer sessions than 1/target: no threshold can be set at that rate, "
-          "it sits above all of them)")
-    print(f"\nLeave one generator out: trees calibrated on {main_label} (thresholds on held-out users) with the "
-          "other generators' single-move sessions, with them and synthetic negatives, or with synthetic negatives "
-          "only; TPR (%) on the generator left out (all its single-move sessions)")
-    print(f"{'generator left out':26s} {'sessions':>8s} {'bots @1%':>9s} {'@0.1%':>7s} {'+synth @1%':>11s} {'@0.1%':>7s} "
-          f"{'synth @1%':>10s} {'@0.1%':>7s}")
+    print(
+        "(* the threshold part has fewer sessions than 1/target: no threshold can be set at that rate, "
+        "it sits above all of them)"
+    )
+    print(
+        f"\nLeave one generator out: trees calibrated on {main_label} (thresholds on held-out users) with the "
+        "other generators' single-move sessions, with them and synthetic negatives, or with synthetic negatives "
+        "only; TPR (%) on the generator left out (all its single-move sessions)"
+    )
+    print(
+        f"{'generator left out':26s} {'sessions':>8s} {'bots @1%':>9s} {'@0.1%':>7s} {'+synth @1%':>11s} {'@0.1%':>7s} "
+        f"{'synth @1%':>10s} {'@0.1%':>7s}"
+    )
     log("  fitting trees on synthetic negatives")
     synthetic, synthetic_thresholds, synthetic_test, _ = fit(captured[main_label], None, args.seed)
-    curves.append((f"trees on {main_label}, synthetic negatives: held-out users vs all bots",
-                   roc([synthetic.score(r) for r in synthetic_test],
-                       [synthetic.score(s.row) for scored in single.values() for s in scored])))
+    curves.append(
+        (
+            f"trees on {main_label}, synthetic negatives: held-out users vs all bots",
+            roc(
+                [synthetic.score(r) for r in synthetic_test],
+                [synthetic.score(s.row) for scored in single.values() for s in scored],
+            ),
+        )
+    )
     # A generator is left out with every capture of it (captured and through Chromium).
     for left in sorted({label.split("/")[0] for label in single}):
         rows = [s.row for label, scored in single.items() if label.split("/")[0] == left for s in scored]
@@ -301,20 +365,28 @@ def main() -> int:
             model, thresholds, _, _ = fit(captured[main_label], rest, args.seed, synthetic=with_synthetic)
             cells += [rate(model, rows, t) for t in thresholds.values()]
         cells += [rate(synthetic, rows, t) for t in synthetic_thresholds.values()]
-        print(f"{left:26s} {len(rows):8d} {100 * cells[0]:9.2f} {100 * cells[1]:7.2f} {100 * cells[2]:11.2f} "
-              f"{100 * cells[3]:7.2f} {100 * cells[4]:10.2f} {100 * cells[5]:7.2f}")
-    print("synthetic negatives only, FPR (%) at the 1 % threshold (on its own set: the test users): " + ", ".join(
-        f"{short[label]} "
-        f"{100 * rate(synthetic, synthetic_test if label == main_label else [s.row for s in scored], synthetic_thresholds[TARGETS[0]]):.2f}"
-        for label, scored in sorted(humans.items())))
+        print(
+            f"{left:26s} {len(rows):8d} {100 * cells[0]:9.2f} {100 * cells[1]:7.2f} {100 * cells[2]:11.2f} "
+            f"{100 * cells[3]:7.2f} {100 * cells[4]:10.2f} {100 * cells[5]:7.2f}"
+        )
+    print(
+        "synthetic negatives only, FPR (%) at the 1 % threshold (on its own set: the test users): "
+        + ", ".join(
+            f"{short[label]} "
+            f"{100 * rate(synthetic, synthetic_test if label == main_label else [s.row for s in scored], synthetic_thresholds[TARGETS[0]]):.2f}"
+            for label, scored in sorted(humans.items())
+        )
+    )
 
     # 3. Controls
-    print("\nControls: a model trained to separate two sets of the same kind of movement "
-          "(ROC AUC on held-out users or lines; 0.5 = cannot)")
+    print(
+        "\nControls: a model trained to separate two sets of the same kind of movement "
+        "(ROC AUC on held-out users or lines; 0.5 = cannot)"
+    )
     pairs = []
     human_labels = sorted(humans)
     for i, a in enumerate(human_labels):
-        for b in human_labels[i + 1:]:
+        for b in human_labels[i + 1 :]:
             pa, ca = a.split("/", 1)
             pb, cb = b.split("/", 1)
             if pa == pb or ca == cb:
@@ -330,20 +402,24 @@ def main() -> int:
         log(f"  control {a} vs {b}")
         fpr, tpr, auc = control(sets[a], sets[b], args.seed)
         same = a.split("/")[0] == b.split("/")[0]
-        what = ("the same humans, re-stamped" if same else "two populations, one capture") if b in humans else (
-            "bots replaying these recordings")
+        what = (
+            ("the same humans, re-stamped" if same else "two populations, one capture")
+            if b in humans
+            else ("bots replaying these recordings")
+        )
         if b in humans:
             meaning = "the recorder is visible" if same else "the recorder or the population is visible"
         else:
             meaning = "the replay or the capture is visible, not the hand"
-        verdict = f"SEPARABLE: {meaning}" if auc >= 0.9 else (
-            "partly separable" if auc >= 0.7 else "not separable")
+        verdict = f"SEPARABLE: {meaning}" if auc >= 0.9 else ("partly separable" if auc >= 0.7 else "not separable")
         print(f"  {a:31s} vs {b:31s} AUC {auc:.3f}  ({what}: {verdict})")
         curves.append((f"control: {a} vs {b}", (fpr, tpr, auc)))
 
-    print("  Where humans of one population are told from the same humans re-stamped, or one population from another "
-          "through one capture, a model learns the recording, not the hand: a threshold or a rate carried from one "
-          "population to another measures that too. Calibrate on the deployment's own traffic.")
+    print(
+        "  Where humans of one population are told from the same humans re-stamped, or one population from another "
+        "through one capture, a model learns the recording, not the hand: a threshold or a rate carried from one "
+        "population to another measures that too. Calibrate on the deployment's own traffic."
+    )
 
     os.makedirs(args.out, exist_ok=True)
     path = os.path.join(args.out, "roc.png")
@@ -361,10 +437,15 @@ def draw(curves: list[tuple[str, tuple]], path: str) -> None:
     import matplotlib.pyplot as plt
 
     fig, axes = plt.subplots(1, 2, figsize=(15, 8))
-    panels = ((axes[0], [c for c in curves if not c[0].startswith("control")], "log",
-               "Models: humans against bots"),
-              (axes[1], [c for c in curves if c[0].startswith("control")], "linear",
-               "Controls: sets that should not separate"))
+    panels = (
+        (axes[0], [c for c in curves if not c[0].startswith("control")], "log", "Models: humans against bots"),
+        (
+            axes[1],
+            [c for c in curves if c[0].startswith("control")],
+            "linear",
+            "Controls: sets that should not separate",
+        ),
+    )
     for ax, chosen, scale, title in panels:
         colours = plt.get_cmap("tab20")
         for i, (name, (fpr, tpr, auc)) in enumerate(chosen):

@@ -11,6 +11,7 @@ a real browser.
 Seeded: a session's trace depends on its seed only (the packages draw from
 the global `random` and NumPy generators, both seeded per session).
 """
+
 from __future__ import annotations
 
 import functools
@@ -22,8 +23,8 @@ from dataclasses import dataclass
 from . import pointer
 
 PAUSE_S = (0.2, 1.5)  # between the moves of a session
-MARGIN = 5            # targets stay this far inside the screen
-MIN_DISTANCE = 100    # a target is at least this far from where the cursor is
+MARGIN = 5  # targets stay this far inside the screen
+MIN_DISTANCE = 100  # a target is at least this far from where the cursor is
 
 Move = Callable[[tuple[int, int], random.Random], None]
 
@@ -31,8 +32,8 @@ Move = Callable[[tuple[int, int], random.Random], None]
 @dataclass(frozen=True)
 class Generator:
     name: str
-    package: str                    # what provides it (PyPI name, or "ours")
-    prepare: Callable[[], Move]     # per session, after the screen and the seeds are set
+    package: str  # what provides it (PyPI name, or "ours")
+    prepare: Callable[[], Move]  # per session, after the screen and the seeds are set
 
 
 def _pyautogui():
@@ -41,6 +42,7 @@ def _pyautogui():
 
 
 # --- packages that drive pyautogui --------------------------------------------------------
+
 
 def _pyclick() -> Move:
     _pyautogui()
@@ -73,6 +75,7 @@ def _windmouse() -> Move:
         mouse = PyautoguiMouseController()
         mouse.dest_position = target
         mouse.move_to_target(tick_delay=0.005, step_duration=0.1)  # the quick start's values
+
     return move
 
 
@@ -123,20 +126,27 @@ def _bezier() -> Move:
         dx, dy = target[0] - x0, target[1] - y0
         length = math.hypot(dx, dy)
         nx, ny = -dy / length, dx / length
-        controls = [(x0 + dx * a + nx * b, y0 + dy * a + ny * b)
-                    for a, b in ((rng.uniform(0.15, 0.45), rng.gauss(0, 0.25 * length)),
-                                 (rng.uniform(0.55, 0.85), rng.gauss(0, 0.25 * length)))]
-        nodes = np.asfortranarray([[x0, controls[0][0], controls[1][0], target[0]],
-                                   [y0, controls[0][1], controls[1][1], target[1]]])
+        controls = [
+            (x0 + dx * a + nx * b, y0 + dy * a + ny * b)
+            for a, b in (
+                (rng.uniform(0.15, 0.45), rng.gauss(0, 0.25 * length)),
+                (rng.uniform(0.55, 0.85), rng.gauss(0, 0.25 * length)),
+            )
+        ]
+        nodes = np.asfortranarray(
+            [[x0, controls[0][0], controls[1][0], target[0]], [y0, controls[0][1], controls[1][1], target[1]]]
+        )
         count = max(10, int(length / 10))
         pause = rng.uniform(0.3, 1.2) / count
         for x, y in bezier.Curve(nodes, degree=3).evaluate_multi(np.linspace(0.0, 1.0, count)).T:
             pyautogui.moveTo(x, y)
             pointer.CLOCK.sleep(pause)
+
     return move
 
 
 # --- packages that drive other cursor interfaces ------------------------------------------
+
 
 def _mousesim() -> Move:
     # Windows only: it calls user32 through ctypes.windll. A stand-in user32
@@ -180,8 +190,14 @@ def _smart_mouse() -> Move:
 
     def move(target, rng):
         screen = pointer.screen()
-        mover.move_to(target[0], target[1], start_x=int(screen.x), start_y=int(screen.y),
-                      callback=lambda x, y, index: screen.jump(x, y))
+        mover.move_to(
+            target[0],
+            target[1],
+            start_x=int(screen.x),
+            start_y=int(screen.y),
+            callback=lambda x, y, index: screen.jump(x, y),
+        )
+
     return move
 
 
@@ -198,10 +214,12 @@ def _cursory() -> Move:
         for (x, y), t in zip(points, timings, strict=True):
             screen.now = began + t / 1000.0
             screen.jump(x, y)
+
     return move
 
 
 # --- our own ------------------------------------------------------------------------------
+
 
 def _straight(jittered: bool) -> Callable[[], Move]:
     # A loop that sleeps 10 ms between steps along the straight line at one
@@ -220,23 +238,28 @@ def _straight(jittered: bool) -> Callable[[], Move]:
                     x, y = x + rng.gauss(0, 1.5), y + rng.gauss(0, 1.5)
                 screen.sleep(0.010 * (rng.uniform(0.7, 1.3) if jittered else 1.0))
                 screen.jump(round(x), round(y))
+
         return move
+
     return prepare
 
 
-GENERATORS: dict[str, Generator] = {g.name: g for g in (
-    Generator("pyclick", "pyclick", _pyclick),
-    Generator("humancursor", "humancursor", _humancursor),
-    Generator("windmouse", "windmouse", _windmouse),
-    Generator("human-mouse", "human-mouse", _human_mouse),
-    Generator("humanmovemouse", "humanmovemouse", _humanmovemouse),
-    Generator("mousesim", "mousesim", _mousesim),
-    Generator("bezier", "bezier", _bezier),
-    Generator("smart-mouse", "smart-mouse", _smart_mouse),
-    Generator("cursory", "cursory", _cursory),
-    Generator("straight", "ours", _straight(False)),
-    Generator("straight-jitter", "ours", _straight(True)),
-)}
+GENERATORS: dict[str, Generator] = {
+    g.name: g
+    for g in (
+        Generator("pyclick", "pyclick", _pyclick),
+        Generator("humancursor", "humancursor", _humancursor),
+        Generator("windmouse", "windmouse", _windmouse),
+        Generator("human-mouse", "human-mouse", _human_mouse),
+        Generator("humanmovemouse", "humanmovemouse", _humanmovemouse),
+        Generator("mousesim", "mousesim", _mousesim),
+        Generator("bezier", "bezier", _bezier),
+        Generator("smart-mouse", "smart-mouse", _smart_mouse),
+        Generator("cursory", "cursory", _cursory),
+        Generator("straight", "ours", _straight(False)),
+        Generator("straight-jitter", "ours", _straight(True)),
+    )
+}
 
 
 def _target(rng: random.Random, cursor: tuple[float, float] | None) -> tuple[int, int]:

@@ -10,6 +10,7 @@
 Each yields (user, session, movements) with movements in the telemetry format
 ({"x", "y", "t"}, t in ms from the first position).
 """
+
 from __future__ import annotations
 
 import gzip
@@ -51,8 +52,11 @@ def cursory_recordings() -> Iterator[Recording]:
     with gzip.open(_package_file("cursory", "cursory/trajectories.json.gz"), "rt", encoding="utf-8") as source:
         for index, move in enumerate(json.load(source)):
             t0 = move["timing"][0]
-            yield None, f"cursory-{index:04d}", [
-                {"x": x, "y": y, "t": t - t0} for (x, y), t in zip(move["points"], move["timing"], strict=True)]
+            yield (
+                None,
+                f"cursory-{index:04d}",
+                [{"x": x, "y": y, "t": t - t0} for (x, y), t in zip(move["points"], move["timing"], strict=True)],
+            )
 
 
 def smart_mouse_recordings() -> Iterator[Recording]:

@@ -15,6 +15,7 @@ in seconds and needs no display:
 - pynput: its own `dummy` backend (PYNPUT_BACKEND=dummy).
 - user32 (mousesim): a stand-in object with GetCursorPos/SetCursorPos.
 """
+
 from __future__ import annotations
 
 import os
@@ -122,11 +123,21 @@ def _platform_module() -> types.ModuleType:
         return None
 
     module.__dict__.update(
-        _position=_position, _size=lambda: (WIDTH, HEIGHT), _moveTo=_moveTo,
-        _mouseDown=_button, _mouseUp=_button, _click=_button, _multiClick=_multi_click,
+        _position=_position,
+        _size=lambda: (WIDTH, HEIGHT),
+        _moveTo=_moveTo,
+        _mouseDown=_button,
+        _mouseUp=_button,
+        _click=_button,
+        _multiClick=_multi_click,
         _dragTo=lambda x, y, button=None: _moveTo(x, y),
-        _scroll=_nothing, _vscroll=_nothing, _hscroll=_nothing, _keyDown=_nothing, _keyUp=_nothing,
-        _mouse_is_swapped=lambda: False, keyboardMapping={},
+        _scroll=_nothing,
+        _vscroll=_nothing,
+        _hscroll=_nothing,
+        _keyDown=_nothing,
+        _keyUp=_nothing,
+        _mouse_is_swapped=lambda: False,
+        keyboardMapping={},
     )
     return module
 
@@ -149,8 +160,9 @@ def install():
     pace(pyautogui)
     pyautogui.FAILSAFE = False  # the corner check guards a real cursor; this one is virtual
     if not _PYAUTOGUI_DEFAULTS:
-        _PYAUTOGUI_DEFAULTS.update(MINIMUM_DURATION=pyautogui.MINIMUM_DURATION,
-                                   MINIMUM_SLEEP=pyautogui.MINIMUM_SLEEP, PAUSE=pyautogui.PAUSE)
+        _PYAUTOGUI_DEFAULTS.update(
+            MINIMUM_DURATION=pyautogui.MINIMUM_DURATION, MINIMUM_SLEEP=pyautogui.MINIMUM_SLEEP, PAUSE=pyautogui.PAUSE
+        )
     return pyautogui
 
 

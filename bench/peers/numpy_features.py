@@ -1,5 +1,6 @@
 """The same features with NumPy: decode in Python, then array arithmetic; the
 spectrum from cos/sin matrices cached per length."""
+
 from __future__ import annotations
 
 import math
@@ -35,8 +36,9 @@ def _decode_points(movements) -> np.ndarray:
 def extract_features(telemetry) -> dict:
     movements = telemetry.get("mouse_movements") if isinstance(telemetry, dict) else None
     # Everything but the trajectory is a handful of scalars: plain Python.
-    features = _python_features({k: v for k, v in telemetry.items() if k != "mouse_movements"}
-                                if isinstance(telemetry, dict) else {})
+    features = _python_features(
+        {k: v for k, v in telemetry.items() if k != "mouse_movements"} if isinstance(telemetry, dict) else {}
+    )
     points = _decode_points(movements) if isinstance(movements, list) else np.empty((0, 3))
     features["mouse_points"] = len(points)
     if len(points) < 3:
@@ -57,9 +59,13 @@ def extract_features(telemetry) -> dict:
     features.update(
         total_distance=total,
         straightness=min(1.0, direct / total) if total > 0.0001 else 1.0,
-        avg_velocity=avg_v, max_velocity=max_v, velocity_var=float(speeds.var()),
-        avg_acceleration=float(accelerations.mean()), acceleration_var=float(accelerations.var()),
-        avg_jerk=float(np.abs(jerks).mean()) if len(jerks) else 0.0, dt_var=float(steps.var()),
+        avg_velocity=avg_v,
+        max_velocity=max_v,
+        velocity_var=float(speeds.var()),
+        avg_acceleration=float(accelerations.mean()),
+        acceleration_var=float(accelerations.var()),
+        avg_jerk=float(np.abs(jerks).mean()) if len(jerks) else 0.0,
+        dt_var=float(steps.var()),
     )
     count = len(speeds)
     if max_v > 0.00001:

@@ -1,5 +1,6 @@
 """What a Python developer would write for the 24 features: plain Python,
 one function, the standard library only."""
+
 from __future__ import annotations
 
 import math
@@ -65,14 +66,30 @@ def extract_features(telemetry) -> dict:
                     points.append((x, y, t))
 
     features = {
-        "mouse_points": len(points), "total_distance": 0.0, "straightness": 1.0, "avg_velocity": 0.0,
-        "max_velocity": 0.0, "velocity_var": 0.0, "avg_acceleration": 0.0, "acceleration_var": 0.0,
-        "avg_jerk": 0.0, "dt_var": 0.0, "click_count": len(clicks) if isinstance(clicks, list) else 0,
-        "key_count": len(key_times), "key_interval_avg": key_avg, "key_interval_var": key_var,
-        "webdriver": webdriver, "screen_valid": screen_valid,
-        "scroll_count": len(scrolls) if isinstance(scrolls, list) else 0, "terminal_decel_ratio": 1.0,
-        "plugins_length": plugins, "touch_supported": touch, "screen_width": width, "spectral_purity": 0.0,
-        "spectral_entropy": 1.0, "submovement_count": 0,
+        "mouse_points": len(points),
+        "total_distance": 0.0,
+        "straightness": 1.0,
+        "avg_velocity": 0.0,
+        "max_velocity": 0.0,
+        "velocity_var": 0.0,
+        "avg_acceleration": 0.0,
+        "acceleration_var": 0.0,
+        "avg_jerk": 0.0,
+        "dt_var": 0.0,
+        "click_count": len(clicks) if isinstance(clicks, list) else 0,
+        "key_count": len(key_times),
+        "key_interval_avg": key_avg,
+        "key_interval_var": key_var,
+        "webdriver": webdriver,
+        "screen_valid": screen_valid,
+        "scroll_count": len(scrolls) if isinstance(scrolls, list) else 0,
+        "terminal_decel_ratio": 1.0,
+        "plugins_length": plugins,
+        "touch_supported": touch,
+        "screen_width": width,
+        "spectral_purity": 0.0,
+        "spectral_entropy": 1.0,
+        "submovement_count": 0,
     }
     if len(points) < 3:
         return features
@@ -101,8 +118,11 @@ def extract_features(telemetry) -> dict:
     if max_v > 0.00001:
         tail = max(count // 4, 1)
         features["terminal_decel_ratio"] = sum(speeds[-tail:]) / tail / max_v
-        peaks = sum(1 for i in range(1, count - 1)
-                    if speeds[i] > speeds[i - 1] and speeds[i] > speeds[i + 1] and speeds[i] >= 0.15 * max_v)
+        peaks = sum(
+            1
+            for i in range(1, count - 1)
+            if speeds[i] > speeds[i - 1] and speeds[i] > speeds[i + 1] and speeds[i] >= 0.15 * max_v
+        )
         features["submovement_count"] = max(peaks, 1)
 
     if count >= 8:

@@ -1,4 +1,5 @@
 """What a Python developer would write for the replay guard and the ban table."""
+
 from __future__ import annotations
 
 import time
@@ -50,5 +51,8 @@ class BanTable:
 
 
 def stats(nonces: NonceCache, bans: BanTable) -> dict:
-    return {"current_bucket_nonces": len(nonces.current), "previous_bucket_nonces": len(nonces.previous),
-            "active_ip_bans": bans.active()}
+    return {
+        "current_bucket_nonces": len(nonces.current),
+        "previous_bucket_nonces": len(nonces.previous),
+        "active_ip_bans": bans.active(),
+    }

@@ -27,8 +27,10 @@ def human_session(rng: random.Random) -> dict[str, Any]:
         # A fast primary movement that falls short or overshoots, then a slow
         # corrective one: two speed peaks per target.
         reach = rng.uniform(0.88, 1.08)
-        for goal, duration in (((x + (tx - x) * reach, y + (ty - y) * reach), rng.uniform(380, 650)),
-                               ((tx, ty), rng.uniform(160, 260))):
+        for goal, duration in (
+            ((x + (tx - x) * reach, y + (ty - y) * reach), rng.uniform(380, 650)),
+            ((tx, ty), rng.uniform(160, 260)),
+        ):
             sx, sy = x, y
             start = t
             while t - start < duration:
@@ -48,8 +50,13 @@ def human_session(rng: random.Random) -> dict[str, Any]:
         "clicks": [{"t": round(rng.uniform(0, t), 1)} for _ in range(6)],
         "scrolls": [{"t": round(rng.uniform(0, t), 1), "dy": rng.choice([-120, 120])} for _ in range(9)],
         "keystrokes": keys,
-        "browser": {"webdriver": False, "screen_width": 1920, "screen_height": 1080,
-                    "touch_supported": False, "plugins_length": 5},
+        "browser": {
+            "webdriver": False,
+            "screen_width": 1920,
+            "screen_height": 1080,
+            "touch_supported": False,
+            "plugins_length": 5,
+        },
     }
 
 
@@ -71,8 +78,13 @@ def bot_session(rng: random.Random) -> dict[str, Any]:
         "clicks": [{"t": t}],
         "scrolls": [],
         "keystrokes": keys,
-        "browser": {"webdriver": True, "screen_width": 0, "screen_height": 0,
-                    "touch_supported": False, "plugins_length": 0},
+        "browser": {
+            "webdriver": True,
+            "screen_width": 0,
+            "screen_height": 0,
+            "touch_supported": False,
+            "plugins_length": 0,
+        },
     }
 
 

@@ -26,9 +26,24 @@ if TYPE_CHECKING:
     from .redis_store import RedisStore
 
 __all__ = [
-    "ASGIGuard", "Action", "ClientAddresses", "Decision", "Guard", "LocalStore", "RedisStore", "Reply",
-    "Screened", "Store", "StoreMisconfigured", "StoreUnavailable", "Text", "TokenKind", "TokenVerdict", "Tokens",
-    "WSGIGuard", "normalise_address",
+    "ASGIGuard",
+    "Action",
+    "ClientAddresses",
+    "Decision",
+    "Guard",
+    "LocalStore",
+    "RedisStore",
+    "Reply",
+    "Screened",
+    "Store",
+    "StoreMisconfigured",
+    "StoreUnavailable",
+    "Text",
+    "TokenKind",
+    "TokenVerdict",
+    "Tokens",
+    "WSGIGuard",
+    "normalise_address",
 ]
 
 
@@ -36,5 +51,6 @@ def __getattr__(name: str) -> Any:
     # The Redis client is an optional extra: imported only when asked for.
     if name == "RedisStore":
         from .redis_store import RedisStore
+
         return RedisStore
     raise AttributeError(f"module 'quelvar_guard' has no attribute {name!r}")

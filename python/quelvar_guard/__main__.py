@@ -63,14 +63,16 @@ def _settings(store_only: bool = True) -> Settings:
 
 def _redis_settings(settings: Settings) -> str:
     if settings.redis_url is None:
-        raise Problem("QUELVAR_REDIS_URL is not set: each process keeps its own tables, "
-                      "which no other process can read or change")
+        raise Problem(
+            "QUELVAR_REDIS_URL is not set: each process keeps its own tables, which no other process can read or change"
+        )
     return settings.redis_url
 
 
 def _store(settings: Settings, timeout: float) -> Any:
     """A strict RedisStore on the service's keys: a write that cannot be made fails here."""
     from .redis_store import RedisStore
+
     _redis_settings(settings)
     store = RedisStore(**{**settings.arguments("RedisStore"), "on_unavailable": "strict", "timeout": timeout})
     if not store.stats()["connected"]:  # the first call connects, or waits a few timeouts for it
@@ -89,8 +91,12 @@ def probe(settings: Settings, timeout: float, fleet: bool = False) -> tuple[dict
     from ._redis.connections import connections
 
     url = _redis_settings(settings)
-    facts: dict[str, Any] = {"store": redacted_url(url), "cluster": settings.redis_cluster,
-                             "prefix": settings.redis_prefix, "reachable": False}
+    facts: dict[str, Any] = {
+        "store": redacted_url(url),
+        "cluster": settings.redis_cluster,
+        "prefix": settings.redis_prefix,
+        "reachable": False,
+    }
     problems: list[str] = []
     warnings: list[str] = []
     reach = connections(url, settings.redis_cluster, timeout)
@@ -115,17 +121,26 @@ def probe(settings: Settings, timeout: float, fleet: bool = False) -> tuple[dict
         servers = []
         for name, server in reach.servers(client):
             known = ServerSettings(server)
-            servers.append({"server": redacted_url(name), "maxmemory_policy": known.eviction,
-                            "appendonly": known.appendonly, "persistence": known.persistence()})
+            servers.append(
+                {
+                    "server": redacted_url(name),
+                    "maxmemory_policy": known.eviction,
+                    "appendonly": known.appendonly,
+                    "persistence": known.persistence(),
+                }
+            )
             if known.evicts:
-                problems.append(f"Redis at {redacted_url(name)} has maxmemory-policy {known.eviction}: it may "
-                                "evict spent tokens and the ban set; set it to noeviction")
+                problems.append(
+                    f"Redis at {redacted_url(name)} has maxmemory-policy {known.eviction}: it may "
+                    "evict spent tokens and the ban set; set it to noeviction"
+                )
             if not known.appendonly:
                 warnings.append(f"Redis at {redacted_url(name)}: {known.persistence()}")
         facts["servers"] = servers
         facts["active_bans"] = BanWriter(BanKeys(settings.redis_prefix, reach.database())).active(client)
         if fleet:
             from ._redis.fleet import FleetKeys, read, workers
+
             keys, now = FleetKeys(settings.redis_prefix), time.time()
             facts["fleet"] = read(client, keys, now)
             facts["workers"] = workers(client, keys, now)
@@ -146,8 +161,10 @@ def cmd_status(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]
     facts, problems, warnings = probe(settings, args.timeout, fleet=True)
     facts.update(problems=problems, warnings=warnings)
     lines = [f"Redis at {facts['store']}: " + ("reachable" if facts["reachable"] else "not usable")]
-    lines += [f"{server['server']}: maxmemory-policy {server['maxmemory_policy']}; {server['persistence']}"
-              for server in facts.get("servers", ())]
+    lines += [
+        f"{server['server']}: maxmemory-policy {server['maxmemory_policy']}; {server['persistence']}"
+        for server in facts.get("servers", ())
+    ]
     if "active_bans" in facts:
         lines.append(f"active bans: {facts['active_bans']}")
     for window, counts in facts.get("fleet", {}).items():
@@ -158,8 +175,11 @@ def cmd_status(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]
         unwell = [worker for worker in workers if worker["state"] != "connected"]
         facts["degraded_workers"] = len(unwell)
         lines.append(f"workers: {len(workers)} ({len(unwell)} degraded)")
-        lines += [f"  {worker['host']} pid {worker['pid']}: {worker['state']}, {worker['pending_writes']} pending "
-                  f"writes, {worker['local_bans']} bans held, seen {worker['age']:g} s ago" for worker in workers]
+        lines += [
+            f"  {worker['host']} pid {worker['pid']}: {worker['state']}, {worker['pending_writes']} pending "
+            f"writes, {worker['local_bans']} bans held, seen {worker['age']:g} s ago"
+            for worker in workers
+        ]
         if unwell:
             named = ", ".join(f"{worker['host']} pid {worker['pid']} ({worker['state']})" for worker in unwell)
             problems.append(f"{len(unwell)} of {len(workers)} workers cannot use Redis: {named}")
@@ -204,6 +224,7 @@ def cmd_bans_list(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[s
     settings = _settings()
     reach = connections(_redis_settings(settings), settings.redis_cluster, args.timeout)
     import redis
+
     try:
         client = reach.client()
         now = time.time()
@@ -213,8 +234,10 @@ def cmd_bans_list(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[s
         client.close()
     except (redis.RedisError, OSError) as error:
         raise Problem(f"Redis at {redacted_url(reach.url)}: {error}") from None
-    bans = [{"address": address, "seconds_left": max(1, int(expiry - now))}
-            for address, expiry in sorted(expiries.items(), key=lambda item: item[1])]
+    bans = [
+        {"address": address, "seconds_left": max(1, int(expiry - now))}
+        for address, expiry in sorted(expiries.items(), key=lambda item: item[1])
+    ]
     return OK, {"bans": bans}, [f"{ban['address']}\t{ban['seconds_left']} s" for ban in bans]
 
 
@@ -251,8 +274,11 @@ def cmd_bans_add(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[st
     finally:
         store.close()
     _count_in_service_metrics(True)
-    return OK, {"address": args.address, "banned": True, "seconds": args.seconds}, [
-        f"{args.address} banned for {args.seconds} s"]
+    return (
+        OK,
+        {"address": args.address, "banned": True, "seconds": args.seconds},
+        [f"{args.address} banned for {args.seconds} s"],
+    )
 
 
 def cmd_bans_remove(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]]:
@@ -298,15 +324,20 @@ def parser() -> argparse.ArgumentParser:
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--json", action="store_true", help="one JSON object on standard output")
     common.add_argument("--timeout", type=_timeout, default=DEFAULT_TIMEOUT, help="seconds per network step")
-    common.add_argument("-v", "--verbose", action="store_true",
-                        help="the store's log and the decision record on standard error")
-    top = argparse.ArgumentParser(prog="python -m quelvar_guard", description=__doc__.split("\n\n")[0],
-                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+    common.add_argument(
+        "-v", "--verbose", action="store_true", help="the store's log and the decision record on standard error"
+    )
+    top = argparse.ArgumentParser(
+        prog="python -m quelvar_guard",
+        description=__doc__.split("\n\n")[0],
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     commands = top.add_subparsers(dest="command", required=True)
     commands.add_parser("status", parents=[common], help="the store and its server").set_defaults(run=cmd_status)
 
     bans = commands.add_parser("bans", help="list, check, add or remove bans").add_subparsers(
-        dest="action", required=True)
+        dest="action", required=True
+    )
     bans.add_parser("list", parents=[common]).set_defaults(run=cmd_bans_list)
     for name, run in (("check", cmd_bans_check), ("add", cmd_bans_add), ("remove", cmd_bans_remove)):
         action = bans.add_parser(name, parents=[common])
@@ -317,12 +348,12 @@ def parser() -> argparse.ArgumentParser:
 
     tokens = commands.add_parser("tokens", help="issue a token").add_subparsers(dest="action", required=True)
     issue = tokens.add_parser("issue", parents=[common], help="a telemetry token, to test a deployment")
-    issue.add_argument("--address", type=_address, default=None,
-                       help="the client it is for (what a bound token is bound to)")
+    issue.add_argument(
+        "--address", type=_address, default=None, help="the client it is for (what a bound token is bound to)"
+    )
     issue.set_defaults(run=cmd_tokens_issue)
 
-    config = commands.add_parser("config", help="check the configuration").add_subparsers(
-        dest="action", required=True)
+    config = commands.add_parser("config", help="check the configuration").add_subparsers(dest="action", required=True)
     config.add_parser("check", parents=[common]).set_defaults(run=cmd_config_check)
     return top
 
@@ -331,8 +362,9 @@ def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)  # exits with 2 on bad usage
     command: Command = args.run
     # What a command says is its output; the store's own log only when asked.
-    logging.basicConfig(stream=sys.stderr, level=logging.INFO if args.verbose else logging.ERROR,
-                        format="%(levelname)s %(message)s")
+    logging.basicConfig(
+        stream=sys.stderr, level=logging.INFO if args.verbose else logging.ERROR, format="%(levelname)s %(message)s"
+    )
     try:
         code, facts, lines = command(args)
     except Problem as problem:

@@ -72,12 +72,15 @@ def _strip_port(hop: str) -> str:
 # backslash on the left can only end the walk, never swallow or shift the
 # proxy's element. Any syntax error yields None, which ends the walk there.
 
-_TCHAR = frozenset("!#$%&'*+-.^_`|~0123456789"
-                   "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ")
+_TCHAR = frozenset("!#$%&'*+-.^_`|~0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ")
 _OWS = " \t"
 # qdtext and the characters a quoted-pair may escape (HTAB, SP, VCHAR, obs-text).
-_QDTEXT = frozenset("\t \x21" + "".join(map(chr, range(0x23, 0x5C))) + "".join(map(chr, range(0x5D, 0x7F)))
-                    + "".join(map(chr, range(0x80, 0x100))))
+_QDTEXT = frozenset(
+    "\t \x21"
+    + "".join(map(chr, range(0x23, 0x5C)))
+    + "".join(map(chr, range(0x5D, 0x7F)))
+    + "".join(map(chr, range(0x80, 0x100)))
+)
 _ESCAPABLE = _QDTEXT | {'"', "\\"}
 
 
@@ -96,6 +99,7 @@ def _token_start(text: str, end: int) -> int:
 def _quoted_value(text: str, end: int) -> tuple[str, int] | None:
     """The unescaped content of the quoted-string ending at `end` (after its
     closing quote) and the index of its opening quote, or None."""
+
     def backslashes_before(at: int) -> int:
         count = 0
         while at - count > 0 and text[at - count - 1] == "\\":
@@ -118,7 +122,7 @@ def _quoted_value(text: str, end: int) -> tuple[str, int] | None:
         at -= 1
     else:
         return None
-    content, chars, escaped = text[at + 1:close], [], False
+    content, chars, escaped = text[at + 1 : close], [], False
     for char in content:
         if escaped:
             if char not in _ESCAPABLE:
@@ -158,7 +162,7 @@ def _forwarded_for_from_right(header: str) -> Iterator[str | None]:
                 value, end = header[start:end], start
             if end > 0 and header[end - 1] == "=":
                 name_start = _token_start(header, end - 1)
-                name = header[name_start:end - 1].lower()
+                name = header[name_start : end - 1].lower()
                 if not name or name in names or not (value or quoted_value):
                     # a pair without a name or a value, or a parameter given twice
                     yield None
@@ -192,7 +196,7 @@ def _forwarded_node(value: str) -> IPAddress | None:
         close = value.find("]")
         if close < 0:
             return None
-        host, rest = value[1:close], value[close + 1:]
+        host, rest = value[1:close], value[close + 1 :]
         if ":" not in host:
             return None
     else:
@@ -248,7 +252,8 @@ class ClientAddresses:
         if isinstance(trusted_proxies, str):
             trusted_proxies = [part for part in trusted_proxies.split(",") if part.strip()]
         self.trusted = tuple(
-            network if isinstance(network, (ipaddress.IPv4Network, ipaddress.IPv6Network))
+            network
+            if isinstance(network, (ipaddress.IPv4Network, ipaddress.IPv6Network))
             else ipaddress.ip_network(network.strip(), strict=False)
             for network in trusted_proxies
         )

@@ -46,8 +46,17 @@ from .decision import (
     run_async,
 )
 
-__all__ = ["ASGIGuard", "BodyLimits", "SCREENED_KEY", "guard_head", "read_body", "request_head",
-           "route_path", "screen", "wanted_headers"]
+__all__ = [
+    "ASGIGuard",
+    "BodyLimits",
+    "SCREENED_KEY",
+    "guard_head",
+    "read_body",
+    "request_head",
+    "route_path",
+    "screen",
+    "wanted_headers",
+]
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -97,7 +106,7 @@ def route_path(scope: Scope) -> str:
     path: str = scope.get("path", "")
     root: str = scope.get("root_path", "")
     if root and path.startswith(root) and (len(path) == len(root) or path[len(root)] == "/"):
-        return path[len(root):]
+        return path[len(root) :]
     return path
 
 
@@ -115,6 +124,7 @@ def request_head(scope: Scope) -> RequestHead:
     def header(name: str) -> str | None:
         value = raw.get(name.encode("latin-1"))
         return None if value is None else value.decode("latin-1")
+
     return _head(scope, header)
 
 
@@ -174,8 +184,14 @@ async def read_body(receive: Receive, length: int, limits: BodyLimits | None = N
 Read = Callable[[int], Awaitable["bytes | None"]]
 
 
-async def screen(guard: Guard, head: RequestHead, route: Route, read: Read | None = None, *,
-                 thread_threshold: int = DEFAULT_THREAD_THRESHOLD) -> Reply | Screened:
+async def screen(
+    guard: Guard,
+    head: RequestHead,
+    route: Route,
+    read: Read | None = None,
+    *,
+    thread_threshold: int = DEFAULT_THREAD_THRESHOLD,
+) -> Reply | Screened:
     """The guard's walk for one request under an event loop; `read(length)`
     gives the body (None if the client left). Nothing here blocks the loop:
     see the module."""
@@ -221,8 +237,9 @@ async def _refuse_handshake(reply: Reply, scope: Scope, receive: Receive, send: 
     if (await receive())["type"] != "websocket.connect":
         return  # the client left first
     if "websocket.http.response" in (scope.get("extensions") or {}):
-        await send({"type": "websocket.http.response.start", "status": reply.status,
-                    "headers": list(reply.raw_headers)})
+        await send(
+            {"type": "websocket.http.response.start", "status": reply.status, "headers": list(reply.raw_headers)}
+        )
         await send({"type": "websocket.http.response.body", "body": reply.body()})
     else:
         await send({"type": "websocket.close", "code": POLICY_VIOLATION, "reason": reply.payload["error"]})
@@ -240,10 +257,15 @@ class ASGIGuard:
     carry its token in (None: the header only).
     """
 
-    def __init__(self, app: ASGIApp, guard: Guard, *,
-                 thread_threshold: int = DEFAULT_THREAD_THRESHOLD,
-                 body_limits: BodyLimits = BodyLimits(),
-                 token_query: str | None = DEFAULT_TOKEN_QUERY) -> None:
+    def __init__(
+        self,
+        app: ASGIApp,
+        guard: Guard,
+        *,
+        thread_threshold: int = DEFAULT_THREAD_THRESHOLD,
+        body_limits: BodyLimits = BodyLimits(),
+        token_query: str | None = DEFAULT_TOKEN_QUERY,
+    ) -> None:
         self.app = app
         self.guard = guard
         self.thread_threshold = thread_threshold
@@ -271,8 +293,9 @@ class ASGIGuard:
             outcome = self.guard.walk(head, route)
             if not isinstance(outcome, (Reply, Screened)):
                 limits = self.body_limits
-                outcome = await _drive(self.guard, outcome, lambda length: read_body(receive, length, limits),
-                                       self.thread_threshold)
+                outcome = await _drive(
+                    self.guard, outcome, lambda length: read_body(receive, length, limits), self.thread_threshold
+                )
             if isinstance(outcome, Reply):
                 return await _send(outcome, send, head.method == "HEAD")
             if route is Route.TELEMETRY:
@@ -303,4 +326,5 @@ class ASGIGuard:
 
         def with_query_token(name: str) -> str | None:
             return token if name == key else header(name)
+
         return RequestHead(head.method, head.path, head.peer, with_query_token)

@@ -37,8 +37,7 @@ if TYPE_CHECKING:
 __all__ = ["CODE_ONLY", "ConfigError", "Settings", "declared", "options_table", "unknown_variables"]
 
 _REDIS_SCHEMES = ("redis", "rediss", "unix")
-_FLAGS = {"1": True, "true": True, "yes": True, "on": True, "0": False, "false": False, "no": False,
-          "off": False}
+_FLAGS = {"1": True, "true": True, "yes": True, "on": True, "0": False, "false": False, "no": False, "off": False}
 _OFF = ("off", "none")
 # An HTTP field name (RFC 9110 token): anything else never arrives as a header.
 _HEADER_NAME = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]+")
@@ -73,9 +72,17 @@ class Option:
     convert: Callable[[Any], Any] | None = None
 
 
-def _option(default: Any, env: str, help: str, *, to: str = "", least: float | None = None,
-            most: float | None = None, choices: tuple[str, ...] = (),
-            convert: Callable[[Any], Any] | None = None) -> Any:
+def _option(
+    default: Any,
+    env: str,
+    help: str,
+    *,
+    to: str = "",
+    least: float | None = None,
+    most: float | None = None,
+    choices: tuple[str, ...] = (),
+    convert: Callable[[Any], Any] | None = None,
+) -> Any:
     targets = tuple((target.split(".")[0], target.split(".")[1]) for target in to.split())
     return field(default=default, metadata={"option": Option(env, help, targets, least, most, choices, convert)})
 
@@ -86,6 +93,7 @@ def _on_unavailable(strict: bool) -> str:
 
 def _scoring(path: str | None) -> Scoring:
     from .scoring import Scoring
+
     return Scoring() if path is None else Scoring.from_file(path)
 
 
@@ -93,76 +101,189 @@ def _scoring(path: str | None) -> Scoring:
 class Settings:
     # -- the store -------------------------------------------------------------
     redis_url: str | None = _option(
-        None, "QUELVAR_REDIS_URL", "redis://host:port/db, rediss:// or unix://; unset: each process keeps "
-        "its own tables (LocalStore)", to="RedisStore.url")
-    redis_cluster: bool = _option(False, "QUELVAR_REDIS_CLUSTER", "the URL names one node of a Redis Cluster",
-                                  to="RedisStore.cluster")
-    redis_prefix: str = _option("quelvar:", "QUELVAR_REDIS_PREFIX", "namespace of every key and channel",
-                                to="RedisStore.prefix")
-    redis_timeout: float = _option(0.5, "QUELVAR_REDIS_TIMEOUT", "seconds for each network step; no call "
-                                   "waits much more than twice this", to="RedisStore.timeout", least=0.01, most=60)
-    strict: bool = _option(False, "QUELVAR_STRICT", "refuse with 503 while Redis is away, instead of serving "
-                           "from each process's own tables", to="RedisStore.on_unavailable", convert=_on_unavailable)
-    nonce_window: float = _option(_LOCAL_WINDOW, "QUELVAR_NONCE_WINDOW", "seconds a spent token stays refused "
-                                  "(Redis only; a process alone keeps 60)", to="RedisStore.nonce_window_seconds",
-                                  least=_LOCAL_WINDOW, most=7 * 86400)
-    max_pending_writes: int = _option(100_000, "QUELVAR_MAX_PENDING_WRITES", "ban changes, and as many spent "
-                                      "tokens, a process keeps while Redis is away", to="RedisStore.max_pending_writes",
-                                      least=1, most=10**8)
-    allow_eviction: bool = _option(False, "QUELVAR_ALLOW_EVICTION", "use a Redis whose maxmemory-policy may "
-                                   "evict spent tokens and bans", to="RedisStore.allow_eviction")
-    ipv6_prefix: int = _option(64, "QUELVAR_IPV6_PREFIX", "what one ban of an IPv6 client covers (128: the "
-                               "exact address)", to="RedisStore.ipv6_prefix LocalStore.ipv6_prefix", least=8, most=128)
-    ipv4_prefix: int = _option(32, "QUELVAR_IPV4_PREFIX", "the same for IPv4 (32: the exact address)",
-                               to="RedisStore.ipv4_prefix LocalStore.ipv4_prefix", least=8, most=32)
+        None,
+        "QUELVAR_REDIS_URL",
+        "redis://host:port/db, rediss:// or unix://; unset: each process keeps its own tables (LocalStore)",
+        to="RedisStore.url",
+    )
+    redis_cluster: bool = _option(
+        False, "QUELVAR_REDIS_CLUSTER", "the URL names one node of a Redis Cluster", to="RedisStore.cluster"
+    )
+    redis_prefix: str = _option(
+        "quelvar:", "QUELVAR_REDIS_PREFIX", "namespace of every key and channel", to="RedisStore.prefix"
+    )
+    redis_timeout: float = _option(
+        0.5,
+        "QUELVAR_REDIS_TIMEOUT",
+        "seconds for each network step; no call waits much more than twice this",
+        to="RedisStore.timeout",
+        least=0.01,
+        most=60,
+    )
+    strict: bool = _option(
+        False,
+        "QUELVAR_STRICT",
+        "refuse with 503 while Redis is away, instead of serving from each process's own tables",
+        to="RedisStore.on_unavailable",
+        convert=_on_unavailable,
+    )
+    nonce_window: float = _option(
+        _LOCAL_WINDOW,
+        "QUELVAR_NONCE_WINDOW",
+        "seconds a spent token stays refused (Redis only; a process alone keeps 60)",
+        to="RedisStore.nonce_window_seconds",
+        least=_LOCAL_WINDOW,
+        most=7 * 86400,
+    )
+    max_pending_writes: int = _option(
+        100_000,
+        "QUELVAR_MAX_PENDING_WRITES",
+        "ban changes, and as many spent tokens, a process keeps while Redis is away",
+        to="RedisStore.max_pending_writes",
+        least=1,
+        most=10**8,
+    )
+    allow_eviction: bool = _option(
+        False,
+        "QUELVAR_ALLOW_EVICTION",
+        "use a Redis whose maxmemory-policy may evict spent tokens and bans",
+        to="RedisStore.allow_eviction",
+    )
+    ipv6_prefix: int = _option(
+        64,
+        "QUELVAR_IPV6_PREFIX",
+        "what one ban of an IPv6 client covers (128: the exact address)",
+        to="RedisStore.ipv6_prefix LocalStore.ipv6_prefix",
+        least=8,
+        most=128,
+    )
+    ipv4_prefix: int = _option(
+        32,
+        "QUELVAR_IPV4_PREFIX",
+        "the same for IPv4 (32: the exact address)",
+        to="RedisStore.ipv4_prefix LocalStore.ipv4_prefix",
+        least=8,
+        most=32,
+    )
     # -- tokens ------------------------------------------------------------------
     token_secrets: tuple[str, ...] = _option(
-        (), "QUELVAR_TOKEN_SECRETS", f"token keys of at least {MIN_SECRET_BYTES} bytes, the same in every "
-        "worker; the first signs, all verify", to="Guard.secrets")
-    token_max_age: float = _option(30.0, "QUELVAR_TOKEN_MAX_AGE", "seconds a telemetry token stays good",
-                                   to="Guard.max_age", least=1, most=86400)
-    clearance_seconds: float = _option(30.0, "QUELVAR_CLEARANCE_SECONDS", "seconds a guarded token stays good",
-                                       to="Guard.clearance_seconds", least=1, most=86400)
-    requests_per_clearance: int = _option(10, "QUELVAR_REQUESTS_PER_CLEARANCE", "guarded tokens per allowed "
-                                          "telemetry post", to="Guard.requests_per_clearance", least=1,
-                                          most=MAX_CLEARANCE_TOKENS)
-    clock_skew: float = _option(5.0, "QUELVAR_CLOCK_SKEW", "seconds a token may come from the future (hosts' "
-                                "clocks); less than both lifetimes", to="Guard.clock_skew", least=0, most=3600)
-    bind_network: bool = _option(False, "QUELVAR_BIND_NETWORK", "tokens good only from the client's IPv4 /24 "
-                                 "or IPv6 /64", to="Guard.bind_network")
-    mint_rate: float | None = _option(1.0, "QUELVAR_MINT_RATE", "telemetry tokens per second an address may "
-                                      "take once its burst is spent; off: no budget", to="Guard.mint_rate",
-                                      least=0.0001, most=10**6)
-    mint_burst: int = _option(20, "QUELVAR_MINT_BURST", "telemetry tokens an address may take at once",
-                              to="Guard.mint_burst", least=1, most=10**9)
+        (),
+        "QUELVAR_TOKEN_SECRETS",
+        f"token keys of at least {MIN_SECRET_BYTES} bytes, the same in every worker; the first signs, all verify",
+        to="Guard.secrets",
+    )
+    token_max_age: float = _option(
+        30.0, "QUELVAR_TOKEN_MAX_AGE", "seconds a telemetry token stays good", to="Guard.max_age", least=1, most=86400
+    )
+    clearance_seconds: float = _option(
+        30.0,
+        "QUELVAR_CLEARANCE_SECONDS",
+        "seconds a guarded token stays good",
+        to="Guard.clearance_seconds",
+        least=1,
+        most=86400,
+    )
+    requests_per_clearance: int = _option(
+        10,
+        "QUELVAR_REQUESTS_PER_CLEARANCE",
+        "guarded tokens per allowed telemetry post",
+        to="Guard.requests_per_clearance",
+        least=1,
+        most=MAX_CLEARANCE_TOKENS,
+    )
+    clock_skew: float = _option(
+        5.0,
+        "QUELVAR_CLOCK_SKEW",
+        "seconds a token may come from the future (hosts' clocks); less than both lifetimes",
+        to="Guard.clock_skew",
+        least=0,
+        most=3600,
+    )
+    bind_network: bool = _option(
+        False,
+        "QUELVAR_BIND_NETWORK",
+        "tokens good only from the client's IPv4 /24 or IPv6 /64",
+        to="Guard.bind_network",
+    )
+    mint_rate: float | None = _option(
+        1.0,
+        "QUELVAR_MINT_RATE",
+        "telemetry tokens per second an address may take once its burst is spent; off: no budget",
+        to="Guard.mint_rate",
+        least=0.0001,
+        most=10**6,
+    )
+    mint_burst: int = _option(
+        20,
+        "QUELVAR_MINT_BURST",
+        "telemetry tokens an address may take at once",
+        to="Guard.mint_burst",
+        least=1,
+        most=10**9,
+    )
     # -- requests ----------------------------------------------------------------
-    guarded_paths: tuple[str, ...] = _option(("/api/",), "QUELVAR_GUARDED_PATHS", "path prefixes that need a "
-                                             "guarded token", to="Guard.guarded_paths")
-    token_path: str = _option("/quelvar/token", "QUELVAR_TOKEN_PATH", "GET: a telemetry token",
-                              to="Guard.token_path")
-    telemetry_path: str = _option("/quelvar/telemetry", "QUELVAR_TELEMETRY_PATH", "POST: telemetry, answered "
-                                  "with guarded tokens when allowed", to="Guard.telemetry_path")
-    token_header: str = _option("X-Quelvar-Token", "QUELVAR_TOKEN_HEADER", "the header carrying either kind of "
-                                "token", to="Guard.token_header")
-    max_body: int = _option(64 << 10, "QUELVAR_MAX_BODY", "bytes a telemetry body may have (413 above)",
-                            to="Guard.max_body", least=1, most=1 << 30)
-    trusted_proxies: tuple[str, ...] = _option((), "QUELVAR_TRUSTED_PROXIES", "networks of your reverse "
-                                               "proxies", to="Guard.trusted_proxies")
-    proxy_header: str = _option("x-forwarded-for", "QUELVAR_PROXY_HEADER", "the header they write",
-                                to="Guard.proxy_header", choices=("x-forwarded-for", "forwarded"))
+    guarded_paths: tuple[str, ...] = _option(
+        ("/api/",), "QUELVAR_GUARDED_PATHS", "path prefixes that need a guarded token", to="Guard.guarded_paths"
+    )
+    token_path: str = _option("/quelvar/token", "QUELVAR_TOKEN_PATH", "GET: a telemetry token", to="Guard.token_path")
+    telemetry_path: str = _option(
+        "/quelvar/telemetry",
+        "QUELVAR_TELEMETRY_PATH",
+        "POST: telemetry, answered with guarded tokens when allowed",
+        to="Guard.telemetry_path",
+    )
+    token_header: str = _option(
+        "X-Quelvar-Token", "QUELVAR_TOKEN_HEADER", "the header carrying either kind of token", to="Guard.token_header"
+    )
+    max_body: int = _option(
+        64 << 10,
+        "QUELVAR_MAX_BODY",
+        "bytes a telemetry body may have (413 above)",
+        to="Guard.max_body",
+        least=1,
+        most=1 << 30,
+    )
+    trusted_proxies: tuple[str, ...] = _option(
+        (), "QUELVAR_TRUSTED_PROXIES", "networks of your reverse proxies", to="Guard.trusted_proxies"
+    )
+    proxy_header: str = _option(
+        "x-forwarded-for",
+        "QUELVAR_PROXY_HEADER",
+        "the header they write",
+        to="Guard.proxy_header",
+        choices=("x-forwarded-for", "forwarded"),
+    )
     # -- decisions ---------------------------------------------------------------
-    scoring_model: str | None = _option(None, "QUELVAR_SCORING_MODEL", "a model file from `python -m "
-                                        "quelvar_guard.scoring calibrate`; unset: the rules alone",
-                                        to="Guard.scoring", convert=_scoring)
-    ban_seconds: int = _option(600, "QUELVAR_BAN_SECONDS", "how long a client the scoring bans stays banned",
-                               to="Guard.ban_seconds", least=1, most=_U64_MAX)
-    challenge_hold: int = _option(0, "QUELVAR_CHALLENGE_HOLD", "seconds a challenged client is told to wait "
-                                  "(Retry-After, advisory)", to="Guard.challenge_hold", least=0, most=86400)
+    scoring_model: str | None = _option(
+        None,
+        "QUELVAR_SCORING_MODEL",
+        "a model file from `python -m quelvar_guard.scoring calibrate`; unset: the rules alone",
+        to="Guard.scoring",
+        convert=_scoring,
+    )
+    ban_seconds: int = _option(
+        600,
+        "QUELVAR_BAN_SECONDS",
+        "how long a client the scoring bans stays banned",
+        to="Guard.ban_seconds",
+        least=1,
+        most=_U64_MAX,
+    )
+    challenge_hold: int = _option(
+        0,
+        "QUELVAR_CHALLENGE_HOLD",
+        "seconds a challenged client is told to wait (Retry-After, advisory)",
+        to="Guard.challenge_hold",
+        least=0,
+        most=86400,
+    )
     # -- operations --------------------------------------------------------------
-    metrics_path: str | None = _option(None, "QUELVAR_METRICS_PATH", "serve Prometheus metrics here; unset: "
-                                       "none kept", to="Guard.metrics_path")
-    health_path: str | None = _option(None, "QUELVAR_HEALTH_PATH", "answer readiness here, 200 or 503; unset: "
-                                      "not served", to="Guard.health_path")
+    metrics_path: str | None = _option(
+        None, "QUELVAR_METRICS_PATH", "serve Prometheus metrics here; unset: none kept", to="Guard.metrics_path"
+    )
+    health_path: str | None = _option(
+        None, "QUELVAR_HEALTH_PATH", "answer readiness here, 200 or 503; unset: not served", to="Guard.health_path"
+    )
 
     @classmethod
     def from_environment(cls, environ: Mapping[str, str] | None = None, *, store_only: bool = False) -> Settings:
@@ -199,8 +320,9 @@ class Settings:
                 continue
             assert option.least is not None and option.most is not None
             if not option.least <= value <= option.most:
-                problems.append(f"{option.env} must be from {_number(option.least)} to {_number(option.most)}, "
-                                f"not {_number(value)}")
+                problems.append(
+                    f"{option.env} must be from {_number(option.least)} to {_number(option.most)}, not {_number(value)}"
+                )
                 wrong.add(name)
         if self.redis_url is not None:
             problems.extend(_redis_url_problems(self.redis_url, self.redis_cluster))
@@ -232,6 +354,7 @@ class Settings:
         problems.extend(self._path_problems())
         if self.scoring_model is not None:
             from .scoring import Model, ModelError
+
             try:
                 Model.from_file(self.scoring_model)
             except (OSError, ModelError, ValueError) as error:
@@ -250,23 +373,32 @@ class Settings:
         replay window."""
         if wrong & {"token_max_age", "clearance_seconds", "clock_skew", "nonce_window"}:
             return []
-        lifetimes = (("QUELVAR_TOKEN_MAX_AGE", self.token_max_age),
-                     ("QUELVAR_CLEARANCE_SECONDS", self.clearance_seconds))
+        lifetimes = (
+            ("QUELVAR_TOKEN_MAX_AGE", self.token_max_age),
+            ("QUELVAR_CLEARANCE_SECONDS", self.clearance_seconds),
+        )
         shorter = [f"{env} ({lifetime:g} s)" for env, lifetime in lifetimes if self.clock_skew >= lifetime]
         if shorter:
             return [f"QUELVAR_CLOCK_SKEW ({self.clock_skew:g} s) must be smaller than {' and '.join(shorter)}"]
         window = self.nonce_window if self.redis_url is not None else _LOCAL_WINDOW
-        return [f"{env} + QUELVAR_CLOCK_SKEW ({lifetime + self.clock_skew:g} s) exceeds the replay window "
-                f"({window:g} s, QUELVAR_NONCE_WINDOW): a token could be accepted twice"
-                for env, lifetime in lifetimes if lifetime + self.clock_skew > window]
+        return [
+            f"{env} + QUELVAR_CLOCK_SKEW ({lifetime + self.clock_skew:g} s) exceeds the replay window "
+            f"({window:g} s, QUELVAR_NONCE_WINDOW): a token could be accepted twice"
+            for env, lifetime in lifetimes
+            if lifetime + self.clock_skew > window
+        ]
 
     def _path_problems(self) -> list[str]:
         """The guard's own paths: each absolute and its own; the metrics and
         readiness paths never one the guard screens."""
         problems: list[str] = []
         seen: dict[str, str] = {}
-        for env, path in (("QUELVAR_TOKEN_PATH", self.token_path), ("QUELVAR_TELEMETRY_PATH", self.telemetry_path),
-                          ("QUELVAR_METRICS_PATH", self.metrics_path), ("QUELVAR_HEALTH_PATH", self.health_path)):
+        for env, path in (
+            ("QUELVAR_TOKEN_PATH", self.token_path),
+            ("QUELVAR_TELEMETRY_PATH", self.telemetry_path),
+            ("QUELVAR_METRICS_PATH", self.metrics_path),
+            ("QUELVAR_HEALTH_PATH", self.health_path),
+        ):
             if path is None:
                 continue
             if not path.startswith("/"):
@@ -274,8 +406,9 @@ class Settings:
             elif path in seen:
                 problems.append(f"{env} is {seen[path]}'s path too: {path!r}")
             elif env in ("QUELVAR_METRICS_PATH", "QUELVAR_HEALTH_PATH") and any(
-                    path == prefix or path.startswith(prefix if prefix.endswith("/") else prefix + "/")
-                    for prefix in self.guarded_paths):
+                path == prefix or path.startswith(prefix if prefix.endswith("/") else prefix + "/")
+                for prefix in self.guarded_paths
+            ):
                 problems.append(f"{env} {path!r} is under QUELVAR_GUARDED_PATHS")
             seen.setdefault(path, env)
         return problems
@@ -297,8 +430,10 @@ class Settings:
         """LocalStore without a Redis URL, else the RedisStore these settings describe."""
         if self.redis_url is None:
             from .store import LocalStore
+
             return LocalStore(**self.arguments("LocalStore"))
         from .redis_store import RedisStore
+
         return RedisStore(**self.arguments("RedisStore"))
 
     def scoring(self) -> Scoring:
@@ -310,6 +445,7 @@ class Settings:
         describe); `options` are Guard's other keyword arguments, such as
         `decide`, and win over the settings."""
         from .decision import Guard
+
         arguments = self.arguments("Guard", skip=options.keys())
         arguments.update(options)
         return Guard(store if store is not None else self.store(), **arguments)
@@ -320,6 +456,7 @@ class Settings:
         values["token_secrets"] = f"{len(self.token_secrets)} keys"
         if self.redis_url is not None:
             from .record import redacted_url
+
             values["redis_url"] = redacted_url(self.redis_url)
         return values
 
@@ -335,8 +472,9 @@ class Declared(typing.NamedTuple):
 def declared() -> tuple[Declared, ...]:
     """Every setting, in declaration order."""
     hints = typing.get_type_hints(Settings)
-    return tuple(Declared(item.name, item.metadata["option"], hints[item.name], item.default)
-                 for item in fields(Settings))
+    return tuple(
+        Declared(item.name, item.metadata["option"], hints[item.name], item.default) for item in fields(Settings)
+    )
 
 
 def _parse(text: str, kind: Any, option: Option) -> Any:
@@ -444,6 +582,7 @@ def _redis_url_problems(url: str, cluster: bool) -> list[str]:
         if not db_text.isdigit():
             problems.append(f"QUELVAR_REDIS_URL database {db_text!r} is not a number")
         elif cluster and int(db_text) != 0:
-            problems.append(f"QUELVAR_REDIS_URL names database {db_text}, but QUELVAR_REDIS_CLUSTER: a cluster "
-                            "has only database 0")
+            problems.append(
+                f"QUELVAR_REDIS_URL names database {db_text}, but QUELVAR_REDIS_CLUSTER: a cluster has only database 0"
+            )
     return problems

@@ -152,16 +152,19 @@ class Decision:
 
     @classmethod
     def ban(cls, seconds: int, *, reasons: Iterable[str] = ()) -> Decision:
-        return cls(Action.BAN, _whole_seconds(seconds, 1, "a ban lasts a positive whole number of seconds"),
-                   _reasons(reasons))
+        return cls(
+            Action.BAN, _whole_seconds(seconds, 1, "a ban lasts a positive whole number of seconds"), _reasons(reasons)
+        )
 
     @classmethod
     def challenge(cls, hold_seconds: int = 0, *, reasons: Iterable[str] = ()) -> Decision:
         """No ban and no guarded tokens: the client must send fresh telemetry,
         after `hold_seconds` (sent as Retry-After; advisory, see the module)."""
-        return cls(Action.CHALLENGE,
-                   _whole_seconds(hold_seconds, 0, "a hold is a whole number of seconds, 0 or more"),
-                   _reasons(reasons))
+        return cls(
+            Action.CHALLENGE,
+            _whole_seconds(hold_seconds, 0, "a hold is a whole number of seconds, 0 or more"),
+            _reasons(reasons),
+        )
 
 
 _ALLOW = Decision(Action.ALLOW)  # immutable: one for every allow of the default callback
@@ -188,8 +191,12 @@ class Reply:
 
     @cached_property
     def _all_headers(self) -> tuple[tuple[str, str], ...]:
-        return (("Content-Type", "application/json"), ("Content-Length", str(len(self.encoded))),
-                ("Cache-Control", "no-store"), *self.headers)
+        return (
+            ("Content-Type", "application/json"),
+            ("Content-Length", str(len(self.encoded))),
+            ("Cache-Control", "no-store"),
+            *self.headers,
+        )
 
     @cached_property
     def raw_headers(self) -> tuple[tuple[bytes, bytes], ...]:
@@ -273,33 +280,33 @@ ROUTE_KINDS = {Route.TELEMETRY: TokenKind.TELEMETRY, Route.GUARDED: TokenKind.GU
 # What the walk asks of its adapter; each is answered with a value sent back in
 # (or an exception thrown back in).
 @dataclass(frozen=True, slots=True)
-class Spend:             # -> True if the token was fresh (it is spent now), False if spent before
+class Spend:  # -> True if the token was fresh (it is spent now), False if spent before
     token: str
 
 
 @dataclass(frozen=True, slots=True)
-class TakeBudget:        # -> seconds until the address may mint again; 0.0: minted now
+class TakeBudget:  # -> seconds until the address may mint again; 0.0: minted now
     address: str
 
 
 @dataclass(frozen=True, slots=True)
-class ReadBody:          # -> bytes, or None if the client went away; TimeoutError thrown in if too slow
+class ReadBody:  # -> bytes, or None if the client went away; TimeoutError thrown in if too slow
     length: int
 
 
 @dataclass(frozen=True, slots=True)
-class ParseBody:         # -> (FeatureDict, MoveDict), or ValueError thrown in
+class ParseBody:  # -> (FeatureDict, MoveDict), or ValueError thrown in
     body: bytes
 
 
 @dataclass(frozen=True, slots=True)
-class Decide:            # -> Decision; the one place telemetry is judged
+class Decide:  # -> Decision; the one place telemetry is judged
     features: FeatureDict
     moves: MoveDict
 
 
 @dataclass(frozen=True, slots=True)
-class Ban:               # -> None
+class Ban:  # -> None
     address: str
     seconds: int
 
@@ -368,6 +375,8 @@ _SCREENED_CACHE_LIMIT = 4096
 
 def _allow_all(features: FeatureDict) -> Decision:
     return _ALLOW
+
+
 class Guard:
     """Everything the adapters share: configuration, the walk, the parsing.
 
@@ -430,8 +439,11 @@ class Guard:
     ) -> None:
         if max_body <= 0:
             raise ValueError("max_body must be positive")
-        if (isinstance(requests_per_clearance, bool) or not isinstance(requests_per_clearance, int)
-                or not 1 <= requests_per_clearance <= MAX_CLEARANCE_TOKENS):
+        if (
+            isinstance(requests_per_clearance, bool)
+            or not isinstance(requests_per_clearance, int)
+            or not 1 <= requests_per_clearance <= MAX_CLEARANCE_TOKENS
+        ):
             raise ValueError(f"requests_per_clearance must be a whole number from 1 to {MAX_CLEARANCE_TOKENS}")
         if mint_rate is not None and not 0 < mint_rate < float("inf"):
             raise ValueError("mint_rate must be a positive number of tokens per second, or None")
@@ -443,8 +455,9 @@ class Guard:
         self._in_process = type(store) is LocalStore
         # A shared store counts refusals for the whole fleet (RedisStore.fleet_counts).
         self._count_refusal: Callable[[str], None] | None = getattr(store, "count_refusal", None)
-        self.tokens = Tokens(secrets, store, max_age=max_age, clearance_seconds=clearance_seconds,
-                             clock_skew=clock_skew)
+        self.tokens = Tokens(
+            secrets, store, max_age=max_age, clearance_seconds=clearance_seconds, clock_skew=clock_skew
+        )
         self.addresses = ClientAddresses(trusted_proxies, header=proxy_header)
         # What one ban covers is the store's to say; a store without a scope keys exact addresses.
         self.scope: BanScope = getattr(store, "scope", None) or BanScope(ipv4_prefix=32, ipv6_prefix=128)
@@ -470,8 +483,10 @@ class Guard:
         self.header_names = tuple(dict.fromkeys((self._token_key, "content-length", "x-forwarded-for", "forwarded")))
         # The clearance's answer as json.dumps writes it, around its tokens
         # (URL-safe base64: nothing in them to escape).
-        self._cleared_around = ('{"decision":"allow","tokens":["', '"],"header":' + json.dumps(token_header)
-                                + ',"max_age":' + json.dumps(self.tokens.clearance_seconds) + "}")
+        self._cleared_around = (
+            '{"decision":"allow","tokens":["',
+            '"],"header":' + json.dumps(token_header) + ',"max_age":' + json.dumps(self.tokens.clearance_seconds) + "}",
+        )
         self.max_body = max_body
         self.requests_per_clearance = requests_per_clearance
         self.bind_network = bool(bind_network)
@@ -482,8 +497,9 @@ class Guard:
         if metrics_path is not None and self.route(metrics_path) is not None:
             raise ValueError("metrics_path must not be one of the guard's own paths")
         self.metrics_path = metrics_path
-        if health_path is not None and (not health_path.startswith("/") or self.route(health_path) is not None
-                                        or health_path == metrics_path):
+        if health_path is not None and (
+            not health_path.startswith("/") or self.route(health_path) is not None or health_path == metrics_path
+        ):
             raise ValueError("health_path must start with / and be a path of its own")
         self.health_path = health_path
         self._trap_quiet_until = 0.0
@@ -498,8 +514,12 @@ class Guard:
         one round trip to the store)."""
         METRICS.refresh(self.store)
         text, content_type = METRICS.exposition()
-        return _MetricsReply(200, {}, (("Content-Type", content_type), ("Content-Length", str(len(text))),
-                                       ("Cache-Control", "no-store")), text)
+        return _MetricsReply(
+            200,
+            {},
+            (("Content-Type", content_type), ("Content-Length", str(len(text))), ("Cache-Control", "no-store")),
+            text,
+        )
 
     def route(self, path: str) -> Route | None:
         """Which kind of request this path is; None for paths the guard leaves alone."""
@@ -514,8 +534,7 @@ class Guard:
         addresses = self.addresses
         if not addresses.trusted:
             header = head.header
-            if ((header("x-forwarded-for") or header("forwarded"))
-                    and time.monotonic() >= self._trap_quiet_until):
+            if (header("x-forwarded-for") or header("forwarded")) and time.monotonic() >= self._trap_quiet_until:
                 self._warn_of_untrusted_proxy(head)
             return addresses.resolve(head.peer, None)
         return addresses.resolve(head.peer, head.header(addresses.header))
@@ -525,16 +544,22 @@ class Guard:
         trusted is almost always a reverse proxy left unnamed: every client
         then has the proxy's address, and one ban locks everyone out. Said
         once, then at most once an hour."""
-        header = "x-forwarded-for" if head.header("x-forwarded-for") else "forwarded" if head.header("forwarded") else None
+        header = (
+            "x-forwarded-for" if head.header("x-forwarded-for") else "forwarded" if head.header("forwarded") else None
+        )
         if header is None:
             return
         peer = normalise_address(head.peer.split("%", 1)[0] if isinstance(head.peer, str) else head.peer)
         if peer is None or not ipaddress.ip_address(peer).is_private:
             return
         self._trap_quiet_until = time.monotonic() + PROXY_TRAP_QUIET_SECONDS
-        _log.warning("quelvar_guard: requests from %s carry %s, but no proxy is trusted: every client behind it "
-                     "has its address, and a ban of one is a ban of all; name it in trusted_proxies "
-                     "(QUELVAR_TRUSTED_PROXIES)", peer, header)
+        _log.warning(
+            "quelvar_guard: requests from %s carry %s, but no proxy is trusted: every client behind it "
+            "has its address, and a ban of one is a ban of all; name it in trusted_proxies "
+            "(QUELVAR_TRUSTED_PROXIES)",
+            peer,
+            header,
+        )
 
     def health(self) -> tuple[bool, dict[str, object]]:
         """Readiness for an orchestrator: the store's own account, or ready
@@ -561,13 +586,23 @@ class Guard:
 
     def telemetry_token(self, address: str | None) -> Reply:
         """The token endpoint's answer for a client that is not banned."""
-        return Reply(200, {"token": self.tokens.issue(TokenKind.TELEMETRY, self._network(address)),
-                           "header": self.token_header, "max_age": self.tokens.max_age})
+        return Reply(
+            200,
+            {
+                "token": self.tokens.issue(TokenKind.TELEMETRY, self._network(address)),
+                "header": self.token_header,
+                "max_age": self.tokens.max_age,
+            },
+        )
 
     def cleared(self, screened: Screened) -> Reply:
         """The telemetry endpoint's answer to an allowed post: its guarded tokens."""
-        payload: dict[str, object] = {"decision": "allow", "tokens": screened.tokens, "header": self.token_header,
-                                      "max_age": self.tokens.clearance_seconds}
+        payload: dict[str, object] = {
+            "decision": "allow",
+            "tokens": screened.tokens,
+            "header": self.token_header,
+            "max_age": self.tokens.clearance_seconds,
+        }
         if not screened.tokens:
             return Reply(200, payload)
         before, after = self._cleared_around
@@ -617,8 +652,12 @@ class Guard:
             key = self.scope.key(address)
             if not self._in_process:
                 return self._rest(self._mint(key, address), head, route, started)
-            return self._end(self._minted(self.store.take_budget(key, self.mint_rate, self.mint_burst), address),
-                             head, route, started)
+            return self._end(
+                self._minted(self.store.take_budget(key, self.mint_rate, self.mint_burst), address),
+                head,
+                route,
+                started,
+            )
 
         token = head.header(self._token_key)
         if not token:

@@ -71,16 +71,19 @@ _SCREENED_FIRST = "quelvar.screened_first"
 _READ_BEFORE_SCREENING = (
     "the request body was read before the screening dependency ran (a body parameter on the "
     "route, or another dependency): declare no body parameter on a screened route, or make it "
-    "with quelvar_guard.fastapi.ScreenFirstRoute")
+    "with quelvar_guard.fastapi.ScreenFirstRoute"
+)
 
 
 def _refuse(reply: Reply) -> NoReturn:
     from fastapi import HTTPException
+
     raise HTTPException(reply.status, detail=reply.payload, headers=dict(reply.headers))
 
 
-def screening(guard: Guard, *, thread_threshold: int = DEFAULT_THREAD_THRESHOLD,
-              body_limits: BodyLimits = BodyLimits()) -> Callable[..., Awaitable[Screened]]:
+def screening(
+    guard: Guard, *, thread_threshold: int = DEFAULT_THREAD_THRESHOLD, body_limits: BodyLimits = BodyLimits()
+) -> Callable[..., Awaitable[Screened]]:
     """A dependency that screens the request and returns its `Screened` record."""
     from fastapi import Request
     from starlette.requests import ClientDisconnect
@@ -96,6 +99,7 @@ def screening(guard: Guard, *, thread_threshold: int = DEFAULT_THREAD_THRESHOLD,
             # framing override it).
             try:
                 async with aclosing(request.stream()) as chunks:
+
                     async def receive() -> Message:
                         try:
                             return {"type": "http.request", "body": await anext(chunks), "more_body": True}
@@ -103,6 +107,7 @@ def screening(guard: Guard, *, thread_threshold: int = DEFAULT_THREAD_THRESHOLD,
                             return {"type": "http.request", "body": b"", "more_body": False}
                         except ClientDisconnect:
                             return {"type": "http.disconnect"}
+
                     body = await read_body(receive, length, body_limits)
             except RuntimeError as consumed:  # the stream was read by someone else
                 raise RuntimeError(_READ_BEFORE_SCREENING) from consumed
@@ -161,6 +166,7 @@ def _replaying(body: bytes, receive: Receive) -> Receive:
         if pending:
             return {"type": "http.request", "body": pending.pop(), "more_body": False}
         return await receive()
+
     return replay
 
 
@@ -175,8 +181,11 @@ def _screen_first_route() -> type:
 
         def __init__(self, *args: Any, **kwargs: Any) -> None:
             super().__init__(*args, **kwargs)
-            screens = [d.call for d in _dependencies(self.dependant) if hasattr(d.call, "check")
-                       and isinstance(getattr(d.call, "guard", None), Guard)]
+            screens = [
+                d.call
+                for d in _dependencies(self.dependant)
+                if hasattr(d.call, "check") and isinstance(getattr(d.call, "guard", None), Guard)
+            ]
             self.quelvar_screen = screens[0] if screens else None
 
         async def handle(self, scope: Scope, receive: Receive, send: Send) -> None:

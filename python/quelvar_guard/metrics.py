@@ -39,13 +39,18 @@ __all__ = ["METRICS", "Metrics"]
 
 # Guard time: a refusal from memory takes microseconds, a telemetry post with
 # a Redis round trip a millisecond or so, an outage up to twice the timeout.
-GUARD_BUCKETS = (0.00005, 0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5,
-                 1.0, 2.5)
+GUARD_BUCKETS = (0.00005, 0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1.0, 2.5)
 SCORING_BUCKETS = (0.00001, 0.000025, 0.00005, 0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.05)
 
 # Refusal codes whose reply says what became of the token.
-_VERDICTS = {"malformed_token": "malformed", "bad_signature": "bad_signature", "expired_token": "expired",
-             "wrong_token_kind": "wrong_kind", "wrong_network": "wrong_network", "replayed_token": "replayed"}
+_VERDICTS = {
+    "malformed_token": "malformed",
+    "bad_signature": "bad_signature",
+    "expired_token": "expired",
+    "wrong_token_kind": "wrong_kind",
+    "wrong_network": "wrong_network",
+    "replayed_token": "replayed",
+}
 
 TOKEN_KINDS = ("telemetry", "guarded")
 STORE_CALLS = ("nonce", "budget", "ban")
@@ -65,34 +70,45 @@ class Metrics:
             from prometheus_client import Counter, Gauge, Histogram
         except ImportError as missing:
             raise ImportError('metrics need prometheus_client: pip install "quelvar_core_rs[metrics]"') from missing
-        self.requests = Counter("quelvar_requests", "Requests on the guard's paths, by outcome and reason",
-                                ["outcome", "reason"])
+        self.requests = Counter(
+            "quelvar_requests", "Requests on the guard's paths, by outcome and reason", ["outcome", "reason"]
+        )
         self.bans = Counter("quelvar_bans", "Bans made, by who made them", ["source"])
         self.unbans = Counter("quelvar_unbans", "Unbans made, by who made them", ["source"])
         self.issued = Counter("quelvar_tokens_issued", "Tokens issued, by kind", ["kind"])
         self.refused = Counter("quelvar_tokens_refused", "Tokens refused, by verdict", ["verdict"])
         self.store_calls = Counter("quelvar_store_calls", "Round trips to the shared store", ["call"])
-        self.store_failures = Counter("quelvar_store_failures", "Round trips to the shared store that failed",
-                                      ["call"])
+        self.store_failures = Counter("quelvar_store_failures", "Round trips to the shared store that failed", ["call"])
         self.guard_time = Histogram("quelvar_guard_seconds", "The guard's time per request", buckets=GUARD_BUCKETS)
-        self.scoring_time = Histogram("quelvar_scoring_seconds", "Scoring time per telemetry post",
-                                      buckets=SCORING_BUCKETS)
+        self.scoring_time = Histogram(
+            "quelvar_scoring_seconds", "Scoring time per telemetry post", buckets=SCORING_BUCKETS
+        )
         # The latest reading of any live worker: the shared count is read by
         # whichever worker answers a scrape, so an older one is stale.
-        self.active_bans = Gauge("quelvar_active_bans", "Active bans: the shared set's, a process's replica",
-                                 ["scope"], multiprocess_mode="livemostrecent")
-        self.connected = Gauge("quelvar_store_connected", "Processes connected to the shared store",
-                               multiprocess_mode="livesum")
-        self.degraded = Gauge("quelvar_store_degraded", "Processes serving from their own tables",
-                              multiprocess_mode="livesum")
+        self.active_bans = Gauge(
+            "quelvar_active_bans",
+            "Active bans: the shared set's, a process's replica",
+            ["scope"],
+            multiprocess_mode="livemostrecent",
+        )
+        self.connected = Gauge(
+            "quelvar_store_connected", "Processes connected to the shared store", multiprocess_mode="livesum"
+        )
+        self.degraded = Gauge(
+            "quelvar_store_degraded", "Processes serving from their own tables", multiprocess_mode="livesum"
+        )
         self._ban_outcome = self.requests.labels("ban", "refused")
         self._guard_bans = self.bans.labels("guard")
         # Each label set's child, looked up once: labels() validates and locks on every call.
         self._children: dict[tuple[object, ...], Any] = {}
         # Label sets known in advance start at 0: each family is there, and a
         # rate can be taken, before its first event.
-        for metric, values in ((self.issued, TOKEN_KINDS), (self.refused, tuple(_VERDICTS.values())),
-                               (self.store_calls, STORE_CALLS), (self.store_failures, STORE_CALLS)):
+        for metric, values in (
+            (self.issued, TOKEN_KINDS),
+            (self.refused, tuple(_VERDICTS.values())),
+            (self.store_calls, STORE_CALLS),
+            (self.store_failures, STORE_CALLS),
+        ):
             for value in values:
                 self._child(metric, value)
         self.on = True
@@ -124,8 +140,9 @@ class Metrics:
             self._ban_outcome.inc()
             self._guard_bans.inc()
         else:
-            outcome_label = ("challenge" if code == "challenge" else
-                             "unavailable" if code == "store_unavailable" else "refuse")
+            outcome_label = (
+                "challenge" if code == "challenge" else "unavailable" if code == "store_unavailable" else "refuse"
+            )
             self._child(self.requests, outcome_label, code).inc()
             verdict = _VERDICTS.get(code)
             if verdict is not None:
@@ -153,6 +170,7 @@ class Metrics:
     def refresh(self, store: Any) -> None:
         """This process's gauges as of now (a shared store is asked its count: one round trip)."""
         import quelvar_core_rs as core
+
         self.local_bans(core.get_state_engine_stats_rs()["active_ip_bans"])
         stats = getattr(store, "stats", None)
         if stats is not None:
@@ -163,9 +181,11 @@ class Metrics:
     def exposition(self) -> tuple[bytes, str]:
         """The text to serve and its content type; summed over the workers in multiprocess mode."""
         from prometheus_client import CONTENT_TYPE_LATEST, REGISTRY, CollectorRegistry, generate_latest
+
         registry = REGISTRY
         if os.environ.get("PROMETHEUS_MULTIPROC_DIR"):
             from prometheus_client import multiprocess
+
             registry = CollectorRegistry()
             multiprocess.MultiProcessCollector(registry)  # type: ignore[no-untyped-call]
         return generate_latest(registry), CONTENT_TYPE_LATEST

@@ -48,8 +48,14 @@ DEFAULT_RATE = 20.0
 DEFAULT_BURST = 200
 
 # The token verdict behind each refusal code that comes from checking a token.
-_VERDICTS = {"malformed_token": "malformed", "bad_signature": "bad_signature", "expired_token": "expired",
-             "wrong_token_kind": "wrong_kind", "wrong_network": "wrong_network", "replayed_token": "replayed"}
+_VERDICTS = {
+    "malformed_token": "malformed",
+    "bad_signature": "bad_signature",
+    "expired_token": "expired",
+    "wrong_token_kind": "wrong_kind",
+    "wrong_network": "wrong_network",
+    "replayed_token": "replayed",
+}
 # The scoring's decisions are made only after the token was spent: its verdict was ok.
 _DECIDED = {"challenge": ("challenge", "challenge"), "refused": ("refusal", "refuse")}
 
@@ -110,8 +116,13 @@ class DecisionRecord:
         if dropped is None:
             return False
         if dropped:
-            log.log(level, "quelvar_guard: %d %s events were dropped by the rate limit", dropped,
-                    logging.getLevelName(level), extra={"event": "dropped", "dropped": dropped, "pid": os.getpid()})
+            log.log(
+                level,
+                "quelvar_guard: %d %s events were dropped by the rate limit",
+                dropped,
+                logging.getLevelName(level),
+                extra={"event": "dropped", "dropped": dropped, "pid": os.getpid()},
+            )
         return True
 
     @staticmethod
@@ -138,10 +149,22 @@ class DecisionRecord:
             # Only a ban gives the callback's refusal a Retry-After.
             if self.admit(logging.WARNING):
                 address, path, reasons = resolve(head), head.path, payload.get("reasons", [])
-                self.write(logging.WARNING, "quelvar_guard: ban %s for %s s on %s (%s)",
-                           (address, retry_after, path, ", ".join(reasons)),  # type: ignore[arg-type]
-                           {"event": "ban", "reason": code, "decision": "ban", "address": address, "path": path,
-                            "verdict": "ok", "reasons": reasons, "seconds": retry_after, "source": "guard"})
+                self.write(
+                    logging.WARNING,
+                    "quelvar_guard: ban %s for %s s on %s (%s)",
+                    (address, retry_after, path, ", ".join(reasons)),  # type: ignore[arg-type]
+                    {
+                        "event": "ban",
+                        "reason": code,
+                        "decision": "ban",
+                        "address": address,
+                        "path": path,
+                        "verdict": "ok",
+                        "reasons": reasons,
+                        "seconds": retry_after,
+                        "source": "guard",
+                    },
+                )
             return
         if not self.admit(logging.INFO):
             return
@@ -150,19 +173,45 @@ class DecisionRecord:
         verdict = "ok" if code in _DECIDED else _VERDICTS.get(code)  # type: ignore[call-overload]
         if code == "store_unavailable":
             decision = "unavailable"
-        self.write(logging.INFO, "quelvar_guard: %s %s %s on %s", (event, code, address, path),
-                   {"event": event, "reason": code, "decision": decision, "address": address, "path": path,
-                    "verdict": verdict, "reasons": payload.get("reasons", []), "status": reply.status})
+        self.write(
+            logging.INFO,
+            "quelvar_guard: %s %s %s on %s",
+            (event, code, address, path),
+            {
+                "event": event,
+                "reason": code,
+                "decision": decision,
+                "address": address,
+                "path": path,
+                "verdict": verdict,
+                "reasons": payload.get("reasons", []),
+                "status": reply.status,
+            },
+        )
 
     def ban(self, address: str, seconds: int, source: str) -> None:
         """A ban made outside a request (an operator, the application)."""
-        self.emit(logging.WARNING, "quelvar_guard: ban %s for %s s by %s", (address, seconds, source),
-                  {"event": "ban", "reason": "ban", "decision": "ban", "address": address, "seconds": seconds,
-                   "source": source})
+        self.emit(
+            logging.WARNING,
+            "quelvar_guard: ban %s for %s s by %s",
+            (address, seconds, source),
+            {
+                "event": "ban",
+                "reason": "ban",
+                "decision": "ban",
+                "address": address,
+                "seconds": seconds,
+                "source": source,
+            },
+        )
 
     def unban(self, address: str, source: str) -> None:
-        self.emit(logging.WARNING, "quelvar_guard: unban %s by %s", (address, source),
-                  {"event": "unban", "reason": "unban", "decision": "unban", "address": address, "source": source})
+        self.emit(
+            logging.WARNING,
+            "quelvar_guard: unban %s by %s",
+            (address, source),
+            {"event": "unban", "reason": "unban", "decision": "unban", "address": address, "source": source},
+        )
 
     # -- the store -------------------------------------------------------------
 
@@ -179,8 +228,12 @@ class DecisionRecord:
             level, what = logging.WARNING, "is back; bans resynchronised"
         else:
             level, what = logging.ERROR, ("unreachable; " if state == "degraded" else "refused: ") + str(detail)
-        self.emit(level, "quelvar_guard: Redis at %s %s", (store, what),
-                  {"event": "store", "reason": state, "decision": state, "store": store})
+        self.emit(
+            level,
+            "quelvar_guard: Redis at %s %s",
+            (store, what),
+            {"event": "store", "reason": state, "decision": state, "store": store},
+        )
 
 
 def redacted_url(url: str) -> str:

@@ -111,8 +111,7 @@ class _Process:
         self.ready = threading.Event()
         self.stop = threading.Event()
         # Each event loop's nonce writes, sent together through a client of its own.
-        self.batches: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, NonceBatch] = (
-            weakref.WeakKeyDictionary())
+        self.batches: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, NonceBatch] = weakref.WeakKeyDictionary()
         self.outage = OutageQueue(store.max_pending_writes)
         # Tokens accepted here within the window, for when Redis is away
         # (degrade only): all of them when the window outlasts the native
@@ -223,8 +222,7 @@ class RedisStore:
             # for that long, leaves this process degraded.
             while not proc.ready.wait(self.timeout):
                 if time.monotonic() - proc.listener.progress > 3 * self.timeout:
-                    log.warning("quelvar_guard: Redis at %s not ready; %s until it is", self.log_name,
-                                self._fallback())
+                    log.warning("quelvar_guard: Redis at %s not ready; %s until it is", self.log_name, self._fallback())
                     break
             if self._refused is not None:
                 raise self._refused
@@ -237,8 +235,11 @@ class RedisStore:
         return self._keyed_is_banned(ip)
 
     def _fallback(self) -> str:
-        return ("serving from this process's tables" if self.on_unavailable == "degrade"
-                else "calls that need it raise StoreUnavailable")
+        return (
+            "serving from this process's tables"
+            if self.on_unavailable == "degrade"
+            else "calls that need it raise StoreUnavailable"
+        )
 
     def check_servers(self, client: Any) -> None:
         """Refuses servers that may evict keys (unless allowed) and logs how
@@ -249,9 +250,14 @@ class RedisStore:
             if settings.evicts and not self.allow_eviction:
                 raise StoreMisconfigured(
                     f"Redis at {name} has maxmemory-policy {settings.eviction}: it may evict spent tokens "
-                    "and the ban set; set it to noeviction, or pass allow_eviction=True")
-            log.log(logging.INFO if settings.appendonly else logging.WARNING,
-                    "quelvar_guard: Redis at %s: %s", name, settings.persistence())
+                    "and the ban set; set it to noeviction, or pass allow_eviction=True"
+                )
+            log.log(
+                logging.INFO if settings.appendonly else logging.WARNING,
+                "quelvar_guard: Redis at %s: %s",
+                name,
+                settings.persistence(),
+            )
 
     def refuse(self, proc: _Process, error: StoreMisconfigured) -> None:
         """From now on every call that needs Redis raises `error`."""
@@ -277,9 +283,14 @@ class RedisStore:
         outage = proc.outage
         spilled_changes, spilled_tokens = outage.take_spilled()
         if spilled_changes or spilled_tokens:
-            log.warning("quelvar_guard: %d ban changes and %d accepted tokens were dropped while Redis at %s "
-                        "was away, the oldest first: a process keeps at most %d of each",
-                        spilled_changes, spilled_tokens, self.log_name, self.max_pending_writes)
+            log.warning(
+                "quelvar_guard: %d ban changes and %d accepted tokens were dropped while Redis at %s "
+                "was away, the oldest first: a process keeps at most %d of each",
+                spilled_changes,
+                spilled_tokens,
+                self.log_name,
+                self.max_pending_writes,
+            )
         while outage:
             tokens = outage.take_tokens(WRITE_CHUNK)
             if tokens:
@@ -300,8 +311,10 @@ class RedisStore:
                         outage.change_written(entry)
                         continue
                     written = self.ban_writer.write(
-                        proc.client, proc.scripts,
-                        [(ip, expires_at, decided) for ip, (expires_at, decided) in changes.items()])
+                        proc.client,
+                        proc.scripts,
+                        [(ip, expires_at, decided) for ip, (expires_at, decided) in changes.items()],
+                    )
                 except BaseException:
                     outage.put_back_first_change(entry)
                     raise
@@ -355,8 +368,9 @@ class RedisStore:
     def _too_long(self, raw: bytes) -> ValueError:
         return ValueError(f"token of {len(raw)} bytes is longer than the {self.max_token_bytes} allowed")
 
-    def _accepted_without_redis(self, proc: _Process, raw: bytes, text: str | None,
-                                error: BaseException | None = None) -> bool:
+    def _accepted_without_redis(
+        self, proc: _Process, raw: bytes, text: str | None, error: BaseException | None = None
+    ) -> bool:
         if self._refused is not None:
             raise self._refused
         spent = proc.spent
@@ -423,8 +437,11 @@ class RedisStore:
         batch = proc.batches.get(loop)
         if batch is None:
             batch = proc.batches[loop] = NonceBatch(
-                self.nonces, self.connections.async_client(), 2 * self.timeout,
-                lambda error: self._call_failed(proc, error))
+                self.nonces,
+                self.connections.async_client(),
+                2 * self.timeout,
+                lambda error: self._call_failed(proc, error),
+            )
         try:
             fresh = await batch.spend(raw)
         except BatchFailed as failed:  # counted once for the whole round trip
@@ -444,8 +461,9 @@ class RedisStore:
         self._proc or self._start()
         return REPLICA.remaining(ban_key(self.scope, ip))  # type: ignore[arg-type]
 
-    def _change(self, apply: Callable[[], tuple[dict[str, int | None] | None, list[Change]]],
-                clear: bool = False) -> None:
+    def _change(
+        self, apply: Callable[[], tuple[dict[str, int | None] | None, list[Change]]], clear: bool = False
+    ) -> None:
         """Applies a change to the replica (the extension checks the
         arguments), writes it to Redis, and on failure keeps it for later or,
         when strict, undoes it and raises."""
@@ -461,7 +479,8 @@ class RedisStore:
                     while changes:
                         chunk = changes[:WRITE_CHUNK]
                         written = self.ban_writer.write(
-                            proc.client, proc.scripts, [(ip, expires_at, None) for ip, expires_at in chunk])
+                            proc.client, proc.scripts, [(ip, expires_at, None) for ip, expires_at in chunk]
+                        )
                         if METRICS.on:
                             METRICS.store_call("ban")
                         proc.listener.wrote((ip for ip, _ in chunk), written.seq)
@@ -493,6 +512,7 @@ class RedisStore:
             address, expires_at = REPLICA.ban(text, seconds)
             changes.append((address, expires_at))
             return saved, [(address, expires_at)]
+
         self._change(apply)
         if self._proc is not None:
             self._proc.tally.add(BAN)
@@ -525,6 +545,7 @@ class RedisStore:
             saved = REPLICA.saved([text]) if isinstance(text, str) else {}
             lifted.append(REPLICA.unban(text))
             return saved, [(lifted[0], None)]
+
         self._change(apply)
         if self._proc is not None:
             self._proc.tally.add(UNBAN)
@@ -536,13 +557,16 @@ class RedisStore:
             applied = REPLICA.hydrate(keyed_bans(self.scope, bans))
             saved = {ip: before.get(ip) for ip, _ in applied}
             return saved, list(applied)
+
         self._change(apply)
 
     def clear(self) -> None:
         """Forgets every token and ban here and in Redis, and tells the others."""
+
         def apply() -> tuple[None, list[Change]]:
             REPLICA.clear()
             return None, []
+
         self._change(apply, clear=True)
 
     def _clear_shared(self, proc: _Process) -> None:
@@ -556,18 +580,35 @@ class RedisStore:
         round trip once started): ready while the listener runs and Redis is reachable, or
         is away under the degrade policy, which serves on purpose."""
         if self._closed or self._refused is not None:
-            return {"ready": False, "store": "redis", "connected": False, "listener": False,
-                    "on_unavailable": self.on_unavailable, "pending_writes": 0}
+            return {
+                "ready": False,
+                "store": "redis",
+                "connected": False,
+                "listener": False,
+                "on_unavailable": self.on_unavailable,
+                "pending_writes": 0,
+            }
         proc = self._proc or self._start()  # the first probe may wait for the first connection
         listening = proc.thread.is_alive()
-        return {"ready": listening and self._refused is None and (proc.connected or self.on_unavailable == "degrade"),
-                "store": "redis", "connected": proc.connected, "listener": listening,
-                "on_unavailable": self.on_unavailable, "pending_writes": len(proc.outage)}
+        return {
+            "ready": listening and self._refused is None and (proc.connected or self.on_unavailable == "degrade"),
+            "store": "redis",
+            "connected": proc.connected,
+            "listener": listening,
+            "on_unavailable": self.on_unavailable,
+            "pending_writes": len(proc.outage),
+        }
 
     def heartbeat(self, proc: _Process, state: str) -> dict[str, object]:
         """What this process tells the fleet of itself (see _redis.fleet)."""
-        return {"host": HOST, "pid": os.getpid(), "state": state, "on_unavailable": self.on_unavailable,
-                "pending_writes": len(proc.outage), "local_bans": core.get_state_engine_stats_rs()["active_ip_bans"]}
+        return {
+            "host": HOST,
+            "pid": os.getpid(),
+            "state": state,
+            "on_unavailable": self.on_unavailable,
+            "pending_writes": len(proc.outage),
+            "local_bans": core.get_state_engine_stats_rs()["active_ip_bans"],
+        }
 
     def workers(self) -> list[dict[str, Any]]:
         """The heartbeat of every process on this Redis and prefix that wrote
@@ -590,14 +631,16 @@ class RedisStore:
                 shared = self.ban_writer.active(proc.client)
             except UNAVAILABLE:
                 pass  # whether Redis is away is the listener's to say, within a second or so
-        result.update({
-            "shared_ip_bans": shared,
-            "connected": proc.connected,
-            "degraded": not proc.connected,
-            "on_unavailable": self.on_unavailable,
-            "pending_writes": len(proc.outage),
-            "resyncs": proc.listener.resyncs,
-        })
+        result.update(
+            {
+                "shared_ip_bans": shared,
+                "connected": proc.connected,
+                "degraded": not proc.connected,
+                "on_unavailable": self.on_unavailable,
+                "pending_writes": len(proc.outage),
+                "resyncs": proc.listener.resyncs,
+            }
+        )
         return result
 
     def close(self) -> None:
@@ -617,7 +660,6 @@ class RedisStore:
                     pass
             proc.client.close()
 
-
     # -- the minting budget -----------------------------------------------
 
     def take_budget(self, key: str, rate: float, burst: int) -> float:
@@ -631,8 +673,11 @@ class RedisStore:
         proc = self._proc or self._start()
         failure: BaseException | None = None
         if proc.connected:
-            arguments = {"keys": [self.prefix + "b:" + key],
-                         "args": [max(1, round(1e6 / rate)), burst], "client": proc.client}
+            arguments = {
+                "keys": [self.prefix + "b:" + key],
+                "args": [max(1, round(1e6 / rate)), burst],
+                "client": proc.client,
+            }
             try:
                 try:
                     wait = int(proc.scripts.budget(**arguments)) / 1e6

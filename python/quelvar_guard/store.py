@@ -114,6 +114,7 @@ def keyed_is_banned(scope: BanScope) -> Callable[[Text], bool]:
         if type(ip) is str:
             return _is_ip_banned(key(ip))
         return _is_ip_banned(ban_key(scope, ip))  # type: ignore[arg-type]
+
     return lookup
 
 
@@ -122,8 +123,7 @@ def keyed_bans(scope: BanScope, bans: object) -> object:
     for the extension to refuse with its own message."""
     if not isinstance(bans, (list, tuple)):
         return bans
-    return [(ban_key(scope, item[0]), item[1]) if isinstance(item, tuple) and len(item) == 2 else item
-            for item in bans]
+    return [(ban_key(scope, item[0]), item[1]) if isinstance(item, tuple) and len(item) == 2 else item for item in bans]
 
 
 def hydrate_items(bans: object) -> object:
@@ -131,9 +131,12 @@ def hydrate_items(bans: object) -> object:
     goes to the extension unchanged, so it refuses it with its own message."""
     if not isinstance(bans, (list, tuple)):
         return bans
-    return [(item[0].decode(), item[1])
-            if isinstance(item, tuple) and len(item) == 2 and isinstance(item[0], bytes) else item
-            for item in bans]
+    return [
+        (item[0].decode(), item[1])
+        if isinstance(item, tuple) and len(item) == 2 and isinstance(item[0], bytes)
+        else item
+        for item in bans
+    ]
 
 
 class Replica:

@@ -80,8 +80,8 @@ _compare = hmac.compare_digest
 class TokenKind(enum.IntEnum):
     """What a token is good for; the value is its byte in the token."""
 
-    TELEMETRY = 1   # one telemetry post
-    GUARDED = 2     # one guarded request
+    TELEMETRY = 1  # one telemetry post
+    GUARDED = 2  # one guarded request
 
 
 # Every kind byte a token may carry, with its kind (plain ints: no enum call per check).
@@ -92,12 +92,12 @@ class TokenVerdict(enum.Enum):
     """Why a token was accepted or refused."""
 
     OK = "ok"
-    MALFORMED = "malformed"          # not a token of this format at all
+    MALFORMED = "malformed"  # not a token of this format at all
     BAD_SIGNATURE = "bad_signature"  # well formed, but no configured secret signed it
-    EXPIRED = "expired"              # older than its kind's lifetime, or issued too far in the future
-    WRONG_KIND = "wrong_kind"        # genuine, but of the other kind
+    EXPIRED = "expired"  # older than its kind's lifetime, or issued too far in the future
+    WRONG_KIND = "wrong_kind"  # genuine, but of the other kind
     WRONG_NETWORK = "wrong_network"  # genuine, but bound to another network than the presenter's
-    REPLAYED = "replayed"            # genuine and fresh, but already spent
+    REPLAYED = "replayed"  # genuine and fresh, but already spent
 
 
 def network_of(address: str | None) -> bytes:
@@ -199,7 +199,7 @@ class Tokens:
             raw += message
             raw += tag
         text = binascii.b2a_base64(raw, newline=False).translate(_TO_URLSAFE).decode("ascii")
-        return tuple([text[start:start + _TOKEN_CHARS] for start in range(0, len(text), _TOKEN_CHARS)])
+        return tuple([text[start : start + _TOKEN_CHARS] for start in range(0, len(text), _TOKEN_CHARS)])
 
     def verify(self, token: str | bytes | None, kind: TokenKind, address: str | None = None) -> TokenVerdict:
         """Signature, age, kind and placement only; the token is not spent
@@ -250,8 +250,7 @@ class Tokens:
             return TokenVerdict.REPLAYED
         return verdict
 
-    async def check_async(self, token: str | bytes | None, kind: TokenKind,
-                          address: str | None = None) -> TokenVerdict:
+    async def check_async(self, token: str | bytes | None, kind: TokenKind, address: str | None = None) -> TokenVerdict:
         """`check` for an event loop: the store's round trip is awaited."""
         verdict = self.verify(token, kind, address)
         if verdict is TokenVerdict.OK and not await self.store.consume_nonce_async(_text(token)):

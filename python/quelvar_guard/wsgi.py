@@ -38,7 +38,7 @@ def _environ_key(name: str) -> str:
 class WSGIGuard:
     """Screens the guarded paths of a WSGI application; see `Guard`.
 
-        app = WSGIGuard(app, Guard(RedisStore(...), secrets, decide=score))
+    app = WSGIGuard(app, Guard(RedisStore(...), secrets, decide=score))
     """
 
     def __init__(self, app: WSGIApplication, guard: Guard) -> None:
@@ -93,6 +93,7 @@ class WSGIGuard:
                     return guard.store.ban(address, seconds)
                 case _:
                     assert_never(need)
+
         return answer
 
 

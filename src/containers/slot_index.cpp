@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-
 namespace quelvar {
 
 SlotIndex::SlotIndex(std::size_t reserve) {

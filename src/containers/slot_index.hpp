@@ -133,8 +133,7 @@ inline SlotIndex::Group::Group(const std::uint8_t* control) noexcept
     : bytes_(_mm_loadu_si128(reinterpret_cast<const __m128i*>(control))) {}
 
 inline std::uint32_t SlotIndex::Group::match(std::uint8_t tag) const noexcept {
-    return static_cast<std::uint32_t>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(bytes_, _mm_set1_epi8(static_cast<char>(tag)))));
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes_, _mm_set1_epi8(static_cast<char>(tag)))));
 }
 
 inline std::uint32_t SlotIndex::Group::match_empty() const noexcept {

@@ -123,10 +123,9 @@ QUELVAR_AVX2 void avx2_x4(SipKey key, const char* const data[4], const std::size
         scalar_x4(key, data, length, out);
         return;
     }
-    const unsigned char* const in[4] = {reinterpret_cast<const unsigned char*>(data[0]),
-                                        reinterpret_cast<const unsigned char*>(data[1]),
-                                        reinterpret_cast<const unsigned char*>(data[2]),
-                                        reinterpret_cast<const unsigned char*>(data[3])};
+    const unsigned char* const in[4] = {
+        reinterpret_cast<const unsigned char*>(data[0]), reinterpret_cast<const unsigned char*>(data[1]),
+        reinterpret_cast<const unsigned char*>(data[2]), reinterpret_cast<const unsigned char*>(data[3])};
     const __m256i rotate16 = rotate16_mask();
     Lanes s = start(key);
 
@@ -149,18 +148,17 @@ QUELVAR_AVX2 void avx2_x4(SipKey key, const char* const data[4], const std::size
         message[t++][lane] = sip_detail::last_word(in[lane], length[lane]);
         for (; t < most; ++t) message[t][lane] = 0;
     }
-    const __m256i first_final_step = _mm256_setr_epi64x(
-        static_cast<long long>(words[0]), static_cast<long long>(words[1]), static_cast<long long>(words[2]),
-        static_cast<long long>(words[3]));
+    const __m256i first_final_step =
+        _mm256_setr_epi64x(static_cast<long long>(words[0]), static_cast<long long>(words[1]),
+                           static_cast<long long>(words[2]), static_cast<long long>(words[3]));
     const __m256i last_step = _mm256_add_epi64(first_final_step, _mm256_set1_epi64x(2));
     const __m256i finalisation_mark = _mm256_set1_epi64x(0xff);
     __m256i result = _mm256_setzero_si256();
     for (std::size_t t = 0; t < most + 3; ++t) {
-        const __m256i m = t < most ? _mm256_load_si256(reinterpret_cast<const __m256i*>(message[t]))
-                                   : _mm256_setzero_si256();
+        const __m256i m =
+            t < most ? _mm256_load_si256(reinterpret_cast<const __m256i*>(message[t])) : _mm256_setzero_si256();
         const __m256i step = _mm256_set1_epi64x(static_cast<long long>(t));
-        s.v2 = _mm256_xor_si256(s.v2,
-                                _mm256_and_si256(_mm256_cmpeq_epi64(step, first_final_step), finalisation_mark));
+        s.v2 = _mm256_xor_si256(s.v2, _mm256_and_si256(_mm256_cmpeq_epi64(step, first_final_step), finalisation_mark));
         absorb(s, m, rotate16);
         const __m256i hash = _mm256_xor_si256(_mm256_xor_si256(s.v0, s.v1), _mm256_xor_si256(s.v2, s.v3));
         result = _mm256_blendv_epi8(result, hash, _mm256_cmpeq_epi64(step, last_step));

@@ -184,8 +184,10 @@ std::unique_ptr<MixedPlan> build_mixed(std::size_t n) {
             for (std::size_t i = 0; i < stride; ++i) plan->twiddles.push_back(root(j * i * groups, n));
         }
         if (p % 2 == 1) {
-            for (std::size_t t = 0; t < p; ++t) plan->roots.push_back(std::cos(TWO_PI * static_cast<double>(t) / static_cast<double>(p)));
-            for (std::size_t t = 0; t < p; ++t) plan->roots.push_back(std::sin(TWO_PI * static_cast<double>(t) / static_cast<double>(p)));
+            for (std::size_t t = 0; t < p; ++t)
+                plan->roots.push_back(std::cos(TWO_PI * static_cast<double>(t) / static_cast<double>(p)));
+            for (std::size_t t = 0; t < p; ++t)
+                plan->roots.push_back(std::sin(TWO_PI * static_cast<double>(t) / static_cast<double>(p)));
         }
         plan->passes.push_back(pass);
         groups *= p;

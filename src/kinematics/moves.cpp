@@ -18,8 +18,8 @@ constexpr double TAN_EIGHTH_PI = 0.41421356237309504880;
 // fitted at Chebyshev nodes to the series: at most 3 units in the last
 // place from the library's atan2 over the whole range.
 constexpr std::array<double, 10> ATAN_TAIL{
-    -0.3333333333333325,  0.19999999999900417,  -0.14285714266449684, 0.11111109658618898, -0.09090853227589481,
-    0.0769106643713043,   -0.06649724492638338, 0.05736964794588738,  -0.04485280069539548, 0.022775439254920524,
+    -0.3333333333333325, 0.19999999999900417,  -0.14285714266449684, 0.11111109658618898,  -0.09090853227589481,
+    0.0769106643713043,  -0.06649724492638338, 0.05736964794588738,  -0.04485280069539548, 0.022775439254920524,
 };
 
 // ATAN_TAIL at s by Horner's rule, spelled out: a loop here would keep the
@@ -282,9 +282,7 @@ Move move_figures(std::span<const MousePoint> p, std::size_t first_segment, cons
 
 }  // namespace
 
-double unsigned_angle(double cross, double dot) {
-    return settled(polynomial_angle(cross, dot), cross, dot);
-}
+double unsigned_angle(double cross, double dot) { return settled(polynomial_angle(cross, dot), cross, dot); }
 
 std::vector<Move> cut_moves(std::span<const MousePoint> p, const SegmentSeries& series) {
     std::vector<Move> moves;

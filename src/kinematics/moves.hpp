@@ -20,19 +20,20 @@ inline constexpr double MOVE_PAUSE = 150.0;
 // The one list of the figures of a move: X(name, type, doc), in result order.
 // The struct, the key strings, the result writer and the count derive from
 // it. A move of one point has points 1 and every other figure 0.0.
-#define QUELVAR_MOVE_FIGURES(X)                                                                               \
-    X(points, std::uint64_t, "points in the move")                                                            \
-    X(duration, double, "t of the last point minus t of the first")                                           \
-    X(path_length, double, "sum of the segment lengths")                                                      \
-    X(chord, double, "distance from the first point to the last")                                             \
-    X(max_deviation, double,                                                                                  \
-      "largest distance of a point from the line through the first and last points (from the first point "   \
-      "when they coincide)")                                                                                  \
-    X(step_cv, double, "population std over mean of the segment lengths; 0.0 for a zero mean")               \
-    X(speed_cv, double, "the same for the segment speeds, each time step floored at MIN_TIME_STEP")           \
-    X(dt_cv, double, "the same for the floored time steps")                                                   \
-    X(peak_speed_at, double, "start of the fastest segment after the first point, over the duration; 0.0 "   \
-      "for a zero duration")                                                                                  \
+#define QUELVAR_MOVE_FIGURES(X)                                                                            \
+    X(points, std::uint64_t, "points in the move")                                                         \
+    X(duration, double, "t of the last point minus t of the first")                                        \
+    X(path_length, double, "sum of the segment lengths")                                                   \
+    X(chord, double, "distance from the first point to the last")                                          \
+    X(max_deviation, double,                                                                               \
+      "largest distance of a point from the line through the first and last points (from the first point " \
+      "when they coincide)")                                                                               \
+    X(step_cv, double, "population std over mean of the segment lengths; 0.0 for a zero mean")             \
+    X(speed_cv, double, "the same for the segment speeds, each time step floored at MIN_TIME_STEP")        \
+    X(dt_cv, double, "the same for the floored time steps")                                                \
+    X(peak_speed_at, double,                                                                               \
+      "start of the fastest segment after the first point, over the duration; 0.0 "                        \
+      "for a zero duration")                                                                               \
     X(turn_sum, double, "sum of the absolute turning angles between successive non-zero segments, radians")
 
 struct Move {

@@ -34,7 +34,8 @@ constexpr std::size_t LANES = 4;
 template <class Mask>
 [[gnu::always_inline]] inline void select(const Mask& mask, const Quad& yes, Quad& no) {
     const QuadBits bits = __builtin_bit_cast(QuadBits, mask);
-    no = __builtin_bit_cast(Quad, (bits & __builtin_bit_cast(QuadBits, yes)) | (~bits & __builtin_bit_cast(QuadBits, no)));
+    no = __builtin_bit_cast(Quad,
+                            (bits & __builtin_bit_cast(QuadBits, yes)) | (~bits & __builtin_bit_cast(QuadBits, no)));
 }
 
 // log2(x) for normal positive x: x = 2^e·m with m in [√½, √2], and

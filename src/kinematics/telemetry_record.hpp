@@ -34,10 +34,10 @@ struct MousePoint {
 
 #define QUELVAR_KEY_ENUMERATOR(key) key,
 #define QUELVAR_KEY_TEXT(key) std::string_view(#key),
-#define QUELVAR_KEY_LIST(space, KEYS)                                    \
-    namespace space {                                                    \
-    enum Key : std::size_t { KEYS(QUELVAR_KEY_ENUMERATOR) };             \
-    inline constexpr std::array NAMES{KEYS(QUELVAR_KEY_TEXT)};           \
+#define QUELVAR_KEY_LIST(space, KEYS)                          \
+    namespace space {                                          \
+    enum Key : std::size_t { KEYS(QUELVAR_KEY_ENUMERATOR) };   \
+    inline constexpr std::array NAMES{KEYS(QUELVAR_KEY_TEXT)}; \
     }
 QUELVAR_KEY_LIST(telemetry_key, QUELVAR_TELEMETRY_KEYS)
 QUELVAR_KEY_LIST(browser_key, QUELVAR_BROWSER_KEYS)
@@ -64,8 +64,8 @@ struct TelemetryRecord {
     BrowserInfo browser;
     std::uint64_t click_count = 0;
     std::uint64_t scroll_count = 0;
-    std::vector<double> key_times;          // finite, list order, at most MAX_KEYSTROKE_ITEMS
-    std::vector<MousePoint> mouse_points;   // list order, unsorted and uncapped
+    std::vector<double> key_times;         // finite, list order, at most MAX_KEYSTROKE_ITEMS
+    std::vector<MousePoint> mouse_points;  // list order, unsorted and uncapped
 };
 
 }  // namespace quelvar

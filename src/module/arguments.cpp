@@ -103,7 +103,8 @@ CallError argument_error(std::string_view name, CallError conversion_error) {
     } else {
         message += conversion_error.message();
     }
-    py::Owned text = require_object(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    py::Owned text =
+        require_object(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     py::Owned replacement = require_object(PyObject_CallOneArg(PyExc_TypeError, text.get()));
     // Steals the cause (null included) and marks the context as suppressed.
     PyException_SetCause(replacement.get(), cause.release());

@@ -50,8 +50,8 @@ std::string utf8_of(PyObject* text) {
         PyErr_Clear();
         return std::string();
     }
-    py::Owned lenient = py::Owned::steal(
-        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
+    py::Owned lenient =
+        py::Owned::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
     if (!lenient) {
         PyErr_Clear();
         return std::string();
@@ -71,7 +71,8 @@ void CallError::restore() && {
         PyErr_SetRaisedException(instance_.release());
         return;
     }
-    py::Owned text = require_object(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+    py::Owned text =
+        require_object(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
     py::Owned exception_class = py::Owned::share(exception_class_);
     if (exception_class && PyType_Check(exception_class.get()) &&
         PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(exception_class.get()),
@@ -129,8 +130,9 @@ std::string render_pending_error() {
     py::Owned traceback = py::Owned::steal(PyException_GetTraceback(raised.get()));
     if (traceback) {
         py::Owned module = py::Owned::steal(PyImport_ImportModule("traceback"));
-        py::Owned lines = module ? py::Owned::steal(PyObject_CallMethod(module.get(), "format_tb", "O", traceback.get()))
-                                 : py::Owned();
+        py::Owned lines = module
+                              ? py::Owned::steal(PyObject_CallMethod(module.get(), "format_tb", "O", traceback.get()))
+                              : py::Owned();
         if (lines && PyList_Check(lines.get())) {
             rendered += "\nTraceback (most recent call last):\n";
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.get()); ++i) {

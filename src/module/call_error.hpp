@@ -63,8 +63,7 @@ std::string render_pending_error();
 [[noreturn]] void api_call_failed(SourceLocation where = SourceLocation::current());
 
 // Checks the result of a call that must create an object.
-inline py::Owned require_object(PyObject* new_reference,
-                                SourceLocation where = SourceLocation::current()) {
+inline py::Owned require_object(PyObject* new_reference, SourceLocation where = SourceLocation::current()) {
     if (new_reference == nullptr) api_call_failed(where);
     return py::Owned::steal(new_reference);
 }

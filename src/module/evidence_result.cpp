@@ -24,10 +24,9 @@ Result<py::Owned> build_move_dict(const std::vector<Move>& moves) {
     PyObject* const* keys = MOVE_KEYS.get();
     std::size_t key = 0;
     // The n-th figure of the list writes the n-th key.
-#define QUELVAR_MOVE_ENTRY(name, type, doc)                                                                  \
-    if (Status inserted = dict_insert(dict.get(), keys[key++], figure_list(moves, &Move::name).get()); \
-        !inserted) {                                                                                         \
-        return std::move(inserted).error();                                                                  \
+#define QUELVAR_MOVE_ENTRY(name, type, doc)                                                                         \
+    if (Status inserted = dict_insert(dict.get(), keys[key++], figure_list(moves, &Move::name).get()); !inserted) { \
+        return std::move(inserted).error();                                                                         \
     }
     QUELVAR_MOVE_FIGURES(QUELVAR_MOVE_ENTRY)
 #undef QUELVAR_MOVE_ENTRY

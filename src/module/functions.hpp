@@ -19,18 +19,18 @@ namespace quelvar::functions {
 // types choose the conversion of each argument (handlers.hpp). A new
 // function is an entry here, its body (declared in bodies.hpp), its stub and
 // its section in the README; the tests read the names from the stub.
-#define QUELVAR_FUNCTIONS(X)                                                \
-    X(is_rust_core_active, bodies::is_rust_core_active)                     \
-    X(get_core_version, bodies::get_core_version)                           \
-    X(extract_features_rs, bodies::extract_features, "telemetry")          \
-    X(consume_nonce_rs, bodies::consume_nonce, "nonce")                     \
-    X(is_ip_banned_rs, bodies::is_ip_banned, "ip")                          \
-    X(ban_ip_rs, bodies::ban_ip, "ip", "duration_sec")                      \
-    X(unban_ip_rs, bodies::unban_ip, "ip")                                  \
-    X(hydrate_bans_rs, bodies::hydrate_bans, "bans")                        \
-    X(clear_state_engine_rs, bodies::clear_state_engine)                    \
-    X(get_state_engine_stats_rs, bodies::get_state_engine_stats)            \
-    X(extract_features_json_rs, bodies::extract_features_json, "body")      \
+#define QUELVAR_FUNCTIONS(X)                                           \
+    X(is_rust_core_active, bodies::is_rust_core_active)                \
+    X(get_core_version, bodies::get_core_version)                      \
+    X(extract_features_rs, bodies::extract_features, "telemetry")      \
+    X(consume_nonce_rs, bodies::consume_nonce, "nonce")                \
+    X(is_ip_banned_rs, bodies::is_ip_banned, "ip")                     \
+    X(ban_ip_rs, bodies::ban_ip, "ip", "duration_sec")                 \
+    X(unban_ip_rs, bodies::unban_ip, "ip")                             \
+    X(hydrate_bans_rs, bodies::hydrate_bans, "bans")                   \
+    X(clear_state_engine_rs, bodies::clear_state_engine)               \
+    X(get_state_engine_stats_rs, bodies::get_state_engine_stats)       \
+    X(extract_features_json_rs, bodies::extract_features_json, "body") \
     X(extract_evidence_json_rs, bodies::extract_evidence_json, "body")
 
 // functions::ban_ip_rs: {"ban_ip_rs", {"ip", "duration_sec"}}.

@@ -68,8 +68,7 @@ template <const auto& Function, auto Body>
 PyObject* handle_in_general(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_wrapper([&]() -> Result<py::Owned> {
         std::array<PyObject*, ARITY<Body>> slots;
-        if (Status matched = extract_arguments(Function.name, Function.names, args, nargs, kwnames, slots);
-            !matched) {
+        if (Status matched = extract_arguments(Function.name, Function.names, args, nargs, kwnames, slots); !matched) {
             return std::move(matched).error();
         }
         return convert_and_run<Function, Body>(slots);

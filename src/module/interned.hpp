@@ -17,8 +17,7 @@ class InternedStrings {
 public:
     // Exactly N texts: a list that leaves one out does not compile.
     template <std::size_t M>
-        requires(M == N)
-    constexpr explicit InternedStrings(const char* const (&texts)[M]) {
+    requires(M == N) constexpr explicit InternedStrings(const char* const (&texts)[M]) {
         for (std::size_t i = 0; i < N; ++i) texts_[i] = texts[i];
     }
     constexpr explicit InternedStrings(const std::array<const char*, N>& texts) : texts_(texts) {}

@@ -27,8 +27,8 @@ constexpr std::size_t SMALLEST_INT_DIGIT_LIMIT = 640;
 struct BodyText {
     std::string_view text;
     std::size_t readable = 0;
-    py::Owned keeper;               // a bytes object made here, or the argument
-    std::unique_ptr<char[]> copy;   // a mutable buffer's bytes, copied
+    py::Owned keeper;              // a bytes object made here, or the argument
+    std::unique_ptr<char[]> copy;  // a mutable buffer's bytes, copied
 };
 
 CallError body_type_error(PyObject* body) {
@@ -94,8 +94,8 @@ Result<BodyText> bytes_text(BodyText body) {
         body.readable -= bom;
         return body;
     }
-    py::Owned decoded = py::Owned::steal(PyUnicode_Decode(
-        body.text.data(), static_cast<Py_ssize_t>(body.text.size()), encoding, "surrogatepass"));
+    py::Owned decoded = py::Owned::steal(
+        PyUnicode_Decode(body.text.data(), static_cast<Py_ssize_t>(body.text.size()), encoding, "surrogatepass"));
     if (!decoded) return fetch_expected_error();
     Result<BodyText> text = str_text(decoded.get());
     if (text && !text->keeper) text->keeper = std::move(decoded);  // owns the UTF-8 viewed
@@ -149,12 +149,10 @@ Result<std::size_t> int_digit_limit() {
 template <class Computed, class Compute>
 std::optional<JsonFailure> decode_and_compute(const JsonBody& body, Computed& computed, Compute compute) {
     std::optional<JsonFailure> failure;
-    Py_BEGIN_ALLOW_THREADS
-    TelemetryRecord record;
+    Py_BEGIN_ALLOW_THREADS TelemetryRecord record;
     failure = decode_telemetry_json(body, record);
     if (!failure) computed = compute(record);
-    Py_END_ALLOW_THREADS
-    return failure;
+    Py_END_ALLOW_THREADS return failure;
 }
 
 // What `compute` makes of the telemetry in `body`, or the error to raise.

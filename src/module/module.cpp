@@ -25,7 +25,11 @@ PyModuleDef MODULE_DEFINITION = {
     "quelvar_core_rs",
     "",  // __doc__ is "" rather than None
     0,   // no per-module state; a re-import calls the entry point again
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 template <class Handler>
@@ -100,8 +104,9 @@ Result<py::Owned> initialise_module() {
     // interpreter out for the rest of the process.
     std::int64_t expected = -1;
     bool is_main = PyInterpreterState_Get() == PyInterpreterState_Main();
-    if (!is_main || (!MAIN_INTERPRETER_ID.compare_exchange_strong(expected, interpreter_id, std::memory_order_seq_cst) &&
-                     expected != interpreter_id)) {
+    if (!is_main ||
+        (!MAIN_INTERPRETER_ID.compare_exchange_strong(expected, interpreter_id, std::memory_order_seq_cst) &&
+         expected != interpreter_id)) {
         return CallError::deferred(PyExc_ImportError,
                                    "quelvar_core_rs does not yet support subinterpreters: it can only be imported "
                                    "by the main interpreter of the process");
@@ -125,6 +130,4 @@ Result<py::Owned> initialise_module() {
 }  // namespace
 }  // namespace quelvar
 
-PyMODINIT_FUNC PyInit_quelvar_core_rs(void) {
-    return quelvar::call_wrapper(quelvar::initialise_module);
-}
+PyMODINIT_FUNC PyInit_quelvar_core_rs(void) { return quelvar::call_wrapper(quelvar::initialise_module); }

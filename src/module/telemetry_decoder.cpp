@@ -123,8 +123,7 @@ bool is_numpy_bool_type(PyTypeObject* type, PyObject* module_attribute) {
         return false;
     }
     if (!has_ascii_text(name.get(), "bool_") && !has_ascii_text(name.get(), "bool")) return false;
-    const py::Owned module =
-        py::Owned::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), module_attribute));
+    const py::Owned module = py::Owned::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), module_attribute));
     if (!module) {
         clear_decoding_error();
         return false;
@@ -211,8 +210,7 @@ std::uint64_t list_count(PyObject* telemetry, PyObject* key) {
 void decode_keystrokes(PyObject* telemetry, const Keys& keys, std::vector<double>& key_times) {
     const py::Owned list = list_value(telemetry, keys.telemetry[telemetry_key::keystrokes]);
     if (!list) return;
-    const Py_ssize_t examined =
-        std::min(PyList_GET_SIZE(list.get()), static_cast<Py_ssize_t>(MAX_KEYSTROKE_ITEMS));
+    const Py_ssize_t examined = std::min(PyList_GET_SIZE(list.get()), static_cast<Py_ssize_t>(MAX_KEYSTROKE_ITEMS));
     key_times.reserve(static_cast<std::size_t>(examined));
     for (Py_ssize_t i = 0; i < examined; ++i) {
         const py::Owned element = list_item(list.get(), i);

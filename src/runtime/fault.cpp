@@ -58,9 +58,9 @@ void write_backtrace_or_note() {
 
 [[noreturn]] void internal_fault(std::string_view message, SourceLocation where) {
     char place[512];
-    int n = std::snprintf(place, sizeof place, "%.*s:%u:%u",
-                          static_cast<int>(project_relative(where.file_name()).size()),
-                          project_relative(where.file_name()).data(), where.line(), where.column());
+    int n =
+        std::snprintf(place, sizeof place, "%.*s:%u:%u", static_cast<int>(project_relative(where.file_name()).size()),
+                      project_relative(where.file_name()).data(), where.line(), where.column());
     write_thread_line(std::string_view(place, n > 0 ? static_cast<std::size_t>(n) : 0));
     write_all(message);
     write_all("\n");

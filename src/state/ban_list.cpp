@@ -1,6 +1,5 @@
 #include "state/ban_list.hpp"
 
-
 namespace quelvar {
 namespace {
 
@@ -30,9 +29,7 @@ BanList::~BanList() {
     }
 }
 
-void BanList::reserve(std::size_t pairs) {
-    grow_to(pairs, pairs * TYPICAL_ADDRESS_BYTES);
-}
+void BanList::reserve(std::size_t pairs) { grow_to(pairs, pairs * TYPICAL_ADDRESS_BYTES); }
 
 void BanList::grow(std::size_t address_bytes) {
     grow_to(count_ == entries_.capacity() ? (count_ < 16 ? 16 : 2 * count_) : entries_.capacity(),

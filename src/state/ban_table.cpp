@@ -55,8 +55,8 @@ void BanTable::remove(std::string_view address, std::uint64_t hash) noexcept {
     const std::uint64_t last = keys_.size() - 1;
     if (position != last) {
         const std::uint64_t last_hash = keys_[last].hash;
-        const std::size_t moved_slot = index_.find(
-            last_hash, [last](std::uint64_t payload) { return position_of(payload) == last; });
+        const std::size_t moved_slot =
+            index_.find(last_hash, [last](std::uint64_t payload) { return position_of(payload) == last; });
         index_.set_payload(moved_slot, payload_of(position, last_hash));
         keys_[position] = std::move(keys_[last]);
         expires_[position] = expires_[last];

@@ -16,10 +16,10 @@
 #include <string_view>
 #include <vector>
 
-#include "state/ban_list.hpp"
 #include "containers/byte_equal.hpp"
-#include "hashing/siphash.hpp"
 #include "containers/slot_index.hpp"
+#include "hashing/siphash.hpp"
+#include "state/ban_list.hpp"
 
 namespace quelvar {
 
@@ -98,7 +98,8 @@ private:
     // agrees: that one is tried inline, the full probe is a call.
     std::size_t find_slot(std::string_view address, std::uint64_t hash) const noexcept {
         const std::size_t slot = index_.first_candidate(hash);
-        if (slot != SlotIndex::NOT_FOUND && holds(index_.payload(slot), address, hash)) [[likely]] return slot;
+        if (slot != SlotIndex::NOT_FOUND && holds(index_.payload(slot), address, hash)) [[likely]]
+            return slot;
         return find_slot_probing(address, hash);
     }
     [[gnu::noinline]] std::size_t find_slot_probing(std::string_view address, std::uint64_t hash) const noexcept {

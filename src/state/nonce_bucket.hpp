@@ -15,8 +15,8 @@
 
 #include "containers/byte_arena.hpp"
 #include "containers/byte_equal.hpp"
-#include "hashing/siphash.hpp"
 #include "containers/slot_index.hpp"
+#include "hashing/siphash.hpp"
 
 namespace quelvar {
 
@@ -45,8 +45,8 @@ public:
     bool contains(std::string_view token, std::uint64_t hash) const noexcept {
         const std::uint64_t bits = stored_bits(hash);
         return index_.find(hash, [&](std::uint64_t payload) {
-                   return (payload >> OFFSET_BITS) == bits && same_bytes(arena_.at(payload & OFFSET_MASK), token);
-               }) != SlotIndex::NOT_FOUND;
+            return (payload >> OFFSET_BITS) == bits && same_bytes(arena_.at(payload & OFFSET_MASK), token);
+        }) != SlotIndex::NOT_FOUND;
     }
 
     // Stores a copy of a token that is not in the bucket.

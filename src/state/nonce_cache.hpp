@@ -40,7 +40,8 @@ private:
     Hashes hash_and_prefetch(std::string_view token) const noexcept;
     // Starts a new window at `now`; gives the token's hashes under the new
     // pair of buckets, given its hash under the old current one.
-    [[gnu::noinline, gnu::cold]] Hashes rotate_buckets(std::string_view token, std::uint64_t current_hash, MonoTime now);
+    [[gnu::noinline, gnu::cold]] Hashes rotate_buckets(std::string_view token, std::uint64_t current_hash,
+                                                       MonoTime now);
 
     NonceBucket current_bucket_;
     NonceBucket previous_bucket_;

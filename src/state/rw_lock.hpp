@@ -32,9 +32,8 @@ public:
 
     void lock_shared() noexcept {
         std::uint32_t seen = state_.load(std::memory_order_relaxed);
-        if ((seen & WRITER) != 0 ||
-            !state_.compare_exchange_strong(seen, seen + READER, std::memory_order_acquire,
-                                            std::memory_order_relaxed)) {
+        if ((seen & WRITER) != 0 || !state_.compare_exchange_strong(seen, seen + READER, std::memory_order_acquire,
+                                                                    std::memory_order_relaxed)) {
             lock_shared_slowly();
         }
     }
@@ -82,9 +81,8 @@ private:
     // Marks the word WAITING and sleeps until it differs from what was seen
     // (a release always changes it), or returns at once if it already did.
     void sleep_while(std::uint32_t seen) noexcept {
-        if ((seen & WAITING) == 0 &&
-            !state_.compare_exchange_strong(seen, seen | WAITING, std::memory_order_relaxed,
-                                            std::memory_order_relaxed)) {
+        if ((seen & WAITING) == 0 && !state_.compare_exchange_strong(seen, seen | WAITING, std::memory_order_relaxed,
+                                                                     std::memory_order_relaxed)) {
             return;
         }
         state_.wait(seen | WAITING, std::memory_order_relaxed);

@@ -35,8 +35,7 @@ void StateEngine::ban(const BanAddress& address, std::uint64_t now, std::uint64_
 void StateEngine::hydrate(const BanList& bans) { bans_.set_unexpired(bans, clock_->unix_now_secs()); }
 
 EngineStats StateEngine::stats() const noexcept {
-    return EngineStats{nonces_.current_size(), nonces_.previous_size(),
-                       bans_.count_active(clock_->unix_now_secs())};
+    return EngineStats{nonces_.current_size(), nonces_.previous_size(), bans_.count_active(clock_->unix_now_secs())};
 }
 
 void StateEngine::clear() noexcept {

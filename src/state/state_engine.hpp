@@ -109,7 +109,8 @@ public:
 
 private:
     StateEngine& engine_or_create() {
-        if (engine_ == nullptr) [[unlikely]] create_engine();
+        if (engine_ == nullptr) [[unlikely]]
+            create_engine();
         return *engine_;
     }
     void create_engine();

@@ -106,7 +106,8 @@ struct Wide {
         if (rest != 0) {
             const std::uint64_t spill = limbs[size - 1] >> (64 - rest);
             if (spill != 0) limbs[top++] = spill;
-            for (std::size_t i = size - 1; i > 0; --i) limbs[i + words] = limbs[i] << rest | limbs[i - 1] >> (64 - rest);
+            for (std::size_t i = size - 1; i > 0; --i)
+                limbs[i + words] = limbs[i] << rest | limbs[i - 1] >> (64 - rest);
             limbs[words] = limbs[0] << rest;
         } else {
             for (std::size_t i = size; i-- > 0;) limbs[i + words] = limbs[i];
@@ -320,8 +321,8 @@ Decimal read_decimal(std::string_view text) {
     d.head_end = head_end;
     d.magnitude = (in_integer ? integer_end - first : fraction - first) + exponent;
     d.significant = head_digits;
-    const std::size_t all_digits = static_cast<std::size_t>(
-        in_integer ? (integer_end - first) + (fraction_end - fraction) : fraction_end - first);
+    const std::size_t all_digits =
+        static_cast<std::size_t>(in_integer ? (integer_end - first) + (fraction_end - fraction) : fraction_end - first);
     if (all_digits > head_digits) {
         // More digits than the head holds: count them up to the last nonzero one.
         const char* last = fraction_end - 1;
@@ -370,7 +371,8 @@ Candidate nearest_double(std::uint64_t value, int q) {
         return {static_cast<std::uint64_t>(exponent) << 52 | (mantissa & FRACTION_MASK), certain};
     }
     // Exactly halfway, possible only where 5^|q| is small: to the even one.
-    if (low <= 1 && q >= -4 && q <= 23 && (mantissa & 3) == 1 && (mantissa << shift) == high) mantissa &= ~std::uint64_t{1};
+    if (low <= 1 && q >= -4 && q <= 23 && (mantissa & 3) == 1 && (mantissa << shift) == high)
+        mantissa &= ~std::uint64_t{1};
     mantissa += mantissa & 1;
     mantissa >>= 1;
     if (mantissa >= (std::uint64_t{2} << 52)) {

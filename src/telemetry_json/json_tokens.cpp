@@ -54,7 +54,9 @@ const char* scan_string(const char* p, const char* end, ShortKey* key, TokenErro
             if (end - p < 2) break;
             unsigned code;
             switch (p[1]) {
-                case '"': case '\\': case '/': code = static_cast<unsigned char>(p[1]); break;
+                case '"':
+                case '\\':
+                case '/': code = static_cast<unsigned char>(p[1]); break;
                 case 'b': code = '\b'; break;
                 case 'f': code = '\f'; break;
                 case 'n': code = '\n'; break;
@@ -78,9 +80,7 @@ const char* scan_string(const char* p, const char* end, ShortKey* key, TokenErro
                     p += 6;
                     continue;
                 }
-                default:
-                    error = {p, "invalid escape"};
-                    return nullptr;
+                default: error = {p, "invalid escape"}; return nullptr;
             }
             keep(code);
             p += 2;

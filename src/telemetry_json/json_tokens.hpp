@@ -117,7 +117,8 @@ inline bool short_number(const char* p, double& out) {
     const int q = exponent - static_cast<int>(fraction_digits);
     double magnitude;
     if (value <= EXACT_DOUBLE && q >= -22 && q <= 22) {
-        magnitude = q < 0 ? static_cast<double>(value) / POWERS_OF_TEN[-q] : static_cast<double>(value) * POWERS_OF_TEN[q];
+        magnitude =
+            q < 0 ? static_cast<double>(value) / POWERS_OF_TEN[-q] : static_cast<double>(value) * POWERS_OF_TEN[q];
     } else if (!digits_to_double(value, q, magnitude)) {
         return false;
     }

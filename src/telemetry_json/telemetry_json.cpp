@@ -184,7 +184,8 @@ bool Walker::key_index(const char* raw, std::size_t& index) {
         ((matched = matched || (std::memcmp(raw, names[i].data(), names[i].size()) == 0 &&
                                 raw[names[i].size()] == '"' && (index = i, true))),
          ...);
-    }(std::make_index_sequence<std::size(names)>());
+    }
+    (std::make_index_sequence<std::size(names)>());
     if (matched) return true;
     index = OTHER_KEY;
     // Stage 1 has checked the UTF-8 and the control characters of every
@@ -467,7 +468,8 @@ std::optional<JsonFailure> decode_telemetry_json(const JsonBody& body, Telemetry
     record = TelemetryRecord{};
     failure = parse(copy.bytes.get(), copy.size, body.max_int_digits, record, stage1);
     if (stage1 != simdjson::UTF8_ERROR) return failure;
-    const std::size_t invalid = json::invalid_utf8_offset(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    const std::size_t invalid =
+        json::invalid_utf8_offset(reinterpret_cast<const unsigned char*>(text.data()), text.size());
     return JsonFailure{invalid, "invalid UTF-8"};
 }
 

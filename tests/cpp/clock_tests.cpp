@@ -27,7 +27,9 @@ struct HandSetReadings {
     std::uint32_t wall_margin_nanos() const noexcept { return MARGIN; }
     std::uint32_t monotonic_margin_nanos() const noexcept { return MARGIN; }
 
-    static WallTime wall_at(std::uint64_t ns) { return WallTime{static_cast<std::int64_t>(ns / NS), std::uint32_t(ns % NS)}; }
+    static WallTime wall_at(std::uint64_t ns) {
+        return WallTime{static_cast<std::int64_t>(ns / NS), std::uint32_t(ns % NS)};
+    }
     static MonoTime mono_at(std::uint64_t ns) { return MonoTime{ns / NS, std::uint32_t(ns % NS)}; }
 };
 using LaggingClock = CoarseFirstClock<HandSetReadings>;

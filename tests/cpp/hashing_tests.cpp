@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "check.hpp"
-#include "state/ban_list.hpp"
-#include "state/ban_table.hpp"
 #include "containers/byte_copy.hpp"
 #include "hashing/siphash.hpp"
 #include "hashing/siphash_lanes.hpp"
+#include "state/ban_list.hpp"
+#include "state/ban_table.hpp"
 
 using namespace quelvar;
 

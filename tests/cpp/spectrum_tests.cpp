@@ -48,7 +48,8 @@ SpectrumStats direct_stats(const std::vector<long double>& power) {
     for (long double p : power) {
         if (p / total > MIN_BIN_SHARE) entropy -= p / total * std::log2(p / total);
     }
-    return {static_cast<double>(peak / total), static_cast<double>(entropy / std::log2(static_cast<long double>(power.size())))};
+    return {static_cast<double>(peak / total),
+            static_cast<double>(entropy / std::log2(static_cast<long double>(power.size())))};
 }
 
 // Profiles of every kind the features see: noise, a tone over faint noise,

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "check.hpp"
-#include "state/ban_table.hpp"
 #include "hashing/siphash.hpp"
+#include "state/ban_table.hpp"
 #include "state/rw_lock.hpp"
 #include "state/state_engine.hpp"
 
@@ -56,9 +56,9 @@ TEST(siphash13_matches_known_answers) {
         std::string message;
         std::uint64_t hash;
     } vectors[] = {
-        {zero, "a", 0x407448d2b89b1813ULL},        {zero, "abcdefg", 0x6db12aae9070f506ULL},
-        {zero, "abcdefgh", 0x3f7b849c0b8e35eaULL}, {zero, "abcdefghi", 0xf89b34a3d11eb6e5ULL},
-        {zero, forty, 0xb7d2f52a6db5ee2dULL},      {seeded, "a", 0x83a33d688c5cf68fULL},
+        {zero, "a", 0x407448d2b89b1813ULL},          {zero, "abcdefg", 0x6db12aae9070f506ULL},
+        {zero, "abcdefgh", 0x3f7b849c0b8e35eaULL},   {zero, "abcdefghi", 0xf89b34a3d11eb6e5ULL},
+        {zero, forty, 0xb7d2f52a6db5ee2dULL},        {seeded, "a", 0x83a33d688c5cf68fULL},
         {seeded, "abcdefgh", 0x17059dcb47eb5a21ULL}, {seeded, "Jb0x_3kQz9-LmN2pRsTuVw", 0xf9deb964c5521f88ULL},
         {seeded, forty, 0x3331c8cf3f63898eULL},
     };
@@ -199,8 +199,8 @@ TEST(store_lock_excludes_writers_from_everyone_and_lets_readers_share) {
             for (int i = 0; i < ROUNDS; ++i) {
                 std::shared_lock shared(lock);
                 const int inside = readers_inside.fetch_add(1) + 1;
-                for (int most = most_readers.load(); inside > most && !most_readers.compare_exchange_weak(most, inside);) {
-                }
+                for (int most = most_readers.load();
+                     inside > most && !most_readers.compare_exchange_weak(most, inside);) {}
                 if (writers_inside.load() != 0 || first != second) broken = true;
                 if (i % 64 == 0) std::this_thread::yield();
                 readers_inside.fetch_sub(1);

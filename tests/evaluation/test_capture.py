@@ -30,8 +30,10 @@ def source(seed: int, ties: bool) -> list[tuple[float, float, float]]:
     return path
 
 
-@pytest.mark.parametrize("continuous, ties, limit", [
-    (False, False, None), (True, False, None), (True, True, None), (False, False, 25), (True, True, 25)])
+@pytest.mark.parametrize(
+    "continuous, ties, limit",
+    [(False, False, None), (True, False, None), (True, True, None), (False, False, 25), (True, True, 25)],
+)
 @pytest.mark.parametrize("seed", range(4))
 def test_capture_records_what_a_mousemove_listener_would(continuous, ties, limit, seed):
     path = source(seed, ties)

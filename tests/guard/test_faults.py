@@ -28,11 +28,13 @@ def _address(i: int) -> str:
 def during_fault(store, policy: str, outage: bool) -> None:
     """The calls a request makes while the fault lasts."""
     assert store.is_banned(EARLIER)  # always the local replica, never an error
-    calls = [lambda: store.consume_nonce("during"),
-             lambda: asyncio.run(store.consume_nonce_async("during-async")),
-             lambda: store.ban(DURING, 300),
-             lambda: store.ban(DURING, 600),
-             lambda: store.take_budget(DURING, 1.0, 5)]  # degraded: this process's own bucket
+    calls = [
+        lambda: store.consume_nonce("during"),
+        lambda: asyncio.run(store.consume_nonce_async("during-async")),
+        lambda: store.ban(DURING, 300),
+        lambda: store.ban(DURING, 600),
+        lambda: store.take_budget(DURING, 1.0, 5),
+    ]  # degraded: this process's own bucket
     for call in calls:
         if outage and policy == "strict":
             with pytest.raises(StoreUnavailable):
@@ -117,6 +119,7 @@ LATER_DECISIONS = {"unban": lambda store: store.unban(EARLIER), "shorter ban": l
 
 def _decide_during_an_outage_and_write_first(port: int, prefix: str, later: str) -> None:
     from quelvar_guard import RedisStore
+
     path = Proxy(port)
     path.set("down")
     store = RedisStore(path.url, prefix=prefix, timeout=0.2)
@@ -187,7 +190,8 @@ def test_tokens_accepted_as_redis_returns_are_all_written(request, prefix, live_
 
 @pytest.mark.parametrize("window, before, during", [(180, "before", "during"), (60, b"\xffbefore", b"\xffduring")])
 def test_a_degraded_worker_refuses_every_token_it_accepted_within_its_window(
-        window, before, during, request, prefix, proxy):
+    window, before, during, request, prefix, proxy
+):
     # The native cache holds text tokens 60 to 120 s; a longer window, or a
     # token that is not text, is this store's to keep while Redis is away.
     store = make_store("redis", request, prefix, url=proxy.url, timeout=0.2, nonce_window_seconds=window)
@@ -215,8 +219,9 @@ def test_a_subscription_gone_silent_is_noticed(new, request, prefix, live_redis,
         assert store.stats()["connected"]
 
 
-@pytest.mark.parametrize("policy, allowed", [("noeviction", False), ("volatile-lru", False), ("allkeys-lru", False),
-                                             ("allkeys-lru", True)])
+@pytest.mark.parametrize(
+    "policy, allowed", [("noeviction", False), ("volatile-lru", False), ("allkeys-lru", False), ("allkeys-lru", True)]
+)
 def test_a_server_that_may_evict_keys_is_refused(policy, allowed, request, prefix, live_redis, caplog):
     # Evicted spent tokens are accepted again, an evicted ban set lifts every ban.
     live_redis.client().config_set("maxmemory-policy", policy)
@@ -263,8 +268,9 @@ def test_a_cluster_outlives_its_failed_primaries(request, prefix, failover_clust
     nodes = failover_cluster
     ban_key = "{" + prefix + "bans}"
     ban_node = slot_owner(nodes, ban_key)
-    other = next(node for node in nodes
-                 if node is not ban_node and node.client().info("replication")["role"] == "master")
+    other = next(
+        node for node in nodes if node is not ban_node and node.client().info("replication")["role"] == "master"
+    )
     REPLICA.clear()
     store = RedisStore(other.url, cluster=True, prefix=prefix, timeout=0.2)  # the URL names the node to fail first
     request.addfinalizer(store.close)

@@ -30,10 +30,16 @@ SECRET = "operations-secret-" + "k" * 32
 HUMAN = (ROOT / "examples" / "sessions" / "human.json").read_bytes()
 
 
-def _call(app, path: str, token: str | None = None, body: bytes = b"", method: str = "GET",
-          peer: str = "::ffff:198.51.100.7") -> str:
-    environ = {"PATH_INFO": path, "REQUEST_METHOD": method, "REMOTE_ADDR": peer,
-               "CONTENT_LENGTH": str(len(body)), "wsgi.input": io.BytesIO(body)}
+def _call(
+    app, path: str, token: str | None = None, body: bytes = b"", method: str = "GET", peer: str = "::ffff:198.51.100.7"
+) -> str:
+    environ = {
+        "PATH_INFO": path,
+        "REQUEST_METHOD": method,
+        "REMOTE_ADDR": peer,
+        "CONTENT_LENGTH": str(len(body)),
+        "wsgi.input": io.BytesIO(body),
+    }
     if token is not None:
         environ["HTTP_X_QUELVAR_TOKEN"] = token
     status = []
@@ -56,10 +62,23 @@ def test_each_decision_is_recorded_once_with_its_fields_and_a_flood_is_limited(r
     telemetry = guard.tokens.issue(TokenKind.TELEMETRY)
     assert _call(app, "/quelvar/telemetry", telemetry, HUMAN, "POST").startswith("403")
     [refusal], [ban] = events("refusal"), events("ban")
-    assert (refusal.levelno, refusal.reason, refusal.decision, refusal.verdict, refusal.address, refusal.path,
-            refusal.pid) == (logging.INFO, "replayed_token", "refuse", "replayed", "198.51.100.7", "/api/x", os.getpid())
+    assert (
+        refusal.levelno,
+        refusal.reason,
+        refusal.decision,
+        refusal.verdict,
+        refusal.address,
+        refusal.path,
+        refusal.pid,
+    ) == (logging.INFO, "replayed_token", "refuse", "replayed", "198.51.100.7", "/api/x", os.getpid())
     assert (ban.levelno, ban.decision, ban.seconds, ban.reasons, ban.address, ban.path) == (
-        logging.WARNING, "ban", 60, ["test"], "198.51.100.7", "/quelvar/telemetry")
+        logging.WARNING,
+        "ban",
+        60,
+        ["test"],
+        "198.51.100.7",
+        "/quelvar/telemetry",
+    )
     text = " ".join(f"{record.getMessage()} {vars(record)}" for record in caplog.records)
     assert guarded not in text and telemetry not in text and SECRET not in text
     # The application lifts it, naming itself: recorded once, under the key the ban is kept by.
@@ -92,32 +111,71 @@ def test_each_decision_is_recorded_once_with_its_fields_and_a_flood_is_limited(r
 BANNED, FREE = "192.0.2.7", "2001:db8::1"
 CASES = {
     "status": (["status"], {}, 0, lambda out: out["reachable"] and out["active_bans"] == 1, None),
-    "status_unreachable": (["status"], {"QUELVAR_REDIS_URL": "redis://127.0.0.1:1/0"}, 1,
-                           lambda out: not out["reachable"], None),
+    "status_unreachable": (
+        ["status"],
+        {"QUELVAR_REDIS_URL": "redis://127.0.0.1:1/0"},
+        1,
+        lambda out: not out["reachable"],
+        None,
+    ),
     "list": (["bans", "list"], {}, 0, lambda out: [ban["address"] for ban in out["bans"]] == [BANNED], None),
     "check_banned": (["bans", "check", f"::ffff:{BANNED}"], {}, 1, lambda out: out["banned"], None),
     "check_free": (["bans", "check", "2001:0db8:0::1"], {}, 0, lambda out: not out["banned"], None),
-    "add": (["bans", "add", "2001:db8:0::1", "--seconds", "50"], {}, 0, lambda out: out["address"] == FREE,
-            lambda store: store.ban_remaining(FREE) is not None),
-    "remove": (["bans", "remove", BANNED], {}, 0, lambda out: not out["banned"],
-               lambda store: store.ban_remaining(BANNED) is None),
+    "add": (
+        ["bans", "add", "2001:db8:0::1", "--seconds", "50"],
+        {},
+        0,
+        lambda out: out["address"] == FREE,
+        lambda store: store.ban_remaining(FREE) is not None,
+    ),
+    "remove": (
+        ["bans", "remove", BANNED],
+        {},
+        0,
+        lambda out: not out["banned"],
+        lambda store: store.ban_remaining(BANNED) is None,
+    ),
     "bad_address": (["bans", "check", "not-an-address"], {}, 2, None, None),
-    "token": (["tokens", "issue"], {}, 0,
-              lambda out: Tokens([SECRET], LocalStore()).verify(out["token"], TokenKind.TELEMETRY) is TokenVerdict.OK,
-              None),
+    "token": (
+        ["tokens", "issue"],
+        {},
+        0,
+        lambda out: Tokens([SECRET], LocalStore()).verify(out["token"], TokenKind.TELEMETRY) is TokenVerdict.OK,
+        None,
+    ),
     "config_fine": (["config", "check"], {}, 0, lambda out: out["problems"] == [], None),
-    "config_no_database": (["config", "check"], {"database": "99"}, 1,
-                           lambda out: out["problems"] == [f"Redis at {out['store']} has no database 99 "
-                                                           "(QUELVAR_REDIS_URL)"], None),
-    "config_mistakes": (["config", "check"], {"QUELVAR_REDIS_URL": "127.0.0.1:6379", "QUELVAR_TOKEN_SECRETS": "short"},
-                        1, lambda out: len(out["problems"]) == 2 and "redis://" in out["problems"][0], None),
-    "config_scope_and_model": (["config", "check"], {"QUELVAR_IPV6_PREFIX": "129", "QUELVAR_SCORING_MODEL": "/nowhere"},
-                               1, lambda out: len(out["problems"]) == 2 and "QUELVAR_IPV6_PREFIX" in out["problems"][0],
-                               None),
-    "config_windows_and_a_typo": (["config", "check"], {"QUELVAR_CLOCK_SKEW": "30", "QUELVAR_REDIS_ULR": "x"}, 1,
-                                  lambda out: len(out["problems"]) == 1 and "QUELVAR_CLOCK_SKEW" in out["problems"][0]
-                                  and out["warnings"] == ["QUELVAR_REDIS_ULR is not a setting (did you mean "
-                                                          "QUELVAR_REDIS_URL?)"], None),
+    "config_no_database": (
+        ["config", "check"],
+        {"database": "99"},
+        1,
+        lambda out: out["problems"] == [f"Redis at {out['store']} has no database 99 (QUELVAR_REDIS_URL)"],
+        None,
+    ),
+    "config_mistakes": (
+        ["config", "check"],
+        {"QUELVAR_REDIS_URL": "127.0.0.1:6379", "QUELVAR_TOKEN_SECRETS": "short"},
+        1,
+        lambda out: len(out["problems"]) == 2 and "redis://" in out["problems"][0],
+        None,
+    ),
+    "config_scope_and_model": (
+        ["config", "check"],
+        {"QUELVAR_IPV6_PREFIX": "129", "QUELVAR_SCORING_MODEL": "/nowhere"},
+        1,
+        lambda out: len(out["problems"]) == 2 and "QUELVAR_IPV6_PREFIX" in out["problems"][0],
+        None,
+    ),
+    "config_windows_and_a_typo": (
+        ["config", "check"],
+        {"QUELVAR_CLOCK_SKEW": "30", "QUELVAR_REDIS_ULR": "x"},
+        1,
+        lambda out: (
+            len(out["problems"]) == 1
+            and "QUELVAR_CLOCK_SKEW" in out["problems"][0]
+            and out["warnings"] == ["QUELVAR_REDIS_ULR is not a setting (did you mean QUELVAR_REDIS_URL?)"]
+        ),
+        None,
+    ),
     "bans_check_nat64": (["bans", "check", "64:ff9b::c000:207"], {}, 1, lambda out: out["banned"], None),
 }
 
@@ -130,12 +188,23 @@ def test_the_command_line(case, request, prefix, live_redis):
     url = live_redis.url
     if "database" in overrides:
         url = url.rsplit("/", 1)[0] + "/" + overrides.pop("database")
-    env = dict(os.environ, QUELVAR_REDIS_URL=url, QUELVAR_REDIS_PREFIX=prefix, QUELVAR_TOKEN_SECRETS=SECRET,
-               PYTHONPATH=os.pathsep.join(filter(None, [str(Path(sys.modules["quelvar_guard"].__file__).parents[1]),
-                                                        os.environ.get("PYTHONPATH")])))
+    env = dict(
+        os.environ,
+        QUELVAR_REDIS_URL=url,
+        QUELVAR_REDIS_PREFIX=prefix,
+        QUELVAR_TOKEN_SECRETS=SECRET,
+        PYTHONPATH=os.pathsep.join(
+            filter(None, [str(Path(sys.modules["quelvar_guard"].__file__).parents[1]), os.environ.get("PYTHONPATH")])
+        ),
+    )
     env.update(overrides)
-    done = subprocess.run([sys.executable, "-m", "quelvar_guard", *arguments, "--json", "--timeout", "0.5"],
-                          env=env, capture_output=True, text=True, timeout=30)
+    done = subprocess.run(
+        [sys.executable, "-m", "quelvar_guard", *arguments, "--json", "--timeout", "0.5"],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=30,
+    )
     assert done.returncode == code, done.stderr
     if says is not None:
         out = json.loads(done.stdout)
@@ -168,8 +237,15 @@ def _texts(name: str, option, kind, default) -> list[str]:
         return [*option.choices, "via"]
     if kind is str or kind == str | None:  # a path
         return ["/elsewhere", "/quelvar/token", "/api/inside", "relative"]
-    texts = [f"{option.least:g}", f"{option.least * 10:g}", f"{default:g}", f"{option.most:.0f}",
-             f"{option.most * 2 + 1:.0f}", "x", "1.5" if kind is int else "nan"]
+    texts = [
+        f"{option.least:g}",
+        f"{option.least * 10:g}",
+        f"{default:g}",
+        f"{option.most:.0f}",
+        f"{option.most * 2 + 1:.0f}",
+        "x",
+        "1.5" if kind is int else "nan",
+    ]
     return texts + (["off"] if kind == float | None else [])
 
 
@@ -199,8 +275,7 @@ def _built(settings: Settings) -> None:
 def test_settings_are_the_one_map_from_the_environment_to_the_constructors():
     # Every argument of the constructors is a setting, or is code's on purpose.
     for constructor in (Guard, RedisStore, LocalStore):
-        given = {keyword for item in declared() for target, keyword in item.option.to
-                 if target == constructor.__name__}
+        given = {keyword for item in declared() for target, keyword in item.option.to if target == constructor.__name__}
         assert set(inspect.signature(constructor).parameters) == given | set(CODE_ONLY[constructor.__name__])
     assert options_table() in (ROOT / "README.md").read_text(), options_table()
     # One mistake, one line that names it; what passes, the constructors take.
@@ -238,8 +313,14 @@ def test_status_lists_the_workers_and_counts_the_degraded(request, prefix, live_
     # A worker Redis still answers but whose ban listener cannot subscribe (its
     # user may not): degraded while the server is up, and able to say so.
     user, admin = f"deaf-{secrets.token_hex(4)}", live_redis.client()
-    admin.acl_setuser(user, enabled=True, passwords=["+pw"], keys=["*"], channels=["*"],
-                      commands=["+@all", "-subscribe", "-psubscribe", "-ssubscribe"])
+    admin.acl_setuser(
+        user,
+        enabled=True,
+        passwords=["+pw"],
+        keys=["*"],
+        channels=["*"],
+        commands=["+@all", "-subscribe", "-psubscribe", "-ssubscribe"],
+    )
     request.addfinalizer(lambda: admin.acl_deluser(user))
     deaf = RedisStore(f"redis://{user}:pw@127.0.0.1:{live_redis.port}/0", prefix=prefix, timeout=0.2)
     request.addfinalizer(deaf.close)
@@ -248,8 +329,13 @@ def test_status_lists_the_workers_and_counts_the_degraded(request, prefix, live_
     env = dict(os.environ, QUELVAR_REDIS_URL=live_redis.url, QUELVAR_REDIS_PREFIX=prefix)
 
     def status() -> tuple[int, dict]:
-        done = subprocess.run([sys.executable, "-m", "quelvar_guard", "status", "--json"], env=env,
-                              capture_output=True, text=True, timeout=30)
+        done = subprocess.run(
+            [sys.executable, "-m", "quelvar_guard", "status", "--json"],
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=30,
+        )
         return done.returncode, json.loads(done.stdout)
 
     # Its state at once, its pending write with its next heartbeat (2 s).
@@ -259,10 +345,12 @@ def test_status_lists_the_workers_and_counts_the_degraded(request, prefix, live_
         return found if found[1]["degraded_workers"] == 1 and pending == {0, 1} else None
 
     code, out = wait_until(reported, 10, 0.2)
-    states = sorted((worker["state"], worker["pid"], worker["host"], worker["on_unavailable"])
-                    for worker in out["workers"])
-    assert code == 1 and states == [(state, os.getpid(), socket.gethostname(), "degrade")
-                                    for state in ("connected", "degraded")]
+    states = sorted(
+        (worker["state"], worker["pid"], worker["host"], worker["on_unavailable"]) for worker in out["workers"]
+    )
+    assert code == 1 and states == [
+        (state, os.getpid(), socket.gethostname(), "degrade") for state in ("connected", "degraded")
+    ]
     assert "1 of 2 workers cannot use Redis" in out["problems"][0]
     # Each heartbeat expires by itself; a store that closes takes its own away at once.
     keys = FleetKeys(prefix)

@@ -75,10 +75,14 @@ def test_store_contract(store, request):
         assert len(holding) >= 2, "nonce keys all landed on one node"
 
 
-@pytest.mark.parametrize("banned, covered, apart", [
-    ("2001:DB8::7", ["2001:db8::ffff", b"2001:db8::1:2:3:4"], ["2001:db8:0:1::7"]),   # the client's /64
-    ("::ffff:198.51.100.9", ["198.51.100.9", "64:ff9b::c633:6409", "2002:c633:6409::1"], ["198.51.100.10"]),
-], ids=["ipv6-prefix", "embedded-ipv4"])
+@pytest.mark.parametrize(
+    "banned, covered, apart",
+    [
+        ("2001:DB8::7", ["2001:db8::ffff", b"2001:db8::1:2:3:4"], ["2001:db8:0:1::7"]),  # the client's /64
+        ("::ffff:198.51.100.9", ["198.51.100.9", "64:ff9b::c633:6409", "2002:c633:6409::1"], ["198.51.100.10"]),
+    ],
+    ids=["ipv6-prefix", "embedded-ipv4"],
+)
 def test_a_ban_covers_every_name_of_its_client(store, banned, covered, apart):
     # A caller's own spelling reaches the entry the guard uses, through every method.
     store.ban(banned, 3600)
@@ -192,8 +196,11 @@ def test_concurrent_async_tokens_share_round_trips_and_keep_their_answers(kind, 
     store = make_store(kind, request, prefix)
     servers = [request.getfixturevalue("live_redis")] if kind == "redis" else request.getfixturevalue("redis_cluster")
     spent = [f"spent-{i}" for i in range(150)]  # by other processes: Redis refuses them here
-    with (redis.Redis(port=servers[0].port) if kind == "redis"
-          else redis.cluster.RedisCluster(host="127.0.0.1", port=servers[0].port)) as other:
+    with (
+        redis.Redis(port=servers[0].port)
+        if kind == "redis"
+        else redis.cluster.RedisCluster(host="127.0.0.1", port=servers[0].port)
+    ) as other:
         for token in spent:
             other.set(f"{prefix}n:{token}", b"", px=60_000)
     tokens = spent + [f"fresh-{i}" for i in range(150)]
@@ -204,6 +211,7 @@ def test_concurrent_async_tokens_share_round_trips_and_keep_their_answers(kind, 
 
     async def present_all() -> list[bool]:
         return await asyncio.gather(*(store.consume_nonce_async(token) for token in tokens))
+
     store.stats()  # started (the listener and its connections) before counting
     before = connections_made()
     answers = asyncio.run(present_all())

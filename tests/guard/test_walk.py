@@ -37,6 +37,7 @@ def walk(guard, method, path, token=None, body=None, length=None, slow=False):
         if slow and isinstance(need, ReadBody):
             raise TimeoutError
         return answer(need)
+
     return run(guard.walk(RequestHead(method, path, PEER, headers.get), guard.route(path)), slow_answer)
 
 
@@ -56,6 +57,7 @@ def twice(request):
     def both(guard):
         request(guard)
         return request(guard)
+
     return both
 
 
@@ -81,21 +83,35 @@ ROWS = {
     "bad_signature": (403, "bad_signature", None, {}, get(signed(GUARDED, secret=OTHER))),
     "expired_token": (401, "expired_token", None, {}, get(signed(GUARDED, age=120))),
     "wrong_token_kind": (403, "wrong_token_kind", None, {}, get(signed(TELEMETRY))),
-    "wrong_network": (403, "wrong_network", None, {"bind_network": True},
-                      get(signed(GUARDED, network=network_of("203.0.113.9")))),
+    "wrong_network": (
+        403,
+        "wrong_network",
+        None,
+        {"bind_network": True},
+        get(signed(GUARDED, network=network_of("203.0.113.9"))),
+    ),
     "replayed_token": (409, "replayed_token", None, {}, replayed),
-    "method_not_allowed_token": (405, "method_not_allowed", None, {},
-                                 post(lambda guard: None, path="/quelvar/token")),
-    "method_not_allowed_telemetry": (405, "method_not_allowed", None, {},
-                                     get(signed(TELEMETRY), path="/quelvar/telemetry")),
+    "method_not_allowed_token": (405, "method_not_allowed", None, {}, post(lambda guard: None, path="/quelvar/token")),
+    "method_not_allowed_telemetry": (
+        405,
+        "method_not_allowed",
+        None,
+        {},
+        get(signed(TELEMETRY), path="/quelvar/telemetry"),
+    ),
     "length_required": (411, "length_required", None, {}, post(signed(TELEMETRY), body=None)),
     "bad_content_length": (400, "bad_content_length", None, {}, post(signed(TELEMETRY), length="1e3")),
     "body_too_large": (413, "body_too_large", None, {"max_body": 100}, post(signed(TELEMETRY))),
     "incomplete_body": (400, "incomplete_body", None, {}, post(signed(TELEMETRY), length=str(len(HUMAN) + 1))),
     "body_timeout": (408, "body_timeout", None, {}, post(signed(TELEMETRY), slow=True)),
     "malformed_telemetry": (400, "malformed_telemetry", None, {}, post(signed(TELEMETRY), body=b"{")),
-    "challenge": (403, "challenge", "5", {"decide": lambda f: Decision.challenge(5, reasons=["x"])},
-                  post(signed(TELEMETRY))),
+    "challenge": (
+        403,
+        "challenge",
+        "5",
+        {"decide": lambda f: Decision.challenge(5, reasons=["x"])},
+        post(signed(TELEMETRY)),
+    ),
     "refused": (403, "refused", None, {"decide": lambda f: Decision.refuse(reasons=["x"])}, post(signed(TELEMETRY))),
     "refused_with_ban": (403, "refused", "60", {"decide": lambda f: Decision.ban(60)}, post(signed(TELEMETRY))),
     "store_unavailable_spend": (503, "store_unavailable", None, {}, get(signed(GUARDED))),
@@ -106,16 +122,20 @@ ROWS = {
 
 
 # Each row under both stores; the store's outage under a strict Redis store that cannot be reached.
-CASES = [(row, kind) for row in ROWS
-         for kind in (("unreachable",) if row.startswith("store_unavailable") else ("local", "redis"))]
+CASES = [
+    (row, kind)
+    for row in ROWS
+    for kind in (("unreachable",) if row.startswith("store_unavailable") else ("local", "redis"))
+]
 
 
 @pytest.mark.parametrize("row, kind", CASES)
 def test_every_row_of_the_table(row, kind, request, prefix, caplog):
     status, code, retry_after, options, send = ROWS[row]
     if kind == "unreachable":
-        store = make_store("redis", request, prefix, url=f"redis://127.0.0.1:{free_port()}/0",
-                           on_unavailable="strict", timeout=0.1)
+        store = make_store(
+            "redis", request, prefix, url=f"redis://127.0.0.1:{free_port()}/0", on_unavailable="strict", timeout=0.1
+        )
     else:
         store = make_store(kind, request, prefix)
     guard = Guard(store, [SECRET], **options)
@@ -134,9 +154,27 @@ def test_every_row_of_the_table(row, kind, request, prefix, caplog):
     assert guard.store.is_banned(PEER) is (row in ("banned", "refused_with_ban"))
 
 
-@given(st.lists(st.tuples(st.sampled_from([b"x-quelvar-token", b"X-Quelvar-Token", b"forwarded", b"FORWARDED",
-                                           b"x-forwarded-for", b"content-length", b"Content-Length", b"host", b"1"]),
-                          st.binary(max_size=4)), max_size=8))
+@given(
+    st.lists(
+        st.tuples(
+            st.sampled_from(
+                [
+                    b"x-quelvar-token",
+                    b"X-Quelvar-Token",
+                    b"forwarded",
+                    b"FORWARDED",
+                    b"x-forwarded-for",
+                    b"content-length",
+                    b"Content-Length",
+                    b"host",
+                    b"1",
+                ]
+            ),
+            st.binary(max_size=4),
+        ),
+        max_size=8,
+    )
+)
 def test_the_asgi_head_reads_the_walks_headers_as_the_whole_head_does(pairs):
     # Only the walk's headers are read, passing over the rest: the same values,
     # whatever the case of the names and however many lines each has.

@@ -26,8 +26,10 @@ class Workers:
     def __init__(self, served: Served) -> None:
         self.served, self.port, self.counter = served, served.port, itertools.count()
         self.process = served.process
-        self.clients = {source: served.client(source, limits=httpx.Limits(max_keepalive_connections=0))
-                        for source in ("127.0.0.1", "127.0.0.7")}
+        self.clients = {
+            source: served.client(source, limits=httpx.Limits(max_keepalive_connections=0))
+            for source in ("127.0.0.1", "127.0.0.7")
+        }
 
     def get(self, token=None, path="/", source="127.0.0.1"):
         token = token or f"fresh-{self.port}-{next(self.counter)}"
@@ -43,8 +45,13 @@ class Workers:
 @pytest.fixture(scope="module", params=["gunicorn", "uvicorn"])
 def served(request, redis_server, tmp_path_factory):
     module = "examples.guard_wsgi:app" if request.param == "gunicorn" else "examples.guard_asgi:app"
-    server = Served(request.param, module, redis_server.running().url,
-                    tmp_path_factory.mktemp(request.param) / "server.log", QUELVAR_REDIS_PREFIX=f"{uuid.uuid4().hex}:")
+    server = Served(
+        request.param,
+        module,
+        redis_server.running().url,
+        tmp_path_factory.mktemp(request.param) / "server.log",
+        QUELVAR_REDIS_PREFIX=f"{uuid.uuid4().hex}:",
+    )
     yield Workers(server)
     server.stop()
 
@@ -83,6 +90,7 @@ def test_each_token_is_accepted_exactly_once(served):
     def send(client):
         random.Random(7).shuffle(jobs[client])
         return [(token, client.get("/", headers={"X-Request-Token": token})) for token in jobs[client]]
+
     with ThreadPoolExecutor(len(clients)) as pool:
         answers = [answer for batch in pool.map(send, clients) for answer in batch]
     for client in clients:

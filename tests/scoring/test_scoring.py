@@ -16,8 +16,9 @@ from quelvar_guard.scoring import Scoring, rules
 from quelvar_guard.scoring.model import Model, ModelError
 from quelvar_guard.scoring.vector import FEATURE_NAMES
 
-needs_evidence = pytest.mark.skipif(not hasattr(core, "extract_evidence_json_rs"),
-                                    reason="the extension has no per-move evidence")
+needs_evidence = pytest.mark.skipif(
+    not hasattr(core, "extract_evidence_json_rs"), reason="the extension has no per-move evidence"
+)
 GAP = 400.0  # ms between moves: well over the extractor's cut
 
 
@@ -32,8 +33,7 @@ def paced(step_cv: float):
     return lambda s: s + a * (1.0 - math.cos(2.0 * math.pi * s)) / (2.0 * math.pi)
 
 
-def line_moves(points: int, moves: int = 2, bend: float = 0.0, length: float = 400.0,
-               timing=smooth) -> list[dict]:
+def line_moves(points: int, moves: int = 2, bend: float = 0.0, length: float = 400.0, timing=smooth) -> list[dict]:
     """Moves along the x axis, whole pixels, with the middle point of each pushed
     `bend` px sideways; the speed follows `timing`."""
     out, t = [], 0.0
@@ -54,8 +54,13 @@ def arc_moves(points: int, moves: int = 2, unevenness: float = 0.0) -> list[dict
     for move in range(moves):
         for i in range(points):
             angle = math.pi / 2 * ends[i]
-            out.append({"x": round(300 * math.cos(angle), 1), "y": round(100 * move + 300 * math.sin(angle), 1),
-                        "t": t + 16.0 * i})
+            out.append(
+                {
+                    "x": round(300 * math.cos(angle), 1),
+                    "y": round(100 * move + 300 * math.sin(angle), 1),
+                    "t": t + 16.0 * i,
+                }
+            )
         t += 16.0 * points + GAP
     return out
 
@@ -83,39 +88,64 @@ def judge(telemetry: dict, scoring: Scoring | None = None):
 
 
 @needs_evidence
-@pytest.mark.parametrize("telemetry, reasons", [
-    # At a hand's pace (the smooth timing's steps vary by 0.65) a line is a
-    # bot's only from ANY_PACE_CHORD.
-    ({"mouse_movements": line_moves(rules.MIN_POINTS, length=rules.ANY_PACE_CHORD)}, ("straight_line",)),
-    ({"mouse_movements": line_moves(rules.MIN_POINTS - 1, length=rules.ANY_PACE_CHORD)}, ()),
-    ({"mouse_movements": line_moves(30, length=rules.ANY_PACE_CHORD - 2)}, ()),
-    # The tolerance holds whole-pixel rounding, and not a hand's bend just past it.
-    ({"mouse_movements": line_moves(30, length=rules.ANY_PACE_CHORD, bend=rules.STRAIGHT_TOLERANCE - 0.05)},
-     ("straight_line",)),
-    ({"mouse_movements": line_moves(30, length=rules.ANY_PACE_CHORD, bend=rules.STRAIGHT_TOLERANCE + 0.05)}, ()),
-    # A steady line is a bot's from MIN_CHORD; a straight nudge proves nothing.
-    ({"mouse_movements": line_moves(30, length=rules.MIN_CHORD, timing=paced(rules.STEADY_STEP_CV - 0.05))},
-     ("straight_line",)),
-    ({"mouse_movements": line_moves(30, length=rules.MIN_CHORD - 2, timing=paced(rules.STEADY_STEP_CV - 0.05))},
-     ()),
-    ({"mouse_movements": line_moves(30, timing=paced(rules.STEADY_STEP_CV + 0.05))}, ()),
-    # One kink of b px in a steady line of n points lengthens the path by
-    # about b^2 / step: (path - chord) * chord / b^2 comes to about n - 1.
-    ({"mouse_movements": line_moves(int(rules.JITTER_EXCESS) + 10, bend=rules.STRAIGHT_TOLERANCE + 1,
-                                    timing=paced(0.35))}, ("jittered_line",)),
-    ({"mouse_movements": line_moves(int(rules.JITTER_EXCESS) - 6, bend=rules.STRAIGHT_TOLERANCE + 1,
-                                    timing=paced(0.35))}, ()),
-    ({"mouse_movements": line_moves(40, bend=rules.JITTER_SPREAD * 400 - 0.5, timing=paced(0.35))},
-     ("jittered_line",)),
-    ({"mouse_movements": line_moves(40, bend=rules.JITTER_SPREAD * 400 + 0.5, timing=paced(0.35))}, ()),
-    ({"mouse_movements": arc_moves(40)}, ("even_steps",)),
-    ({"mouse_movements": arc_moves(40, unevenness=(rules.EVEN_STEP_CV + rules.NEAR_EVEN_STEP_CV) / 2)},
-     ("near_even_steps",)),
-    ({"mouse_movements": arc_moves(40, unevenness=rules.NEAR_EVEN_STEP_CV + 0.05)}, ()),
-    ({"mouse_movements": human_moves(random.Random(7))}, ()),
-    ({"browser": {"webdriver": True}, "mouse_movements": human_moves(random.Random(8))}, ("webdriver",)),
-    ({}, ()),
-])
+@pytest.mark.parametrize(
+    "telemetry, reasons",
+    [
+        # At a hand's pace (the smooth timing's steps vary by 0.65) a line is a
+        # bot's only from ANY_PACE_CHORD.
+        ({"mouse_movements": line_moves(rules.MIN_POINTS, length=rules.ANY_PACE_CHORD)}, ("straight_line",)),
+        ({"mouse_movements": line_moves(rules.MIN_POINTS - 1, length=rules.ANY_PACE_CHORD)}, ()),
+        ({"mouse_movements": line_moves(30, length=rules.ANY_PACE_CHORD - 2)}, ()),
+        # The tolerance holds whole-pixel rounding, and not a hand's bend just past it.
+        (
+            {"mouse_movements": line_moves(30, length=rules.ANY_PACE_CHORD, bend=rules.STRAIGHT_TOLERANCE - 0.05)},
+            ("straight_line",),
+        ),
+        ({"mouse_movements": line_moves(30, length=rules.ANY_PACE_CHORD, bend=rules.STRAIGHT_TOLERANCE + 0.05)}, ()),
+        # A steady line is a bot's from MIN_CHORD; a straight nudge proves nothing.
+        (
+            {"mouse_movements": line_moves(30, length=rules.MIN_CHORD, timing=paced(rules.STEADY_STEP_CV - 0.05))},
+            ("straight_line",),
+        ),
+        (
+            {"mouse_movements": line_moves(30, length=rules.MIN_CHORD - 2, timing=paced(rules.STEADY_STEP_CV - 0.05))},
+            (),
+        ),
+        ({"mouse_movements": line_moves(30, timing=paced(rules.STEADY_STEP_CV + 0.05))}, ()),
+        # One kink of b px in a steady line of n points lengthens the path by
+        # about b^2 / step: (path - chord) * chord / b^2 comes to about n - 1.
+        (
+            {
+                "mouse_movements": line_moves(
+                    int(rules.JITTER_EXCESS) + 10, bend=rules.STRAIGHT_TOLERANCE + 1, timing=paced(0.35)
+                )
+            },
+            ("jittered_line",),
+        ),
+        (
+            {
+                "mouse_movements": line_moves(
+                    int(rules.JITTER_EXCESS) - 6, bend=rules.STRAIGHT_TOLERANCE + 1, timing=paced(0.35)
+                )
+            },
+            (),
+        ),
+        (
+            {"mouse_movements": line_moves(40, bend=rules.JITTER_SPREAD * 400 - 0.5, timing=paced(0.35))},
+            ("jittered_line",),
+        ),
+        ({"mouse_movements": line_moves(40, bend=rules.JITTER_SPREAD * 400 + 0.5, timing=paced(0.35))}, ()),
+        ({"mouse_movements": arc_moves(40)}, ("even_steps",)),
+        (
+            {"mouse_movements": arc_moves(40, unevenness=(rules.EVEN_STEP_CV + rules.NEAR_EVEN_STEP_CV) / 2)},
+            ("near_even_steps",),
+        ),
+        ({"mouse_movements": arc_moves(40, unevenness=rules.NEAR_EVEN_STEP_CV + 0.05)}, ()),
+        ({"mouse_movements": human_moves(random.Random(7))}, ()),
+        ({"browser": {"webdriver": True}, "mouse_movements": human_moves(random.Random(8))}, ("webdriver",)),
+        ({}, ()),
+    ],
+)
 def test_rules(telemetry, reasons):
     judgement = judge(telemetry)
     assert judgement.reasons == reasons
@@ -164,15 +194,25 @@ def test_calibrated_threshold_holds_on_new_users(kind):
     assert caught >= 0.5
 
 
-@pytest.mark.parametrize("change", [
-    lambda content: content.update(features=content["features"][:-1]),
-    lambda content: content["trees"][0][2].__setitem__(1, 0),          # a child pointing back: a loop
-    lambda content: content["thresholds"].update(challenge=float("nan")),
-])
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda content: content.update(features=content["features"][:-1]),
+        lambda content: content["trees"][0][2].__setitem__(1, 0),  # a child pointing back: a loop
+        lambda content: content["thresholds"].update(challenge=float("nan")),
+    ],
+)
 def test_model_file_refused(change):
-    content = {"format": "quelvar-scoring-model", "version": 1, "features": list(FEATURE_NAMES),
-            "kind": "trees", "init": 0.0, "rate": 0.1, "thresholds": {"challenge": 0.5},
-            "trees": [[[0, -1, -1], [0.5, 0.0, 0.0], [1, -1, -1], [2, -1, -1], [0.0, -1.0, 1.0]]]}
+    content = {
+        "format": "quelvar-scoring-model",
+        "version": 1,
+        "features": list(FEATURE_NAMES),
+        "kind": "trees",
+        "init": 0.0,
+        "rate": 0.1,
+        "thresholds": {"challenge": 0.5},
+        "trees": [[[0, -1, -1], [0.5, 0.0, 0.0], [1, -1, -1], [2, -1, -1], [0.0, -1.0, 1.0]]],
+    }
     assert Model(json.loads(json.dumps(content))).score([0.0] * len(FEATURE_NAMES)) < 0.5
     change(content)
     with pytest.raises(ModelError):
@@ -180,8 +220,9 @@ def test_model_file_refused(change):
 
 
 def run_cli(*args: str) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-m", "quelvar_guard.scoring", *args],
-                          capture_output=True, text=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-m", "quelvar_guard.scoring", *args], capture_output=True, text=True, timeout=120
+    )
 
 
 @needs_evidence
@@ -189,17 +230,21 @@ def test_batch_scoring_with_a_calibrated_model(tmp_path):
     pytest.importorskip("sklearn")
     rng = random.Random(5)
     humans = tmp_path / "humans.jsonl"
-    humans.write_text("".join(json.dumps({"user": f"u{i % 8}", "mouse_movements": human_moves(rng)}) + "\n"
-                              for i in range(160)))
+    humans.write_text(
+        "".join(json.dumps({"user": f"u{i % 8}", "mouse_movements": human_moves(rng)}) + "\n" for i in range(160))
+    )
     model = tmp_path / "model.json"
     fitted = run_cli("calibrate", "--humans", str(humans), "--fpr", "0.05", "--out", str(model))
     assert fitted.returncode == 0, fitted.stderr
     content = json.loads(model.read_text())
     assert content["calibration"]["split"] == "user" and content["calibration"]["negatives"] == "synthetic"
 
-    lines = [json.dumps({"mouse_movements": human_moves(rng)}), "{not json",
-             json.dumps({"mouse_movements": line_moves(30, length=rules.ANY_PACE_CHORD)}),
-             json.dumps({"browser": {"webdriver": True}})]
+    lines = [
+        json.dumps({"mouse_movements": human_moves(rng)}),
+        "{not json",
+        json.dumps({"mouse_movements": line_moves(30, length=rules.ANY_PACE_CHORD)}),
+        json.dumps({"browser": {"webdriver": True}}),
+    ]
     sessions = tmp_path / "sessions.jsonl"
     sessions.write_text("\n".join(lines) + "\n")
     scored = run_cli("score", "--model", str(model), str(sessions))

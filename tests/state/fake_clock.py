@@ -54,14 +54,27 @@ def run_timeline(steps: list[tuple[int, str]]) -> list:
         # through libfaketime before either is ready, and hangs. ASan then
         # has to be told not to insist on coming first.
         preloaded = " ".join(filter(None, [preload[0], os.environ.get("LD_PRELOAD")]))
-        env = dict(os.environ, LD_PRELOAD=preloaded, FAKETIME_TIMESTAMP_FILE=stamp_file, FAKETIME_NO_CACHE="1",
-                   FAKETIME_DONT_FAKE_MONOTONIC="0", TZ="UTC")
+        env = dict(
+            os.environ,
+            LD_PRELOAD=preloaded,
+            FAKETIME_TIMESTAMP_FILE=stamp_file,
+            FAKETIME_NO_CACHE="1",
+            FAKETIME_DONT_FAKE_MONOTONIC="0",
+            TZ="UTC",
+        )
         if os.environ.get("LD_PRELOAD"):
             env["ASAN_OPTIONS"] = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
         env.pop("FAKETIME", None)
-        env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.dirname(quelvar_core_rs.__file__), env.get("PYTHONPATH")]))
-        done = subprocess.run([sys.executable, "-c", CHILD, stamp_file, json.dumps(steps)], env=env,
-                              capture_output=True, text=True, timeout=120)
+        env["PYTHONPATH"] = os.pathsep.join(
+            filter(None, [os.path.dirname(quelvar_core_rs.__file__), env.get("PYTHONPATH")])
+        )
+        done = subprocess.run(
+            [sys.executable, "-c", CHILD, stamp_file, json.dumps(steps)],
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
     assert done.returncode == 0, done.stderr
     results = json.loads(done.stdout)
     assert [clock for clock, _ in results] == [at for at, _ in steps], "the child's clock was not faked"

@@ -23,11 +23,15 @@ def test_ban_replacement_saturation_and_unban():
 
 def test_ban_expires_exactly_at_expires_at():
     assert timeline(
-        (0, "ban_ip_rs('a', 3600)"), (0, "ban_ip_rs('b', 3600)"), (0, "ban_ip_rs('b', 10)"),
+        (0, "ban_ip_rs('a', 3600)"),
+        (0, "ban_ip_rs('b', 3600)"),
+        (0, "ban_ip_rs('b', 10)"),
         (9, "[is_ip_banned_rs(x) for x in 'ab']"),
         (10, "[is_ip_banned_rs(x) for x in 'ab']"),
-        (3599, "is_ip_banned_rs('a')"), (3599, STATS),
-        (3600, "is_ip_banned_rs('a')"), (3600, STATS),
+        (3599, "is_ip_banned_rs('a')"),
+        (3599, STATS),
+        (3600, "is_ip_banned_rs('a')"),
+        (3600, STATS),
     ) == [None, None, None, [True, True], [True, False], True, [0, 0, 1], False, [0, 0, 0]]
 
 

@@ -15,8 +15,15 @@ def stats():
 
 @pytest.mark.parametrize(
     "first, second",
-    [("token", "Token"), ("token", "token "), ("caf\u00e9", "cafe\u0301"), ("a\x00b", "a"), ("", " "),
-     ("x" * 20_000, "x" * 20_001), ("2001:db8::1", "2001:0db8:0000:0000:0000:0000:0000:0001")],
+    [
+        ("token", "Token"),
+        ("token", "token "),
+        ("caf\u00e9", "cafe\u0301"),
+        ("a\x00b", "a"),
+        ("", " "),
+        ("x" * 20_000, "x" * 20_001),
+        ("2001:db8::1", "2001:0db8:0000:0000:0000:0000:0000:0001"),
+    ],
 )
 def test_tokens_and_addresses_are_exact_byte_strings(first, second):
     assert [core.consume_nonce_rs(first), core.consume_nonce_rs(second)] == [True, True]

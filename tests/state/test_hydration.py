@@ -18,8 +18,12 @@ def stats():
 
 @pytest.mark.parametrize(
     "bad_item, error",
-    [(["198.51.100.2", LATEST], TypeError), (("198.51.100.2", LATEST, 0), ValueError),
-     (("198.51.100.2", -1), OverflowError), ((42, LATEST), TypeError)],
+    [
+        (["198.51.100.2", LATEST], TypeError),
+        (("198.51.100.2", LATEST, 0), ValueError),
+        (("198.51.100.2", -1), OverflowError),
+        ((42, LATEST), TypeError),
+    ],
 )
 def test_hydration_is_all_or_nothing(bad_item, error):
     with pytest.raises(error):
@@ -39,16 +43,22 @@ def test_hydration_reads_every_kind_of_item_alike():
     expiries = [0, 5, 2**30 - 1, 2**30, now - 30, now + 30, 2**60 - 1, 2**60, LATEST]
     pairs, expected = [], {}
     for n, expires_at in enumerate(expiries):
-        for _kind, item in enumerate([
-            (f"10.1.{n}.0", expires_at),
-            (StrSubclass(f"10.1.{n}.1"), expires_at),
-            (f"10.1.{n}.\u00e92", expires_at),
-            (f"10.1.{n}.3", IntSubclass(expires_at)),
-            (f"10.1.{n}.4", IndexAnswering(expires_at)),
-        ]):
+        for _kind, item in enumerate(
+            [
+                (f"10.1.{n}.0", expires_at),
+                (StrSubclass(f"10.1.{n}.1"), expires_at),
+                (f"10.1.{n}.\u00e92", expires_at),
+                (f"10.1.{n}.3", IntSubclass(expires_at)),
+                (f"10.1.{n}.4", IndexAnswering(expires_at)),
+            ]
+        ):
             pairs.append(item)
             expected[str(item[0])] = expires_at > now
-    clearing = [("10.2.0.0", LATEST), ("10.2.0.1", IndexAnswering(LATEST, before=lambda: clearing.clear())), ("10.2.0.2", LATEST)]
+    clearing = [
+        ("10.2.0.0", LATEST),
+        ("10.2.0.1", IndexAnswering(LATEST, before=lambda: clearing.clear())),
+        ("10.2.0.2", LATEST),
+    ]
     core.hydrate_bans_rs(tuple(pairs))
     core.hydrate_bans_rs(clearing)
     assert {address: core.is_ip_banned_rs(address) for address in expected} == expected
@@ -57,10 +67,13 @@ def test_hydration_reads_every_kind_of_item_alike():
 
 
 def test_hydration_is_relative_to_now():
-    hydrate = (f"hydrate_bans_rs([('P', {T0 + 110}), ('Q', {T0 + 10}), ('R', 5),"
-               f" ('S', {T0 + 100}), ('S', {T0 + 9}), ('U', {T0 + 100}), ('U', {T0 + 20})])")
+    hydrate = (
+        f"hydrate_bans_rs([('P', {T0 + 110}), ('Q', {T0 + 10}), ('R', 5),"
+        f" ('S', {T0 + 100}), ('S', {T0 + 9}), ('U', {T0 + 100}), ('U', {T0 + 20})])"
+    )
     assert timeline(
-        (0, "ban_ip_rs('Q', 1000)"), (0, "ban_ip_rs('R', 1000)"),
+        (0, "ban_ip_rs('Q', 1000)"),
+        (0, "ban_ip_rs('R', 1000)"),
         (10, hydrate),
         (19, "[is_ip_banned_rs(x) for x in 'PQRSU']"),
         (20, "[is_ip_banned_rs(x) for x in 'PSU']"),

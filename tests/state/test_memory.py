@@ -51,9 +51,12 @@ print(held, resident() - before)
 def test_clear_releases_the_bytes_of_a_huge_token():
     size = 64 << 20
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.dirname(quelvar_core_rs.__file__), env.get("PYTHONPATH")]))
-    done = subprocess.run([sys.executable, "-c", CLEAR_CHILD, str(size)], env=env, capture_output=True, text=True,
-                          timeout=120)
+    env["PYTHONPATH"] = os.pathsep.join(
+        filter(None, [os.path.dirname(quelvar_core_rs.__file__), env.get("PYTHONPATH")])
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", CLEAR_CHILD, str(size)], env=env, capture_output=True, text=True, timeout=120
+    )
     assert done.returncode == 0, done.stderr
     held, after_clear = map(int, done.stdout.split())
     assert held > size * 0.9  # the stored copy was resident
@@ -64,7 +67,9 @@ def test_clear_releases_the_bytes_of_a_huge_token():
 @pytest.mark.skipif(os.environ.get("QUELVAR_SANITIZED") == "1", reason="memory is not representative under ASan")
 def test_resident_bytes_per_stored_token():
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.dirname(quelvar_core_rs.__file__), env.get("PYTHONPATH")]))
+    env["PYTHONPATH"] = os.pathsep.join(
+        filter(None, [os.path.dirname(quelvar_core_rs.__file__), env.get("PYTHONPATH")])
+    )
     done = subprocess.run(
         [sys.executable, BENCH, "--tokens", "1000000", "--json"], env=env, capture_output=True, text=True, timeout=300
     )
@@ -88,7 +93,9 @@ def cap_address_space(headroom_mb):
 core.clear_state_engine_rs()  # the engine exists before the cap
 """
 
-NONCE_FLOOD = CHILD_PRELUDE + """
+NONCE_FLOOD = (
+    CHILD_PRELUDE
+    + """
 # Three million fresh tokens made up front: the module would need well over
 # the headroom to store them all.
 tokens = list(map(str, range(10**12, 10**12 + 3_000_000)))
@@ -99,8 +106,11 @@ for token in tokens:
     consume(token)
 print("all stored", core.get_state_engine_stats_rs(), flush=True)
 """
+)
 
-HUGE_HYDRATION = CHILD_PRELUDE + """
+HUGE_HYDRATION = (
+    CHILD_PRELUDE
+    + """
 # Twenty million pairs that share one tuple: 160 MB of list for the
 # interpreter, made up front, and far more than the headroom for the
 # module's converted copy.
@@ -110,11 +120,14 @@ print("flooding", flush=True)
 core.hydrate_bans_rs(bans)
 print("all stored", core.get_state_engine_stats_rs(), flush=True)
 """
+)
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc and caps RLIMIT_AS")
-@pytest.mark.skipif(os.environ.get("QUELVAR_SANITIZED") == "1",
-                    reason="under AddressSanitizer its allocator reports exhausted memory itself")
+@pytest.mark.skipif(
+    os.environ.get("QUELVAR_SANITIZED") == "1",
+    reason="under AddressSanitizer its allocator reports exhausted memory itself",
+)
 @pytest.mark.parametrize("code", [NONCE_FLOOD, HUGE_HYDRATION], ids=["nonce flood", "huge hydration"])
 def test_exhausted_memory_aborts_with_the_module_report(child, code):
     result = child(code, timeout=120)

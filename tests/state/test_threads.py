@@ -2,6 +2,7 @@
 function mixed with invariants checked as they go.
 
 QUELVAR_STRESS_SECONDS bounds each phase (the normal suite keeps it short)."""
+
 import os
 import queue
 import random
@@ -78,8 +79,9 @@ def test_mixed_operations_keep_their_invariants():
     run_threads(worker)
     # Every token was offered by every thread: exactly one of them got True.
     assert accepted == [1] * len(tokens)
-    assert core.get_state_engine_stats_rs()["current_bucket_nonces"] + \
-        core.get_state_engine_stats_rs()["previous_bucket_nonces"] == len(tokens)
+    assert core.get_state_engine_stats_rs()["current_bucket_nonces"] + core.get_state_engine_stats_rs()[
+        "previous_bucket_nonces"
+    ] == len(tokens)
 
 
 def test_hydration_and_reset_are_never_seen_half_done():

@@ -23,8 +23,7 @@ app = FastAPI()
 
 @app.post("/login")
 async def login(screened: Screened = Depends(screen)):
-    return {"points": screened.features["mouse_points"], "bytes": len(screened.body),
-            **guard.cleared(screened).payload}
+    return {"points": screened.features["mouse_points"], "bytes": len(screened.body), **guard.cleared(screened).payload}
 
 
 @app.get("/account")
@@ -44,8 +43,11 @@ first = APIRouter(route_class=ScreenFirstRoute)
 
 @first.post("/signup")
 async def signup(request: Request, telemetry: dict = Body(), screened: Screened = Depends(screen)):
-    return {"sections": sorted(telemetry), "points": screened.features["mouse_points"],
-            "same_body": await request.body() == screened.body}
+    return {
+        "sections": sorted(telemetry),
+        "points": screened.features["mouse_points"],
+        "same_body": await request.body() == screened.body,
+    }
 
 
 app.include_router(first)

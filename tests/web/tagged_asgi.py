@@ -13,4 +13,5 @@ async def app(scope, receive, send):
         if message["type"] == "http.response.start":
             message = {**message, "headers": [*message["headers"], (b"x-worker", str(os.getpid()).encode())]}
         await send(message)
+
     await example(scope, receive, tagged)

@@ -11,4 +11,5 @@ from examples.web_wsgi import app as example
 def app(environ, start_response):
     def tagged(status, headers, exc_info=None):
         return start_response(status, [*headers, ("X-Worker", str(os.getpid()))], exc_info)
+
     return example(environ, tagged)

@@ -21,8 +21,14 @@ BOT = b'{"browser": {"webdriver": true}}'
 
 @pytest.fixture(scope="module")
 def site(redis_server, tmp_path_factory):
-    served = Served("uvicorn", "frontdoor_app:make_app", redis_server.running().url, tmp_path_factory.mktemp("front") / "log",
-                    workers=1, arguments=("--factory", "--root-path", ROOT_PATH))
+    served = Served(
+        "uvicorn",
+        "frontdoor_app:make_app",
+        redis_server.running().url,
+        tmp_path_factory.mktemp("front") / "log",
+        workers=1,
+        arguments=("--factory", "--root-path", ROOT_PATH),
+    )
     yield served
     served.stop()
 
@@ -46,6 +52,7 @@ def exchange(server, head: str, *, source: str = "127.0.0.1"):
                 return int(headers.get("content-length", 0))
             # One short frame: two bytes, then as many as the second says.
             return 2 + (after[1] & 0x7F) if len(after) >= 2 else 2
+
         while len(after) < wanted() and (chunk := raw.recv(65536)):
             after += chunk
     return status, headers, after
@@ -53,9 +60,12 @@ def exchange(server, head: str, *, source: str = "127.0.0.1"):
 
 def handshake(server, target: str, *, source: str = "127.0.0.1", **headers: str):
     extra = "".join(f"{name}: {value}\n" for name, value in headers.items())
-    return exchange(server, f"GET {target} HTTP/1.1\nHost: test\nUpgrade: websocket\nConnection: Upgrade\n"
-                            f"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\nSec-WebSocket-Version: 13\n{extra}",
-                    source=source)
+    return exchange(
+        server,
+        f"GET {target} HTTP/1.1\nHost: test\nUpgrade: websocket\nConnection: Upgrade\n"
+        f"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\nSec-WebSocket-Version: 13\n{extra}",
+        source=source,
+    )
 
 
 def test_mounts_and_the_root_path_are_no_way_around(site):
@@ -67,7 +77,8 @@ def test_mounts_and_the_root_path_are_no_way_around(site):
     with site.client("127.0.0.20") as client:
         tokens = clearance(client)
         assert [client.get(target, headers={HEADER: tokens.pop()}).json() for target in targets] == [
-            {"screened": True}] * len(targets)
+            {"screened": True}
+        ] * len(targets)
 
 
 def test_the_wsgi_path_is_path_info_under_script_name(serve):
@@ -76,8 +87,9 @@ def test_the_wsgi_path_is_path_info_under_script_name(serve):
         status, _, body = exchange(server, f"GET {target} HTTP/1.1\nHost: test\n")
         assert (status, json.loads(body)) == (400, {"error": "missing_token"}), target
     with server.client() as client:
-        tokens = client.post("/svc/quelvar/telemetry", content=HUMAN,
-                             headers={HEADER: client.get("/svc/quelvar/token").json()["token"]}).json()["tokens"]
+        tokens = client.post(
+            "/svc/quelvar/telemetry", content=HUMAN, headers={HEADER: client.get("/svc/quelvar/token").json()["token"]}
+        ).json()["tokens"]
         assert client.get("/svc/api/hello", headers={HEADER: tokens[0]}).status_code == 200
 
 
@@ -103,7 +115,7 @@ def test_websocket_handshakes_are_screened(site):
     for target, headers in [(f"/api/ws?quelvar_token={guarded[1]}", {}), ("/v1/api/ws", {HEADER: guarded[2]})]:
         status, _, frame = handshake(site, target, source=person, **headers)
         # The app's close frame may arrive in the same read: the first frame only.
-        assert (status, frame[2:2 + (frame[1] & 0x7F)]) == (101, b"screened")
+        assert (status, frame[2 : 2 + (frame[1] & 0x7F)]) == (101, b"screened")
     assert refusal(handshake(site, f"/api/ws?quelvar_token={guarded[1]}", source=person)) == (409, "replayed_token")
 
 
@@ -124,19 +136,25 @@ def test_the_minting_budget_is_shared_by_the_workers(serve):
         assert neighbour.get("/quelvar/token").status_code == 200
 
 
-@pytest.mark.parametrize("pace", [
-    [(100, 0)],                        # stalls after its first bytes
-    [(50, 0.25)] * 40,                 # trickles below the minimum rate
-    [(500, 0.2)] * 60,                 # above the rate, but not done by the deadline
-], ids=["stalled", "trickle", "past-deadline"])
+@pytest.mark.parametrize(
+    "pace",
+    [
+        [(100, 0)],  # stalls after its first bytes
+        [(50, 0.25)] * 40,  # trickles below the minimum rate
+        [(500, 0.2)] * 60,  # above the rate, but not done by the deadline
+    ],
+    ids=["stalled", "trickle", "past-deadline"],
+)
 def test_slow_bodies_are_refused(site, pace):
     length = 60_000
     with site.client() as client:
         telemetry = token(client)
     started = time.monotonic()
     with socket.create_connection(("127.0.0.1", site.port), timeout=LIMITS.timeout + 5) as raw:
-        raw.sendall(f"POST /quelvar/telemetry HTTP/1.1\r\nHost: test\r\n{HEADER}: {telemetry}\r\n"
-                    f"Content-Length: {length}\r\n\r\n".encode())
+        raw.sendall(
+            f"POST /quelvar/telemetry HTTP/1.1\r\nHost: test\r\n{HEADER}: {telemetry}\r\n"
+            f"Content-Length: {length}\r\n\r\n".encode()
+        )
         for size, pause in pace:
             if select.select([raw], [], [], 0)[0]:
                 break  # answered

@@ -30,11 +30,18 @@ SAMPLE = re.compile(r"^(quelvar_[a-z_]+)(\{[^}]*\})? (\S+)$", re.M)
 FAMILY = re.compile(r"^# TYPE (quelvar_[a-z_]+) ([a-z]+)$", re.M)
 # Every family an operator relies on, and its type.
 FAMILIES = {
-    "quelvar_requests_total": "counter", "quelvar_bans_total": "counter", "quelvar_unbans_total": "counter",
-    "quelvar_tokens_issued_total": "counter", "quelvar_tokens_refused_total": "counter",
-    "quelvar_store_calls_total": "counter", "quelvar_store_failures_total": "counter",
-    "quelvar_guard_seconds": "histogram", "quelvar_scoring_seconds": "histogram", "quelvar_active_bans": "gauge",
-    "quelvar_store_connected": "gauge", "quelvar_store_degraded": "gauge",
+    "quelvar_requests_total": "counter",
+    "quelvar_bans_total": "counter",
+    "quelvar_unbans_total": "counter",
+    "quelvar_tokens_issued_total": "counter",
+    "quelvar_tokens_refused_total": "counter",
+    "quelvar_store_calls_total": "counter",
+    "quelvar_store_failures_total": "counter",
+    "quelvar_guard_seconds": "histogram",
+    "quelvar_scoring_seconds": "histogram",
+    "quelvar_active_bans": "gauge",
+    "quelvar_store_connected": "gauge",
+    "quelvar_store_degraded": "gauge",
 }
 
 
@@ -45,9 +52,14 @@ def _samples(text: str) -> dict[str, float]:
 def _worker_samples(directory, pid: int) -> dict[str, float]:
     """One worker's own figures, from its files in the multiprocess directory."""
     files = [str(path) for path in directory.glob(f"*_{pid}.db")]
-    return {sample.name + ("{" + ",".join(f'{key}="{value}"' for key, value in sample.labels.items()) + "}"
-                           if sample.labels else ""): sample.value
-            for metric in MultiProcessCollector.merge(files) for sample in metric.samples}
+    return {
+        sample.name
+        + (
+            "{" + ",".join(f'{key}="{value}"' for key, value in sample.labels.items()) + "}" if sample.labels else ""
+        ): sample.value
+        for metric in MultiProcessCollector.merge(files)
+        for sample in metric.samples
+    }
 
 
 def _events(log: str) -> list[dict]:
@@ -55,9 +67,13 @@ def _events(log: str) -> list[dict]:
 
 
 def _command(*arguments: str, **environment: str) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-m", "quelvar_guard", *arguments, "--json"],
-                          env=dict(os.environ, QUELVAR_TOKEN_SECRETS=SECRET, **environment),
-                          capture_output=True, text=True, timeout=30)
+    return subprocess.run(
+        [sys.executable, "-m", "quelvar_guard", *arguments, "--json"],
+        env=dict(os.environ, QUELVAR_TOKEN_SECRETS=SECRET, **environment),
+        capture_output=True,
+        text=True,
+        timeout=30,
+    )
 
 
 @pytest.mark.parametrize("kind, module", [("gunicorn", "tagged_wsgi:app"), ("uvicorn", "tagged_asgi:app")])
@@ -67,8 +83,14 @@ def test_metrics_and_record_agree_over_workers(serve, running_redis, request, tm
     prefix = f"metrics-{secrets.token_hex(4)}:"
     proxy = Proxy(running_redis.port)  # the workers' way to Redis, to cut
     request.addfinalizer(proxy.close)
-    served = serve(kind, module, QUELVAR_REDIS_URL=proxy.url, QUELVAR_REDIS_PREFIX=prefix,
-                   PROMETHEUS_MULTIPROC_DIR=str(directory), QUELVAR_METRICS_PATH="/metrics")
+    served = serve(
+        kind,
+        module,
+        QUELVAR_REDIS_URL=proxy.url,
+        QUELVAR_REDIS_PREFIX=prefix,
+        PROMETHEUS_MULTIPROC_DIR=str(directory),
+        QUELVAR_METRICS_PATH="/metrics",
+    )
 
     def scrape() -> str:
         with served.client() as client:
@@ -100,8 +122,14 @@ def test_metrics_and_record_agree_over_workers(serve, running_redis, request, tm
     proxy.set("pass")
     wait_until(lambda: _samples(scrape())["quelvar_store_connected"] == WORKERS, 15, 0.2)
     # An operator lifts the ban; with the service's directory it counts there.
-    done = _command("bans", "remove", BOT_ADDRESS, QUELVAR_REDIS_URL=running_redis.url, QUELVAR_REDIS_PREFIX=prefix,
-                    PROMETHEUS_MULTIPROC_DIR=str(directory))
+    done = _command(
+        "bans",
+        "remove",
+        BOT_ADDRESS,
+        QUELVAR_REDIS_URL=running_redis.url,
+        QUELVAR_REDIS_PREFIX=prefix,
+        PROMETHEUS_MULTIPROC_DIR=str(directory),
+    )
     assert done.returncode == 0, done.stderr
 
     text = scrape()
@@ -137,17 +165,36 @@ def test_metrics_and_record_agree_over_workers(serve, running_redis, request, tm
         mine = [event for event in events if event.get("pid") == pid]
         replays = [event for event in mine if event.get("reason") == "replayed_token"]
         assert len(replays) == own['quelvar_tokens_refused_total{verdict="replayed"}']
-        assert all((event["level"], event["event"], event["decision"], event["verdict"], event["path"],
-                    event["address"], event["status"]) == ("INFO", "refusal", "refuse", "replayed", "/api/hello",
-                                                           "127.0.0.1", 409) for event in replays)
+        assert all(
+            (
+                event["level"],
+                event["event"],
+                event["decision"],
+                event["verdict"],
+                event["path"],
+                event["address"],
+                event["status"],
+            )
+            == ("INFO", "refusal", "refuse", "replayed", "/api/hello", "127.0.0.1", 409)
+            for event in replays
+        )
         bans = [event for event in mine if event.get("event") == "ban"]
         assert len(bans) == own.get('quelvar_bans_total{source="guard"}', 0)
         assert [(event["level"], event["reason"]) for event in mine if event.get("event") == "store"] == [
-            ("ERROR", "degraded"), ("WARNING", "connected")]
+            ("ERROR", "degraded"),
+            ("WARNING", "connected"),
+        ]
     assert sum(event.get("reason") == "replayed_token" for event in events) == rounds
     [ban] = [event for event in events if event.get("event") == "ban"]
-    assert (ban["level"], ban["decision"], ban["address"], ban["path"], ban["seconds"], ban["source"],
-            ban["verdict"]) == ("WARNING", "ban", BOT_ADDRESS, TELEMETRY, 600, "guard", "ok") and ban["reasons"]
+    assert (
+        ban["level"],
+        ban["decision"],
+        ban["address"],
+        ban["path"],
+        ban["seconds"],
+        ban["source"],
+        ban["verdict"],
+    ) == ("WARNING", "ban", BOT_ADDRESS, TELEMETRY, 600, "guard", "ok") and ban["reasons"]
 
     # The fleet's counts: each worker's tally reaches Redis within a second or so.
     refusals = {"malformed_telemetry": 1, "refused": 1, "replayed_token": rounds}

@@ -21,15 +21,18 @@ def line(points, bend=0.0):
 WEBDRIVER = Decision.ban(BAN_SECONDS, reasons=["webdriver"])
 
 
-@pytest.mark.parametrize("telemetry, decision", [
-    (json.loads((SESSIONS / "human.json").read_text()), Decision.allow()),
-    (json.loads((SESSIONS / "bot.json").read_text()), WEBDRIVER),
-    ({"browser": {"webdriver": True}}, WEBDRIVER),
-    ({"mouse_movements": line(40)}, Decision.ban(BAN_SECONDS, reasons=("straight_line",))),
-    ({"mouse_movements": line(40, bend=20.0)}, Decision.allow()),
-    ({"mouse_movements": line(19)}, Decision.allow()),   # too few points to judge
-    ({}, Decision.allow()),                             # no movement reports the neutral straightness
-])
+@pytest.mark.parametrize(
+    "telemetry, decision",
+    [
+        (json.loads((SESSIONS / "human.json").read_text()), Decision.allow()),
+        (json.loads((SESSIONS / "bot.json").read_text()), WEBDRIVER),
+        ({"browser": {"webdriver": True}}, WEBDRIVER),
+        ({"mouse_movements": line(40)}, Decision.ban(BAN_SECONDS, reasons=("straight_line",))),
+        ({"mouse_movements": line(40, bend=20.0)}, Decision.allow()),
+        ({"mouse_movements": line(19)}, Decision.allow()),  # too few points to judge
+        ({}, Decision.allow()),  # no movement reports the neutral straightness
+    ],
+)
 def test_score(telemetry, decision):
     assert score(core.extract_features_rs(telemetry)) == decision
 
@@ -43,14 +46,17 @@ def test_a_ban_decision_is_one_the_store_can_apply(seconds):
     store.unban("192.0.2.77")
 
 
-@pytest.mark.parametrize("make, error", [
-    (lambda: Decision.ban(0), ValueError),
-    (lambda: Decision.ban(True), ValueError),
-    (lambda: Decision.challenge(-1), ValueError),
-    (lambda: Decision.challenge(1.5), ValueError),
-    (lambda: Decision.refuse(reasons="webdriver"), TypeError),   # one string, not a sequence of them
-    (lambda: Decision.allow(reasons=[b"webdriver"]), TypeError),
-])
+@pytest.mark.parametrize(
+    "make, error",
+    [
+        (lambda: Decision.ban(0), ValueError),
+        (lambda: Decision.ban(True), ValueError),
+        (lambda: Decision.challenge(-1), ValueError),
+        (lambda: Decision.challenge(1.5), ValueError),
+        (lambda: Decision.refuse(reasons="webdriver"), TypeError),  # one string, not a sequence of them
+        (lambda: Decision.allow(reasons=[b"webdriver"]), TypeError),
+    ],
+)
 def test_refused_decisions(make, error):
     with pytest.raises(error):
         make()

@@ -26,8 +26,13 @@ def server(request, redis_server, tmp_path_factory):
     module = "tagged_wsgi:app" if request.param == "gunicorn" else "tagged_asgi:app"
     # Tokens bound to the client's network: every test below presents its
     # tokens from where it fetched them, but for the one that moves.
-    served = Served(request.param, module, redis_server.running().url,
-                    tmp_path_factory.mktemp(request.param) / "server.log", QUELVAR_BIND_NETWORK="1")
+    served = Served(
+        request.param,
+        module,
+        redis_server.running().url,
+        tmp_path_factory.mktemp(request.param) / "server.log",
+        QUELVAR_BIND_NETWORK="1",
+    )
     # Each server bans its own addresses: both share one Redis.
     served.index = request.param_index
     yield served
@@ -113,21 +118,32 @@ def _signed(kind: TokenKind, secret: str = SECRET, age: float = 0) -> str:
 GUARDED, TELEMETRY_KIND = TokenKind.GUARDED, TokenKind.TELEMETRY
 
 
-@pytest.mark.parametrize("path, make, status, error", [
-    ("/api/hello", lambda: _signed(GUARDED, age=120), 401, "expired_token"),
-    ("/api/hello", lambda: _signed(GUARDED, age=-120), 401, "expired_token"),          # from the future
-    ("/api/hello", lambda: _signed(GUARDED, "another-secret-" + "x" * 32), 403, "bad_signature"),
-    ("/api/hello", lambda: _signed(GUARDED)[:-1], 400, "malformed_token"),
-    ("/api/hello", lambda: "", 400, "missing_token"),
-    ("/api/hello", lambda: _signed(TELEMETRY_KIND), 403, "wrong_token_kind"),
-    (TELEMETRY, lambda: _signed(GUARDED), 403, "wrong_token_kind"),
-    (TELEMETRY, lambda: "", 400, "missing_token"),
-], ids=["expired", "future", "forged", "truncated", "missing", "telemetry-token-on-guarded",
-        "guarded-token-on-telemetry", "telemetry-without-token"])
+@pytest.mark.parametrize(
+    "path, make, status, error",
+    [
+        ("/api/hello", lambda: _signed(GUARDED, age=120), 401, "expired_token"),
+        ("/api/hello", lambda: _signed(GUARDED, age=-120), 401, "expired_token"),  # from the future
+        ("/api/hello", lambda: _signed(GUARDED, "another-secret-" + "x" * 32), 403, "bad_signature"),
+        ("/api/hello", lambda: _signed(GUARDED)[:-1], 400, "malformed_token"),
+        ("/api/hello", lambda: "", 400, "missing_token"),
+        ("/api/hello", lambda: _signed(TELEMETRY_KIND), 403, "wrong_token_kind"),
+        (TELEMETRY, lambda: _signed(GUARDED), 403, "wrong_token_kind"),
+        (TELEMETRY, lambda: "", 400, "missing_token"),
+    ],
+    ids=[
+        "expired",
+        "future",
+        "forged",
+        "truncated",
+        "missing",
+        "telemetry-token-on-guarded",
+        "guarded-token-on-telemetry",
+        "telemetry-without-token",
+    ],
+)
 def test_refused_tokens(server, path, make, status, error):
     with server.client() as client:
-        response = client.request("POST" if path == TELEMETRY else "GET", path, content=HUMAN,
-                                  headers={HEADER: make()})
+        response = client.request("POST" if path == TELEMETRY else "GET", path, content=HUMAN, headers={HEADER: make()})
     assert (response.status_code, response.json()) == (status, {"error": error})
 
 
@@ -153,11 +169,15 @@ def _tries(client, body, tries, **headers):
 REFUSED = {"wrong_token_kind", "banned"}
 
 
-@pytest.mark.parametrize("case, body, tries, refusals", [
-    (0, None, TOKENS, {"wrong_token_kind"}),   # never sends telemetry
-    (1, BOT, 50, REFUSED),                     # telemetry refused, with a ban
-    (2, b'{"browser": {"webdriver": true}}', 50, REFUSED),
-], ids=["no-telemetry", "bot-session", "webdriver"])
+@pytest.mark.parametrize(
+    "case, body, tries, refusals",
+    [
+        (0, None, TOKENS, {"wrong_token_kind"}),  # never sends telemetry
+        (1, BOT, 50, REFUSED),  # telemetry refused, with a ban
+        (2, b'{"browser": {"webdriver": true}}', 50, REFUSED),
+    ],
+    ids=["no-telemetry", "bot-session", "webdriver"],
+)
 def test_no_guarded_request_is_served_without_allowed_telemetry(server, case, body, tries, refusals):
     # Through the proxy, for an address of each case's own (bans outlive the test).
     forwarded = {"X-Forwarded-For": f"198.51.100.{40 + 2 * case + server.index}"}
@@ -183,12 +203,18 @@ def test_a_bound_token_is_refused_from_another_network(server):
     home, near, far = (f"127.0.{net}.{host + server.index}" for net, host in ((1, 10), (1, 20), (2, 10)))
     with server.client(home) as client, server.client(near) as neighbour, server.client(far) as stranger:
         tokens = clearance(client)
-        answers = [stranger.get("/api/hello", headers={HEADER: tokens[0]}),   # refused, not spent
-                   neighbour.get("/api/hello", headers={HEADER: tokens[0]}),
-                   client.get("/api/hello", headers={HEADER: tokens[0]}),
-                   stranger.post(TELEMETRY, content=HUMAN, headers={HEADER: token(client)})]
+        answers = [
+            stranger.get("/api/hello", headers={HEADER: tokens[0]}),  # refused, not spent
+            neighbour.get("/api/hello", headers={HEADER: tokens[0]}),
+            client.get("/api/hello", headers={HEADER: tokens[0]}),
+            stranger.post(TELEMETRY, content=HUMAN, headers={HEADER: token(client)}),
+        ]
     assert [(a.status_code, a.json().get("error")) for a in answers] == [
-        (403, "wrong_network"), (200, None), (409, "replayed_token"), (403, "wrong_network")]
+        (403, "wrong_network"),
+        (200, None),
+        (409, "replayed_token"),
+        (403, "wrong_network"),
+    ]
 
 
 def test_forwarded_for_from_an_untrusted_peer_is_ignored(server):
@@ -203,20 +229,25 @@ def test_forwarded_for_from_an_untrusted_peer_is_ignored(server):
         assert through_proxy.json()["hello"] == claimed["X-Forwarded-For"]
 
 
-@pytest.mark.parametrize("banned, asking", [
-    ("2001:0db8:0{i}:0:0:0:0:1", "2001:db8:{i}::1"),
-    ("::ffff:192.0.2.{i}", "192.0.2.{i}"),
-    ("192.0.2.{j}", "::ffff:c000:2{j:02x}"),
-    ("2001:db8:{i}::7", "2001:db8:{i}::99"),              # one /64, one client
-    ("198.51.100.{j}", "64:ff9b::c633:64{j:02x}"),       # NAT64
-    ("2002:cb00:71{j:02x}::1", "203.0.113.{j}"),         # 6to4
-], ids=["ipv6-zeros", "ipv4-mapped", "mapped-hex", "ipv6-prefix", "nat64", "6to4"])
+@pytest.mark.parametrize(
+    "banned, asking",
+    [
+        ("2001:0db8:0{i}:0:0:0:0:1", "2001:db8:{i}::1"),
+        ("::ffff:192.0.2.{i}", "192.0.2.{i}"),
+        ("192.0.2.{j}", "::ffff:c000:2{j:02x}"),
+        ("2001:db8:{i}::7", "2001:db8:{i}::99"),  # one /64, one client
+        ("198.51.100.{j}", "64:ff9b::c633:64{j:02x}"),  # NAT64
+        ("2002:cb00:71{j:02x}::1", "203.0.113.{j}"),  # 6to4
+    ],
+    ids=["ipv6-zeros", "ipv4-mapped", "mapped-hex", "ipv6-prefix", "nat64", "6to4"],
+)
 def test_two_spellings_of_one_address_are_one_ban(server, banned, asking):
     i, j = 100 + server.index * 10 + len(banned), 200 + server.index
     with server.client(TRUSTED_PROXY) as proxy:
         assert post_telemetry(proxy, BOT, **{"X-Forwarded-For": banned.format(i=i, j=j)}).status_code == 403
-        wait_until(lambda: proxy.get("/api/hello", headers={
-            "X-Forwarded-For": asking.format(i=i, j=j)}).status_code == 403, 10)
+        wait_until(
+            lambda: proxy.get("/api/hello", headers={"X-Forwarded-For": asking.format(i=i, j=j)}).status_code == 403, 10
+        )
 
 
 def _padded(body: bytes, size: int) -> bytes:
@@ -226,15 +257,19 @@ def _padded(body: bytes, size: int) -> bytes:
 MAX_BODY = inspect.signature(Guard.__init__).parameters["max_body"].default  # what the servers run with
 
 
-@pytest.mark.parametrize("body, status, answer", [
-    (HUMAN, 200, None),
-    (_padded(HUMAN, MAX_BODY), 200, None),   # parsed off the event loop in ASGI
-    (b'{"mouse_movements": [', 400, {"error": "malformed_telemetry"}),
-    (b"\xff\xfe{}", 400, {"error": "malformed_telemetry"}),
-    (b"[" * 30_000 + b"]" * 30_000, 400, {"error": "malformed_telemetry"}),  # too deep
-    (b" " * (MAX_BODY + 1), 413, {"error": "body_too_large", "limit": MAX_BODY}),
-    (iter([HUMAN]), 411, {"error": "length_required"}),        # chunked: no Content-Length
-], ids=["human", "large", "truncated", "not-utf8", "deep", "too-large", "chunked"])
+@pytest.mark.parametrize(
+    "body, status, answer",
+    [
+        (HUMAN, 200, None),
+        (_padded(HUMAN, MAX_BODY), 200, None),  # parsed off the event loop in ASGI
+        (b'{"mouse_movements": [', 400, {"error": "malformed_telemetry"}),
+        (b"\xff\xfe{}", 400, {"error": "malformed_telemetry"}),
+        (b"[" * 30_000 + b"]" * 30_000, 400, {"error": "malformed_telemetry"}),  # too deep
+        (b" " * (MAX_BODY + 1), 413, {"error": "body_too_large", "limit": MAX_BODY}),
+        (iter([HUMAN]), 411, {"error": "length_required"}),  # chunked: no Content-Length
+    ],
+    ids=["human", "large", "truncated", "not-utf8", "deep", "too-large", "chunked"],
+)
 def test_telemetry_bodies(server, body, status, answer):
     with server.client() as client:
         response = post_telemetry(client, body)

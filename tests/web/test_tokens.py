@@ -39,9 +39,12 @@ def test_a_token_is_accepted_once_and_for_its_kind_only(store, kind):
     other = TELEMETRY if kind is GUARDED else GUARDED
     assert len(token) == 80 and set(token) <= set(ALPHABET)
     # The kind is judged before the token is spent: a wrong use does not use it up.
-    assert [tokens.check(token, other), tokens.check(token, kind), tokens.check(token, kind),
-            tokens.check(token.encode(), kind)] == [
-        TokenVerdict.WRONG_KIND, TokenVerdict.OK, TokenVerdict.REPLAYED, TokenVerdict.REPLAYED]
+    assert [
+        tokens.check(token, other),
+        tokens.check(token, kind),
+        tokens.check(token, kind),
+        tokens.check(token.encode(), kind),
+    ] == [TokenVerdict.WRONG_KIND, TokenVerdict.OK, TokenVerdict.REPLAYED, TokenVerdict.REPLAYED]
 
 
 def test_a_clearance_is_distinct_tokens(store):
@@ -60,21 +63,28 @@ def test_no_single_character_change_is_accepted(store, network):
     # spent token cannot be re-spelt into a fresh one.
     tokens = at(store)
     token = tokens.issue(GUARDED, network)
-    verdicts = {tokens.verify(token[:i] + c + token[i + 1:], GUARDED, "192.0.2.1")
-                for i in range(len(token)) for c in ALPHABET if c != token[i]}
+    verdicts = {
+        tokens.verify(token[:i] + c + token[i + 1 :], GUARDED, "192.0.2.1")
+        for i in range(len(token))
+        for c in ALPHABET
+        if c != token[i]
+    }
     assert TokenVerdict.OK not in verdicts
 
 
-@pytest.mark.parametrize("issued_by, kind, age, verdict", [
-    ((OLD_KEY,), GUARDED, 0, TokenVerdict.OK),                 # rotation: an old key still verifies
-    ((OTHER_KEY,), GUARDED, 0, TokenVerdict.BAD_SIGNATURE),
-    ((KEY,), TELEMETRY, 29, TokenVerdict.OK),
-    ((KEY,), TELEMETRY, 31, TokenVerdict.EXPIRED),
-    ((KEY,), GUARDED, 19, TokenVerdict.OK),                    # each kind its own lifetime
-    ((KEY,), GUARDED, 21, TokenVerdict.EXPIRED),
-    ((KEY,), GUARDED, -4, TokenVerdict.OK),                    # within the clock skew
-    ((KEY,), TELEMETRY, -6, TokenVerdict.EXPIRED),             # from the future
-])
+@pytest.mark.parametrize(
+    "issued_by, kind, age, verdict",
+    [
+        ((OLD_KEY,), GUARDED, 0, TokenVerdict.OK),  # rotation: an old key still verifies
+        ((OTHER_KEY,), GUARDED, 0, TokenVerdict.BAD_SIGNATURE),
+        ((KEY,), TELEMETRY, 29, TokenVerdict.OK),
+        ((KEY,), TELEMETRY, 31, TokenVerdict.EXPIRED),
+        ((KEY,), GUARDED, 19, TokenVerdict.OK),  # each kind its own lifetime
+        ((KEY,), GUARDED, 21, TokenVerdict.EXPIRED),
+        ((KEY,), GUARDED, -4, TokenVerdict.OK),  # within the clock skew
+        ((KEY,), TELEMETRY, -6, TokenVerdict.EXPIRED),  # from the future
+    ],
+)
 def test_signature_and_age(store, issued_by, kind, age, verdict):
     checker = at(store, keys=(KEY, OLD_KEY), clearance_seconds=20)
     assert checker.check(at(store, age, issued_by).issue(kind), kind) is verdict
@@ -98,8 +108,9 @@ def _same_network(a, b):
         return a is b
     a, b = ipaddress.ip_address(a), ipaddress.ip_address(b)
     bits = 24 if a.version == 4 else 64
-    return a.version == b.version and (ipaddress.ip_network(f"{a}/{bits}", strict=False)
-                                       == ipaddress.ip_network(f"{b}/{bits}", strict=False))
+    return a.version == b.version and (
+        ipaddress.ip_network(f"{a}/{bits}", strict=False) == ipaddress.ip_network(f"{b}/{bits}", strict=False)
+    )
 
 
 def test_a_bound_token_holds_in_its_network_only(store):
@@ -116,7 +127,8 @@ def test_a_bound_token_holds_in_its_network_only(store):
         same = _same_network(home, there)
         outcomes.add(same)
         assert checker.verify(issuer.issue(GUARDED, network_of(home)), GUARDED, there) is (
-            TokenVerdict.OK if same else TokenVerdict.WRONG_NETWORK), (home, there)
+            TokenVerdict.OK if same else TokenVerdict.WRONG_NETWORK
+        ), (home, there)
         assert checker.verify(issuer.issue(GUARDED), GUARDED, there) is TokenVerdict.OK
     assert outcomes == {True, False}
 
@@ -133,34 +145,66 @@ def _first_layout() -> str:
     return base64.urlsafe_b64encode(message + hmac.digest(KEY.encode(), message, "sha256")).decode()
 
 
-@pytest.mark.parametrize("mangle", [
-    lambda t: t[:-1], lambda t: t + "A", lambda t: t[:-2] + "==", lambda t: t.replace(t[5], "+"),
-    lambda t: t[:10] + "\u00e9" + t[11:], lambda t: t + "\n", lambda t: " " + t[1:],
-    lambda t: _reencoded(t, 0, 1), lambda t: _reencoded(t, 1, 3), lambda t: _first_layout(),
-    lambda t: "", lambda t: None, lambda t: 12345,
-], ids=["short", "long", "padding", "plus", "non-ascii", "newline", "space", "old-version", "unknown-kind",
-        "first-layout", "empty", "none", "int"])
+@pytest.mark.parametrize(
+    "mangle",
+    [
+        lambda t: t[:-1],
+        lambda t: t + "A",
+        lambda t: t[:-2] + "==",
+        lambda t: t.replace(t[5], "+"),
+        lambda t: t[:10] + "\u00e9" + t[11:],
+        lambda t: t + "\n",
+        lambda t: " " + t[1:],
+        lambda t: _reencoded(t, 0, 1),
+        lambda t: _reencoded(t, 1, 3),
+        lambda t: _first_layout(),
+        lambda t: "",
+        lambda t: None,
+        lambda t: 12345,
+    ],
+    ids=[
+        "short",
+        "long",
+        "padding",
+        "plus",
+        "non-ascii",
+        "newline",
+        "space",
+        "old-version",
+        "unknown-kind",
+        "first-layout",
+        "empty",
+        "none",
+        "int",
+    ],
+)
 def test_malformed(store, mangle):
     tokens = at(store)
     assert tokens.check(mangle(tokens.issue(GUARDED)), GUARDED) is TokenVerdict.MALFORMED
 
 
-@pytest.mark.parametrize("keys, options, message", [
-    ([KEY], {"max_age": 60}, "replay window"),
-    ([KEY], {"max_age": 56, "clock_skew": 5}, "replay window"),
-    ([KEY], {"clearance_seconds": 56, "clock_skew": 5}, "replay window"),
-    (["short"], {}, "at least 32 bytes"),
-    ([], {}, "at least one secret"),
-    ([KEY], {"max_age": 0}, "positive"),
-    ([KEY], {"clearance_seconds": 0}, "positive"),
-])
+@pytest.mark.parametrize(
+    "keys, options, message",
+    [
+        ([KEY], {"max_age": 60}, "replay window"),
+        ([KEY], {"max_age": 56, "clock_skew": 5}, "replay window"),
+        ([KEY], {"clearance_seconds": 56, "clock_skew": 5}, "replay window"),
+        (["short"], {}, "at least 32 bytes"),
+        ([], {}, "at least one secret"),
+        ([KEY], {"max_age": 0}, "positive"),
+        ([KEY], {"clearance_seconds": 0}, "positive"),
+    ],
+)
 def test_refused_configurations(store, keys, options, message):
     with pytest.raises(ValueError, match=message):
         Tokens(keys, store, **options)
 
 
-@pytest.mark.parametrize("secrets", [KEY, KEY.encode(), bytearray(KEY.encode()), [48], [KEY, None]],
-                         ids=["str", "bytes", "bytearray", "int-key", "none-key"])
+@pytest.mark.parametrize(
+    "secrets",
+    [KEY, KEY.encode(), bytearray(KEY.encode()), [48], [KEY, None]],
+    ids=["str", "bytes", "bytearray", "int-key", "none-key"],
+)
 def test_a_single_key_or_a_non_key_is_refused_not_signed_with(store, secrets):
     # bytes(48) would be a key of 48 zero bytes that anyone can sign with.
     with pytest.raises(TypeError, match="sequence of keys|str or bytes"):

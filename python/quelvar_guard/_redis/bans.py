@@ -62,13 +62,20 @@ class BanWriter:
         self.keys = keys
 
     def write(self, client: Any, scripts: Scripts, changes: list[Decision], clear: bool = False) -> Written:
-        args: list[object] = [self.keys.channel, secrets.token_hex(8), "clear" if clear else "set",
-                              DECISION_MEMORY_SECONDS * 1_000_000, LOG_LENGTH]
+        args: list[object] = [
+            self.keys.channel,
+            secrets.token_hex(8),
+            "clear" if clear else "set",
+            DECISION_MEMORY_SECONDS * 1_000_000,
+            LOG_LENGTH,
+        ]
         for ip, expires_at, decided in changes:
             args += [ip, "" if expires_at is None else expires_at, "" if decided is None else decided]
         seq, flat = scripts.ban_write(keys=self.keys.all, args=args, client=client)
-        refused = {ip.decode(): (min(int(float(held)), U64_MAX) if held else None)
-                   for ip, held in zip(flat[::2], flat[1::2], strict=True)}
+        refused = {
+            ip.decode(): (min(int(float(held)), U64_MAX) if held else None)
+            for ip, held in zip(flat[::2], flat[1::2], strict=True)
+        }
         return Written(int(seq), refused)
 
     def active(self, client: Any) -> int:
@@ -77,8 +84,9 @@ class BanWriter:
 
     def head(self, client: Any, scripts: Scripts) -> tuple[bytes, int]:
         """The epoch and the number of the last change."""
-        epoch, seq = scripts.ban_head(keys=self.keys.all[:3], args=[int(time.time()), secrets.token_hex(8)],
-                                      client=client)
+        epoch, seq = scripts.ban_head(
+            keys=self.keys.all[:3], args=[int(time.time()), secrets.token_hex(8)], client=client
+        )
         return epoch, int(seq)
 
     def pages(self, client: Any) -> Iterator[list[tuple[bytes, float]]]:
@@ -96,8 +104,10 @@ class BanWriter:
         changes after number `seq` as (number, change) in order."""
         keys = self.keys
         epoch, last, entries = scripts.ban_read(keys=[keys.seq, keys.epoch, keys.log], args=[seq, count], client=client)
-        changes = [(int(entry_id.split(b"-")[1]), dict(zip(fields[::2], fields[1::2], strict=True)).get(b"c"))
-                   for entry_id, fields in entries]
+        changes = [
+            (int(entry_id.split(b"-")[1]), dict(zip(fields[::2], fields[1::2], strict=True)).get(b"c"))
+            for entry_id, fields in entries
+        ]
         return epoch or None, int(last), changes
 
 

@@ -31,8 +31,7 @@ class Connections:
         self.timeout = timeout
 
     def options(self) -> dict[str, Any]:
-        return {"socket_timeout": self.timeout, "socket_connect_timeout": self.timeout,
-                "retry": Retry(NoBackoff(), 0)}
+        return {"socket_timeout": self.timeout, "socket_connect_timeout": self.timeout, "retry": Retry(NoBackoff(), 0)}
 
     def async_options(self) -> dict[str, Any]:
         return dict(self.options(), retry=redis.asyncio.retry.Retry(NoBackoff(), 0))
@@ -75,11 +74,12 @@ class ClusterConnections(Connections):
         return 0  # a cluster has one
 
     def client(self) -> Any:
-        nodes = [redis.cluster.ClusterNode(host, port)  # type: ignore[no-untyped-call]
-                 for host, port in list(self.known.values())]
+        nodes = [
+            redis.cluster.ClusterNode(host, port)  # type: ignore[no-untyped-call]
+            for host, port in list(self.known.values())
+        ]
         client = redis.cluster.RedisCluster.from_url(self.url, startup_nodes=nodes, **self.options())
-        self.known.update((node.name, (node.host, node.port))
-                          for node in client.get_nodes())  # type: ignore[no-untyped-call]
+        self.known.update((node.name, (node.host, node.port)) for node in client.get_nodes())  # type: ignore[no-untyped-call]
         return client
 
     def async_client(self) -> Any:
@@ -123,8 +123,10 @@ class Settings:
         if self.appendonly:
             return "append-only file: bans and spent tokens survive a restart"
         if self.snapshots:
-            return (f"snapshots only ({self.snapshots}): a restart forgets the bans and spent tokens "
-                    "since the last snapshot")
+            return (
+                f"snapshots only ({self.snapshots}): a restart forgets the bans and spent tokens "
+                "since the last snapshot"
+            )
         if self.snapshots is None:
             return "no append-only file, snapshots unknown: a restart may forget bans and spent tokens"
         return "no persistence: a restart forgets every ban and spent token"

@@ -79,8 +79,14 @@ class Tally:
         return bool(self.counts)
 
 
-def write(client: Any, keys: FleetKeys, counts: dict[str, int], now: float,
-          beat: tuple[str, dict[str, object]] | None = None, gone: str | None = None) -> None:
+def write(
+    client: Any,
+    keys: FleetKeys,
+    counts: dict[str, int],
+    now: float,
+    beat: tuple[str, dict[str, object]] | None = None,
+    gone: str | None = None,
+) -> None:
     """Adds `counts` to the buckets of `now`, writes the heartbeat `beat`
     (name, state) or takes away the one of a process `gone`: one round trip."""
     pipe = client.pipeline(transaction=False)
@@ -136,14 +142,19 @@ def read(client: Any, keys: FleetKeys, now: float) -> dict[str, dict[str, Any]]:
                 if field in changes:
                     changes[field] += int(value)
                 elif field.startswith(REFUSAL):
-                    reason = field[len(REFUSAL):]
+                    reason = field[len(REFUSAL) :]
                     refusals[reason] = refusals.get(reason, 0) + int(value)
         result[name] = {"bans": changes[BAN], "unbans": changes[UNBAN], "refusals": dict(sorted(refusals.items()))}
     return result
 
 
-def flush(client: Any, keys: FleetKeys, tally: Tally, beat: tuple[str, dict[str, object]] | None = None,
-          gone: str | None = None) -> None:
+def flush(
+    client: Any,
+    keys: FleetKeys,
+    tally: Tally,
+    beat: tuple[str, dict[str, object]] | None = None,
+    gone: str | None = None,
+) -> None:
     """Adds what `tally` holds to Redis, with a heartbeat or a farewell (see
     write); counts that cannot be written are kept for the next flush."""
     counts = tally.take()

@@ -249,8 +249,9 @@ class BanListener:
         store, proc = self.store, self.proc
         try:
             while self.epoch is not None:
-                epoch, last, changes = store.ban_writer.changes_after(proc.client, proc.scripts, self.last_seq,
-                                                                      READ_COUNT)
+                epoch, last, changes = store.ban_writer.changes_after(
+                    proc.client, proc.scripts, self.last_seq, READ_COUNT
+                )
                 with store.write_lock, REPLICA.lock:
                     if epoch != self.epoch or (last > self.last_seq and changes[:1] == []):
                         raise Reset

@@ -37,11 +37,13 @@ class NonceWriter:
     async def spend_many(self, client: Any, raws: list[bytes], timeout: float) -> list[Any]:
         """Spends tokens in one pipelined round trip: per token True, False,
         or the error its command got."""
+
         async def once() -> list[Any]:
             async with client.pipeline(transaction=False) as pipe:
                 for raw in raws:
                     pipe.set(self.prefix + raw, b"", nx=True, px=self.window_ms)
                 return list(await asyncio.wait_for(pipe.execute(raise_on_error=False), timeout))
+
         try:
             return await once()
         except RedisConnectionError:
@@ -88,8 +90,9 @@ class NonceBatch:
     late reply is one event, however many tokens it carried).
     """
 
-    def __init__(self, writer: NonceWriter, client: Any, timeout: float,
-                 on_failure: Callable[[BaseException], None]) -> None:
+    def __init__(
+        self, writer: NonceWriter, client: Any, timeout: float, on_failure: Callable[[BaseException], None]
+    ) -> None:
         self.writer = writer
         self.client = client
         self.timeout = timeout

@@ -9,8 +9,10 @@ from __future__ import annotations
 from importlib.resources import files
 from typing import Any
 
-SOURCES = {name: (files(__package__) / f"{name}.lua").read_text(encoding="utf-8")
-           for name in ("ban_write", "ban_head", "ban_read", "budget")}
+SOURCES = {
+    name: (files(__package__) / f"{name}.lua").read_text(encoding="utf-8")
+    for name in ("ban_write", "ban_head", "ban_read", "budget")
+}
 
 
 class Scripts:

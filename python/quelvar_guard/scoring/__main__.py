@@ -94,9 +94,17 @@ def calibrate(args: argparse.Namespace) -> int:
         return synthetic_rows(telemetry, indices, random.Random(args.seed))
 
     try:
-        content = fit(humans, groups, args.fpr, bots=bots, kind=args.kind,
-                   synthesize=synthesize if args.synthetic or not bots else None,
-                   seed=args.seed, split=split, progress=lambda message: print(message, file=sys.stderr))
+        content = fit(
+            humans,
+            groups,
+            args.fpr,
+            bots=bots,
+            kind=args.kind,
+            synthesize=synthesize if args.synthetic or not bots else None,
+            seed=args.seed,
+            split=split,
+            progress=lambda message: print(message, file=sys.stderr),
+        )
     except ValueError as exc:
         sys.stderr.write(f"calibrate: {exc}\n")
         return 2
@@ -104,11 +112,17 @@ def calibrate(args: argparse.Namespace) -> int:
         json.dump(content, out, separators=(",", ":"))
         out.write("\n")
     c = content["calibration"]
-    print(f"wrote {args.out}: challenge at score >= {content['thresholds']['challenge']:.6g}; held out by "
-          f"{c['split']}: FPR {c['threshold_fpr']:.4f} on {c['humans']['threshold']} threshold humans, "
-          f"{c['heldout_fpr']:.4f} on {c['humans']['test']} test humans; TPR "
-          + (f"{c['heldout_tpr']:.4f} on {c['heldout_bots']} held-out {c['negatives']} negatives"
-             if c["heldout_tpr"] is not None else "not measured"), file=sys.stderr)
+    print(
+        f"wrote {args.out}: challenge at score >= {content['thresholds']['challenge']:.6g}; held out by "
+        f"{c['split']}: FPR {c['threshold_fpr']:.4f} on {c['humans']['threshold']} threshold humans, "
+        f"{c['heldout_fpr']:.4f} on {c['humans']['test']} test humans; TPR "
+        + (
+            f"{c['heldout_tpr']:.4f} on {c['heldout_bots']} held-out {c['negatives']} negatives"
+            if c["heldout_tpr"] is not None
+            else "not measured"
+        ),
+        file=sys.stderr,
+    )
     return 0
 
 
@@ -145,8 +159,11 @@ def main(argv: list[str] | None = None) -> int:
     fit.add_argument("--bots", help="JSON lines of bot sessions (default: synthetic negatives)")
     fit.add_argument("--fpr", type=float, default=0.01, help="target false-positive rate (default 0.01)")
     fit.add_argument("--out", required=True, help="the model file to write")
-    fit.add_argument("--synthetic", action="store_true",
-                     help="with --bots, add the synthetic negatives too (always used without --bots)")
+    fit.add_argument(
+        "--synthetic",
+        action="store_true",
+        help="with --bots, add the synthetic negatives too (always used without --bots)",
+    )
     fit.add_argument("--kind", choices=("trees", "linear"), default="trees")
     fit.add_argument("--seed", type=int, default=0)
     batch = commands.add_parser("score", help="judge sessions, one JSON line out per line in")

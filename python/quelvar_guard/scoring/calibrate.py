@@ -57,7 +57,7 @@ def split_groups(groups: Sequence[Any], seed: int = 0) -> tuple[list[int], list[
     part = {group: 0 for group in distinct}
     for group in distinct[:n_threshold]:
         part[group] = 1
-    for group in distinct[n_threshold:n_threshold + n_test]:
+    for group in distinct[n_threshold : n_threshold + n_test]:
         part[group] = 2
     parts: tuple[list[int], list[int], list[int]] = ([], [], [])
     for i, group in enumerate(groups):
@@ -80,8 +80,9 @@ def _minimum_jerk(s: float) -> float:
     return 10 * s**3 - 15 * s**4 + 6 * s**5
 
 
-def synthetic_rows(telemetry: Sequence[dict[str, Any]], indices: Sequence[int],
-                   rng: random.Random) -> list[list[float]]:
+def synthetic_rows(
+    telemetry: Sequence[dict[str, Any]], indices: Sequence[int], rng: random.Random
+) -> list[list[float]]:
     """The session rows of the sessions at `indices` redrawn by synthetic_bot
     (those with movement to redraw), as calibration's synthetic negatives."""
     from . import evidence
@@ -141,15 +142,23 @@ Fitted = tuple[dict[str, Any], Callable[[list[Row]], Any]]
 def _fit_trees(rows: list[Row], labels: list[int], weights: list[float], seed: int) -> Fitted:
     from sklearn.ensemble import GradientBoostingClassifier  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
-    model = GradientBoostingClassifier(n_estimators=TREES, max_depth=DEPTH, learning_rate=RATE,
-                                       subsample=0.8, random_state=seed)
+    model = GradientBoostingClassifier(
+        n_estimators=TREES, max_depth=DEPTH, learning_rate=RATE, subsample=0.8, random_state=seed
+    )
     model.fit(rows, labels, sample_weight=weights)
     trees = []
     for (estimator,) in model.estimators_:
         tree = estimator.tree_
         feature = [int(f) if left != -1 else -1 for f, left in zip(tree.feature, tree.children_left, strict=True)]
-        trees.append([feature, [float(v) for v in tree.threshold], [int(v) for v in tree.children_left],
-                      [int(v) for v in tree.children_right], [float(v) for v in tree.value[:, 0, 0]]])
+        trees.append(
+            [
+                feature,
+                [float(v) for v in tree.threshold],
+                [int(v) for v in tree.children_left],
+                [int(v) for v in tree.children_right],
+                [float(v) for v in tree.value[:, 0, 0]],
+            ]
+        )
     first = [rows[0]]
     leaves = sum(float(estimator.predict(first)[0]) for (estimator,) in model.estimators_)
     init = float(model.decision_function(first)[0]) - RATE * leaves
@@ -164,16 +173,29 @@ def _fit_linear(rows: list[Row], labels: list[int], weights: list[float], seed: 
     scale = [float(s) if s > 0 else 1.0 for s in scaler.scale_]
     model = LogisticRegression(C=1.0, max_iter=5000, random_state=seed)
     model.fit(scaler.transform(rows), labels, sample_weight=weights)
-    content = {"kind": "linear", "mean": [float(m) for m in scaler.mean_], "scale": scale,
-            "weights": [float(w) for w in model.coef_[0]], "bias": float(model.intercept_[0])}
+    content = {
+        "kind": "linear",
+        "mean": [float(m) for m in scaler.mean_],
+        "scale": scale,
+        "weights": [float(w) for w in model.coef_[0]],
+        "bias": float(model.intercept_[0]),
+    }
     return content, lambda x: model.decision_function(scaler.transform(x))
 
 
-def calibrate(humans: Sequence[Row], groups: Sequence[Any], fpr: float, *,
-              bots: Sequence[Row] | None = None,
-              synthesize: Callable[[list[int]], Sequence[Row]] | None = None,
-              kind: str = "trees", seed: int = 0, split: str = "user", hold_out_bots: bool = True,
-              progress: Callable[[str], None] = lambda message: None) -> dict[str, Any]:
+def calibrate(
+    humans: Sequence[Row],
+    groups: Sequence[Any],
+    fpr: float,
+    *,
+    bots: Sequence[Row] | None = None,
+    synthesize: Callable[[list[int]], Sequence[Row]] | None = None,
+    kind: str = "trees",
+    seed: int = 0,
+    split: str = "user",
+    hold_out_bots: bool = True,
+    progress: Callable[[str], None] = lambda message: None,
+) -> dict[str, Any]:
     """A model (the contents of its file, see model.py) fitted on humans and bots, its challenge
     threshold set at `fpr` on held-out humans.
 
@@ -214,12 +236,19 @@ def calibrate(humans: Sequence[Row], groups: Sequence[Any], fpr: float, *,
     if kind not in fitters:
         raise ValueError(f"kind {kind!r}: expected one of {sorted(fitters)}")
     body, reference = fitters[kind](rows, labels, weights, seed)
-    content: dict[str, Any] = {"format": FORMAT, "version": VERSION, "features": list(FEATURE_NAMES),
-                            **body, "thresholds": {"challenge": 1.0}}
+    content: dict[str, Any] = {
+        "format": FORMAT,
+        "version": VERSION,
+        "features": list(FEATURE_NAMES),
+        **body,
+        "thresholds": {"challenge": 1.0},
+    }
     model = Model(content)
     # The file is evaluated in plain Python: check it against the library on what it was fitted on.
     expected = reference(rows)
-    agree = sum(abs(model.raw(row) - float(e)) <= 1e-6 * max(1.0, abs(float(e))) for row, e in zip(rows, expected, strict=True))
+    agree = sum(
+        abs(model.raw(row) - float(e)) <= 1e-6 * max(1.0, abs(float(e))) for row, e in zip(rows, expected, strict=True)
+    )
     if agree < 0.999 * len(rows):
         raise RuntimeError(f"exported model agrees with the fitted one on {agree} of {len(rows)} rows")
     hold_scores = [model.score(humans[i]) for i in hold]
@@ -228,13 +257,19 @@ def calibrate(humans: Sequence[Row], groups: Sequence[Any], fpr: float, *,
     test_fpr = sum(model.score(humans[i]) >= threshold for i in test) / len(test)
     bot_tpr = (sum(model.score(row) >= threshold for row in bot_test) / len(bot_test)) if bot_test else None
     content["calibration"] = {
-        "target_fpr": fpr, "split": split, "negatives": negatives, "seed": seed,
+        "target_fpr": fpr,
+        "split": split,
+        "negatives": negatives,
+        "seed": seed,
         "humans": {"train": len(train), "threshold": len(hold), "test": len(test)},
         "threshold_fpr": sum(s >= threshold for s in hold_scores) / len(hold),
         "heldout_fpr": test_fpr,
-        "heldout_bots": len(bot_test), "heldout_tpr": bot_tpr,
+        "heldout_bots": len(bot_test),
+        "heldout_tpr": bot_tpr,
     }
     if fpr * len(hold) < 1:
-        progress(f"warning: {len(hold)} held-out humans cannot measure a rate of {fpr}: "
-                 "the threshold sits above every one of them")
+        progress(
+            f"warning: {len(hold)} held-out humans cannot measure a rate of {fpr}: "
+            "the threshold sits above every one of them"
+        )
     return content

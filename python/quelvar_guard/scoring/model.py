@@ -143,7 +143,8 @@ class Model:
             # Folded once: raw = bias' + sum(w' * x).
             self._weights = [w / s for w, s in zip(weights, self._scale, strict=True)]
             self._bias = _floats([content.get("bias")], "bias")[0] - sum(
-                w * m for w, m in zip(self._weights, self._mean, strict=True))
+                w * m for w, m in zip(self._weights, self._mean, strict=True)
+            )
         else:
             raise ModelError(f"kind {self.kind!r}: expected 'trees' or 'linear'")
         calibration = content.get("calibration", {})

@@ -15,9 +15,22 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import Any
 
-__all__ = ["BAN", "CHALLENGE", "RULES", "MIN_POINTS", "STRAIGHT_TOLERANCE", "MIN_CHORD", "STEADY_STEP_CV",
-           "ANY_PACE_CHORD", "JITTER_SPREAD", "JITTER_EXCESS", "MIN_STEPS_CHORD", "EVEN_STEP_CV",
-           "NEAR_EVEN_STEP_CV", "check"]
+__all__ = [
+    "BAN",
+    "CHALLENGE",
+    "RULES",
+    "MIN_POINTS",
+    "STRAIGHT_TOLERANCE",
+    "MIN_CHORD",
+    "STEADY_STEP_CV",
+    "ANY_PACE_CHORD",
+    "JITTER_SPREAD",
+    "JITTER_EXCESS",
+    "MIN_STEPS_CHORD",
+    "EVEN_STEP_CV",
+    "NEAR_EVEN_STEP_CV",
+    "check",
+]
 
 BAN = "ban"
 CHALLENGE = "challenge"
@@ -98,8 +111,9 @@ def check(features: Mapping[str, Any], moves: Mapping[str, Any], min_points: int
             if c >= MIN_CHORD:
                 if dev <= STRAIGHT_TOLERANCE and (cv <= STEADY_STEP_CV or c >= ANY_PACE_CHORD):
                     straight = True
-                elif (cv <= STEADY_STEP_CV and dev <= JITTER_SPREAD * c
-                      and (path[i] - c) * c >= JITTER_EXCESS * dev * dev):
+                elif (
+                    cv <= STEADY_STEP_CV and dev <= JITTER_SPREAD * c and (path[i] - c) * c >= JITTER_EXCESS * dev * dev
+                ):
                     jittered = True
             if cv < steps:
                 steps = cv

@@ -16,18 +16,47 @@ __all__ = ["FEATURES", "MOVE_FIGURES", "FEATURE_NAMES", "MIN_MOVE_POINTS", "sess
 
 # The 24 features, in the extension's order.
 FEATURES = (
-    "mouse_points", "total_distance", "straightness", "avg_velocity", "max_velocity", "velocity_var",
-    "avg_acceleration", "acceleration_var", "avg_jerk", "dt_var", "click_count", "key_count",
-    "key_interval_avg", "key_interval_var", "webdriver", "screen_valid", "scroll_count",
-    "terminal_decel_ratio", "plugins_length", "touch_supported", "screen_width", "spectral_purity",
-    "spectral_entropy", "submovement_count",
+    "mouse_points",
+    "total_distance",
+    "straightness",
+    "avg_velocity",
+    "max_velocity",
+    "velocity_var",
+    "avg_acceleration",
+    "acceleration_var",
+    "avg_jerk",
+    "dt_var",
+    "click_count",
+    "key_count",
+    "key_interval_avg",
+    "key_interval_var",
+    "webdriver",
+    "screen_valid",
+    "scroll_count",
+    "terminal_decel_ratio",
+    "plugins_length",
+    "touch_supported",
+    "screen_width",
+    "spectral_purity",
+    "spectral_entropy",
+    "submovement_count",
 )
 
 # Per-move figures aggregated over a session: the extractor's own, and three
 # ratios that do not grow with the size of the move.
 MOVE_FIGURES = (
-    "duration", "path_length", "chord", "max_deviation", "step_cv", "speed_cv", "dt_cv",
-    "peak_speed_at", "turn_sum", "bend", "efficiency", "turn_per_point",
+    "duration",
+    "path_length",
+    "chord",
+    "max_deviation",
+    "step_cv",
+    "speed_cv",
+    "dt_cv",
+    "peak_speed_at",
+    "turn_sum",
+    "bend",
+    "efficiency",
+    "turn_per_point",
 )
 AGGREGATES = ("min", "mean", "max")
 
@@ -38,7 +67,8 @@ MIN_MOVE_POINTS = 5
 _EMPTY = [0.0] * (len(MOVE_FIGURES) * len(AGGREGATES))
 
 FEATURE_NAMES: tuple[str, ...] = (
-    "moves", "shaped_moves",
+    "moves",
+    "shaped_moves",
     *(f"move.{figure}.{how}" for figure in MOVE_FIGURES for how in AGGREGATES),
     *(f"f.{name}" for name in FEATURES),
 )
