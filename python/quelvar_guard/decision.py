@@ -93,7 +93,7 @@ from .record import RECORD
 from .scoring import Scoring, as_decision
 from .store import U64_MAX as MAX_BAN_SECONDS
 from .store import LocalStore, Store, StoreUnavailable
-from .tokens import MAX_CLEARANCE_TOKENS, TokenKind, Tokens, TokenVerdict, network_of
+from .tokens import MAX_CLEARANCE_TOKENS, REFUSAL_CODES, TokenKind, Tokens, TokenVerdict, network_of
 
 if TYPE_CHECKING:
     from quelvar_core_rs import FeatureDict, MoveDict
@@ -327,12 +327,12 @@ def _error(status: int, code: str, headers: tuple[tuple[str, str], ...] = (), **
 
 # Every reply without a variable field, built once.
 _VERDICT_REPLIES = {
-    TokenVerdict.MALFORMED: _error(400, "malformed_token"),
-    TokenVerdict.BAD_SIGNATURE: _error(403, "bad_signature"),
-    TokenVerdict.EXPIRED: _error(401, "expired_token", (("WWW-Authenticate", "Token"),)),
-    TokenVerdict.WRONG_KIND: _error(403, "wrong_token_kind"),
-    TokenVerdict.WRONG_NETWORK: _error(403, "wrong_network"),
-    TokenVerdict.REPLAYED: _error(409, "replayed_token"),
+    TokenVerdict.MALFORMED: _error(400, REFUSAL_CODES[TokenVerdict.MALFORMED]),
+    TokenVerdict.BAD_SIGNATURE: _error(403, REFUSAL_CODES[TokenVerdict.BAD_SIGNATURE]),
+    TokenVerdict.EXPIRED: _error(401, REFUSAL_CODES[TokenVerdict.EXPIRED], (("WWW-Authenticate", "Token"),)),
+    TokenVerdict.WRONG_KIND: _error(403, REFUSAL_CODES[TokenVerdict.WRONG_KIND]),
+    TokenVerdict.WRONG_NETWORK: _error(403, REFUSAL_CODES[TokenVerdict.WRONG_NETWORK]),
+    TokenVerdict.REPLAYED: _error(409, REFUSAL_CODES[TokenVerdict.REPLAYED]),
 }
 _REPLAYED = _VERDICT_REPLIES[TokenVerdict.REPLAYED]
 _MISSING_TOKEN = _error(400, "missing_token")

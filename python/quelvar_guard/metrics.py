@@ -32,6 +32,8 @@ import os
 import time
 from typing import TYPE_CHECKING, Any
 
+from .tokens import VERDICT_OF_REFUSAL
+
 if TYPE_CHECKING:
     from .decision import Reply, Screened
 
@@ -42,15 +44,6 @@ __all__ = ["METRICS", "Metrics"]
 GUARD_BUCKETS = (0.00005, 0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1.0, 2.5)
 SCORING_BUCKETS = (0.00001, 0.000025, 0.00005, 0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.05)
 
-# Refusal codes whose reply says what became of the token.
-_VERDICTS = {
-    "malformed_token": "malformed",
-    "bad_signature": "bad_signature",
-    "expired_token": "expired",
-    "wrong_token_kind": "wrong_kind",
-    "wrong_network": "wrong_network",
-    "replayed_token": "replayed",
-}
 
 TOKEN_KINDS = ("telemetry", "guarded")
 STORE_CALLS = ("nonce", "budget", "ban")
@@ -105,7 +98,7 @@ class Metrics:
         # rate can be taken, before its first event.
         for metric, values in (
             (self.issued, TOKEN_KINDS),
-            (self.refused, tuple(_VERDICTS.values())),
+            (self.refused, tuple(VERDICT_OF_REFUSAL.values())),
             (self.store_calls, STORE_CALLS),
             (self.store_failures, STORE_CALLS),
         ):
@@ -144,7 +137,7 @@ class Metrics:
                 "challenge" if code == "challenge" else "unavailable" if code == "store_unavailable" else "refuse"
             )
             self._child(self.requests, outcome_label, code).inc()
-            verdict = _VERDICTS.get(code)
+            verdict = VERDICT_OF_REFUSAL.get(code)
             if verdict is not None:
                 self._child(self.refused, verdict).inc()
 

@@ -34,6 +34,8 @@ import time
 from typing import TYPE_CHECKING
 from urllib.parse import urlsplit, urlunsplit
 
+from .tokens import VERDICT_OF_REFUSAL
+
 if TYPE_CHECKING:
     from collections.abc import Callable
 
@@ -47,15 +49,6 @@ log = logging.getLogger("quelvar_guard")
 DEFAULT_RATE = 20.0
 DEFAULT_BURST = 200
 
-# The token verdict behind each refusal code that comes from checking a token.
-_VERDICTS = {
-    "malformed_token": "malformed",
-    "bad_signature": "bad_signature",
-    "expired_token": "expired",
-    "wrong_token_kind": "wrong_kind",
-    "wrong_network": "wrong_network",
-    "replayed_token": "replayed",
-}
 # The scoring's decisions are made only after the token was spent: its verdict was ok.
 _DECIDED = {"challenge": ("challenge", "challenge"), "refused": ("refusal", "refuse")}
 
@@ -170,7 +163,7 @@ class DecisionRecord:
             return
         address, path = resolve(head), head.path
         event, decision = _DECIDED.get(code, ("refusal", "refuse"))  # type: ignore[call-overload]
-        verdict = "ok" if code in _DECIDED else _VERDICTS.get(code)  # type: ignore[call-overload]
+        verdict = "ok" if code in _DECIDED else VERDICT_OF_REFUSAL.get(code)  # type: ignore[call-overload]
         if code == "store_unavailable":
             decision = "unavailable"
         self.write(

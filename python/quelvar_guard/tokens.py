@@ -100,6 +100,20 @@ class TokenVerdict(enum.Enum):
     REPLAYED = "replayed"  # genuine and fresh, but already spent
 
 
+# The error code of the guard's refusal for each verdict but OK; the record
+# and the metrics read the verdict back from it.
+REFUSAL_CODES = {
+    TokenVerdict.MALFORMED: "malformed_token",
+    TokenVerdict.BAD_SIGNATURE: "bad_signature",
+    TokenVerdict.EXPIRED: "expired_token",
+    TokenVerdict.WRONG_KIND: "wrong_token_kind",
+    TokenVerdict.WRONG_NETWORK: "wrong_network",
+    TokenVerdict.REPLAYED: "replayed_token",
+}
+# The verdict (its value) behind each refusal code that comes from checking a token.
+VERDICT_OF_REFUSAL = {code: verdict.value for verdict, code in REFUSAL_CODES.items()}
+
+
 def network_of(address: str | None) -> bytes:
     """The bytes a bound token mixes in: the /24 of an IPv4 address, the /64
     of an IPv6 one, a marker of its own for a client without an address."""

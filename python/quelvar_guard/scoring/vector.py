@@ -12,52 +12,18 @@ from collections.abc import Mapping
 from operator import itemgetter
 from typing import Any
 
+import quelvar_core_rs as core
+
 __all__ = ["FEATURES", "MOVE_FIGURES", "FEATURE_NAMES", "MIN_MOVE_POINTS", "session_vector"]
 
-# The 24 features, in the extension's order.
-FEATURES = (
-    "mouse_points",
-    "total_distance",
-    "straightness",
-    "avg_velocity",
-    "max_velocity",
-    "velocity_var",
-    "avg_acceleration",
-    "acceleration_var",
-    "avg_jerk",
-    "dt_var",
-    "click_count",
-    "key_count",
-    "key_interval_avg",
-    "key_interval_var",
-    "webdriver",
-    "screen_valid",
-    "scroll_count",
-    "terminal_decel_ratio",
-    "plugins_length",
-    "touch_supported",
-    "screen_width",
-    "spectral_purity",
-    "spectral_entropy",
-    "submovement_count",
-)
-
-# Per-move figures aggregated over a session: the extractor's own, and three
+# The extension's own lists, in its order: the 24 features, and the figures
+# of each move (but its point count, a size).
+_SAMPLE_FEATURES, _SAMPLE_MOVES = core.extract_evidence_json_rs(b"{}")
+FEATURES = tuple(_SAMPLE_FEATURES)
+_NATIVE_FIGURES = tuple(name for name in _SAMPLE_MOVES if name != "points")
+# Per-move figures aggregated over a session: the extension's own, and three
 # ratios that do not grow with the size of the move.
-MOVE_FIGURES = (
-    "duration",
-    "path_length",
-    "chord",
-    "max_deviation",
-    "step_cv",
-    "speed_cv",
-    "dt_cv",
-    "peak_speed_at",
-    "turn_sum",
-    "bend",
-    "efficiency",
-    "turn_per_point",
-)
+MOVE_FIGURES = (*_NATIVE_FIGURES, "bend", "efficiency", "turn_per_point")
 AGGREGATES = ("min", "mean", "max")
 
 # Moves of fewer points are too short for their coefficients and turns to mean
@@ -93,10 +59,10 @@ def session_vector(features: Mapping[str, Any], moves: Mapping[str, Any]) -> lis
     row = [float(len(points)), float(len(shaped))]
     if shaped:
         if len(shaped) == len(points):
-            columns = {name: moves[name] for name in MOVE_FIGURES[:9]}
+            columns = {name: moves[name] for name in _NATIVE_FIGURES}
             counts = points
         else:
-            columns = {name: [moves[name][i] for i in shaped] for name in MOVE_FIGURES[:9]}
+            columns = {name: [moves[name][i] for i in shaped] for name in _NATIVE_FIGURES}
             counts = [points[i] for i in shaped]
         chord, deviation, length = columns["chord"], columns["max_deviation"], columns["path_length"]
         columns["bend"] = [d / c if c > 1.0 else 0.0 for d, c in zip(deviation, chord, strict=True)]
