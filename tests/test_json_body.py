@@ -13,9 +13,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quelvar_core_rs as core
-
-sys.path.insert(0, str(__import__("pathlib").Path(__file__).resolve().parent.parent / "bench"))
-from telemetry import human_telemetry  # noqa: E402
+from bench.telemetry import human_telemetry
 
 
 def same_features(a: dict, b: dict) -> bool:

@@ -4,14 +4,11 @@ from __future__ import annotations
 
 import math
 import random
-import sys
 from itertools import pairwise
-from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
-from bench.evaluation.capture import FRAME_MS, JITTER_MS, capture  # noqa: E402
+from bench.evaluation.capture import FRAME_MS, JITTER_MS, capture
 
 
 def source(seed: int, ties: bool) -> list[tuple[float, float, float]]:
