@@ -188,8 +188,9 @@ def test_the_command_line(case, request, prefix, live_redis):
     url = live_redis.url
     if "database" in overrides:
         url = url.rsplit("/", 1)[0] + "/" + overrides.pop("database")
+    # A deployment's environment: none of the test run's own QUELVAR_ markers.
     env = dict(
-        os.environ,
+        {name: value for name, value in os.environ.items() if not name.startswith("QUELVAR_")},
         QUELVAR_REDIS_URL=url,
         QUELVAR_REDIS_PREFIX=prefix,
         QUELVAR_TOKEN_SECRETS=SECRET,
