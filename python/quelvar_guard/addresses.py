@@ -366,6 +366,7 @@ class BanScope:
         self.ipv6_prefix = ipv6_prefix
         # Requests repeat their peers: the parse is paid once per spelling.
         self._cache: dict[str, str] = {}
+        self.cached_key = self._cache.get
 
     def __repr__(self) -> str:
         return f"BanScope(ipv4_prefix={self.ipv4_prefix}, ipv6_prefix={self.ipv6_prefix})"

@@ -109,10 +109,11 @@ def ban_key(scope: BanScope, ip: object) -> object:
 def keyed_is_banned(scope: BanScope) -> Callable[[Text], bool]:
     """The per-request lookup under a scope: one cached key, one native probe."""
     key = scope.key
+    cached = scope.cached_key  # a peer seen before: its key without a call
 
     def lookup(ip: Text) -> bool:
         if type(ip) is str:
-            return _is_ip_banned(key(ip))
+            return _is_ip_banned(cached(ip) or key(ip))
         return _is_ip_banned(ban_key(scope, ip))  # type: ignore[arg-type]
 
     return lookup

@@ -15,10 +15,14 @@ guarded path accepts.
 Layout before encoding (60 bytes, URL-safe base64 without padding, 80 chars):
 
     version (1) | kind (1) | issued at, ms since 1970, big-endian (8)
-    | clearance id (16) | index in the clearance, big-endian (2)
-    | signature (16) | placement (16)
+    | clearance id (14) | tokens in the clearance, big-endian (2)
+    | index in the clearance, big-endian (2) | signature (16) | placement (16)
 
-The first 28 bytes are the message. For an unbound token the last 32 bytes are
+The first 26 bytes are the message: what the tag covers. The index is not in
+it, so a clearance of any size costs one HMAC to issue; the check refuses an
+index that is not below the signed count. Re-spelling a token's index gives
+nothing a client did not already hold: another token of its own clearance,
+spent once like every other. For an unbound token the last 32 bytes are
 HMAC-SHA256(key, message). A bound token (kind's top bit set) keeps the first
 half of that as its signature and takes the second half of
 HMAC-SHA256(key, message | network), where network is the client's IPv4 /24
@@ -49,14 +53,16 @@ if TYPE_CHECKING:
 
 __all__ = ["TokenKind", "TokenVerdict", "Tokens", "network_of"]
 
-_VERSION = 2
-_MESSAGE = struct.Struct(">BBQ16sH")
+_VERSION = 3
+_MESSAGE = struct.Struct(">BBQ14sH")
 _STAMP = struct.Struct(">xBQ")  # kind and issue time, read back on every check
-_CLEARANCE_BYTES = 16
+_INDEX = struct.Struct(">H")
+_COUNT_AND_INDEX = struct.Struct(">HH")  # the message's last field and the index after it
+_CLEARANCE_BYTES = 14
 _TAG_BYTES = hashlib.sha256().digest_size
 _HALF = _TAG_BYTES // 2
 _MESSAGE_BYTES = _MESSAGE.size
-_RAW_BYTES = _MESSAGE_BYTES + _TAG_BYTES
+_RAW_BYTES = _MESSAGE_BYTES + _INDEX.size + _TAG_BYTES
 _TOKEN_CHARS = _RAW_BYTES * 4 // 3
 _ALPHABET = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
 assert _RAW_BYTES % 3 == 0, "a token must encode without padding or spare bits"
@@ -67,9 +73,10 @@ _TO_URLSAFE = bytes.maketrans(b"+/", b"-_")
 _FROM_URLSAFE = bytes.maketrans(b"-_", b"+/")
 
 _BOUND = 0x80
-# The index is two bytes; a clearance is a handful of tokens in one reply.
+# The count and index are two bytes each; a clearance is a handful of tokens in one reply.
 MAX_CLEARANCE_TOKENS = 1024
 assert MAX_CLEARANCE_TOKENS <= 0xFFFF
+_INDEXES = [_INDEX.pack(index) for index in range(MAX_CLEARANCE_TOKENS)]
 
 # Shorter keys than the tag length weaken HMAC-SHA256 for nothing.
 MIN_SECRET_BYTES = 32
@@ -200,18 +207,15 @@ class Tokens:
     def _issue(self, kind: TokenKind, count: int, network: bytes | None) -> tuple[str, ...]:
         signer = self._macs[0]
         kind_byte = kind if network is None else kind | _BOUND
-        issued_ms = int(self._clock() * 1000)
-        clearance = _secrets.token_bytes(_CLEARANCE_BYTES)
-        raw = bytearray()
-        for index in range(count):
-            message = _MESSAGE.pack(_VERSION, kind_byte, issued_ms, clearance, index)
-            mac = signer.copy()  # _sign, inline: a clearance signs ten or so in a row
-            mac.update(message)
-            tag = mac.digest()
-            if network is not None:
-                tag = tag[:_HALF] + _sign(signer, message + network)[_HALF:]
-            raw += message
-            raw += tag
+        message = _MESSAGE.pack(
+            _VERSION, kind_byte, int(self._clock() * 1000), _secrets.token_bytes(_CLEARANCE_BYTES), count
+        )
+        tag = _sign(signer, message)
+        if network is not None:
+            tag = tag[:_HALF] + _sign(signer, message + network)[_HALF:]
+        # One tag for the whole clearance: its tokens differ in their index only,
+        # so one after the other they are the indexes joined by tag | message.
+        raw = message + (tag + message).join(_INDEXES[:count]) + tag
         text = binascii.b2a_base64(raw, newline=False).translate(_TO_URLSAFE).decode("ascii")
         return tuple([text[start : start + _TOKEN_CHARS] for start in range(0, len(text), _TOKEN_CHARS)])
 
@@ -231,7 +235,11 @@ class Tokens:
         # Tokens of an earlier layout are not of this format: refused as malformed.
         if raw[0] != _VERSION or raw[1] not in _KIND_OF_BYTE:
             return TokenVerdict.MALFORMED
-        message, tag = raw[:_MESSAGE_BYTES], raw[_MESSAGE_BYTES:]
+        message, tag = raw[:_MESSAGE_BYTES], raw[_MESSAGE_BYTES + _INDEX.size :]
+        # The count is signed, the index is not: an index past the count is no token of ours.
+        count, index = _COUNT_AND_INDEX.unpack_from(raw, _MESSAGE_BYTES - _INDEX.size)
+        if index >= count:
+            return TokenVerdict.MALFORMED
         # Every key is tried, so the time taken does not tell which one matched.
         signed = placed = False
         if raw[1] & _BOUND:

@@ -47,10 +47,22 @@ def test_a_token_is_accepted_once_and_for_its_kind_only(store, kind):
     ] == [TokenVerdict.WRONG_KIND, TokenVerdict.OK, TokenVerdict.REPLAYED, TokenVerdict.REPLAYED]
 
 
+def _with_index(token: str, index: int) -> str:
+    raw = bytearray(base64.urlsafe_b64decode(token))
+    raw[26:28] = index.to_bytes(2, "big")
+    return base64.urlsafe_b64encode(bytes(raw)).decode()
+
+
 def test_a_clearance_is_distinct_tokens(store):
     tokens = at(store)
     batch = tokens.issue_clearance(50)
     assert len(set(batch)) == 50
+    # The index is outside the tag: re-spelt, a token becomes another of its own
+    # clearance, and past the clearance's count it is no token at all.
+    assert [_with_index(batch[0], index) for index in range(50)] == list(batch)
+    assert {tokens.verify(_with_index(batch[0], index), GUARDED) for index in (50, 51, 0xFFFF)} == {
+        TokenVerdict.MALFORMED
+    }
     assert {tokens.check(token, GUARDED) for token in batch} == {TokenVerdict.OK}
     for count in (0, 1025):
         with pytest.raises(ValueError):
