@@ -94,6 +94,7 @@ stress: install
 
 bench: install
 	$(PY) bench/run_benchmarks.py $(BENCH_ARGS)
+	$(if $(BENCH_ARGS),,$(PY) bench/scoring_cost.py --server)
 
 # The detection evaluation (a benchmark: it prints tables and draws
 # build/evaluation/roc.png): bot sessions from public movement packages and

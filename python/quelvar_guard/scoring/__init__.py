@@ -50,6 +50,9 @@ class Judgement:
         return {"decision": self.decision, "score": self.score, "reasons": list(self.reasons)}
 
 
+_ALLOWED = Judgement("allow", None, ())
+
+
 def evidence(body: bytes | bytearray | memoryview | str) -> tuple[FeatureDict, MoveDict]:
     """(features, moves) of a telemetry body; ValueError if it is not JSON."""
     return core.extract_evidence_json_rs(body)
@@ -69,6 +72,9 @@ class Scoring:
 
     def judge(self, features: Mapping[str, Any], moves: Mapping[str, Any]) -> Judgement:
         reasons = rules.check(features, moves, self.min_points)
+        model = self.model
+        if not reasons and model is None:
+            return _ALLOWED  # what most posts get: nothing to build
         decision: Verdict = "allow"
         for reason in reasons:
             if rules.RULES[reason] == rules.BAN:
@@ -76,7 +82,6 @@ class Scoring:
                 break
             decision = "challenge"
         score = None
-        model = self.model
         if model is not None and features["mouse_points"] >= MODEL_MIN_POINTS:
             score = model.score(session_vector(features, moves))
             if score >= model.challenge:
