@@ -188,7 +188,9 @@ class Proxy:
     """A TCP proxy on loopback in front of a server, for paths that fail in
     ways a server alone does not: "pass" forwards bytes; "stall" stops
     forwarding on the connections open now and keeps them open, no reset
-    (with new=True, new connections are accepted and stall too); "down"
+    (with new=True, new connections are accepted and stall too);
+    "stall-subscribers" stalls, in the same way, only the connections that
+    sent SUBSCRIBE, now and from then on, while the others pass; "down"
     closes every connection and closes new ones at once."""
 
     def __init__(self, target_port: int) -> None:
@@ -199,6 +201,8 @@ class Proxy:
         self.mode, self.stall_new = "pass", False
         self.lock = threading.Lock()
         self.pairs: list[tuple[socket.socket, socket.socket, threading.Event]] = []
+        # The pairs (by their flowing event) whose client subscribed.
+        self.subscribers: set[threading.Event] = set()
         threading.Thread(target=self._accept, daemon=True).start()
 
     def _accept(self) -> None:
@@ -219,12 +223,16 @@ class Proxy:
                 flowing.set()
                 self.pairs.append((near, far, flowing))
             for source, sink in ((near, far), (far, near)):
-                threading.Thread(target=self._pump, args=(source, sink, flowing), daemon=True).start()
+                threading.Thread(target=self._pump, args=(source, sink, flowing, source is near), daemon=True).start()
 
-    @staticmethod
-    def _pump(source: socket.socket, sink: socket.socket, flowing: threading.Event) -> None:
+    def _pump(self, source: socket.socket, sink: socket.socket, flowing: threading.Event, outbound: bool) -> None:
         try:
             while data := source.recv(65536):
+                if outbound and b"SUBSCRIBE\r\n" in data:
+                    with self.lock:
+                        self.subscribers.add(flowing)
+                        if self.mode == "stall-subscribers":
+                            flowing.clear()
                 while not flowing.wait(0.1):
                     if source.fileno() < 0:
                         return
@@ -241,7 +249,7 @@ class Proxy:
         with self.lock:
             self.mode, self.stall_new = mode, new
             for near, far, flowing in self.pairs:
-                if mode == "stall":
+                if mode == "stall" or (mode == "stall-subscribers" and flowing in self.subscribers):
                     flowing.clear()
                 elif mode == "down":
                     for end in (near, far):

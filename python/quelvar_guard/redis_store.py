@@ -636,6 +636,9 @@ class RedisStore:
                 "shared_ip_bans": shared,
                 "connected": proc.connected,
                 "degraded": not proc.connected,
+                # False while the ban subscription is lost: the replica may
+                # lag by a retry of it, calls still go to Redis.
+                "subscribed": proc.listener.subscribed,
                 "on_unavailable": self.on_unavailable,
                 "pending_writes": len(proc.outage),
                 "resyncs": proc.listener.resyncs,

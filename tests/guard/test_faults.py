@@ -307,3 +307,36 @@ def test_a_cluster_outlives_its_failed_primaries(request, prefix, failover_clust
     # Every token accepted while nodes were failing is spent in the cluster.
     with redis.cluster.RedisCluster.from_url(survivor.url) as cluster:
         assert [token for token in tokens if not cluster.exists(f"{prefix}n:{token}")] == []
+
+
+@pytest.mark.parametrize("policy", ["degrade", "strict"])
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_lost_subscription_stales_only_the_bans(policy, request, prefix, live_redis, proxy, caplog):
+    # Only the subscription goes silent (a proxy stalls the connection that
+    # subscribed, and every one that subscribes again) while Redis answers
+    # commands: tokens are still spent in Redis, never accepted on this
+    # process's word, nor refused as if Redis were away; bans keep coming
+    # from the change log; the log names the subscription, not an outage.
+    store = make_store("redis", request, prefix, url=proxy.url, on_unavailable=policy, timeout=0.2)
+    assert not store.is_banned(EARLIER) and store.consume_nonce("before")
+    proxy.set("stall-subscribers")
+    other_worker = live_redis.client()
+    # Past the quiet second, the unanswered PING and the failed resubscriptions.
+    deadline, index = time.monotonic() + 4, 0
+    while time.monotonic() < deadline:
+        assert other_worker.set(f"{prefix}n:elsewhere-{index}", b"", nx=True, px=60_000)
+        assert store.consume_nonce(f"elsewhere-{index}") is False, "a token spent by another worker was accepted"
+        assert store.consume_nonce(f"fresh-{index}") is True
+        assert store.stats()["connected"] and store.health()["ready"]
+        index += 1
+        time.sleep(0.05)
+    assert not store.stats()["subscribed"]
+    ban_elsewhere(live_redis.url, prefix, EARLIER)
+    wait_until(lambda: store.is_banned(EARLIER), 5)
+    assert "ban subscription to Redis at" in caplog.text and "was lost" in caplog.text
+    assert "unreachable" not in caplog.text
+    proxy.set("pass")
+    wait_until(lambda: store.stats()["subscribed"], 10)
+    ban_elsewhere(live_redis.url, prefix, DURING)
+    wait_until(lambda: store.is_banned(DURING), 2)
+    assert "ban subscription to Redis at" in caplog.text and "is back" in caplog.text

@@ -49,6 +49,17 @@ class Connections:
         """A pub/sub connection that hears the announcements of `key`'s changes."""
         return client.pubsub()
 
+    def answers(self, client: Any, key: str) -> bool:
+        """Whether the server that holds `key` answers a PING on an ordinary
+        connection (not the subscription's), within the timeout."""
+        try:
+            return bool(self.node_client(client, key).ping())
+        except (redis.RedisError, redis.exceptions.RedisClusterException, OSError):
+            return False
+
+    def node_client(self, client: Any, key: str) -> Any:
+        return client
+
     def servers(self, client: Any) -> list[tuple[str, Any]]:
         """Each server that holds keys, named, with a client of its own."""
         return [(self.url, client)]
@@ -91,6 +102,9 @@ class ClusterConnections(Connections):
         # holds the ban slot, where they are made.
         node = client.get_node_from_key(key)
         return redis.Redis(host=node.host, port=node.port, **self.options()).pubsub()
+
+    def node_client(self, client: Any, key: str) -> Any:
+        return client.get_redis_connection(client.get_node_from_key(key))
 
     def servers(self, client: Any) -> list[tuple[str, Any]]:
         return [(node.name, client.get_redis_connection(node)) for node in client.get_primaries()]

@@ -95,6 +95,10 @@ class BanListener:
         self.beat_state = ""
         # The last unexpected failure logged, so that retries do not repeat it.
         self.last_failure = ""
+        # Whether the subscription is confirmed now, and whether its loss (on
+        # a Redis that still answers commands) has been logged.
+        self.subscribed = False
+        self.subscription_lost = False
 
     def wrote(self, ips: Iterable[str], seq: int) -> None:
         for ip in ips:
@@ -133,10 +137,17 @@ class BanListener:
                 # in between is left behind (and the loop below writes
                 # whatever a call still kept as the switch happened).
                 proc.connected = True
+                self.subscribed = True
                 self.flush()
                 RECORD.store_state(store.log_name, "connected")
                 if METRICS.on:
                     METRICS.store_state("connected")
+                if self.subscription_lost:
+                    self.subscription_lost = False
+                    log.warning(
+                        "quelvar_guard: the ban subscription to Redis at %s is back; bans resynchronised",
+                        store.log_name,
+                    )
                 self.last_failure = ""
                 proc.ready.set()
                 backoff, failures = FIRST_BACKOFF, 0
@@ -153,9 +164,12 @@ class BanListener:
                     self.last_failure = repr(error)
                     log.exception("quelvar_guard: ban listener failed; reconnecting")
                 failures += 1
+                self.subscribed = False
                 # A dropped listening connection alone is not an outage: one
                 # immediate reconnect first, and calls keep using Redis meanwhile.
-                if failures > 1 or not proc.connected:
+                # Past that, a Redis that still answers commands has lost only
+                # the subscription: the replica may go stale, calls stay on Redis.
+                if (failures > 1 or not proc.connected) and not self.without_subscription(error):
                     store.lost(proc, error)
                     proc.ready.set()
                     rediscover = proc.client is None or store.connections.rediscover_after(error)
@@ -173,6 +187,47 @@ class BanListener:
             if proc.stop.wait(random.uniform(backoff / 2, backoff)):
                 break
             backoff = min(backoff * 2, MOST_BACKOFF)
+
+    def without_subscription(self, error: BaseException) -> bool:
+        """After the subscription failed: whether Redis still answers a
+        command on the ordinary connection. If it does, only the ban replica
+        is at risk: the loss is logged as such (once), the replica is caught
+        up from the change log (again at each retry of the subscription, so
+        it is never staler than a retry), calls keep going to Redis, and
+        what was kept is written. If it does not, Redis is away."""
+        store, proc = self.store, self.proc
+        if proc.client is None or not store.connections.answers(proc.client, store.keys.set):
+            return False
+        try:
+            self.catch_up(jitter=False)
+        except UNAVAILABLE:
+            return False
+        except Exception:  # whatever it was, the loop reconnects and counts it as an outage
+            log.exception("quelvar_guard: ban listener failed to catch up; reconnecting")
+            return False
+        self.progress = time.monotonic()
+        if not self.subscription_lost:
+            self.subscription_lost = True
+            log.warning(
+                "quelvar_guard: the ban subscription to Redis at %s was lost (%s); Redis still answers "
+                "commands, so tokens are spent there as ever; bans are read from its change log at each "
+                "retry of the subscription until it is back",
+                store.log_name,
+                error,
+            )
+        if not proc.connected:
+            proc.connected = True
+            RECORD.store_state(store.log_name, "connected")
+            if METRICS.on:
+                METRICS.store_state("connected")
+        proc.ready.set()
+        if proc.outage:
+            self.flush()
+        now = time.monotonic()
+        beat = self.beat_due("subscription_lost", now)
+        if beat or proc.tally:
+            self.report("subscription_lost", beat)
+        return True
 
     def follow(self, pubsub: Any) -> None:
         """Applies announced changes until the subscription fails or goes
