@@ -17,7 +17,9 @@ from pathlib import Path
 import redis
 
 from quelvar_guard import Guard
-from quelvar_guard.config import Settings
+from quelvar_guard._redis.connections import described
+from quelvar_guard.config import ConfigError, Settings
+from quelvar_guard.record import redacted_url
 
 from .web_scoring import score
 
@@ -27,9 +29,13 @@ DEFAULT_REDIS_URL = "redis://127.0.0.1:6379/0"
 
 def demo_secret(redis_url: str) -> str:
     # The first worker to start writes a key; the others read the same one.
-    with redis.Redis.from_url(redis_url, socket_timeout=2) as client:
-        client.set("quelvar:example:token-secret", secrets.token_urlsafe(48), nx=True)
-        return str(client.get("quelvar:example:token-secret").decode())
+    try:
+        with redis.Redis.from_url(redis_url, socket_timeout=2, socket_connect_timeout=2) as client:
+            client.set("quelvar:example:token-secret", secrets.token_urlsafe(48), nx=True)
+            return str(client.get("quelvar:example:token-secret").decode())
+    except (redis.RedisError, OSError, ValueError) as error:
+        # One line that says what to change, not the client library's traceback.
+        raise ConfigError([f"Redis at {redacted_url(redis_url)} {described(error)}"]) from None
 
 
 def guard_from_environment() -> Guard:
@@ -37,6 +43,7 @@ def guard_from_environment() -> Guard:
     if not environ.get("QUELVAR_REDIS_URL", "").strip():
         environ["QUELVAR_REDIS_URL"] = DEFAULT_REDIS_URL
     if not environ.get("QUELVAR_TOKEN_SECRETS", "").strip():
+        Settings.from_environment(environ, store_only=True)  # a wrong URL named before it is used
         environ["QUELVAR_TOKEN_SECRETS"] = demo_secret(environ["QUELVAR_REDIS_URL"])
     settings = Settings.from_environment(environ)  # ConfigError names every mistake at start
     return settings.guard(decide=score)

@@ -6,7 +6,7 @@ quelvar_guard.config).
                               the fleet's counts and every worker's heartbeat
     bans list                 every active ban, soonest to expire first
     bans check ADDRESS        exit 1 if the address is banned, as the guard would find it
-    bans add ADDRESS [--seconds N]
+    bans add ADDRESS [--seconds N]  N defaults to the service's QUELVAR_BAN_SECONDS (600)
     bans remove ADDRESS
     tokens issue [--address A]  a telemetry token, as the token endpoint gives it
     config check              every setting, then the Redis server: reachable, the
@@ -14,8 +14,9 @@ quelvar_guard.config).
 
 Every command takes --json (one JSON object on standard output), --timeout
 SECONDS (each network step, default 2) and -v (the store's log and the
-decision record, which records bans and unbans made here, on standard error). Exit codes: 0 fine, 1 a
-problem found (unreachable, misconfigured, a worker degraded, banned), 2 bad usage. With the
+decision record, which records bans and unbans made here, on standard error). The report goes to
+standard output, each problem found to standard error. Exit codes: 0 fine, 1 a problem found
+(unreachable, misconfigured, a worker degraded, no worker under the prefix, banned), 2 bad usage. With the
 service's PROMETHEUS_MULTIPROC_DIR (on the same host), bans and unbans made here are counted in
 the service's metrics under the source "command line".
 
@@ -40,7 +41,6 @@ from .record import redacted_url
 
 OK, PROBLEM, USAGE = 0, 1, 2
 DEFAULT_TIMEOUT = 2.0
-DEFAULT_BAN_SECONDS = 3600
 SOURCE = "command line"
 
 
@@ -69,11 +69,28 @@ def _redis_settings(settings: Settings) -> str:
     return settings.redis_url
 
 
+def _reach(settings: Settings, timeout: float) -> None:
+    """Problem, in one line that says what to change, unless the server answers."""
+    from ._redis.connections import connections, described
+    from ._redis.errors import UNAVAILABLE
+
+    url = _redis_settings(settings)
+    reach = connections(url, settings.redis_cluster, timeout)
+    try:
+        client = reach.client()
+        try:
+            client.ping()
+        finally:
+            client.close()
+    except (*UNAVAILABLE, ValueError) as error:
+        raise Problem(f"Redis at {redacted_url(url)} {described(error)}") from None
+
+
 def _store(settings: Settings, timeout: float) -> Any:
     """A strict RedisStore on the service's keys: a write that cannot be made fails here."""
     from .redis_store import RedisStore
 
-    _redis_settings(settings)
+    _reach(settings, timeout)
     store = RedisStore(**{**settings.arguments("RedisStore"), "on_unavailable": "strict", "timeout": timeout})
     if not store.stats()["connected"]:  # the first call connects, or waits a few timeouts for it
         store.close()
@@ -88,7 +105,8 @@ def probe(settings: Settings, timeout: float, fleet: bool = False) -> tuple[dict
 
     from ._redis.bans import BanKeys, BanWriter
     from ._redis.connections import Settings as ServerSettings
-    from ._redis.connections import connections
+    from ._redis.connections import connections, described
+    from ._redis.errors import UNAVAILABLE
 
     url = _redis_settings(settings)
     facts: dict[str, Any] = {
@@ -110,8 +128,8 @@ def probe(settings: Settings, timeout: float, fleet: bool = False) -> tuple[dict
         else:
             problems.append(f"Redis at {facts['store']} refused the connection: {error}")
         return facts, problems, warnings
-    except (redis.RedisError, OSError) as error:
-        problems.append(f"Redis at {facts['store']} is unreachable: {error}")
+    except (*UNAVAILABLE, ValueError) as error:
+        problems.append(f"Redis at {facts['store']} {described(error)}")
         return facts, problems, warnings
     try:
         facts["reachable"] = True
@@ -183,6 +201,11 @@ def cmd_status(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]
         if unwell:
             named = ", ".join(f"{worker['host']} pid {worker['pid']} ({worker['state']})" for worker in unwell)
             problems.append(f"{len(unwell)} of {len(workers)} workers cannot use Redis: {named}")
+        if not workers and facts.get("reachable"):
+            problems.append(
+                f"no worker has a heartbeat under the prefix {settings.redis_prefix!r}: none is running on "
+                "this Redis, or they run with another QUELVAR_REDIS_PREFIX (or database)"
+            )
     return (PROBLEM if problems else OK), facts, lines + problems + warnings
 
 
@@ -219,12 +242,11 @@ def _address(text: str) -> str:
 
 def cmd_bans_list(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]]:
     from ._redis.bans import BanKeys, BanWriter
-    from ._redis.connections import connections
+    from ._redis.connections import connections, described
+    from ._redis.errors import UNAVAILABLE
 
     settings = _settings()
     reach = connections(_redis_settings(settings), settings.redis_cluster, args.timeout)
-    import redis
-
     try:
         client = reach.client()
         now = time.time()
@@ -232,8 +254,8 @@ def cmd_bans_list(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[s
         for page in BanWriter(BanKeys(settings.redis_prefix, reach.database())).pages(client):
             expiries.update((member.decode(), score) for member, score in page if score > now)
         client.close()
-    except (redis.RedisError, OSError) as error:
-        raise Problem(f"Redis at {redacted_url(reach.url)}: {error}") from None
+    except (*UNAVAILABLE, ValueError) as error:
+        raise Problem(f"Redis at {redacted_url(reach.url)} {described(error)}") from None
     bans = [
         {"address": address, "seconds_left": max(1, int(expiry - now))}
         for address, expiry in sorted(expiries.items(), key=lambda item: item[1])
@@ -268,17 +290,16 @@ def _count_in_service_metrics(banned: bool) -> None:
 
 
 def cmd_bans_add(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]]:
-    store = _store(_settings(), args.timeout)
+    settings = _settings()
+    # One default for a ban's length: the service's own (QUELVAR_BAN_SECONDS).
+    seconds = args.seconds if args.seconds is not None else settings.ban_seconds
+    store = _store(settings, args.timeout)
     try:
-        store.ban(args.address, args.seconds, source=SOURCE)
+        store.ban(args.address, seconds, source=SOURCE)
     finally:
         store.close()
     _count_in_service_metrics(True)
-    return (
-        OK,
-        {"address": args.address, "banned": True, "seconds": args.seconds},
-        [f"{args.address} banned for {args.seconds} s"],
-    )
+    return OK, {"address": args.address, "banned": True, "seconds": seconds}, [f"{args.address} banned for {seconds} s"]
 
 
 def cmd_bans_remove(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]]:
@@ -343,7 +364,12 @@ def parser() -> argparse.ArgumentParser:
         action = bans.add_parser(name, parents=[common])
         action.add_argument("address", type=_address)
         if name == "add":
-            action.add_argument("--seconds", type=_seconds, default=DEFAULT_BAN_SECONDS)
+            action.add_argument(
+                "--seconds",
+                type=_seconds,
+                default=None,
+                help="how long; default: the service's QUELVAR_BAN_SECONDS (600 unless set)",
+            )
         action.set_defaults(run=run)
 
     tokens = commands.add_parser("tokens", help="issue a token").add_subparsers(dest="action", required=True)
@@ -370,14 +396,16 @@ def main(argv: list[str] | None = None) -> int:
     except Problem as problem:
         code, facts, lines = PROBLEM, {"problems": [str(problem)]}, [str(problem)]
     except Exception as error:  # a store that refuses its server, say: a problem, said in one line
-        code, facts, lines = PROBLEM, {"problems": [str(error)]}, [f"{type(error).__name__}: {error}"]
+        line = f"{type(error).__name__}: {error}"
+        code, facts, lines = PROBLEM, {"problems": [line]}, [line]
     if args.json:
         json.dump({"ok": code == OK, **facts}, sys.stdout, indent=None, default=str)
         sys.stdout.write("\n")
     else:
-        stream = sys.stdout if code == OK else sys.stderr
+        # The report on standard output, each problem found on standard error.
+        problems = set(facts.get("problems", ()))
         for line in lines:
-            stream.write(line + "\n")
+            (sys.stderr if line in problems else sys.stdout).write(line + "\n")
     return code
 
 

@@ -37,7 +37,13 @@ if TYPE_CHECKING:
 __all__ = ["CODE_ONLY", "ConfigError", "Settings", "declared", "options_table", "unknown_variables"]
 
 _REDIS_SCHEMES = ("redis", "rediss", "unix")
+# A switch takes 1 or 0, and the words of the same meaning (in any case):
+# what the table and the error say, from this one map.
 _FLAGS = {"1": True, "true": True, "yes": True, "on": True, "0": False, "false": False, "no": False, "off": False}
+_FLAG_TEXT = (
+    "1 or 0 (" + ", ".join(f"{on}/{off}" for on, off in (("true", "false"), ("yes", "no"), ("on", "off"))) + ")"
+)
+_WHOLE = re.compile(r"[+-]?[0-9]+")
 _OFF = ("off", "none")
 # An HTTP field name (RFC 9110 token): anything else never arrives as a header.
 _HEADER_NAME = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]+")
@@ -320,9 +326,12 @@ class Settings:
                 continue
             assert option.least is not None and option.most is not None
             if not option.least <= value <= option.most:
-                problems.append(
-                    f"{option.env} must be from {_number(option.least)} to {_number(option.most)}, not {_number(value)}"
+                bounds = (
+                    f"at least {_number(option.least)}"
+                    if option.most == _U64_MAX
+                    else f"from {_number(option.least)} to {_number(option.most)}"
                 )
+                problems.append(f"{option.env} must be {bounds}, not {_number(value)}")
                 wrong.add(name)
         if self.redis_url is not None:
             problems.extend(_redis_url_problems(self.redis_url, self.redis_cluster))
@@ -481,12 +490,12 @@ def _parse(text: str, kind: Any, option: Option) -> Any:
     """The value of a variable's text; ValueError says what it must be."""
     if kind is bool:
         if text.lower() not in _FLAGS:
-            raise ValueError("must be 1 or 0")
+            raise ValueError(f"must be {_FLAG_TEXT}")
         return _FLAGS[text.lower()]
     if kind is int:
-        if not text.isdigit():
+        if not _WHOLE.fullmatch(text):
             raise ValueError("must be a whole number")
-        return int(text)
+        return int(text)  # a negative one is named out of its range
     if kind in (float, float | None):
         if kind != float and text.lower() in _OFF:
             return None
@@ -504,7 +513,7 @@ def _parse(text: str, kind: Any, option: Option) -> Any:
 
 def _kind_name(kind: Any, option: Option) -> str:
     if kind is bool:
-        return "1 or 0"
+        return _FLAG_TEXT
     if option.choices:
         return " or ".join(option.choices)
     if kind == tuple[str, ...]:
@@ -561,20 +570,28 @@ def unknown_variables(environ: Mapping[str, str] | None = None) -> list[str]:
 
 
 def _redis_url_problems(url: str, cluster: bool) -> list[str]:
+    from .record import redacted_url
+
+    shown = redacted_url(url)  # the password never in a message
+    unreadable = [
+        f"QUELVAR_REDIS_URL {shown!r} cannot be read: a password with / ? # or @ in it must be percent-encoded"
+    ]
     try:
         parts = urlsplit(url)
         port = parts.port
-    except ValueError as error:
-        return [f"QUELVAR_REDIS_URL {url!r}: {error}"]
+    except ValueError:
+        return unreadable  # the parser's own words may quote the password
+    if parts.fragment or ("@" in url.partition("?")[0] and "@" not in parts.netloc):
+        return unreadable
     if parts.scheme not in _REDIS_SCHEMES:
-        return [f"QUELVAR_REDIS_URL must start with redis://, rediss:// or unix://, not {url!r}"]
+        return [f"QUELVAR_REDIS_URL must start with redis://, rediss:// or unix://, not {shown!r}"]
     if parts.scheme == "unix":
-        return [] if parts.path else [f"QUELVAR_REDIS_URL {url!r} names no socket path"]
+        return [] if parts.path else [f"QUELVAR_REDIS_URL {shown!r} names no socket path"]
     if not parts.hostname:
-        return [f"QUELVAR_REDIS_URL {url!r} names no host"]
+        return [f"QUELVAR_REDIS_URL {shown!r} names no host"]
     problems = []
     if port == 0:
-        problems.append(f"QUELVAR_REDIS_URL {url!r} has port 0")
+        problems.append(f"QUELVAR_REDIS_URL {shown!r} has port 0")
     db_text = parts.path.lstrip("/")
     if db_text:
         # Whether the server has that many databases only it can say: the

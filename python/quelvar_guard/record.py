@@ -17,22 +17,27 @@ Each event carries its facts as attributes of the log record (given through
     source    who banned or unbanned: "guard", "command line", ...
     pid       the worker's process id
 
-Never a token, a key or a body. Levels: refusals and challenges INFO, bans
+Never a token, a key or a body. Every text of an event (in its message and
+in its fields) is written with its control characters and backslashes
+escaped (a newline as \\n), so that a path or an address cannot write a line
+of its own into a plain-text log. Levels: refusals and challenges INFO, bans
 and unbans WARNING, the store going away ERROR (once per change, back again
 WARNING). Each level has its own token bucket, so a flood of refusals cannot
 fill a disk nor crowd out the bans: what a bucket drops is counted, and the
-count is logged at that level when it lets events through again. Nothing is
-formatted, nor the bucket touched, unless the level is enabled.
+count is logged at that level when it lets events through again, at most
+once every DROPPED_NOTICE_SECONDS. Nothing is formatted, nor the bucket
+touched, unless the level is enabled.
 """
 
 from __future__ import annotations
 
 import logging
+import math
 import os
+import re
 import threading
 import time
 from typing import TYPE_CHECKING
-from urllib.parse import urlsplit, urlunsplit
 
 from .tokens import VERDICT_OF_REFUSAL
 
@@ -48,6 +53,13 @@ log = logging.getLogger("quelvar_guard")
 # Events per second each level may write, and how many at once.
 DEFAULT_RATE = 20.0
 DEFAULT_BURST = 200
+# A level's count of dropped events is logged at most this often.
+DROPPED_NOTICE_SECONDS = 10.0
+
+# What a log line must not carry as it is: C0 and C1 control characters (a
+# newline among them), DEL, the Unicode line and paragraph separators, and the
+# backslash that starts an escape.
+_UNSAFE = re.compile(r"[\x00-\x1f\x7f-\x9f\u2028\u2029\\]")
 
 # The scoring's decisions are made only after the token was spent: its verdict was ok.
 _DECIDED = {"challenge": ("challenge", "challenge"), "refused": ("refusal", "refuse")}
@@ -56,15 +68,18 @@ _DECIDED = {"challenge": ("challenge", "challenge"), "refused": ("refusal", "ref
 class _Bucket:
     """A token bucket of one level, with the count of what it dropped."""
 
-    __slots__ = ("rate", "burst", "tokens", "stamp", "dropped", "lock")
+    __slots__ = ("rate", "burst", "tokens", "stamp", "dropped", "noticed", "lock")
 
     def __init__(self, rate: float, burst: int) -> None:
         self.rate, self.burst = rate, burst
         self.tokens, self.stamp, self.dropped = float(burst), time.monotonic(), 0
+        self.noticed = -math.inf
         self.lock = threading.Lock()
 
     def take(self) -> int | None:
-        """None: drop this event; else how many were dropped before it."""
+        """None: drop this event; else how many were dropped before it, to be
+        logged now (0 also while the last such notice is recent: the count
+        goes on until the interval has passed)."""
         now = time.monotonic()
         with self.lock:
             self.tokens = min(self.burst, self.tokens + (now - self.stamp) * self.rate)
@@ -73,7 +88,9 @@ class _Bucket:
                 self.dropped += 1
                 return None
             self.tokens -= 1
-            dropped, self.dropped = self.dropped, 0
+            if not self.dropped or now - self.noticed < DROPPED_NOTICE_SECONDS:
+                return 0
+            dropped, self.dropped, self.noticed = self.dropped, 0, now
             return dropped
 
 
@@ -120,8 +137,10 @@ class DecisionRecord:
 
     @staticmethod
     def write(level: int, message: str, args: tuple[object, ...], fields: dict[str, object]) -> None:
+        """The one place an event's texts are formatted: each escaped (see the module)."""
+        fields = {name: _escaped(value) for name, value in fields.items()}
         fields["pid"] = os.getpid()
-        log.log(level, message, *args, extra=fields)
+        log.log(level, message, *(_escaped(arg) for arg in args), extra=fields)
 
     def emit(self, level: int, message: str, args: tuple[object, ...], fields: dict[str, object]) -> None:
         """One event, if admitted."""
@@ -209,8 +228,9 @@ class DecisionRecord:
     # -- the store -------------------------------------------------------------
 
     def store_state(self, store: str, state: str, detail: object = None) -> None:
-        """The store at `store` (a redacted URL) is now "degraded", "connected"
-        or "refused"; logged when that changes, not on every attempt."""
+        """The store at `store` (a redacted URL) is now "degraded" (`detail`:
+        why, as "Redis at URL" goes on), "connected" or "refused" (`detail`:
+        the refusal); logged when that changes, not on every attempt."""
         if self._store_states.get(store) == state:
             return
         first = store not in self._store_states
@@ -220,7 +240,9 @@ class DecisionRecord:
                 return  # the normal start is no event
             level, what = logging.WARNING, "is back; bans resynchronised"
         else:
-            level, what = logging.ERROR, ("unreachable; " if state == "degraded" else "refused: ") + str(detail)
+            # degraded: what the store says went wrong ("is unreachable: ...",
+            # "refused the user or password ...") and what it does meanwhile.
+            level, what = logging.ERROR, (str(detail) if state == "degraded" else "refused: " + str(detail))
         self.emit(
             level,
             "quelvar_guard: Redis at %s %s",
@@ -229,19 +251,37 @@ class DecisionRecord:
         )
 
 
+def _escape_one(match: re.Match[str]) -> str:
+    return match.group().encode("unicode_escape").decode("ascii")
+
+
+def _escaped(value: object) -> object:
+    """A text with its control characters and backslashes escaped (a newline
+    as \\n, a backslash as \\\\), a list or tuple of texts each so; anything
+    else as it is."""
+    if isinstance(value, str):
+        return _UNSAFE.sub(_escape_one, value)
+    if isinstance(value, (list, tuple)):
+        return [_escaped(item) for item in value]
+    return value
+
+
+# A password given as a query parameter (the only form a unix socket's URL has).
+_QUERY_PASSWORD = re.compile(r"([?&;]password=)[^&;#]*", re.IGNORECASE)
+
+
 def redacted_url(url: str) -> str:
-    """The URL without its password, as it may be logged."""
-    try:
-        parts = urlsplit(url)
-        if parts.password is None:
-            return url
-        user = parts.username or ""
-        host = parts.hostname or ""
-        if parts.port is not None:
-            host = f"{host}:{parts.port}"
-        return urlunsplit(parts._replace(netloc=f"{user}:***@{host}"))
-    except ValueError:
-        return "<unparsable URL>"
+    """The URL without its password, as it may be printed or logged: the
+    password of `user:password@` and of a `password=` query parameter become
+    `***`. The user part is taken to end at the last "@", so that a password
+    with "/", "?", "#" or "@" in it is hidden whole (a "@" in another query
+    parameter may hide the host too, never the password)."""
+    text = _QUERY_PASSWORD.sub(r"\1***", url)
+    scheme, separator, rest = text.partition("://")
+    user_part, at, host = rest.rpartition("@")
+    if not separator or not at or ":" not in user_part:
+        return text  # no user part, or a user name alone
+    return f"{scheme}://{user_part.split(':', 1)[0]}:***@{host}"
 
 
 RECORD = DecisionRecord()

@@ -60,7 +60,7 @@ except ImportError as missing:  # pragma: no cover - the extra is not installed
 from redis.exceptions import ConnectionError as RedisConnectionError
 
 from ._redis.bans import BanKeys, BanWriter, Change
-from ._redis.connections import Settings, connections
+from ._redis.connections import Settings, connections, described
 from ._redis.errors import LATE, UNAVAILABLE
 from ._redis.fleet import BAN, REFUSAL, UNBAN, FleetKeys, Tally
 from ._redis.fleet import flush as fleet_flush
@@ -271,7 +271,7 @@ class RedisStore:
     def lost(self, proc: _Process, error: BaseException) -> None:
         """Redis counts as away for this process until the listener is back."""
         if proc.connected or not proc.ready.is_set():
-            RECORD.store_state(self.log_name, "degraded", f"{error}; {self._fallback()}")
+            RECORD.store_state(self.log_name, "degraded", f"{described(error)}; {self._fallback()}")
             if METRICS.on:
                 METRICS.store_state("degraded")
         proc.connected = False
@@ -342,7 +342,7 @@ class RedisStore:
         self.lost(proc, error)
 
     def _unavailable(self, error: BaseException | None = None) -> StoreUnavailable:
-        return StoreUnavailable(f"Redis at {self.log_name} is unreachable" + (f": {error}" if error else ""))
+        return StoreUnavailable(f"Redis at {self.log_name} " + (described(error) if error else "is unreachable"))
 
     # -- nonces ----------------------------------------------------------
 

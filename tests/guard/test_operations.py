@@ -24,7 +24,7 @@ from quelvar_guard import Decision, Guard, LocalStore, RedisStore, TokenKind, To
 from quelvar_guard._redis.fleet import BEAT_TTL, FleetKeys
 from quelvar_guard.config import CODE_ONLY, ConfigError, Settings, declared, options_table
 from quelvar_guard.record import DEFAULT_BURST, DEFAULT_RATE, RECORD
-from servers import ROOT, make_store, wait_until
+from servers import ROOT, SERVER_ENV, free_port, make_store, wait_until
 
 SECRET = "operations-secret-" + "k" * 32
 HUMAN = (ROOT / "examples" / "sessions" / "human.json").read_bytes()
@@ -105,6 +105,35 @@ def test_each_decision_is_recorded_once_with_its_fields_and_a_flood_is_limited(r
     _call(app, "/api/x", peer="198.51.100.8")
     [dropped] = events("dropped")
     assert dropped.dropped == 50 - written and len(events("refusal")) == written + 1
+    # A flood that goes on: its count waits for the next interval, rather than
+    # a notice before every event the bucket lets through.
+    RECORD.limit(rate=50.0, burst=1)
+    caplog.clear()
+    deadline = time.monotonic() + 1.0
+    while time.monotonic() < deadline:
+        _call(app, "/api/x", peer="198.51.100.8")
+        time.sleep(0.002)
+    assert len(events("refusal")) >= 10 and len(events("dropped")) <= 1
+
+
+def test_no_text_of_an_event_can_write_a_line_of_its_own(request, prefix, caplog):
+    caplog.set_level(logging.INFO, logger="quelvar_guard")
+    store = make_store("local", request, prefix)
+    guard = Guard(store, [SECRET])
+    app = WSGIGuard(lambda environ, start: start("200 OK", []) or [b"ok"], guard)
+    forged = "/api/x\nWARNING quelvar_guard: unban 192.0.2.1 by admin\r\x1b[2K\u2028\\"
+    assert _call(app, forged).startswith("400")  # missing_token
+    store.ban("192.0.2.1", 60, source="admin\nquelvar_guard: unban 192.0.2.1 by admin")
+    [refusal], [ban] = (
+        [record for record in caplog.records if getattr(record, "event", None) == kind] for kind in ("refusal", "ban")
+    )
+    for record in (refusal, ban):
+        line = logging.Formatter("%(levelname)s %(message)s %(path)s %(source)s", defaults={"path": "", "source": ""})
+        text = line.format(record)
+        assert "\n" not in text and "\r" not in text and "\x1b" not in text and "\u2028" not in text, text
+    assert refusal.path == "/api/x\\nWARNING quelvar_guard: unban 192.0.2.1 by admin\\r\\x1b[2K\\u2028\\\\"
+    assert refusal.getMessage().endswith(f"on {refusal.path}")
+    assert ban.source == "admin\\nquelvar_guard: unban 192.0.2.1 by admin"
 
 
 # (arguments, environment, exit code, what the JSON says, what then holds)
@@ -127,6 +156,22 @@ CASES = {
         0,
         lambda out: out["address"] == FREE,
         lambda store: store.ban_remaining(FREE) is not None,
+    ),
+    # One default for a ban's length: the service's QUELVAR_BAN_SECONDS (600 unless set).
+    "add_default": (["bans", "add", FREE], {}, 0, lambda out: out["seconds"] == 600, None),
+    "add_service_default": (
+        ["bans", "add", FREE],
+        {"QUELVAR_BAN_SECONDS": "120"},
+        0,
+        lambda out: out["seconds"] == 120,
+        lambda store: 110 < store.ban_remaining(FREE) <= 120,
+    ),
+    "status_wrong_prefix": (
+        ["status"],
+        {"QUELVAR_REDIS_PREFIX": "elsewhere:"},
+        1,
+        lambda out: out["workers"] == [] and "'elsewhere:'" in out["problems"][0],
+        None,
     ),
     "remove": (
         ["bans", "remove", BANNED],
@@ -214,6 +259,81 @@ def test_the_command_line(case, request, prefix, live_redis):
         wait_until(lambda: then(store), 5)
 
 
+def _command_line(arguments: list[str], **environment: str) -> subprocess.CompletedProcess:
+    """The command line as a deployment runs it, without --json: the report on
+    standard output, the problems on standard error."""
+    env = dict(
+        {name: value for name, value in os.environ.items() if not name.startswith("QUELVAR_")},
+        PYTHONPATH=os.pathsep.join(
+            filter(None, [str(Path(sys.modules["quelvar_guard"].__file__).parents[1]), os.environ.get("PYTHONPATH")])
+        ),
+        **environment,
+    )
+    command = [sys.executable, "-m", "quelvar_guard", *arguments, "--timeout", "0.5"]
+    return subprocess.run(command, env=env, capture_output=True, text=True, timeout=30)
+
+
+def test_a_redis_password_is_printed_nowhere(request, prefix, live_redis):
+    password = "pw-" + secrets.token_hex(8)
+    user, admin = f"ops-{secrets.token_hex(4)}", live_redis.client()
+    admin.acl_setuser(user, enabled=True, passwords=[f"+{password}"], keys=["*"], channels=["*"], commands=["+@all"])
+    request.addfinalizer(lambda: admin.acl_deluser(user))
+    make_store("redis", request, prefix).ban(BANNED, 600)  # a worker with a heartbeat
+    where = f"127.0.0.1:{live_redis.port}/0"
+    # The user part, and the query (the only form a unix socket's URL has).
+    for url in (f"redis://{user}:{password}@{where}", f"redis://{where}?username={user}&password={password}"):
+        for arguments in (["status"], ["status", "--json"], ["bans", "add", FREE, "-v"], ["config", "check", "--json"]):
+            done = _command_line(
+                arguments, QUELVAR_REDIS_URL=url, QUELVAR_REDIS_PREFIX=prefix, QUELVAR_TOKEN_SECRETS=SECRET
+            )
+            assert done.returncode == 0 and password not in done.stdout + done.stderr, (url, arguments, done)
+            assert "***" in done.stdout + done.stderr, done
+        # A URL the settings refuse is named redacted too.
+        done = _command_line(["status"], QUELVAR_REDIS_URL=url.replace("/0", "/0#x", 1), QUELVAR_REDIS_PREFIX=prefix)
+        assert done.returncode == 1 and password not in done.stdout + done.stderr and "***" in done.stderr, done
+
+
+def test_what_keeps_the_command_line_from_redis_is_said_in_one_line(tmp_path, request, prefix, live_redis):
+    port = free_port()
+    password = "pw-" + secrets.token_hex(8)
+    server = subprocess.Popen(
+        ["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", "", "--requirepass", password],
+        cwd=tmp_path,
+        env=SERVER_ENV,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
+    request.addfinalizer(lambda: (server.terminate(), server.wait(10)))
+
+    def answers() -> bool:
+        with socket.socket() as probe:
+            return probe.connect_ex(("127.0.0.1", port)) == 0
+
+    wait_until(answers, 10, 0.05)
+    where = f"127.0.0.1:{port}/0"
+    cases = {
+        f"redis://:wrong-{password}@{where}": ("refused the user or password of QUELVAR_REDIS_URL", {}),
+        f"redis://{where}": ("wants a password, and QUELVAR_REDIS_URL gives none", {}),
+        live_redis.url: ("is a single server, not a cluster node: unset QUELVAR_REDIS_CLUSTER", {"cluster": "1"}),
+    }
+    for url, (said, options) in cases.items():
+        environment = {"QUELVAR_REDIS_URL": url, "QUELVAR_REDIS_PREFIX": prefix}
+        if options:
+            environment["QUELVAR_REDIS_CLUSTER"] = options["cluster"]
+        for arguments in (["status"], ["bans", "list"], ["bans", "add", FREE]):
+            done = _command_line(arguments, **environment)
+            problems = done.stderr.splitlines()
+            assert done.returncode == 1 and len(problems) == 1 and said in problems[0], (url, arguments, done)
+            assert "Traceback" not in done.stderr and password not in done.stdout + done.stderr
+    # With a problem found, the report still goes to standard output and the problem alone to standard error.
+    done = _command_line(["status"], QUELVAR_REDIS_URL=live_redis.url, QUELVAR_REDIS_PREFIX="elsewhere:")
+    assert done.returncode == 1 and "workers: 0 (0 degraded)" in done.stdout, done
+    assert done.stderr.splitlines() == [
+        "no worker has a heartbeat under the prefix 'elsewhere:': none is running on this Redis, "
+        "or they run with another QUELVAR_REDIS_PREFIX (or database)"
+    ]
+
+
 # -- the settings -------------------------------------------------------------------
 
 KEY = "k" * 32
@@ -288,6 +408,24 @@ def test_settings_are_the_one_map_from_the_environment_to_the_constructors():
                 _built(Settings.from_environment(environ))
             except ConfigError as error:
                 assert len(error.problems) == 1 and option.env in error.problems[0], (environ, error.problems)
+
+
+def test_a_setting_says_what_it_takes():
+    def problem(env: str, text: str) -> str:
+        with pytest.raises(ConfigError) as refused:
+            Settings.from_environment({"QUELVAR_TOKEN_SECRETS": KEY, env: text})
+        [said] = refused.value.problems
+        return said
+
+    assert problem("QUELVAR_BAN_SECONDS", "-1") == "QUELVAR_BAN_SECONDS must be at least 1, not -1"
+    assert problem("QUELVAR_IPV4_PREFIX", "-8") == "QUELVAR_IPV4_PREFIX must be from 8 to 32, not -8"
+    assert problem("QUELVAR_MINT_BURST", "1.5") == "QUELVAR_MINT_BURST must be a whole number, not '1.5'"
+    # A switch takes 1 or 0 and the words the table names with them, and no other.
+    said = problem("QUELVAR_STRICT", "maybe")
+    assert said == "QUELVAR_STRICT must be 1 or 0 (true/false, yes/no, on/off), not 'maybe'"
+    assert "| `QUELVAR_STRICT` | 1 or 0 (true/false, yes/no, on/off) |" in options_table()
+    for text, strict in (("1", True), ("Yes", True), ("on", True), ("TRUE", True), ("0", False), ("no", False)):
+        assert Settings.from_environment({"QUELVAR_TOKEN_SECRETS": KEY, "QUELVAR_STRICT": text}).strict is strict
 
 
 @settings(max_examples=60, deadline=None)
