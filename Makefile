@@ -65,12 +65,17 @@ cpp-tests: | system-packages
 	cmake --build $(CPP_TESTS_BUILD) --target core_tests -j2 >/dev/null
 	ctest --test-dir $(CPP_TESTS_BUILD) --output-on-failure
 
-# The whole suite against a build with AddressSanitizer and
-# UndefinedBehaviorSanitizer. The interpreter itself is not instrumented: the
-# runtimes are preloaded, Python's allocator is bypassed so that ASan sees
-# every block, and leak detection is off because the interpreter keeps
-# allocations alive until exit by design.
+# The tests that exercise the C++ extension, against a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer: the module's own tests
+# (tests/*.py, tests/state) and the scoring's, which calls the parsers. The
+# server suites (tests/web, tests/guard, tests/evaluation) drive gunicorn,
+# uvicorn and Redis through the same calls, slowly under the sanitizers, and
+# run in `make test`; `make sanitize PYTEST_ARGS=tests` runs everything. The
+# interpreter itself is not instrumented: the runtimes are preloaded, Python's
+# allocator is bypassed so that ASan sees every block, and leak detection is
+# off because the interpreter keeps allocations alive until exit by design.
 SANITIZER_VENV := .venv-sanitize
+PYTEST_ARGS ?= tests --ignore=tests/web --ignore=tests/guard --ignore=tests/evaluation
 SANITIZER_RUNTIMES := $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
 sanitize: | system-packages
 	$(MAKE) --no-print-directory CPP_TESTS_SANITIZE=ON cpp-tests
