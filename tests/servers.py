@@ -45,6 +45,11 @@ def free_port(bus_offset: int = 0) -> int:
                 continue
 
 
+# Served apps ask no work unless a test asks for it (the tests of the work
+# itself); their clients answer whatever the token asks (web_client).
+TEST_WORK_BITS = "0"
+
+
 def wait_until(check: Callable[[], Any], seconds: float = 10.0, step: float = 0.02) -> Any:
     deadline = time.monotonic() + seconds
     while not (value := check()):
@@ -298,9 +303,10 @@ def make_store(kind: str, request: Any, prefix: str, url: str | None = None, **o
     the test, on an empty local table (`url`: another way to the test's
     server, such as a proxy)."""
     from quelvar_guard import LocalStore, RedisStore
-    from quelvar_guard.store import REPLICA
+    from quelvar_guard.store import NETWORKS, REPLICA
 
     REPLICA.clear()
+    NETWORKS.clear()
     if kind == "local":
         return LocalStore()
     if kind == "redis":
@@ -363,6 +369,9 @@ class Served:
             PYTHONPATH=os.pathsep.join([str(ROOT), str(WEB_APPS), os.environ.get("PYTHONPATH", "")]),
             QUELVAR_REDIS_URL=redis_url,
             QUELVAR_TOKEN_SECRETS=SECRET,
+            # Every client here is on loopback: one network.
+            QUELVAR_NETWORK_BUDGETS="off",
+            QUELVAR_WORK_BITS=TEST_WORK_BITS,
             QUELVAR_TRUSTED_PROXIES=TRUSTED_PROXY,
             # The load tests take thousands of tokens from a few addresses.
             QUELVAR_MINT_BURST="1000000",

@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import httpx
 
+from quelvar_guard.work import WORK_HEADER, solve
+
 from servers import ROOT
 
 SESSIONS = ROOT / "examples" / "sessions"
@@ -15,16 +17,29 @@ HUMAN = (SESSIONS / "human.json").read_bytes()
 
 def token(client: httpx.Client, **headers: str) -> str:
     """A telemetry token from the token endpoint."""
+    return issued(client, **headers)[0]
+
+
+def issued(client: httpx.Client, **headers: str) -> tuple[str, int]:
+    """A telemetry token and the bits of work its puzzle asks."""
     response = client.get("/quelvar/token", headers=headers)
     assert response.status_code == 200, response.text
-    return str(response.json()["token"])
+    answer = response.json()
+    return str(answer["token"]), int(answer["work"])
 
 
 def post_telemetry(client: httpx.Client, body: bytes, **headers: str) -> httpx.Response:
+    """A telemetry post with a fresh token, its work done."""
+    telemetry_token, bits = issued(client, **headers)
     return client.post(
         TELEMETRY,
         content=body,
-        headers={HEADER: token(client, **headers), "Content-Type": "application/json", **headers},
+        headers={
+            HEADER: telemetry_token,
+            WORK_HEADER: solve(telemetry_token, bits),
+            "Content-Type": "application/json",
+            **headers,
+        },
     )
 
 

@@ -330,7 +330,7 @@ _NAT64 = ipaddress.IPv6Network("64:ff9b::/96")
 _KEY_CACHE_LIMIT = 4096
 
 
-def _embedded_ipv4(address: ipaddress.IPv6Address) -> ipaddress.IPv4Address | None:
+def embedded_ipv4(address: ipaddress.IPv6Address) -> ipaddress.IPv4Address | None:
     if address.ipv4_mapped is not None:
         return address.ipv4_mapped
     if address in _NAT64:
@@ -387,7 +387,7 @@ class BanScope:
         if address is None:
             return text
         if isinstance(address, ipaddress.IPv6Address):
-            embedded = _embedded_ipv4(address)
+            embedded = embedded_ipv4(address)
             if embedded is not None:
                 address = embedded
         bits = self.ipv4_prefix if isinstance(address, ipaddress.IPv4Address) else self.ipv6_prefix

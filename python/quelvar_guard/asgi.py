@@ -30,8 +30,10 @@ from typing import Any, assert_never
 from urllib.parse import parse_qsl
 
 from .decision import (
+    Admit,
     Ban,
     Decide,
+    Escalate,
     Guard,
     Need,
     ParseBody,
@@ -41,7 +43,6 @@ from .decision import (
     Route,
     Screened,
     Spend,
-    TakeBudget,
     Walk,
     run_async,
 )
@@ -206,9 +207,10 @@ async def _drive(guard: Guard, walk: Walk, read: Read | None, thread_threshold: 
         match need:
             case Spend(token):
                 return await guard.store.consume_nonce_async(token)
-            case TakeBudget(key):
-                assert guard.mint_rate is not None
-                return await asyncio.to_thread(guard.store.take_budget, key, guard.mint_rate, guard.mint_burst)
+            case Admit(address):
+                return await asyncio.to_thread(guard.admit, address)
+            case Escalate(address, amount, ban):
+                return await asyncio.to_thread(guard.escalate, address, amount, ban)
             case ReadBody(length):
                 assert read is not None
                 return await read(length)

@@ -27,7 +27,17 @@ from dataclasses import dataclass, field, fields
 from typing import TYPE_CHECKING, Any
 from urllib.parse import urlsplit
 
+from .decision import (
+    DEFAULT_CHALLENGE_WORK_BITS,
+    DEFAULT_LEVEL_HALF_LIFE,
+    DEFAULT_MAX_BAN_SECONDS,
+    DEFAULT_MAX_WORK_BITS,
+    DEFAULT_OFFENCE_WINDOW,
+    DEFAULT_WORK_BITS,
+)
+from .networks import DEFAULT_NETWORK_BUDGETS, parse_budgets
 from .tokens import MAX_CLEARANCE_TOKENS, MIN_SECRET_BYTES
+from .work import MAX_BITS
 
 if TYPE_CHECKING:
     from .decision import Guard
@@ -227,6 +237,45 @@ class Settings:
         least=1,
         most=10**9,
     )
+    network_budgets: tuple[str, ...] = _option(
+        tuple(str(budget) for budget in DEFAULT_NETWORK_BUDGETS),
+        "QUELVAR_NETWORK_BUDGETS",
+        "the same per enclosing network, version/prefix:rate:burst each; off: none",
+        to="Guard.network_budgets",
+        convert=parse_budgets,
+    )
+    work_bits: int = _option(
+        DEFAULT_WORK_BITS,
+        "QUELVAR_WORK_BITS",
+        "bits of work (2^bits hashes) every telemetry post costs its client; 0: none",
+        to="Guard.work_bits",
+        least=0,
+        most=MAX_BITS,
+    )
+    challenge_work_bits: int = _option(
+        DEFAULT_CHALLENGE_WORK_BITS,
+        "QUELVAR_CHALLENGE_WORK_BITS",
+        "the extra bits a challenge asks, on top of the client's level",
+        to="Guard.challenge_work_bits",
+        least=0,
+        most=MAX_BITS,
+    )
+    max_work_bits: int = _option(
+        DEFAULT_MAX_WORK_BITS,
+        "QUELVAR_MAX_WORK_BITS",
+        "the most bits a page is ever asked; past it a busy network is refused (429)",
+        to="Guard.max_work_bits",
+        least=0,
+        most=MAX_BITS,
+    )
+    level_half_life: float = _option(
+        DEFAULT_LEVEL_HALF_LIFE,
+        "QUELVAR_LEVEL_HALF_LIFE",
+        "seconds in which a network's suspicion level (raised by challenges, refusals, bans) halves",
+        to="Guard.level_half_life",
+        least=1,
+        most=30 * 86400,
+    )
     # -- requests ----------------------------------------------------------------
     guarded_paths: tuple[str, ...] = _option(
         ("/api/",), "QUELVAR_GUARDED_PATHS", "path prefixes that need a guarded token", to="Guard.guarded_paths"
@@ -274,6 +323,22 @@ class Settings:
         to="Guard.ban_seconds",
         least=1,
         most=_U64_MAX,
+    )
+    max_ban_seconds: int = _option(
+        DEFAULT_MAX_BAN_SECONDS,
+        "QUELVAR_MAX_BAN_SECONDS",
+        "the longest ban of a repeat offender (each ban within the offence window doubles the last)",
+        to="Guard.max_ban_seconds",
+        least=1,
+        most=_U64_MAX,
+    )
+    offence_window: float = _option(
+        DEFAULT_OFFENCE_WINDOW,
+        "QUELVAR_OFFENCE_WINDOW",
+        "seconds within which a client's bans count as repeats",
+        to="Guard.offence_window",
+        least=1,
+        most=365 * 86400,
     )
     challenge_hold: int = _option(
         0,
@@ -351,6 +416,14 @@ class Settings:
             if len(key.encode()) < MIN_SECRET_BYTES:
                 problems.append(f"QUELVAR_TOKEN_SECRETS key {index + 1} is shorter than {MIN_SECRET_BYTES} bytes")
         problems.extend(self._window_problems(wrong))
+        try:
+            parse_budgets(self.network_budgets)
+        except ValueError as error:
+            problems.append(f"QUELVAR_NETWORK_BUDGETS: {error}")
+        if self.max_work_bits < self.work_bits:
+            problems.append("QUELVAR_MAX_WORK_BITS must be at least QUELVAR_WORK_BITS")
+        if self.max_ban_seconds < self.ban_seconds:
+            problems.append("QUELVAR_MAX_BAN_SECONDS must be at least QUELVAR_BAN_SECONDS")
         for network in self.trusted_proxies:
             try:
                 ipaddress.ip_network(network, strict=False)

@@ -89,11 +89,23 @@ import quelvar_core_rs as core
 
 from .addresses import BanScope, ClientAddresses, normalise_address
 from .metrics import METRICS
+from .networks import (
+    DEFAULT_NETWORK_BUDGETS,
+    LEVEL_RAISE,
+    Admission,
+    NetworkBudget,
+    Networks,
+    overdraft_bits,
+    overdraft_limit,
+    parse_budgets,
+)
 from .record import RECORD
 from .scoring import Scoring, as_decision
 from .store import U64_MAX as MAX_BAN_SECONDS
 from .store import LocalStore, Store, StoreUnavailable
 from .tokens import MAX_CLEARANCE_TOKENS, REFUSAL_CODES, TokenKind, Tokens, TokenVerdict, network_of
+from .work import MAX_BITS, WORK_HEADER
+from .work import check as work_done
 
 if TYPE_CHECKING:
     from quelvar_core_rs import FeatureDict, MoveDict
@@ -285,8 +297,15 @@ class Spend:  # -> True if the token was fresh (it is spent now), False if spent
 
 
 @dataclass(frozen=True, slots=True)
-class TakeBudget:  # -> seconds until the address may mint again; 0.0: minted now
+class Admit:  # -> Admission: a unit taken from every budget of the address's networks, and its level
     address: str
+
+
+@dataclass(frozen=True, slots=True)
+class Escalate:  # -> (level, bans within the offence window): the address's networks grow more suspect
+    address: str
+    amount: float
+    ban: bool
 
 
 @dataclass(frozen=True, slots=True)
@@ -311,7 +330,7 @@ class Ban:  # -> None
     seconds: int
 
 
-Need = Spend | TakeBudget | ReadBody | ParseBody | Decide | Ban
+Need = Spend | Admit | Escalate | ReadBody | ParseBody | Decide | Ban
 Outcome = Reply | Screened
 Walk = Generator[Need, Any, Outcome]
 
@@ -344,6 +363,8 @@ _BAD_CONTENT_LENGTH = _error(400, "bad_content_length")
 _INCOMPLETE_BODY = _error(400, "incomplete_body")
 _MALFORMED_TELEMETRY = _error(400, "malformed_telemetry")
 _BODY_TIMEOUT = _error(408, "body_timeout")
+# The only reason that says nothing against a client: no movement to judge.
+NO_EVIDENCE = "no_evidence"
 # The callback's refusals without a hold or reasons, the common case.
 _PLAIN_REFUSALS = {code: _error(403, code, reasons=[]) for code in ("refused", "challenge")}
 
@@ -363,6 +384,19 @@ def _decision_reply(code: str, seconds: int, reasons: tuple[str, ...]) -> Reply:
 
 DEFAULT_REQUESTS_PER_CLEARANCE = 10
 DEFAULT_BAN_SECONDS = 600
+# Bits of work every clearance costs (see work.py), the extra a challenge
+# asks, and the most a page is ever asked. A native solver does about six
+# million hashes a second on one core: 2^17 is some 20 ms of its time per
+# clearance, a few times what the server spends serving it; 2^22 some 0.7 s,
+# and about 1.5 s for a page's solver in a worker.
+DEFAULT_WORK_BITS = 17
+DEFAULT_CHALLENGE_WORK_BITS = 3
+DEFAULT_MAX_WORK_BITS = 22
+# Suspicion halves every ten minutes; a repeat offender's ban doubles per
+# ban within a day, up to a day.
+DEFAULT_LEVEL_HALF_LIFE = 600.0
+DEFAULT_OFFENCE_WINDOW = 86400.0
+DEFAULT_MAX_BAN_SECONDS = 86400
 PROXY_TRAP_QUIET_SECONDS = 3600.0
 _log = logging.getLogger("quelvar_guard")
 # Telemetry tokens per address: a page takes one per clearance, a shared NAT
@@ -403,6 +437,13 @@ class Guard:
     mint_rate, mint_burst: the token endpoint's budget per address, a token
                     bucket in the store: `mint_burst` tokens at once, refilled
                     at `mint_rate` per second; mint_rate=None: no budget
+    network_budgets: the same per enclosing network (see quelvar_guard.networks);
+                    () for none
+    work_bits:      bits of work every telemetry token's puzzle asks (0: none)
+    challenge_work_bits: the extra a challenge asks; max_work_bits: the most
+    level_half_life: seconds in which a network's suspicion level halves
+    max_ban_seconds: the longest ban a repeat offender's bans grow to;
+                    offence_window: seconds within which bans count as repeats
     trusted_proxies, proxy_header: see ClientAddresses
     max_age, clock_skew: see Tokens (max_age: the telemetry token's lifetime)
     health_path:    answer readiness here, 200 or 503 with the store's state
@@ -430,6 +471,13 @@ class Guard:
         bind_network: bool = False,
         mint_rate: float | None = DEFAULT_MINT_RATE,
         mint_burst: int = DEFAULT_MINT_BURST,
+        network_budgets: Iterable[NetworkBudget] | str = DEFAULT_NETWORK_BUDGETS,
+        work_bits: int = DEFAULT_WORK_BITS,
+        challenge_work_bits: int = DEFAULT_CHALLENGE_WORK_BITS,
+        max_work_bits: int = DEFAULT_MAX_WORK_BITS,
+        level_half_life: float = DEFAULT_LEVEL_HALF_LIFE,
+        max_ban_seconds: int = DEFAULT_MAX_BAN_SECONDS,
+        offence_window: float = DEFAULT_OFFENCE_WINDOW,
         trusted_proxies: Iterable[str] | str = (),
         proxy_header: str = "x-forwarded-for",
         max_age: float = 30.0,
@@ -449,6 +497,17 @@ class Guard:
             raise ValueError("mint_rate must be a positive number of tokens per second, or None")
         if isinstance(mint_burst, bool) or not isinstance(mint_burst, int) or mint_burst < 1:
             raise ValueError("mint_burst must be a whole number of at least 1")
+        for name, bits in (("work_bits", work_bits), ("challenge_work_bits", challenge_work_bits)):
+            if isinstance(bits, bool) or not isinstance(bits, int) or not 0 <= bits <= MAX_BITS:
+                raise ValueError(f"{name} must be a whole number from 0 to {MAX_BITS}")
+        if (
+            isinstance(max_work_bits, bool)
+            or not isinstance(max_work_bits, int)
+            or not work_bits <= max_work_bits <= MAX_BITS
+        ):
+            raise ValueError(f"max_work_bits must be a whole number from work_bits to {MAX_BITS}")
+        if not 0 < level_half_life < float("inf") or not 0 < offence_window < float("inf"):
+            raise ValueError("level_half_life and offence_window must be positive numbers of seconds")
         self.store = store
         # The in-process store answers at once: the walk spends its tokens and
         # takes its budgets itself instead of handing them to the adapter.
@@ -480,7 +539,9 @@ class Guard:
         self.token_header = token_header
         self._token_key = token_header.lower()
         # Every header the walk reads: the adapters hand it these and no other.
-        self.header_names = tuple(dict.fromkeys((self._token_key, "content-length", "x-forwarded-for", "forwarded")))
+        self.header_names = tuple(
+            dict.fromkeys((self._token_key, WORK_HEADER.lower(), "content-length", "x-forwarded-for", "forwarded"))
+        )
         # The clearance's answer as json.dumps writes it, around its tokens
         # (URL-safe base64: nothing in them to escape).
         self._cleared_around = (
@@ -492,6 +553,22 @@ class Guard:
         self.bind_network = bool(bind_network)
         self.mint_rate = None if mint_rate is None else float(mint_rate)
         self.mint_burst = mint_burst
+        budgets = parse_budgets(network_budgets) if isinstance(network_budgets, str) else tuple(network_budgets)
+        self.networks = Networks(self.scope, budgets, self.mint_rate, mint_burst)
+        # Whether the token endpoint asks the store at all: for a budget, or
+        # for the level that raises the work.
+        self._admits = bool(budgets) or self.mint_rate is not None
+        self.work_bits = work_bits
+        self.challenge_work_bits = challenge_work_bits
+        self.max_work_bits = max_work_bits
+        self._overdraft_limit = overdraft_limit(max_work_bits - work_bits)
+        self.level_half_life = float(level_half_life)
+        self.max_ban_seconds = _whole_seconds(
+            max_ban_seconds, ban_seconds, "max_ban_seconds is a whole number of seconds, at least ban_seconds"
+        )
+        self.offence_window = float(offence_window)
+        self.tokens.require_bound = self.bind_network
+        self._work_key = WORK_HEADER.lower()
         if metrics_path is not None and not metrics_path.startswith("/"):
             raise ValueError("metrics_path must start with /")
         if metrics_path is not None and self.route(metrics_path) is not None:
@@ -584,16 +661,35 @@ class Guard:
     def _network(self, address: str | None) -> bytes | None:
         return network_of(address) if self.bind_network else None
 
-    def telemetry_token(self, address: str | None) -> Reply:
-        """The token endpoint's answer for a client that is not banned."""
+    def telemetry_token(self, address: str | None, bits: int | None = None) -> Reply:
+        """The token endpoint's answer for a client that is not banned: a
+        telemetry token whose puzzle asks `bits` of work (the base by default)."""
+        bits = self.work_bits if bits is None else bits
         return Reply(
             200,
             {
-                "token": self.tokens.issue(TokenKind.TELEMETRY, self._network(address)),
+                "token": self.tokens.issue(TokenKind.TELEMETRY, self._network(address), bits),
                 "header": self.token_header,
                 "max_age": self.tokens.max_age,
+                "work": bits,
+                "work_header": WORK_HEADER,
             },
         )
+
+    def admitted_bits(self, admission: Admission) -> int:
+        """The work a token costs a client of this suspicion level whose
+        busiest budget is owed this much."""
+        bits = self.work_bits + int(admission.level) + overdraft_bits(admission.owed)
+        return min(bits, self.max_work_bits)
+
+    def admit(self, address: str) -> Admission:
+        plan = self.networks.plan(address)
+        return self.store.admit(plan.buckets, plan.levels, self._overdraft_limit, self.level_half_life)
+
+    def escalate(self, address: str, amount: float, ban: bool) -> tuple[float, int]:
+        plan = self.networks.plan(address)
+        offences = plan.offences if ban else None
+        return self.store.escalate(plan.levels, amount, self.level_half_life, offences, self.offence_window)
 
     def cleared(self, screened: Screened) -> Reply:
         """The telemetry endpoint's answer to an allowed post: its guarded tokens."""
@@ -646,18 +742,11 @@ class Guard:
             if refusal is not None:
                 return self._end(refusal, head, route, started)
         if route is Route.TOKEN:
-            if self.mint_rate is None or address is None:
+            if not self._admits or address is None:
                 return self._end(self.telemetry_token(address), head, route, started)
-            # Keyed like a ban: an IPv6 client's /64 shares one budget.
-            key = self.scope.key(address)
             if not self._in_process:
-                return self._rest(self._mint(key, address), head, route, started)
-            return self._end(
-                self._minted(self.store.take_budget(key, self.mint_rate, self.mint_burst), address),
-                head,
-                route,
-                started,
-            )
+                return self._rest(self._mint(address), head, route, started)
+            return self._end(self._minted(self.admit(address), address), head, route, started)
 
         token = head.header(self._token_key)
         if not token:
@@ -670,7 +759,7 @@ class Guard:
         if not _consume_nonce(token):
             return self._end(_REPLAYED, head, route, started)
         if route is Route.TELEMETRY:
-            return self._rest(self._telemetry(head, address), head, route, started)
+            return self._rest(self._telemetry(head, address, token), head, route, started)
         screened = self._screened.get(address) or self._let_through(address)
         return screened if started is None else self._end(screened, head, route, started)
 
@@ -698,15 +787,17 @@ class Guard:
             screened = self._screened[address] = Screened(address, TokenVerdict.OK)
         return screened
 
-    def _minted(self, wait: float, address: str | None) -> Reply:
-        return _too_many_tokens(wait) if wait > 0 else self.telemetry_token(address)
+    def _minted(self, admission: Admission, address: str | None) -> Reply:
+        if admission.wait > 0:
+            return _too_many_tokens(admission.wait)
+        return self.telemetry_token(address, self.admitted_bits(admission))
 
-    def _mint(self, key: str, address: str) -> Walk:
+    def _mint(self, address: str) -> Walk:
         try:
-            wait = yield TakeBudget(key)
+            admission = yield Admit(address)
         except StoreUnavailable:
             return _STORE_UNAVAILABLE
-        return self._minted(wait, address)
+        return self._minted(admission, address)
 
     def _spend(self, token: str, route: Route, head: RequestHead, address: str | None) -> Walk:
         try:
@@ -717,10 +808,16 @@ class Guard:
             return _REPLAYED
         if route is Route.GUARDED:
             return self._let_through(address)
-        return (yield from self._telemetry(head, address))
+        return (yield from self._telemetry(head, address, token))
 
-    def _telemetry(self, head: RequestHead, address: str | None) -> Walk:
-        """A telemetry post whose token was spent: the body, its score, the answer."""
+    def _telemetry(self, head: RequestHead, address: str | None, token: str) -> Walk:
+        """A telemetry post whose token was spent: its work, the body, its
+        score, the answer. The work is checked after the spending, so that
+        each wrong answer costs the client a token of its budget, never the
+        server a search on its behalf."""
+        kind, bits = self.tokens.puzzle(token)
+        if not work_done(token.encode("ascii"), head.header(self._work_key), bits):
+            return _error(403, "work_required", work=bits, work_header=WORK_HEADER)
         length_text = (head.header("content-length") or "").strip()
         if not length_text:
             return _LENGTH_REQUIRED
@@ -743,18 +840,51 @@ class Guard:
         if not isinstance(decision, Decision):
             raise TypeError(f"the decision callback returned {decision!r}, not a Decision")
         action = decision.action
-        if action is Action.ALLOW:
+        # A challenge token's work paid for a challenge: what the rules would
+        # challenge again is let through (bans and refusals still hold).
+        if action is Action.ALLOW or (action is Action.CHALLENGE and kind is TokenKind.CHALLENGE):
             tokens = self.tokens.issue_clearance(self.requests_per_clearance, self._network(address))
             return Screened(address, TokenVerdict.OK, features, decision, tokens)
+        if address is None:
+            code = "challenge" if action is Action.CHALLENGE else "refused"
+            return _decision_reply(code, 0, decision.reasons)
+        # A post without movement to judge says nothing against its network.
+        amount = LEVEL_RAISE[action.value] if decision.reasons != (NO_EVIDENCE,) else 0.0
+        try:
+            level, bans = yield Escalate(address, amount, action is Action.BAN)
+        except StoreUnavailable:
+            level, bans = 0.0, 1
         if action is Action.CHALLENGE:
-            return _decision_reply("challenge", decision.seconds, decision.reasons)
-        if action is Action.BAN and address is not None:
+            return self._challenge(address, decision, level)
+        if action is Action.BAN:
+            # Each ban within the window doubles the last, up to the longest.
+            seconds = min(decision.seconds << min(max(bans - 1, 0), 62), self.max_ban_seconds)
+            seconds = max(seconds, decision.seconds)
             try:
-                yield Ban(address, decision.seconds)
+                yield Ban(address, seconds)
             except StoreUnavailable:
                 pass  # refused all the same; a strict store has said it cannot keep the ban
-            return _decision_reply("refused", decision.seconds, decision.reasons)
+            return _decision_reply("refused", seconds, decision.reasons)
         return _decision_reply("refused", 0, decision.reasons)
+
+    def _challenge(self, address: str, decision: Decision, level: float) -> Reply:
+        """A challenge's answer: a challenge token whose puzzle asks the extra
+        work on top of what the client's level asks; solved and posted with
+        fresh telemetry, it clears what would be challenged again."""
+        bits = min(self.work_bits + self.challenge_work_bits + int(level), self.max_work_bits)
+        token = self.tokens.issue(TokenKind.CHALLENGE, self._network(address), bits)
+        extra: dict[str, object] = {
+            "reasons": list(decision.reasons),
+            "token": token,
+            "header": self.token_header,
+            "work": bits,
+            "work_header": WORK_HEADER,
+        }
+        headers: tuple[tuple[str, str], ...] = ()
+        if decision.seconds:
+            headers = (("Retry-After", str(decision.seconds)),)
+            extra["retry_after"] = decision.seconds
+        return Reply(403, {"error": "challenge", **extra}, headers)
 
 
 def run(walk: Reply | Screened | Walk, answer: Callable[[Need], Any]) -> Reply | Screened:

@@ -13,13 +13,14 @@ import operator
 import os
 import threading
 import time
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Sequence
 from typing import Protocol, runtime_checkable
 
 import quelvar_core_rs as core
 
 from .addresses import BanScope
 from .metrics import METRICS
+from .networks import Admission, LocalNetworkState
 from .record import RECORD
 
 Text = str | bytes
@@ -58,6 +59,14 @@ class Store(Protocol):
     def hydrate(self, bans: Iterable[tuple[Text, int]]) -> None: ...
 
     def take_budget(self, key: str, rate: float, burst: int) -> float: ...
+
+    def admit(
+        self, buckets: Sequence[tuple[str, float, int]], level_keys: Sequence[str], limit: float, half_life: float
+    ) -> Admission: ...
+
+    def escalate(
+        self, level_keys: Sequence[str], amount: float, half_life: float, offence_key: str | None, window: float
+    ) -> tuple[float, int]: ...
 
     def stats(self) -> dict[str, object]: ...
 
@@ -287,6 +296,8 @@ class Budgets:
 
 BUDGETS = Budgets()
 os.register_at_fork(after_in_child=BUDGETS.after_fork)
+NETWORKS = LocalNetworkState()
+os.register_at_fork(after_in_child=NETWORKS.after_fork)
 
 
 class LocalStore:
@@ -332,6 +343,21 @@ class LocalStore:
         """One unit of `key`'s token bucket (`burst` units, refilled at `rate`
         per second): 0.0 when taken, else the seconds until one can be."""
         return BUDGETS.take(key, rate, burst)
+
+    def admit(
+        self, buckets: Sequence[tuple[str, float, int]], level_keys: Sequence[str], limit: float, half_life: float
+    ) -> Admission:
+        """One unit from every bucket (key, rate, burst) or from none, each
+        owed at most `limit` bursts; and the highest of the levels (see
+        quelvar_guard.networks)."""
+        return NETWORKS.admit(buckets, level_keys, limit, half_life)
+
+    def escalate(
+        self, level_keys: Sequence[str], amount: float, half_life: float, offence_key: str | None, window: float
+    ) -> tuple[float, int]:
+        """Raises the levels by `amount`; counts a ban under `offence_key` if
+        given. The highest new level, and the bans counted within `window` s."""
+        return NETWORKS.escalate(level_keys, amount, half_life, offence_key, window)
 
     def health(self) -> dict[str, object]:
         """Readiness for an orchestrator: a process's own tables are always there."""

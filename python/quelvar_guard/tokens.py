@@ -6,17 +6,22 @@ with every request. A check verifies the tag, bounds the age, matches the kind
 (and, for a bound token, the client's network) and only then spends the token
 in the store, so each token is accepted once.
 
-Two kinds: a telemetry token, from the token endpoint, is good only for posting
-telemetry; guarded tokens are issued only when telemetry was allowed, a batch
-at a time (a clearance), each good for one guarded request. So a client that
-never sends telemetry, or whose telemetry is refused, never holds a token a
-guarded path accepts.
+Three kinds: a telemetry token, from the token endpoint, is good only for
+posting telemetry; a challenge token, from a challenged post, is good for one
+more telemetry post whose work pays for the challenge; guarded tokens are
+issued only when telemetry was allowed, a batch at a time (a clearance), each
+good for one guarded request. So a client that never sends telemetry, or whose
+telemetry is refused, never holds a token a guarded path accepts.
 
 Layout before encoding (60 bytes, URL-safe base64 without padding, 80 chars):
 
     version (1) | kind (1) | issued at, ms since 1970, big-endian (8)
-    | clearance id (14) | tokens in the clearance, big-endian (2)
+    | clearance id (13) | work asked for, bits (1)
+    | tokens in the clearance, big-endian (2)
     | index in the clearance, big-endian (2) | signature (16) | placement (16)
+
+The work byte is the difficulty of the token's puzzle (see work.py), signed
+with the rest: a client can neither lower it nor move it to another token.
 
 The first 26 bytes are the message: what the tag covers. The index is not in
 it, so a clearance of any size costs one HMAC to issue; the check refuses an
@@ -53,12 +58,13 @@ if TYPE_CHECKING:
 
 __all__ = ["TokenKind", "TokenVerdict", "Tokens", "network_of"]
 
-_VERSION = 3
-_MESSAGE = struct.Struct(">BBQ14sH")
+_VERSION = 4
+_MESSAGE = struct.Struct(">BBQ13sBH")
 _STAMP = struct.Struct(">xBQ")  # kind and issue time, read back on every check
+_WORK_AT = _MESSAGE.size - 3  # the work byte, just before the count
 _INDEX = struct.Struct(">H")
 _COUNT_AND_INDEX = struct.Struct(">HH")  # the message's last field and the index after it
-_CLEARANCE_BYTES = 14
+_CLEARANCE_BYTES = 13
 _TAG_BYTES = hashlib.sha256().digest_size
 _HALF = _TAG_BYTES // 2
 _MESSAGE_BYTES = _MESSAGE.size
@@ -89,10 +95,16 @@ class TokenKind(enum.IntEnum):
 
     TELEMETRY = 1  # one telemetry post
     GUARDED = 2  # one guarded request
+    CHALLENGE = 3  # one telemetry post that pays a challenge with its work
 
 
 # Every kind byte a token may carry, with its kind (plain ints: no enum call per check).
 _KIND_OF_BYTE = {kind | bound: kind for kind in TokenKind for bound in (0, _BOUND)}
+# The kind a route asks for, of each kind and kind byte: a challenge token is posted as telemetry.
+_ROUTE_KIND = {kind: TokenKind.TELEMETRY if kind is TokenKind.CHALLENGE else kind for kind in TokenKind}
+_ROUTE_KIND_OF_BYTE = {
+    byte: TokenKind.TELEMETRY if kind is TokenKind.CHALLENGE else kind for byte, kind in _KIND_OF_BYTE.items()
+}
 
 
 class TokenVerdict(enum.Enum):
@@ -190,25 +202,34 @@ class Tokens:
         self.max_age = float(max_age)
         self.clearance_seconds = float(clearance_seconds)
         self.clock_skew = float(clock_skew)
-        lifetimes = {TokenKind.TELEMETRY: self.max_age, TokenKind.GUARDED: self.clearance_seconds}
+        lifetimes = {
+            TokenKind.TELEMETRY: self.max_age,
+            TokenKind.CHALLENGE: self.max_age,
+            TokenKind.GUARDED: self.clearance_seconds,
+        }
         self._lifetime_of_byte = {byte: lifetimes[kind] for byte, kind in _KIND_OF_BYTE.items()}
         self._clock = clock
+        # Whether only tokens bound to the presenter's network are accepted (Guard's bind_network).
+        self.require_bound = False
 
-    def issue(self, kind: TokenKind, network: bytes | None = None) -> str:
-        """One new token of `kind`, bound to `network` (see network_of) if given."""
-        return self._issue(kind, 1, network)[0]
+    def issue(self, kind: TokenKind, network: bytes | None = None, work_bits: int = 0) -> str:
+        """One new token of `kind`, bound to `network` (see network_of) if
+        given, whose puzzle asks for `work_bits` of work (see work.py)."""
+        if not 0 <= work_bits <= 255:
+            raise ValueError("work_bits is a whole number from 0 to 255")
+        return self._issue(kind, 1, network, work_bits)[0]
 
     def issue_clearance(self, count: int, network: bytes | None = None) -> tuple[str, ...]:
         """`count` guarded tokens sharing one clearance id and issue time."""
         if not 1 <= count <= MAX_CLEARANCE_TOKENS:
             raise ValueError(f"a clearance holds 1 to {MAX_CLEARANCE_TOKENS} tokens")
-        return self._issue(TokenKind.GUARDED, count, network)
+        return self._issue(TokenKind.GUARDED, count, network, 0)
 
-    def _issue(self, kind: TokenKind, count: int, network: bytes | None) -> tuple[str, ...]:
+    def _issue(self, kind: TokenKind, count: int, network: bytes | None, work_bits: int) -> tuple[str, ...]:
         signer = self._macs[0]
         kind_byte = kind if network is None else kind | _BOUND
         message = _MESSAGE.pack(
-            _VERSION, kind_byte, int(self._clock() * 1000), _secrets.token_bytes(_CLEARANCE_BYTES), count
+            _VERSION, kind_byte, int(self._clock() * 1000), _secrets.token_bytes(_CLEARANCE_BYTES), work_bits, count
         )
         tag = _sign(signer, message)
         if network is not None:
@@ -259,11 +280,20 @@ class Tokens:
         age = self._clock() - issued_ms / 1000
         if not -self.clock_skew <= age <= self._lifetime_of_byte[kind_byte]:
             return TokenVerdict.EXPIRED
-        if _KIND_OF_BYTE[kind_byte] is not kind:
+        if _ROUTE_KIND_OF_BYTE[kind_byte] is not _ROUTE_KIND[kind]:
             return TokenVerdict.WRONG_KIND
-        if not placed:
+        # Where binding is asked for, a token that is bound to no network
+        # (issued before it was, or by a service sharing the keys) is no better
+        # than one bound elsewhere.
+        if not placed or (self.require_bound and not kind_byte & _BOUND):
             return TokenVerdict.WRONG_NETWORK
         return TokenVerdict.OK
+
+    @staticmethod
+    def puzzle(token: str) -> tuple[TokenKind, int]:
+        """The kind and the work bits of a token `verify` accepted."""
+        raw = binascii.a2b_base64(token.encode("ascii").translate(_FROM_URLSAFE))
+        return _KIND_OF_BYTE[raw[1]], raw[_WORK_AT]
 
     def check(self, token: str | bytes | None, kind: TokenKind, address: str | None = None) -> TokenVerdict:
         """Verifies the token and spends it: OK at most once per token."""

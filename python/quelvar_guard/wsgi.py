@@ -6,8 +6,10 @@ from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, assert_never
 
 from .decision import (
+    Admit,
     Ban,
     Decide,
+    Escalate,
     Guard,
     Need,
     ParseBody,
@@ -17,7 +19,6 @@ from .decision import (
     Route,
     Screened,
     Spend,
-    TakeBudget,
     run,
 )
 
@@ -79,9 +80,10 @@ class WSGIGuard:
             match need:
                 case Spend(token):
                     return guard.store.consume_nonce(token)
-                case TakeBudget(key):
-                    assert guard.mint_rate is not None
-                    return guard.store.take_budget(key, guard.mint_rate, guard.mint_burst)
+                case Admit(address):
+                    return guard.admit(address)
+                case Escalate(address, amount, ban):
+                    return guard.escalate(address, amount, ban)
                 case ReadBody(length):
                     body: bytes = environ["wsgi.input"].read(length)
                     return body

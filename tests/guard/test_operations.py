@@ -349,6 +349,7 @@ def _texts(name: str, option, kind, default) -> list[str]:
         "token_header": ["X-Token", "X Token"],
         "redis_prefix": ["app:"],
         "scoring_model": ["/nowhere"],
+        "network_budgets": ["4/24:2:60,6/48:2:60", "off", "4/33:1:1"],
     }
     if name in special:
         return special[name]

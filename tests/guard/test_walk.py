@@ -77,7 +77,13 @@ def replayed(guard):
 # (status, code or None when let through, Retry-After, the guard's options, the request)
 ROWS = {
     "banned": (403, "banned", "60", {}, banned_first),
-    "too_many_tokens": (429, "too_many_tokens", "1", {"mint_burst": 1}, twice(get(path="/quelvar/token"))),
+    "too_many_tokens": (
+        429,
+        "too_many_tokens",
+        "1",
+        {"mint_burst": 1, "max_work_bits": 17},  # no work left to ask past the burst
+        twice(get(path="/quelvar/token")),
+    ),
     "missing_token": (400, "missing_token", None, {}, get()),
     "malformed_token": (400, "malformed_token", None, {}, get(lambda guard: "x" * 80)),
     "bad_signature": (403, "bad_signature", None, {}, get(signed(GUARDED, secret=OTHER))),

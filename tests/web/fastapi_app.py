@@ -16,7 +16,14 @@ def decide(features):
     return score(features)
 
 
-guard = Guard(LocalStore(), [os.environ["QUELVAR_TOKEN_SECRETS"]], decide=decide, requests_per_clearance=2)
+guard = Guard(
+    LocalStore(),
+    [os.environ["QUELVAR_TOKEN_SECRETS"]],
+    decide=decide,
+    work_bits=0,
+    network_budgets=(),
+    requests_per_clearance=2,
+)
 screen, issue = screening(guard), issuing(guard)
 app = FastAPI()
 

@@ -32,7 +32,7 @@ async def echo(websocket):
 
 def make_app():
     """Served with uvicorn --factory; the tests import the figures above only."""
-    guard = Guard(LocalStore(), [os.environ["QUELVAR_TOKEN_SECRETS"]], decide=decide)
+    guard = Guard(LocalStore(), [os.environ["QUELVAR_TOKEN_SECRETS"]], decide=decide, work_bits=0, network_budgets=())
     site = Starlette(routes=[Route("/api/hello", hello), WebSocketRoute("/api/ws", echo)])
     guarded = ASGIGuard(site, guard, body_limits=LIMITS)
 

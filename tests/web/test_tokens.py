@@ -168,7 +168,7 @@ def _first_layout() -> str:
         lambda t: t + "\n",
         lambda t: " " + t[1:],
         lambda t: _reencoded(t, 0, 1),
-        lambda t: _reencoded(t, 1, 3),
+        lambda t: _reencoded(t, 1, 4),
         lambda t: _first_layout(),
         lambda t: "",
         lambda t: None,

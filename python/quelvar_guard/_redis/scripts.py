@@ -11,7 +11,7 @@ from typing import Any
 
 SOURCES = {
     name: (files(__package__) / f"{name}.lua").read_text(encoding="utf-8")
-    for name in ("ban_write", "ban_head", "ban_read", "budget")
+    for name in ("ban_write", "ban_head", "ban_read", "budget", "admit", "escalate")
 }
 
 
@@ -23,3 +23,5 @@ class Scripts:
         self.ban_head = client.register_script(SOURCES["ban_head"])
         self.ban_read = client.register_script(SOURCES["ban_read"])
         self.budget = client.register_script(SOURCES["budget"])
+        self.admit = client.register_script(SOURCES["admit"])
+        self.escalate = client.register_script(SOURCES["escalate"])
