@@ -6,7 +6,6 @@ from __future__ import annotations
 import httpx
 
 from quelvar_guard.work import WORK_HEADER, solve
-
 from servers import ROOT
 
 SESSIONS = ROOT / "examples" / "sessions"

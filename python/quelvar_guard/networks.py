@@ -75,7 +75,7 @@ OVERDRAFT_BITS = 2
 
 def parse_budgets(text: str | Iterable[str]) -> tuple[NetworkBudget, ...]:
     """Budgets from their text ("4/24:2:60 6/48:2:60", or "off"); ValueError names the wrong one."""
-    items = text.replace(",", " ").split() if isinstance(text, str) else list(text)
+    items = (text if isinstance(text, str) else " ".join(text)).replace(",", " ").split()
     if items in (["off"], ["none"]):
         return ()
     budgets = []
