@@ -9,6 +9,7 @@ last place (so turn_sum is compared with a tolerance, everything else bit
 for bit).
 """
 
+import json
 import math
 from itertools import pairwise
 
@@ -26,7 +27,70 @@ MOVE_FIGURES = (
     "dt_cv",
     "peak_speed_at",
     "turn_sum",
+    "line_deviation",
+    "line_extent",
+    "step_spread",
 )
+TRIM_DIVISOR = 10
+NAN = float("nan")
+
+
+def lower_median(values):
+    ordered = sorted(values)
+    return ordered[(len(ordered) - 1) // 2]
+
+
+def pseudo_angle(cross, dot):
+    """Ordered as the angle of (dot, cross) in (-pi, pi]."""
+    share = 0.0 if cross == 0.0 else abs(cross) / (abs(cross) + abs(dot))
+    sign = -1.0 if cross < 0.0 else 1.0
+    return sign * share if dot >= 0.0 else sign * (2.0 - share)
+
+
+def robust_line(points):
+    """(line_deviation, line_extent) of a move of at least two points: the
+    line's direction is the vector between points half the move apart of the
+    median angle from the median vector, its offset the median offset."""
+    n = len(points)
+    trim = n // TRIM_DIVISOR
+    half = n // 2
+    vectors = [(points[i + half][0] - points[i][0], points[i + half][1] - points[i][1]) for i in range(n - half)]
+    if not all(math.isfinite(vx) and math.isfinite(vy) for vx, vy in vectors):
+        return NAN, NAN
+    rx, ry = lower_median([v[0] for v in vectors]), lower_median([v[1] for v in vectors])
+    if rx == 0.0 and ry == 0.0:
+        rx = 1.0
+    keyed = []
+    for vx, vy in vectors:
+        if vx == 0.0 and vy == 0.0:
+            continue
+        key = pseudo_angle(rx * vy - ry * vx, rx * vx + ry * vy)
+        if not math.isfinite(key):
+            return NAN, NAN
+        keyed.append((key, vx, vy))
+    ux, uy = 1.0, 0.0
+    if keyed:
+        _, wx, wy = lower_median(keyed)
+        length = math.sqrt(wx * wx + wy * wy)
+        if not math.isfinite(length) or length == 0.0:
+            return NAN, NAN
+        ux, uy = wx / length, wy / length
+    x0, y0 = points[0][0], points[0][1]
+    offsets = [ux * (y - y0) - uy * (x - x0) for x, y, _ in points]
+    along = [ux * (x - x0) + uy * (y - y0) for x, y, _ in points]
+    if not all(math.isfinite(v) for v in offsets + along):
+        return NAN, NAN
+    middle = lower_median(offsets)
+    distances = sorted(abs(o - middle) for o in offsets)
+    along.sort()
+    return distances[n - 1 - trim], along[n - 1 - trim] - along[trim]
+
+
+def trimmed_variation(lengths, trim):
+    if not all(math.isfinite(v) for v in lengths):
+        return NAN
+    kept = sorted(lengths)[trim : len(lengths) - trim]
+    return variation(kept)
 
 
 def variation(values):
@@ -88,13 +152,16 @@ def move_figures(points):
         dt_cv=variation(steps),
         peak_speed_at=(points[fastest][2] - t0) / duration if duration != 0.0 else 0.0,
         turn_sum=turns,
+        step_spread=trimmed_variation(lengths, len(points) // TRIM_DIVISOR),
     )
+    figures["line_deviation"], figures["line_extent"] = robust_line(points)
     return figures
 
 
 def moves(telemetry):
     """The moves of decoded telemetry, as extract_evidence_json_rs returns them:
-    one list per figure, one entry per move in time order."""
+    one list per figure, one entry per move in time order, then "whole" (the
+    path as one move, its turn_sum the moves' sum) and "webdriver"."""
     points = sorted(decode(telemetry)["points"], key=lambda p: p[2])[:MAX_TRAJECTORY_POINTS]
     cut = []
     for i, point in enumerate(points):
@@ -102,4 +169,30 @@ def moves(telemetry):
             cut.append([])
         cut[-1].append(point)
     found = [move_figures(move) for move in cut]
-    return {name: [move[name] for move in found] for name in MOVE_FIGURES}
+    out = {name: [move[name] for move in found] for name in MOVE_FIGURES}
+    whole = move_figures(points) if points else dict.fromkeys(MOVE_FIGURES, 0.0)
+    whole["points"] = len(points)
+    whole["turn_sum"] = ordered_sum(out["turn_sum"])
+    out["whole"] = whole
+    return out
+
+
+class _Pairs(list):
+    pass
+
+
+def webdriver_flag(body):
+    """The evidence's "webdriver" of a JSON body: True when the root's browser
+    objects hold more than one webdriver key in all, or one whose value is
+    anything but false (read from the text's pairs, duplicates kept)."""
+    root = json.loads(body, object_pairs_hook=_Pairs)
+    if not isinstance(root, _Pairs):
+        return False
+    values = [
+        v
+        for key, browser in root
+        if key == "browser" and isinstance(browser, _Pairs)
+        for k, v in browser
+        if k == "webdriver"
+    ]
+    return len(values) > 1 or any(v is not False for v in values)

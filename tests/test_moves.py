@@ -10,7 +10,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quelvar_core_rs as core
-from move_model import MOVE_FIGURES, moves
+from move_model import MOVE_FIGURES, moves, webdriver_flag
 
 
 def same_floats(got, want, close=False):
@@ -26,16 +26,27 @@ def check_evidence(body):
     # repr tells apart every value, type and key order a caller can see.
     assert repr(features) == repr(core.extract_features_json_rs(body))
     want = moves(json.loads(body))
-    assert list(found) == list(MOVE_FIGURES)
+    assert list(found) == [*MOVE_FIGURES, "whole", "webdriver"]
+    assert found["webdriver"] is webdriver_flag(body)
+    whole = found.pop("whole")
+    found.pop("webdriver")
     assert type(found) is dict and all(type(v) is list for v in found.values())
     assert {len(v) for v in found.values()} == {len(want["points"])}
     assert all(type(n) is int for n in found["points"])
+    assert list(whole) == list(MOVE_FIGURES) and type(whole["points"]) is int
+    assert whole["points"] == want["whole"]["points"]
     for name in MOVE_FIGURES[1:]:
         assert all(type(v) is float for v in found[name]), name
-        assert all(same_floats(g, w, close=name == "turn_sum") for g, w in zip(found[name], want[name], strict=True)), (
+        close = name == "turn_sum"
+        assert all(same_floats(g, w, close) for g, w in zip(found[name], want[name], strict=True)), (
             name,
             found[name],
             want[name],
+        )
+        assert type(whole[name]) is float and same_floats(whole[name], want["whole"][name], close), (
+            name,
+            whole[name],
+            want["whole"][name],
         )
     assert found["points"] == want["points"]
     return found

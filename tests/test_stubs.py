@@ -109,10 +109,14 @@ def test_typeddicts_match_real_results(typeddict, produce):
     fields = stub_typeddict(typeddict)
     assert [key for key, _ in fields] == list(result), "keys or their order differ"
 
-    def kind(value):  # "list[float]" for a list of floats
+    def kind(key, value):  # "list[float]" for a list of floats; a nested TypedDict by its own name
+        if type(value) is dict:
+            nested = dict(fields)[key]
+            assert dict(stub_typeddict(nested)) == {k: kind(k, v) for k, v in value.items()}, nested
+            return nested
         return f"list[{type(value[0]).__name__}]" if type(value) is list and value else type(value).__name__
 
-    assert dict(fields) == {key: kind(value) for key, value in result.items()}
+    assert dict(fields) == {key: kind(key, value) for key, value in result.items()}
 
 
 def installed_stub() -> Path:

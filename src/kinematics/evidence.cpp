@@ -10,7 +10,8 @@ Evidence compute_evidence(const TelemetryRecord& record) {
     const Trajectory trajectory = window_kinematics(window);
     Evidence out;
     out.features = compute_features(record, trajectory);
-    out.moves = cut_moves(window, trajectory.series);
+    out.moves = cut_moves(window, trajectory.series, &out.whole);
+    out.webdriver = record.webdriver_keys > 1 || record.webdriver_not_false;
     return out;
 }
 

@@ -12,6 +12,11 @@ namespace quelvar {
 struct Evidence {
     FeatureVector features;   // exactly compute_features(record)
     std::vector<Move> moves;  // cut_moves of the ordered window
+    Move whole;               // the ordered window as one move (cut_moves' `whole`)
+    // browser.webdriver other than one JSON false or absent: given more than
+    // once, or with any other value (the record's webdriver_keys and
+    // webdriver_not_false).
+    bool webdriver = false;
 };
 
 Evidence compute_evidence(const TelemetryRecord& record);

@@ -1,6 +1,8 @@
 #include "kinematics/moves.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 
 namespace quelvar {
@@ -186,7 +188,116 @@ struct WindowSeries {
     std::span<double> turns;
     // Scratch of one move: its points' distances from its line (times its chord).
     std::span<double> distances;
+    // Scratch of one move for the robust figures: three series of a value
+    // per point, and an order of its vectors.
+    std::span<double> robust;
+    std::span<std::size_t> order;
 };
+
+constexpr double NOT_FINITE = std::numeric_limits<double>::quiet_NaN();
+
+bool all_finite(const double* values, std::size_t count) {
+    bool finite = true;
+    for (std::size_t i = 0; i < count; ++i) finite = finite && std::isfinite(values[i]);
+    return finite;
+}
+
+// The k-th smallest of values (finite), which it reorders.
+double kth_smallest(double* values, std::size_t count, std::size_t k) {
+    std::nth_element(values, values + k, values + count);
+    return values[k];
+}
+
+// The pseudo-angle of a vector from the reference (see moves.hpp): ordered as
+// the angle in (-pi, pi], without a trigonometric call.
+double pseudo_angle(double cross, double dot) {
+    const double c = std::fabs(cross);
+    const double share = c == 0.0 ? 0.0 : c / (c + std::fabs(dot));
+    const double sign = cross < 0.0 ? -1.0 : 1.0;
+    return dot >= 0.0 ? sign * share : sign * (2.0 - share);
+}
+
+// line_deviation and line_extent of a move of at least two points (see
+// moves.hpp): every sort is on finite values, or the figures are NaN.
+void robust_line(std::span<const MousePoint> p, const WindowSeries& all, Move& move) {
+    const std::size_t n = p.size();
+    const std::size_t trim = n / MOVE_TRIM_DIVISOR;
+    const std::size_t half = n / 2;
+    const std::size_t vectors = n - half;
+    double* const a = all.robust.data();
+    double* const b = a + n;
+    double* const c = b + n;
+    move.line_deviation = NOT_FINITE;
+    move.line_extent = NOT_FINITE;
+    for (std::size_t i = 0; i < vectors; ++i) {
+        a[i] = p[i + half].x - p[i].x;
+        b[i] = p[i + half].y - p[i].y;
+    }
+    if (!all_finite(a, vectors) || !all_finite(b, vectors)) return;
+    double rx = kth_smallest(a, vectors, (vectors - 1) / 2);
+    double ry = kth_smallest(b, vectors, (vectors - 1) / 2);
+    if (rx == 0.0 && ry == 0.0) rx = 1.0;
+    // a: the pseudo-angle of each non-zero vector, in `order` by its index.
+    std::size_t* const order = all.order.data();
+    std::size_t moving = 0;
+    for (std::size_t i = 0; i < vectors; ++i) {
+        const double vx = p[i + half].x - p[i].x;
+        const double vy = p[i + half].y - p[i].y;
+        if (vx == 0.0 && vy == 0.0) continue;
+        a[i] = pseudo_angle(rx * vy - ry * vx, rx * vx + ry * vy);
+        if (!std::isfinite(a[i])) return;
+        order[moving++] = i;
+    }
+    double ux = 1.0;
+    double uy = 0.0;
+    if (moving > 0) {
+        const auto before = [&](std::size_t i, std::size_t j) {
+            if (a[i] != a[j]) return a[i] < a[j];
+            const double ix = p[i + half].x - p[i].x;
+            const double jx = p[j + half].x - p[j].x;
+            if (ix != jx) return ix < jx;
+            return p[i + half].y - p[i].y < p[j + half].y - p[j].y;
+        };
+        std::nth_element(order, order + (moving - 1) / 2, order + moving, before);
+        const std::size_t m = order[(moving - 1) / 2];
+        const double wx = p[m + half].x - p[m].x;
+        const double wy = p[m + half].y - p[m].y;
+        const double length = std::sqrt(wx * wx + wy * wy);
+        if (!std::isfinite(length) || length == 0.0) return;
+        ux = wx / length;
+        uy = wy / length;
+    }
+    // a: offsets across the direction, b: a copy, c: positions along it.
+    const MousePoint& first = p.front();
+    for (std::size_t i = 0; i < n; ++i) {
+        const double ex = p[i].x - first.x;
+        const double ey = p[i].y - first.y;
+        a[i] = ux * ey - uy * ex;
+        b[i] = a[i];
+        c[i] = ux * ex + uy * ey;
+    }
+    if (!all_finite(a, n) || !all_finite(c, n)) return;
+    const double offset = kth_smallest(b, n, (n - 1) / 2);
+    for (std::size_t i = 0; i < n; ++i) b[i] = std::fabs(a[i] - offset);
+    move.line_deviation = kth_smallest(b, n, n - 1 - trim);
+    const double low = kth_smallest(c, n, trim);
+    move.line_extent = kth_smallest(c, n, n - 1 - trim) - low;
+}
+
+// step_spread of a move (see moves.hpp) from its segment lengths.
+double step_spread(const double* lengths, std::size_t count, std::size_t trim, double* scratch) {
+    if (!all_finite(lengths, count)) return NOT_FINITE;
+    std::copy(lengths, lengths + count, scratch);
+    std::sort(scratch, scratch + count);
+    const double* const kept = scratch + trim;
+    const std::size_t n = count - 2 * trim;
+    double sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) sum += kept[i];
+    const double mean = sum / static_cast<double>(n);
+    double squares = 0.0;
+    for (std::size_t i = 0; i < n; ++i) squares += (kept[i] - mean) * (kept[i] - mean);
+    return variation(sum, squares, static_cast<double>(n));
+}
 
 // Every sum runs in index order; the sums of one pass share its loop, so
 // that their addition chains overlap.
@@ -277,6 +388,8 @@ Move move_figures(std::span<const MousePoint> p, std::size_t first_segment, cons
     move.speed_cv = variation(speed_sum, speed_squares, n);
     move.dt_cv = variation(step_sum, step_squares, n);
     if (move.duration != 0.0) move.peak_speed_at = (p[fastest].t - a.t) / move.duration;
+    robust_line(p, all, move);
+    move.step_spread = step_spread(lengths, count, p.size() / MOVE_TRIM_DIVISOR, all.robust.data());
     return move;
 }
 
@@ -284,13 +397,15 @@ Move move_figures(std::span<const MousePoint> p, std::size_t first_segment, cons
 
 double unsigned_angle(double cross, double dot) { return settled(polynomial_angle(cross, dot), cross, dot); }
 
-std::vector<Move> cut_moves(std::span<const MousePoint> p, const SegmentSeries& series) {
+std::vector<Move> cut_moves(std::span<const MousePoint> p, const SegmentSeries& series, Move* whole) {
     std::vector<Move> moves;
     const std::size_t n = p.size();
+    if (whole != nullptr) *whole = Move{};
     if (n == 0) return moves;
     if (n == 1) {
         moves.resize(1);
         moves[0].points = 1;
+        if (whole != nullptr) whole->points = 1;
         return moves;
     }
 
@@ -298,9 +413,12 @@ std::vector<Move> cut_moves(std::span<const MousePoint> p, const SegmentSeries& 
     // series themselves where the caller has none.
     const std::size_t segments = n - 1;
     const bool given = series.lengths.size() == segments;
-    const std::unique_ptr<double[]> work = std::make_unique_for_overwrite<double[]>((given ? 3 : 6) * segments);
+    const std::size_t parts = given ? 3 : 6;
+    const std::unique_ptr<double[]> work = std::make_unique_for_overwrite<double[]>(parts * segments + 3 * n);
+    const std::unique_ptr<std::size_t[]> order = std::make_unique_for_overwrite<std::size_t[]>(n);
     const auto part = [&](std::size_t k) { return std::span<double>(work.get() + k * segments, segments); };
-    WindowSeries all{series, part(0), part(2)};
+    WindowSeries all{series, part(0), part(2), std::span<double>(work.get() + parts * segments, 3 * n),
+                     std::span<std::size_t>(order.get(), n)};
     if (!given) {
         fill_segment_series(p, part(3), part(4), part(5));
         all.segments = {part(3), part(4), part(5)};
@@ -316,6 +434,11 @@ std::vector<Move> cut_moves(std::span<const MousePoint> p, const SegmentSeries& 
             // The next move's first segment turns from nothing.
             if (i < segments) all.turns[i] = 0.0;
         }
+    }
+    if (whole != nullptr) {
+        *whole = move_figures(p, 0, all);
+        whole->turn_sum = 0.0;
+        for (const Move& move : moves) whole->turn_sum += move.turn_sum;
     }
     return moves;
 }

@@ -66,6 +66,12 @@ struct TelemetryRecord {
     std::uint64_t scroll_count = 0;
     std::vector<double> key_times;         // finite, list order, at most MAX_KEYSTROKE_ITEMS
     std::vector<MousePoint> mouse_points;  // list order, unsorted and uncapped
+    // The collector sends browser.webdriver once, as a JSON boolean: how many
+    // webdriver keys the browser objects held (duplicates included), and
+    // whether any held a value other than false. Only the JSON walk fills
+    // these (the features read the last value, as a dict keeps it).
+    std::uint64_t webdriver_keys = 0;
+    bool webdriver_not_false = false;
 };
 
 }  // namespace quelvar

@@ -8,6 +8,9 @@ namespace quelvar {
 namespace {
 
 InternedStrings<MOVE_FIGURE_COUNT> MOVE_KEYS(MOVE_FIGURE_NAMES);
+// The entries after the figure lists: the whole path's figures, and the
+// webdriver flag as the collector's contract reads it.
+InternedStrings<2> EXTRA_KEYS({"whole", "webdriver"});
 
 // One figure of every move, as a list made at its final length.
 template <class Value>
@@ -19,8 +22,23 @@ py::Owned figure_list(const std::vector<Move>& moves, Value Move::*figure) {
     return list;
 }
 
-Result<py::Owned> build_move_dict(const std::vector<Move>& moves) {
+// The figures of one move, as a dictionary of the same keys.
+Result<py::Owned> build_figure_dict(const Move& move) {
     py::Owned dict = new_dict(MOVE_FIGURE_COUNT);
+    PyObject* const* keys = MOVE_KEYS.get();
+    std::size_t key = 0;
+#define QUELVAR_WHOLE_ENTRY(name, type, doc)                                                             \
+    if (Status inserted = dict_insert(dict.get(), keys[key++], to_python(move.name).get()); !inserted) { \
+        return std::move(inserted).error();                                                              \
+    }
+    QUELVAR_MOVE_FIGURES(QUELVAR_WHOLE_ENTRY)
+#undef QUELVAR_WHOLE_ENTRY
+    return dict;
+}
+
+Result<py::Owned> build_move_dict(const Evidence& evidence) {
+    const std::vector<Move>& moves = evidence.moves;
+    py::Owned dict = new_dict(MOVE_FIGURE_COUNT + 2);
     PyObject* const* keys = MOVE_KEYS.get();
     std::size_t key = 0;
     // The n-th figure of the list writes the n-th key.
@@ -30,6 +48,15 @@ Result<py::Owned> build_move_dict(const std::vector<Move>& moves) {
     }
     QUELVAR_MOVE_FIGURES(QUELVAR_MOVE_ENTRY)
 #undef QUELVAR_MOVE_ENTRY
+    PyObject* const* extra = EXTRA_KEYS.get();
+    Result<py::Owned> whole = build_figure_dict(evidence.whole);
+    if (!whole) return std::move(whole).error();
+    if (Status inserted = dict_insert(dict.get(), extra[0], whole->get()); !inserted) {
+        return std::move(inserted).error();
+    }
+    if (Status inserted = dict_insert(dict.get(), extra[1], to_python(evidence.webdriver).get()); !inserted) {
+        return std::move(inserted).error();
+    }
     return dict;
 }
 
@@ -38,7 +65,7 @@ Result<py::Owned> build_move_dict(const std::vector<Move>& moves) {
 Result<py::Owned> build_evidence_result(const Evidence& evidence) {
     Result<py::Owned> features = build_feature_dict(evidence.features);
     if (!features) return std::move(features).error();
-    Result<py::Owned> moves = build_move_dict(evidence.moves);
+    Result<py::Owned> moves = build_move_dict(evidence);
     if (!moves) return std::move(moves).error();
     py::Owned pair = require_object(PyTuple_New(2));
     PyTuple_SET_ITEM(pair.get(), 0, (*std::move(features)).release());

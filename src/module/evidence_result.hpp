@@ -1,5 +1,6 @@
 // The result of extract_evidence_json_rs: the feature dictionary and a
-// dictionary of one list per move figure, one entry per move.
+// dictionary of one list per move figure, one entry per move, followed by
+// "whole" (the whole path's figures, one value each) and "webdriver" (bool).
 #pragma once
 
 #include "kinematics/evidence.hpp"

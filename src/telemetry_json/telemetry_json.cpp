@@ -254,7 +254,12 @@ bool Walker::decode_browser(od::value& value, BrowserInfo& info) {
     const bool read_all = fields<browser_key::NAMES>(value, 2, [&](std::size_t key, od::value& v) {
         if (key == OTHER_KEY) return skip(v, 3);
         slots[key] = Slot{};
-        return read(v, 3, slots[key]);
+        if (!read(v, 3, slots[key])) return false;
+        if (key == browser_key::webdriver) {
+            ++record_->webdriver_keys;
+            if (slots[key].scalar.kind != TokenKind::False) record_->webdriver_not_false = true;
+        }
+        return true;
     });
     if (!read_all) return false;
     const Slot& webdriver = slots[browser_key::webdriver];

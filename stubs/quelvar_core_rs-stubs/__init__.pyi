@@ -59,10 +59,31 @@ class FeatureDict(TypedDict):
     submovement_count: int
 
 @type_check_only
+class MoveFigures(TypedDict):
+    """The figures of one move, in MoveDict's order: MoveDict["whole"]."""
+
+    points: int
+    duration: float
+    path_length: float
+    chord: float
+    max_deviation: float
+    step_cv: float
+    speed_cv: float
+    dt_cv: float
+    peak_speed_at: float
+    turn_sum: float
+    line_deviation: float
+    line_extent: float
+    step_spread: float
+
+@type_check_only
 class MoveDict(TypedDict):
     """The figures of the moves of the pointer path (cut where a time step
     exceeds 150), one list per figure in this insertion order, each with one
-    entry per move in time order."""
+    entry per move in time order; then `whole`, the figures of the whole path
+    taken as one move, and `webdriver`: True when browser.webdriver was sent
+    with any value but JSON false, or more than once (the collector sends it
+    once, as a boolean)."""
 
     points: list[int]
     duration: list[float]
@@ -74,6 +95,11 @@ class MoveDict(TypedDict):
     dt_cv: list[float]
     peak_speed_at: list[float]
     turn_sum: list[float]
+    line_deviation: list[float]
+    line_extent: list[float]
+    step_spread: list[float]
+    whole: MoveFigures
+    webdriver: bool
 
 @type_check_only
 class EngineStats(TypedDict):

@@ -34,14 +34,17 @@ def paced(step_cv: float):
 
 
 def line_moves(points: int, moves: int = 2, bend: float = 0.0, length: float = 400.0, timing=smooth) -> list[dict]:
-    """Moves along the x axis, whole pixels, with the middle point of each pushed
-    `bend` px sideways; the speed follows `timing`."""
+    """Moves along the x axis, whole pixels, with the middle points of each pushed
+    `bend` px sideways (a plateau one point wider than the robust figures
+    drop, so that it is a shape, not a stray point); the speed follows `timing`."""
     out, t = [], 0.0
+    width = points // 10 + 1
+    bent = range(points // 2 - width // 2, points // 2 - width // 2 + width)
     for move in range(moves):
         y = 100.0 * move
         for i in range(points):
             x = round(length * timing(i / (points - 1)))
-            out.append({"x": x, "y": y + (bend if i == points // 2 else 0.0), "t": t + 16.0 * i})
+            out.append({"x": x, "y": y + (bend if i in bent else 0.0), "t": t + 16.0 * i})
         t += 16.0 * points + GAP
     return out
 
@@ -143,7 +146,7 @@ def judge(telemetry: dict, scoring: Scoring | None = None):
         ({"mouse_movements": arc_moves(40, unevenness=rules.NEAR_EVEN_STEP_CV + 0.05)}, ()),
         ({"mouse_movements": human_moves(random.Random(7))}, ()),
         ({"browser": {"webdriver": True}, "mouse_movements": human_moves(random.Random(8))}, ("webdriver",)),
-        ({}, ()),
+        ({}, ("no_evidence",)),
     ],
 )
 def test_rules(telemetry, reasons):
@@ -152,6 +155,7 @@ def test_rules(telemetry, reasons):
     actions = {rules.RULES[r] for r in reasons}
     expected = "ban" if "ban" in actions else "challenge" if actions else "allow"
     assert (judgement.decision, judgement.score) == (expected, None)
+    assert judgement.evidence == (reasons != ("no_evidence",))
 
 
 def synthetic_rows(rng: random.Random, users: int, per_user: int, bot: bool) -> tuple[list, list]:

@@ -17,6 +17,7 @@ from typing import Any
 
 __all__ = [
     "BAN",
+    "REFUSE",
     "CHALLENGE",
     "RULES",
     "MIN_POINTS",
@@ -29,19 +30,28 @@ __all__ = [
     "MIN_STEPS_CHORD",
     "EVEN_STEP_CV",
     "NEAR_EVEN_STEP_CV",
+    "EVIDENCE_MIN_POINTS",
+    "EVIDENCE_MIN_EXTENT",
+    "EVIDENCE_MIN_KEYS",
+    "EVIDENCE_MIN_SCROLLS",
     "check",
+    "evidence",
+    "malformed",
 ]
 
 BAN = "ban"
+REFUSE = "refuse"
 CHALLENGE = "challenge"
 
 # Reason code -> what it may do, in the order `check` reports them.
 RULES: dict[str, str] = {
     "webdriver": BAN,
+    "malformed_moves": REFUSE,
     "straight_line": BAN,
     "jittered_line": BAN,
     "even_steps": BAN,
     "near_even_steps": CHALLENGE,
+    "no_evidence": CHALLENGE,
 }
 
 # A move shorter than this proves nothing about its shape or steps: a few
@@ -90,39 +100,132 @@ NEAR_EVEN_STEP_CV = 0.20
 assert MIN_STEPS_CHORD <= MIN_CHORD <= ANY_PACE_CHORD  # check() looks at no move below the smallest
 assert NEAR_EVEN_STEP_CV < STEADY_STEP_CV
 
+# The per-move lists malformed() sums: every figure the extension returns.
+FIGURES = (
+    "points",
+    "duration",
+    "path_length",
+    "chord",
+    "max_deviation",
+    "step_cv",
+    "speed_cv",
+    "dt_cv",
+    "peak_speed_at",
+    "turn_sum",
+    "line_deviation",
+    "line_extent",
+    "step_spread",
+)
+
+ROBUST_TOLERANCE = 0.6
+ROBUST_STEADY_STEP_CV = 0.35
+ROBUST_EVEN_STEP_CV = 0.06
+
+# EVIDENCE
+EVIDENCE_MIN_POINTS = MIN_POINTS
+EVIDENCE_MIN_EXTENT = 50.0
+EVIDENCE_MIN_KEYS = 10
+EVIDENCE_MIN_SCROLLS = 3
+
+
+def malformed(moves: Mapping[str, Any]) -> bool:
+    """True if any figure of any move (or of the whole path) is not finite:
+    a client's coordinates overflowed the arithmetic, and a rule that skipped
+    the move would let whatever it hides through. One sum per list: a NaN or
+    an infinity (or finite figures near 1e308, no screen's) makes it so."""
+    total = 0.0
+    for name in FIGURES:
+        total += sum(moves.get(name, ()))
+    whole = moves.get("whole")
+    if whole:
+        total += sum(whole.values())
+    return total - total != 0.0
+
+
+def _line(c: float, dev: float, cv: float, path: float) -> tuple[bool, bool]:
+    """(straight, jittered) of one move's figures: c its span, dev its
+    distance from its line, cv its step spread."""
+    if c < MIN_CHORD:
+        return False, False
+    if dev <= STRAIGHT_TOLERANCE and (cv <= STEADY_STEP_CV or c >= ANY_PACE_CHORD):
+        return True, False
+    jittered = cv <= STEADY_STEP_CV and dev <= JITTER_SPREAD * c and (path - c) * c >= JITTER_EXCESS * dev * dev
+    return False, jittered
+
+
+def _robust_line(extent: float, dev: float, cv: float) -> bool:
+    """A line in the robust figures, a few stray points dropped."""
+    if extent < MIN_CHORD or dev > ROBUST_TOLERANCE:
+        return False
+    return cv <= ROBUST_STEADY_STEP_CV or extent >= ANY_PACE_CHORD
+
 
 def check(features: Mapping[str, Any], moves: Mapping[str, Any], min_points: int = MIN_POINTS) -> list[str]:
     """The reason codes of the rules this session breaks, in RULES order; a
     move is judged from `min_points` points (fewer than the default has not
-    been measured)."""
+    been measured), and so is the whole path taken as one move (moves["whole"]),
+    so that a line cut into short moves is still a line. Each move is judged
+    on its plain figures (chord, max_deviation, step_cv) and on its robust
+    ones (line_extent, line_deviation, step_spread), which a few stray points
+    do not move. Figures that are not finite give "malformed_moves" and no
+    move rule."""
     reasons: list[str] = []
-    if features.get("webdriver") is True:
+    if features.get("webdriver") is True or moves.get("webdriver") is True:
         reasons.append("webdriver")
-    points = moves.get("points")
-    if not points or max(points) < min_points:
+    if malformed(moves):
+        reasons.append("malformed_moves")
         return reasons
+    points = moves.get("points")
+    whole = moves.get("whole")
+    judged: list[tuple[float, ...]] = []
+    if points and max(points) >= min_points:
+        chord, deviation, step_cv, path = moves["chord"], moves["max_deviation"], moves["step_cv"], moves["path_length"]
+        extent, spread, robust_cv = moves["line_extent"], moves["line_deviation"], moves["step_spread"]
+        for i, count in enumerate(points):
+            if count >= min_points:
+                judged.append((chord[i], deviation[i], step_cv[i], path[i], extent[i], spread[i], robust_cv[i]))
+    if whole and whole["points"] >= min_points and len(points or ()) > 1:
+        w = whole
+        judged.append(
+            (
+                w["chord"],
+                w["max_deviation"],
+                w["step_cv"],
+                w["path_length"],
+                w["line_extent"],
+                w["line_deviation"],
+                w["step_spread"],
+            )
+        )
     straight = jittered = False
     steps = NEAR_EVEN_STEP_CV + 1.0
-    chord, deviation, step_cv = moves["chord"], moves["max_deviation"], moves["step_cv"]
-    path = moves["path_length"]
-    for i, count in enumerate(points):
-        if count >= min_points and chord[i] >= MIN_STEPS_CHORD:
-            c, dev, cv = chord[i], deviation[i], step_cv[i]
-            if c >= MIN_CHORD:
-                if dev <= STRAIGHT_TOLERANCE and (cv <= STEADY_STEP_CV or c >= ANY_PACE_CHORD):
-                    straight = True
-                elif (
-                    cv <= STEADY_STEP_CV and dev <= JITTER_SPREAD * c and (path[i] - c) * c >= JITTER_EXCESS * dev * dev
-                ):
-                    jittered = True
-            if cv < steps:
-                steps = cv
+    for c, dev, cv, path_length, ext, rdev, rcv in judged:
+        s1, j1 = _line(c, dev, cv, path_length)
+        straight = straight or s1 or _robust_line(ext, rdev, rcv)
+        jittered = jittered or j1
+        if c >= MIN_STEPS_CHORD and cv < steps:
+            steps = cv
+        if ext >= MIN_STEPS_CHORD and rcv * EVEN_STEP_CV / ROBUST_EVEN_STEP_CV < steps:
+            steps = rcv * EVEN_STEP_CV / ROBUST_EVEN_STEP_CV
     if straight:
         reasons.append("straight_line")
-    if jittered:
+    if jittered and not straight:
         reasons.append("jittered_line")
     if steps <= EVEN_STEP_CV:
         reasons.append("even_steps")
     elif steps <= NEAR_EVEN_STEP_CV:
         reasons.append("near_even_steps")
+    if not reasons and not evidence(features, moves):
+        reasons.append("no_evidence")
     return reasons
+
+
+def evidence(features: Mapping[str, Any], moves: Mapping[str, Any]) -> bool:
+    """True when the session carries enough to be judged: a pointer path of at
+    least EVIDENCE_MIN_POINTS points spanning EVIDENCE_MIN_EXTENT px (its
+    robust line_extent, taken as one move), or EVIDENCE_MIN_KEYS keystrokes,
+    or EVIDENCE_MIN_SCROLLS scroll events."""
+    whole = moves.get("whole")
+    if whole and whole["points"] >= EVIDENCE_MIN_POINTS and whole["line_extent"] >= EVIDENCE_MIN_EXTENT:
+        return True
+    return features.get("key_count", 0) >= EVIDENCE_MIN_KEYS or features.get("scroll_count", 0) >= EVIDENCE_MIN_SCROLLS

@@ -17,10 +17,16 @@ import quelvar_core_rs as core
 __all__ = ["FEATURES", "MOVE_FIGURES", "FEATURE_NAMES", "MIN_MOVE_POINTS", "session_vector"]
 
 # The extension's own lists, in its order: the 24 features, and the figures
-# of each move (but its point count, a size).
+# of each move (but its point count, a size) that the model's row was made
+# of; the robust figures added later (line_deviation, line_extent,
+# step_spread), the whole path and the webdriver flag are the rules' alone,
+# so that model files keep their feature list.
 _SAMPLE_FEATURES, _SAMPLE_MOVES = core.extract_evidence_json_rs(b"{}")
 FEATURES = tuple(_SAMPLE_FEATURES)
-_NATIVE_FIGURES = tuple(name for name in _SAMPLE_MOVES if name != "points")
+_RULES_ONLY = frozenset(("points", "line_deviation", "line_extent", "step_spread"))
+_NATIVE_FIGURES = tuple(
+    name for name, value in _SAMPLE_MOVES.items() if isinstance(value, list) and name not in _RULES_ONLY
+)
 # Per-move figures aggregated over a session: the extension's own, and three
 # ratios that do not grow with the size of the move.
 MOVE_FIGURES = (*_NATIVE_FIGURES, "bend", "efficiency", "turn_per_point")
