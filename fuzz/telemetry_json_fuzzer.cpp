@@ -133,5 +133,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         covered += move.points;
     }
     REQUIRE(covered == std::min<std::uint64_t>(record.mouse_points.size(), MAX_TRAJECTORY_POINTS));
+    REQUIRE(evidence.whole.points == covered);
     return 0;
 }

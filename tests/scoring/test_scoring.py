@@ -260,3 +260,118 @@ def test_batch_scoring_with_a_calibrated_model(tmp_path):
     assert isinstance(out[0]["score"], float) and out[3]["score"] is None  # no movement: no score
     assert out[1]["reasons"] == ["malformed_telemetry"] and "straight_line" in out[2]["reasons"]
     assert all(math.isfinite(o["score"]) for o in out if o["score"] is not None)
+
+
+# -- what a few stray points, a pause or a client's numbers must not clear --
+
+
+def even_line(points: int = 300, step: float = 3.0) -> list[dict]:
+    """A bot's line: whole pixels, even steps, one frame apart."""
+    return [{"x": 100 + round(step * i), "y": 200 + round(step * i / 2), "t": 16.0 * i} for i in range(points)]
+
+
+def strayed(path: list[dict], where: list[int], dx: float = 0.0, dy: float = 50.0) -> list[dict]:
+    path = [dict(p) for p in path]
+    for i in where:
+        path[i]["x"] += dx
+        path[i]["y"] += dy
+    return path
+
+
+def paused(path: list[dict], every: int) -> list[dict]:
+    """The path cut into moves of `every` points by pauses."""
+    return [{**p, "t": p["t"] + GAP * (i // every)} for i, p in enumerate(path)]
+
+
+@needs_evidence
+@pytest.mark.parametrize(
+    "path, decision, reason",
+    [
+        (even_line(), "ban", "straight_line"),
+        (strayed(even_line(), [150]), "ban", "straight_line"),
+        (strayed(even_line(), [30, 90, 150, 210, 270]), "ban", "straight_line"),
+        (strayed(even_line(), list(range(10, 300, 20))), "ban", "straight_line"),  # 15 points
+        (strayed(even_line(), [299], dx=-600.0, dy=300.0), "ban", "straight_line"),  # back by the start: chord tilted
+        (strayed(even_line(), [0], dx=-400.0, dy=400.0), "ban", "straight_line"),
+        (strayed(even_line(), [150], dy=1e6), "ban", "straight_line"),
+        (strayed(even_line(), [10], dy=-1e308), "refuse", "malformed_moves"),
+        (strayed(even_line(), [10], dx=1e308, dy=0.0), "refuse", "malformed_moves"),
+        (paused(even_line(), rules.MIN_POINTS - 1), "ban", "straight_line"),
+        (paused(strayed(even_line(), [150]), rules.MIN_POINTS - 1), "ban", "straight_line"),
+        (paused(even_line(), 5), "ban", "straight_line"),
+    ],
+)
+def test_a_line_is_a_line_whatever_strays(path, decision, reason):
+    from quelvar_guard.decision import Decision
+    from quelvar_guard.scoring import as_decision
+
+    judgement = judge({"mouse_movements": path})
+    assert judgement.decision == decision and reason in judgement.reasons
+    if decision == "refuse":
+        assert judgement.reasons == (reason,)
+        assert as_decision(judgement) == Decision.refuse(reasons=(reason,))
+
+
+def stretch(xs: list[float]) -> list[dict]:
+    return [{"x": x, "y": 300.0, "t": 16.0 * i} for i, x in enumerate(xs)]
+
+
+# 20 points; the robust extent drops 2 at each end: from xs[2] = 10 to xs[17] = 60.
+SPAN = [0, 5, 10, 13, 16, 20, 23, 26, 30, 33, 36, 40, 43, 46, 50, 53, 56, 60, 65, 70]
+assert len(SPAN) == rules.EVIDENCE_MIN_POINTS and SPAN[17] - SPAN[2] == rules.EVIDENCE_MIN_EXTENT
+
+
+@needs_evidence
+@pytest.mark.parametrize(
+    "body, evident",
+    [
+        (b"{}", False),
+        (b"null", False),
+        (b"[]", False),
+        (b'{"browser": {"webdriver": false, "screen_width": 1920, "screen_height": 1080}}', False),
+        (json.dumps({"mouse_movements": stretch([0, 100, 200])}), False),
+        (json.dumps({"mouse_movements": stretch(SPAN)}), True),
+        (json.dumps({"mouse_movements": stretch(SPAN[:17] + [59.5] + SPAN[18:])}), False),  # 49.5 px
+        (json.dumps({"mouse_movements": stretch(SPAN[1:])}), False),  # 19 points
+        (json.dumps({"keystrokes": [{"t": 100 * i} for i in range(rules.EVIDENCE_MIN_KEYS)]}), True),
+        (json.dumps({"keystrokes": [{"t": 100 * i} for i in range(rules.EVIDENCE_MIN_KEYS - 1)]}), False),
+        (json.dumps({"scrolls": [{}] * rules.EVIDENCE_MIN_SCROLLS}), True),
+        (json.dumps({"scrolls": [{}] * (rules.EVIDENCE_MIN_SCROLLS - 1)}), False),
+    ],
+)
+def test_evidence_at_its_edges(body, evident):
+    judgement = Scoring().judge_body(body)
+    assert judgement.evidence is evident
+    if evident:
+        assert (judgement.decision, judgement.reasons) == ("allow", ())
+    else:
+        assert (judgement.decision, judgement.reasons) == ("challenge", ("no_evidence",))
+
+
+@needs_evidence
+@pytest.mark.parametrize(
+    "browser, automation",
+    [
+        ("", False),
+        ('"browser": {},', False),
+        ('"browser": {"webdriver": false},', False),
+        ('"browser": null,', False),
+        ('"browser": {"webdriver": true},', True),
+        ('"browser": {"webdriver": "true"},', True),
+        ('"browser": {"webdriver": "false"},', True),
+        ('"browser": {"webdriver": 1},', True),
+        ('"browser": {"webdriver": 0},', True),
+        ('"browser": {"webdriver": null},', True),
+        ('"browser": {"webdriver": {}},', True),
+        ('"browser": {"webdriver": true, "webdriver": false},', True),
+        ('"browser": {"webdriver": false, "webdriver": false},', True),
+        ('"browser": {"webdri\\u0076er": "x"},', True),
+        ('"browser": {"webdriver": true}, "browser": {},', True),
+        ('"browser": {"webdriver": false}, "browser": {"webdriver": false},', True),
+    ],
+)
+def test_webdriver_is_one_false_or_absent(browser, automation):
+    moves = json.dumps(human_moves(random.Random(9)))
+    judgement = Scoring().judge_body(f'{{{browser} "mouse_movements": {moves}}}')
+    assert judgement.reasons == (("webdriver",) if automation else ())
+    assert judgement.decision == ("ban" if automation else "allow")

@@ -228,4 +228,6 @@ def evidence(features: Mapping[str, Any], moves: Mapping[str, Any]) -> bool:
     whole = moves.get("whole")
     if whole and whole["points"] >= EVIDENCE_MIN_POINTS and whole["line_extent"] >= EVIDENCE_MIN_EXTENT:
         return True
-    return features.get("key_count", 0) >= EVIDENCE_MIN_KEYS or features.get("scroll_count", 0) >= EVIDENCE_MIN_SCROLLS
+    return bool(
+        features.get("key_count", 0) >= EVIDENCE_MIN_KEYS or features.get("scroll_count", 0) >= EVIDENCE_MIN_SCROLLS
+    )
