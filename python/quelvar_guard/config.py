@@ -420,9 +420,9 @@ class Settings:
             parse_budgets(self.network_budgets)
         except ValueError as error:
             problems.append(f"QUELVAR_NETWORK_BUDGETS: {error}")
-        if self.max_work_bits < self.work_bits:
+        if self.max_work_bits < self.work_bits and not wrong & {"work_bits", "max_work_bits"}:
             problems.append("QUELVAR_MAX_WORK_BITS must be at least QUELVAR_WORK_BITS")
-        if self.max_ban_seconds < self.ban_seconds:
+        if self.max_ban_seconds < self.ban_seconds and not wrong & {"ban_seconds", "max_ban_seconds"}:
             problems.append("QUELVAR_MAX_BAN_SECONDS must be at least QUELVAR_BAN_SECONDS")
         for network in self.trusted_proxies:
             try:
