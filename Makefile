@@ -12,7 +12,7 @@ endif
 PY := $(VENV)/bin/python
 SOURCES := $(shell find src stubs python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 
-.PHONY: demo test lint bench evaluate sanitize install system-packages clean leaks stress fuzz-state fuzz-features fuzz-json fuzz-toolchain cpp-tests dist dist-test
+.PHONY: demo test lint bench evaluate economics sanitize install system-packages clean leaks stress fuzz-state fuzz-features fuzz-json fuzz-toolchain cpp-tests dist dist-test
 
 # Installs the Debian packages listed in .ci/debian-packages.txt that are
 # missing (needs root; skipped quietly when everything is there).
@@ -109,6 +109,16 @@ evaluate: install
 	$(PY) -m pip install -q -r requirements-evaluation.txt
 	$(PY) -m bench.evaluation.corpora --build $(CORPORA_ARGS)
 	$(PY) -m bench.evaluation.evaluate $(EVALUATE_ARGS)
+
+# What a clearance costs a bot and the server (a benchmark: it prints tables
+# and draws build/economics/economics.png): bot recipes against the served
+# example at the base and highest work, guarded requests a second per
+# address and network, the page's time to its first guarded answer in
+# headless Chromium. The bot's solver is compiled against libcrypto
+# (libssl-dev); not run in CI.
+economics: install
+	$(PY) -m pip install -q -r requirements-evaluation.txt
+	$(PY) bench/clearance_economics.py $(ECONOMICS_ARGS)
 
 # Coverage-guided fuzzing of the C++ cores with clang's libFuzzer, ASan and
 # UBSan, for FUZZ_SECONDS: `make fuzz-state` (the state engine against a
