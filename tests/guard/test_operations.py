@@ -334,6 +334,30 @@ def test_what_keeps_the_command_line_from_redis_is_said_in_one_line(tmp_path, re
     ]
 
 
+def test_the_web_examples_name_a_wrong_redis_url_in_one_line(live_redis):
+    where = f"127.0.0.1:{live_redis.port}/0"
+    env = dict(
+        {name: value for name, value in os.environ.items() if not name.startswith("QUELVAR_")},
+        PYTHONPATH=os.pathsep.join([str(ROOT), str(Path(sys.modules["quelvar_guard"].__file__).parents[1])]),
+    )
+    for url, said in (
+        (where, f"QUELVAR_REDIS_URL must start with redis://, rediss:// or unix://, not '{where}'"),
+        ("redis://127.0.0.1:1/0", "Redis at redis://127.0.0.1:1/0 is unreachable: "),
+        (f"redis://nobody:secret-pw@{where}", "Redis at redis://nobody:***@"),
+    ):
+        done = subprocess.run(
+            [sys.executable, "-c", "from examples.web_setup import guard_from_environment; guard_from_environment()"],
+            env=dict(env, QUELVAR_REDIS_URL=url),
+            cwd=ROOT,
+            capture_output=True,
+            text=True,
+            timeout=30,
+        )
+        last = done.stderr.strip().splitlines()[-1]
+        assert done.returncode == 1 and last.startswith(f"quelvar_guard.config.ConfigError: {said}"), done.stderr
+        assert "secret-pw" not in done.stderr and "site-packages/redis" not in done.stderr, done.stderr
+
+
 # -- the settings -------------------------------------------------------------------
 
 KEY = "k" * 32
