@@ -201,6 +201,9 @@ class RedisStore:
     def _forget_parent(self) -> None:
         """The state of a new process: nothing started, nothing inherited."""
         self._proc: _Process | None = None
+        # A process refused for its server's settings, kept aside while its
+        # listener waits for them to be fixed (see refuse and lift_refusal).
+        self._parked: _Process | None = None
         self._start_lock = threading.Lock()
         # Held while a ban change is applied here and written, so that the
         # listener never applies an older announcement in between.
@@ -231,8 +234,18 @@ class RedisStore:
             return proc
 
     def _first_is_banned(self, ip: Text) -> bool:
-        self._start()
+        self._started_for_lookups()
         return self._keyed_is_banned(ip)
+
+    def _started_for_lookups(self) -> None:
+        """Started, for a ban lookup: those never raise for the server's
+        settings, they answer from the replica (a refused store raises from
+        every call that needs Redis)."""
+        if self._proc is None:
+            try:
+                self._start()
+            except StoreMisconfigured:
+                pass
 
     def _fallback(self) -> str:
         return (
@@ -241,17 +254,17 @@ class RedisStore:
             else "calls that need it raise StoreUnavailable"
         )
 
-    def check_servers(self, client: Any) -> None:
-        """Refuses servers that may evict keys (unless allowed) and logs how
-        each keeps its data; once per process, at its first connection."""
+    def check_servers(self, client: Any, first: bool = True) -> None:
+        """Refuses servers that may evict keys (unless allowed) and, at the
+        process's first connection (`first`), logs how each keeps its data;
+        on every connection."""
+        if not first:
+            self.check_eviction(client)
+            return
         for name, server in self.connections.servers(client):
             name = redacted_url(name)
             settings = Settings(server)
-            if settings.evicts and not self.allow_eviction:
-                raise StoreMisconfigured(
-                    f"Redis at {name} has maxmemory-policy {settings.eviction}: it may evict spent tokens "
-                    "and the ban set; set it to noeviction, or pass allow_eviction=True"
-                )
+            self._refuse_eviction(name, settings.eviction)
             log.log(
                 logging.INFO if settings.appendonly else logging.WARNING,
                 "quelvar_guard: Redis at %s: %s",
@@ -259,14 +272,46 @@ class RedisStore:
                 settings.persistence(),
             )
 
+    def check_eviction(self, client: Any) -> None:
+        """Raises StoreMisconfigured if a server may now evict keys (and
+        that is not allowed): one INFO per server. The listener asks on
+        every connection and every few seconds, so that a policy changed on
+        a running server is noticed by every process."""
+        if self.allow_eviction:
+            return
+        for name, server in self.connections.servers(client):
+            self._refuse_eviction(redacted_url(name), str(server.info("memory").get("maxmemory_policy", "unknown")))
+
+    def _refuse_eviction(self, name: str, policy: str) -> None:
+        if policy != "noeviction" and not self.allow_eviction:
+            raise StoreMisconfigured(
+                f"Redis at {name} has maxmemory-policy {policy}: it may evict spent tokens "
+                "and the ban set; set it to noeviction, or pass allow_eviction=True"
+            )
+
     def refuse(self, proc: _Process, error: StoreMisconfigured) -> None:
-        """From now on every call that needs Redis raises `error`."""
+        """From now on every call that needs Redis raises `error` (ban
+        lookups still answer from the replica), until lift_refusal."""
         RECORD.store_state(self.log_name, "refused", error)
         if METRICS.on:
             METRICS.store_state("refused")
         self._refused = error
         proc.connected = False
+        # Calls find no process and raise `error` as they start one.
+        self._parked = proc
+        if self._proc is proc:
+            self._proc = None
         proc.ready.set()
+
+    def lift_refusal(self, proc: _Process) -> None:
+        """The server's settings were fixed: the process is used again (the
+        listener then connects as after an outage)."""
+        log.warning("quelvar_guard: Redis at %s no longer evicts keys; no longer refused", self.log_name)
+        with self._start_lock:
+            self._parked = None
+            self._proc = proc  # before the refusal goes: no call starts a second process
+            self.is_banned = self._keyed_is_banned  # type: ignore[method-assign,assignment]
+            self._refused = None
 
     def lost(self, proc: _Process, error: BaseException) -> None:
         """Redis counts as away for this process until the listener is back."""
@@ -458,7 +503,7 @@ class RedisStore:
         return self._first_is_banned(ip)
 
     def ban_remaining(self, ip: Text) -> int | None:
-        self._proc or self._start()
+        self._started_for_lookups()
         return REPLICA.remaining(ban_key(self.scope, ip))  # type: ignore[arg-type]
 
     def _change(
@@ -650,7 +695,7 @@ class RedisStore:
         """Stops this process's listener and closes its connections."""
         with self._start_lock:
             self._closed = True
-            proc, self._proc = self._proc, None
+            proc, self._proc, self._parked = self._proc or self._parked, None, None
         if proc is None:
             return
         proc.stop.set()

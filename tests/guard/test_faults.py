@@ -4,6 +4,7 @@ answering: calls come back within their timeout and the chosen policy holds."""
 from __future__ import annotations
 
 import asyncio
+import io
 import ipaddress
 import json
 import threading
@@ -13,11 +14,12 @@ import pytest
 import redis.cluster
 
 import quelvar_core_rs as core
-from quelvar_guard import RedisStore, StoreMisconfigured, StoreUnavailable
+from quelvar_guard import Guard, RedisStore, StoreMisconfigured, StoreUnavailable, TokenKind, WSGIGuard
 from quelvar_guard.store import REPLICA
 from servers import Proxy, ban_elsewhere, in_other_process, make_store, slot_owner, wait_until
 
 EARLIER, DURING = "203.0.113.1", "203.0.113.2"
+SECRET = "faults-secret-" + "k" * 32
 
 
 def _address(i: int) -> str:
@@ -228,9 +230,12 @@ def test_a_server_that_may_evict_keys_is_refused(policy, allowed, request, prefi
     request.addfinalizer(lambda: live_redis.client().config_set("maxmemory-policy", "noeviction"))
     store = make_store("redis", request, prefix, **({"allow_eviction": True} if allowed else {}))
     if policy != "noeviction" and not allowed:
-        for call in (lambda: store.consume_nonce("t"), lambda: store.is_banned("192.0.2.1")):
+        for call in (lambda: store.consume_nonce("t"), lambda: store.ban("192.0.2.1", 60)):
             with pytest.raises(StoreMisconfigured, match=policy):
                 call()
+        # Ban lookups answer from the replica all the same: a request gets 503, not 500.
+        assert not store.is_banned("192.0.2.1") and store.ban_remaining("192.0.2.1") is None
+        assert not store.health()["ready"]
     else:
         assert store.consume_nonce("t") and store.stats()["connected"]
         # The test's server keeps nothing on disk, and says so.
@@ -340,3 +345,53 @@ def test_a_lost_subscription_stales_only_the_bans(policy, request, prefix, live_
     ban_elsewhere(live_redis.url, prefix, DURING)
     wait_until(lambda: store.is_banned(DURING), 2)
     assert "ban subscription to Redis at" in caplog.text and "is back" in caplog.text
+
+
+@pytest.mark.parametrize("allowed", [False, True], ids=["refused", "allowed"])
+def test_an_evicting_policy_set_while_running_is_noticed(allowed, request, prefix, live_redis):
+    # The policy changes on a server the workers already use: within a few
+    # seconds each refuses every call that needs Redis (503 store_unavailable,
+    # not ready), ban lookups still answer from the replica; set back, the
+    # workers use it again. Unless the store was told it may evict.
+    store = make_store("redis", request, prefix, timeout=0.2, allow_eviction=allowed)
+    guard = Guard(store, [SECRET], health_path="/health")
+    app = WSGIGuard(lambda environ, start: start("200 OK", []) or [b"ok"], guard)
+    store.ban(EARLIER, 600)
+    assert _call(app, "/api/x", guard.tokens.issue(TokenKind.GUARDED))[0].startswith("200")
+    admin = live_redis.client()
+    admin.config_set("maxmemory-policy", "allkeys-lru")
+    request.addfinalizer(lambda: live_redis.client().config_set("maxmemory-policy", "noeviction"))
+    if allowed:
+        time.sleep(6)  # past a check
+        assert store.health()["ready"] and store.consume_nonce("allowed")
+        return
+    wait_until(lambda: not store.health()["ready"], 10)  # checked every 5 s
+    with pytest.raises(StoreMisconfigured, match="allkeys-lru"):
+        store.consume_nonce("refused")
+    assert store.is_banned(EARLIER) and store.ban_remaining(EARLIER) > 0
+    for path, token in [
+        ("/quelvar/token", None),
+        ("/api/x", guard.tokens.issue(TokenKind.GUARDED)),
+        ("/quelvar/telemetry", guard.tokens.issue(TokenKind.TELEMETRY)),
+    ]:
+        status, body = _call(app, path, token, method="POST" if "telemetry" in path else "GET")
+        assert status.startswith("503") and b"store_unavailable" in body, (path, status, body)
+    assert _call(app, "/health")[0].startswith("503")
+    admin.config_set("maxmemory-policy", "noeviction")
+    wait_until(lambda: store.health()["ready"] and store.stats()["connected"], 15)
+    assert store.consume_nonce("fixed") and store.is_banned(EARLIER)
+
+
+def _call(app, path: str, token: str | None = None, method: str = "GET") -> tuple[str, bytes]:
+    environ = {
+        "PATH_INFO": path,
+        "REQUEST_METHOD": method,
+        "REMOTE_ADDR": "198.51.100.7",
+        "CONTENT_LENGTH": "2",
+        "wsgi.input": io.BytesIO(b"{}"),
+    }
+    if token is not None:
+        environ["HTTP_X_QUELVAR_TOKEN"] = token
+    status: list[str] = []
+    body = b"".join(app(environ, lambda line, headers: status.append(line)))
+    return status[0], body

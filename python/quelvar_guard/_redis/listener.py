@@ -44,6 +44,8 @@ HEALTH_INTERVAL = 1.0
 # Reconnects wait this long at first, doubling up to the most (each wait drawn
 # between half and all of it, so that workers do not all come back at once).
 FIRST_BACKOFF, MOST_BACKOFF = 0.05, 2.0
+# Seconds between two checks that no server may evict keys (one INFO each).
+EVICTION_CHECK_SECONDS = 5.0
 # Reloads of a set that changes faster than it can be read before giving up
 # (the listener then reconnects).
 RELOAD_ATTEMPTS = 3
@@ -82,8 +84,11 @@ class BanListener:
         # changes kept through an outage are dated on the server's clock.
         self.clock_offset_us = 0
         self.resyncs = 0
-        # Whether the servers' settings were checked (once per process).
+        # Whether the servers' settings were checked and logged (once per
+        # process; eviction is checked again on every connection and every
+        # EVICTION_CHECK_SECONDS).
         self.checked = False
+        self.eviction_at = 0.0
         # When a reload last made progress (the first answer waits while it does).
         self.progress = time.monotonic()
         # When to try again writing what could not be written.
@@ -120,9 +125,9 @@ class BanListener:
                     # Replaced, never emptied: a request may be holding it.
                     proc.use(store.connections.client())
                     rediscover = False
-                if not self.checked:
-                    store.check_servers(proc.client)
-                    self.checked = True
+                store.check_servers(proc.client, first=not self.checked)
+                self.checked = True
+                self.eviction_at = time.monotonic() + EVICTION_CHECK_SECONDS
                 pubsub = store.connections.subscriber(proc.client, store.keys.set)
                 pubsub.subscribe(store.keys.channel)
                 # Wait for the confirmation: from here on no change is missed.
@@ -153,9 +158,12 @@ class BanListener:
                 backoff, failures = FIRST_BACKOFF, 0
                 self.follow(pubsub)
             except StoreMisconfigured as error:
+                self.subscribed = False
                 store.refuse(proc, error)
                 self.report("refused", beat=True)
-                return
+                if not self.until_settings_fixed():
+                    return
+                backoff, failures = FIRST_BACKOFF, 0
             except Exception as error:
                 if not isinstance(error, UNAVAILABLE) and repr(error) != self.last_failure:
                     # Whatever it was, the listener must outlive it: counted as
@@ -187,6 +195,35 @@ class BanListener:
             if proc.stop.wait(random.uniform(backoff / 2, backoff)):
                 break
             backoff = min(backoff * 2, MOST_BACKOFF)
+
+    def until_settings_fixed(self) -> bool:
+        """While the store is refused: checks the servers every few seconds
+        (beating "refused"), and lifts the refusal once none may evict keys.
+        False if the process stopped first."""
+        store, proc = self.store, self.proc
+        while not proc.stop.wait(EVICTION_CHECK_SECONDS):
+            try:
+                store.check_eviction(proc.client)
+            except StoreMisconfigured:
+                self.report("refused", beat=self.beat_due("refused", time.monotonic()))
+                continue
+            except Exception:  # unreachable, or anything else: asked again later
+                continue
+            store.lift_refusal(proc)
+            return True
+        return False
+
+    def check_eviction(self, now: float) -> None:
+        """Every EVICTION_CHECK_SECONDS: StoreMisconfigured if a server may
+        now evict keys. A server that does not answer is the subscription's
+        to notice."""
+        if now < self.eviction_at:
+            return
+        self.eviction_at = now + EVICTION_CHECK_SECONDS
+        try:
+            self.store.check_eviction(self.proc.client)
+        except UNAVAILABLE:
+            pass
 
     def without_subscription(self, error: BaseException) -> bool:
         """After the subscription failed: whether Redis still answers a
@@ -243,6 +280,7 @@ class BanListener:
                 self.flush()
             message = pubsub.get_message(timeout=0.25)
             now = time.monotonic()
+            self.check_eviction(now)
             beat = self.beat_due("connected", now)
             if beat or (proc.tally and now >= self.tally_at):
                 self.tally_at = now + fleet.FLUSH_SECONDS
