@@ -33,12 +33,13 @@ import socket
 import threading
 import time
 import weakref
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Sequence
 from typing import Any, Literal
 
 import quelvar_core_rs as core
 
 from .addresses import BanScope
+from .networks import Admission
 from .store import (
     NATIVE_NONCE_WINDOW_SECONDS,
     REPLICA,
@@ -741,3 +742,63 @@ class RedisStore:
         if self.on_unavailable == "strict":
             raise self._unavailable(failure)
         return BUDGETS.take(key, rate, burst)
+
+    def admit(
+        self, buckets: Sequence[tuple[str, float, int]], level_keys: Sequence[str], limit: float, half_life: float
+    ) -> Admission:
+        """LocalStore.admit for the fleet: one script (admit.lua) on the
+        server's clock. Without Redis, by the policy: this process's own
+        buckets and levels, or StoreUnavailable."""
+        from .store import NETWORKS
+
+        prefix = self.prefix
+        arguments: list[object] = [len(buckets)]
+        for _, rate, burst in buckets:
+            arguments += [max(1, round(1e6 / rate)), burst]
+        arguments += [repr(float(limit)), max(1, round(half_life * 1e6))]
+        keys = [prefix + "b:" + key for key, _, _ in buckets] + [prefix + "l:" + key for key in level_keys]
+        answer = self._scripted("admit", keys, arguments)
+        if answer is None:
+            return NETWORKS.admit(buckets, level_keys, limit, half_life)
+        wait, owed, level = (int(value) for value in answer)
+        return Admission(wait / 1e6, owed / 1000, level / 1000)
+
+    def escalate(
+        self, level_keys: Sequence[str], amount: float, half_life: float, offence_key: str | None, window: float
+    ) -> tuple[float, int]:
+        """LocalStore.escalate for the fleet (escalate.lua); without Redis, by the policy."""
+        from .store import NETWORKS
+
+        prefix = self.prefix
+        keys = [prefix + "l:" + key for key in level_keys]
+        if offence_key is not None:
+            keys.append(prefix + "o:" + offence_key)
+        arguments: list[object] = [len(level_keys), repr(float(amount)), round(half_life * 1e6), round(window * 1e6)]
+        answer = self._scripted("escalate", keys, arguments)
+        if answer is None:
+            return NETWORKS.escalate(level_keys, amount, half_life, offence_key, window)
+        level, count = (int(value) for value in answer)
+        return level / 1000, count
+
+    def _scripted(self, name: str, keys: list[str], arguments: list[object]) -> Any:
+        """A script's answer, or None where the policy lets this process
+        answer alone (StoreUnavailable where it does not)."""
+        proc = self._proc or self._start()
+        failure: BaseException | None = None
+        if proc.connected:
+            script = getattr(proc.scripts, name)
+            try:
+                try:
+                    answer = script(keys=keys, args=arguments, client=proc.client)
+                except RedisConnectionError:  # a connection closed under us: one more try
+                    answer = script(keys=keys, args=arguments, client=proc.client)
+                if METRICS.on:
+                    METRICS.store_call(name)
+                return answer
+            except UNAVAILABLE as error:
+                if METRICS.on:
+                    METRICS.store_call(name, failed=True)
+                failure = error
+        if self.on_unavailable == "strict":
+            raise self._unavailable(failure)
+        return None
