@@ -34,6 +34,7 @@ from .decision import (
     DEFAULT_MAX_WORK_BITS,
     DEFAULT_OFFENCE_WINDOW,
     DEFAULT_WORK_BITS,
+    SHADOWABLE,
 )
 from .networks import DEFAULT_NETWORK_BUDGETS, parse_budgets
 from .tokens import MAX_CLEARANCE_TOKENS, MIN_SECRET_BYTES
@@ -324,6 +325,19 @@ class Settings:
         least=1,
         most=_U64_MAX,
     )
+    mode: str = _option(
+        "enforce",
+        "QUELVAR_MODE",
+        "shadow: every decision made, logged and counted as would-have, nothing refused or banned",
+        to="Guard.mode",
+        choices=("enforce", "shadow"),
+    )
+    shadow_rules: tuple[str, ...] = _option(
+        (),
+        "QUELVAR_SHADOW_RULES",
+        "the scoring's reason codes (straight_line, model, ...) only logged as would-have while the rest enforce",
+        to="Guard.shadow_rules",
+    )
     max_ban_seconds: int = _option(
         DEFAULT_MAX_BAN_SECONDS,
         "QUELVAR_MAX_BAN_SECONDS",
@@ -420,6 +434,9 @@ class Settings:
             parse_budgets(self.network_budgets)
         except ValueError as error:
             problems.append(f"QUELVAR_NETWORK_BUDGETS: {error}")
+        for reason in self.shadow_rules:
+            if reason not in SHADOWABLE:
+                problems.append(f"QUELVAR_SHADOW_RULES: no rule is named {reason!r} ({', '.join(sorted(SHADOWABLE))})")
         if self.max_work_bits < self.work_bits and not wrong & {"work_bits", "max_work_bits"}:
             problems.append("QUELVAR_MAX_WORK_BITS must be at least QUELVAR_WORK_BITS")
         if self.max_ban_seconds < self.ban_seconds and not wrong & {"ban_seconds", "max_ban_seconds"}:

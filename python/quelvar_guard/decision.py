@@ -74,6 +74,7 @@ from __future__ import annotations
 
 import enum
 import http
+import inspect
 import ipaddress
 import json
 import logging
@@ -81,7 +82,7 @@ import math
 import re
 import time
 from collections.abc import Awaitable, Callable, Generator, Iterable
-from dataclasses import dataclass
+from dataclasses import dataclass, field, replace
 from functools import cached_property
 from typing import TYPE_CHECKING, Any
 
@@ -100,10 +101,18 @@ from .networks import (
     parse_budgets,
 )
 from .record import RECORD
-from .scoring import Scoring, as_decision
+from .scoring import MODEL_REASON, Judgement, Scoring, as_decision, rules
 from .store import U64_MAX as MAX_BAN_SECONDS
 from .store import LocalStore, Store, StoreUnavailable
-from .tokens import MAX_CLEARANCE_TOKENS, REFUSAL_CODES, TokenKind, Tokens, TokenVerdict, network_of
+from .tokens import (
+    MAX_CLEARANCE_TOKENS,
+    REFUSAL_CODES,
+    VERDICT_OF_REFUSAL,
+    TokenKind,
+    Tokens,
+    TokenVerdict,
+    network_of,
+)
 from .work import MAX_BITS, WORK_HEADER
 from .work import check as work_done
 
@@ -153,6 +162,8 @@ class Decision:
     action: Action
     seconds: int = 0
     reasons: tuple[str, ...] = ()
+    # What the scoring would have decided but for the rules set to shadow.
+    would: Decision | None = field(default=None, compare=False)
 
     @classmethod
     def allow(cls, *, reasons: Iterable[str] = ()) -> Decision:
@@ -365,6 +376,8 @@ _MALFORMED_TELEMETRY = _error(400, "malformed_telemetry")
 _BODY_TIMEOUT = _error(408, "body_timeout")
 # The only reason that says nothing against a client: no movement to judge.
 NO_EVIDENCE = "no_evidence"
+# What may be set to shadow: the scoring's reasons.
+SHADOWABLE = frozenset(rules.RULES) | {MODEL_REASON}
 # The callback's refusals without a hold or reasons, the common case.
 _PLAIN_REFUSALS = {code: _error(403, code, reasons=[]) for code in ("refused", "challenge")}
 
@@ -411,6 +424,11 @@ def _allow_all(features: FeatureDict) -> Decision:
     return _ALLOW
 
 
+async def _with_would(decided: Awaitable[Decision], would: Decision) -> Decision:
+    decision = await decided
+    return replace(decision, would=would) if isinstance(decision, Decision) else decision
+
+
 class Guard:
     """Everything the adapters share: configuration, the walk, the parsing.
 
@@ -444,6 +462,10 @@ class Guard:
     level_half_life: seconds in which a network's suspicion level halves
     max_ban_seconds: the longest ban a repeat offender's bans grow to;
                     offence_window: seconds within which bans count as repeats
+    mode:           "enforce", or "shadow": every decision made, logged and
+                    counted as would-have, nothing refused or banned
+    shadow_rules:   reason codes of the scoring (rules, "model") only logged
+                    and counted as would-have while the others enforce
     trusted_proxies, proxy_header: see ClientAddresses
     max_age, clock_skew: see Tokens (max_age: the telemetry token's lifetime)
     health_path:    answer readiness here, 200 or 503 with the store's state
@@ -478,6 +500,8 @@ class Guard:
         level_half_life: float = DEFAULT_LEVEL_HALF_LIFE,
         max_ban_seconds: int = DEFAULT_MAX_BAN_SECONDS,
         offence_window: float = DEFAULT_OFFENCE_WINDOW,
+        mode: str = "enforce",
+        shadow_rules: Iterable[str] = (),
         trusted_proxies: Iterable[str] | str = (),
         proxy_header: str = "x-forwarded-for",
         max_age: float = 30.0,
@@ -568,6 +592,15 @@ class Guard:
         )
         self.offence_window = float(offence_window)
         self.tokens.require_bound = self.bind_network
+        if mode not in ("enforce", "shadow"):
+            raise ValueError('mode must be "enforce" or "shadow"')
+        self.shadow = mode == "shadow"
+        if isinstance(shadow_rules, str):
+            shadow_rules = [shadow_rules]
+        self.shadow_rules = frozenset(shadow_rules)
+        unknown = self.shadow_rules - SHADOWABLE
+        if unknown:
+            raise ValueError(f"shadow_rules: no rule is named {', '.join(sorted(unknown))}")
         self._work_key = WORK_HEADER.lower()
         if metrics_path is not None and not metrics_path.startswith("/"):
             raise ValueError("metrics_path must start with /")
@@ -717,9 +750,35 @@ class Guard:
             METRICS.scoring_time.observe(time.perf_counter() - started)
         else:
             judgement = self.scoring.judge(features, moves)
+        if self.shadow_rules and judgement.reasons:
+            return self._judge_shadowed(judgement, features)
         if judgement.decision == "allow":
             return self.decide(features)  # type: ignore[no-any-return]
         return as_decision(judgement, self.ban_seconds, self.challenge_hold)
+
+    def _judge_shadowed(self, judgement: Judgement, features: FeatureDict) -> Decision | Awaitable[Decision]:
+        """`judge` with the rules set to shadow left out of the decision; what
+        they would have made is kept in its `would`."""
+        enforced = judgement.without(self.shadow_rules)
+        if enforced.reasons == judgement.reasons:
+            would = None
+        else:
+            would = as_decision(judgement, self.ban_seconds, self.challenge_hold)
+        if enforced.decision != "allow":
+            decision = as_decision(enforced, self.ban_seconds, self.challenge_hold)
+            return decision if would is None else replace(decision, would=would)
+        decided = self.decide(features)
+        if would is None:
+            return decided  # type: ignore[no-any-return]
+        if inspect.isawaitable(decided):
+            return _with_would(decided, would)
+        return replace(decided, would=would) if isinstance(decided, Decision) else decided
+
+    def _shadowed(self, would: Reply, head: RequestHead) -> None:
+        """A refusal the guard lets through: logged and counted as would-have."""
+        RECORD.reply(would, head, self.client_address, shadow=True)
+        if METRICS.on:
+            METRICS.shadow(str(would.payload.get("error")))
 
     # -- the walk ---------------------------------------------------------------
 
@@ -764,16 +823,32 @@ class Guard:
         return screened if started is None else self._end(screened, head, route, started)
 
     def _end(self, outcome: Outcome, head: RequestHead, route: Route, started: float | None) -> Outcome:
-        """The walk's last step, whichever way it ended: the metrics and the record."""
+        """The walk's last step, whichever way it ended: the metrics and the
+        record. In shadow mode a refusal is counted and logged as would-have,
+        and the request let through."""
         if started is not None:
             METRICS.request(outcome, route.value, started)
         if type(outcome) is Reply:  # an allowed request pays nothing more here
+            code = outcome.payload.get("error")
+            if code is not None and self._count_refusal is not None:
+                self._count_refusal(str(code))
+            if self.shadow and code is not None and outcome.status < 500:
+                self._shadowed(outcome, head)
+                return self._let_through_anyway(outcome, head, route)
             RECORD.reply(outcome, head, self.client_address)
-            if self._count_refusal is not None:
-                code = outcome.payload.get("error")
-                if code is not None:
-                    self._count_refusal(str(code))
         return outcome
+
+    def _let_through_anyway(self, would: Reply, head: RequestHead, route: Route) -> Outcome:
+        """What shadow mode serves instead of a refusal: the token endpoint's
+        token, a telemetry post's clearance, the guarded request itself."""
+        address = self.client_address(head)
+        if route is Route.TOKEN:
+            return self.telemetry_token(address)
+        verdict = TokenVerdict(VERDICT_OF_REFUSAL.get(str(would.payload["error"]), TokenVerdict.OK.value))
+        if route is Route.TELEMETRY:
+            tokens = self.tokens.issue_clearance(self.requests_per_clearance, self._network(address))
+            return Screened(address, verdict, tokens=tokens)
+        return Screened(address, verdict)
 
     def _rest(self, steps: Walk, head: RequestHead, route: Route, started: float | None) -> Walk:
         outcome = yield from steps
@@ -839,6 +914,9 @@ class Guard:
         decision = yield Decide(features, moves)
         if not isinstance(decision, Decision):
             raise TypeError(f"the decision callback returned {decision!r}, not a Decision")
+        if decision.would is not None:  # rules set to shadow fired: logged and counted, not enforced
+            code = "challenge" if decision.would.action is Action.CHALLENGE else "refused"
+            self._shadowed(_decision_reply(code, decision.would.seconds, decision.would.reasons), head)
         action = decision.action
         # A challenge token's work paid for a challenge: what the rules would
         # challenge again is let through (bans and refusals still hold).
@@ -850,10 +928,12 @@ class Guard:
             return _decision_reply(code, 0, decision.reasons)
         # A post without movement to judge says nothing against its network.
         amount = LEVEL_RAISE[action.value] if decision.reasons != (NO_EVIDENCE,) else 0.0
-        try:
-            level, bans = yield Escalate(address, amount, action is Action.BAN)
-        except StoreUnavailable:
-            level, bans = 0.0, 1
+        level, bans = 0.0, 1
+        if not self.shadow:  # shadow mode writes nothing: no level, no ban
+            try:
+                level, bans = yield Escalate(address, amount, action is Action.BAN)
+            except StoreUnavailable:
+                pass
         if action is Action.CHALLENGE:
             return self._challenge(address, decision, level)
         if action is Action.BAN:
@@ -861,7 +941,8 @@ class Guard:
             seconds = min(decision.seconds << min(max(bans - 1, 0), 62), self.max_ban_seconds)
             seconds = max(seconds, decision.seconds)
             try:
-                yield Ban(address, seconds)
+                if not self.shadow:
+                    yield Ban(address, seconds)
             except StoreUnavailable:
                 pass  # refused all the same; a strict store has said it cannot keep the ban
             return _decision_reply("refused", seconds, decision.reasons)

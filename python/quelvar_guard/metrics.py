@@ -67,6 +67,11 @@ class Metrics:
             "quelvar_requests", "Requests on the guard's paths, by outcome and reason", ["outcome", "reason"]
         )
         self.bans = Counter("quelvar_bans", "Bans made, by who made them", ["source"])
+        self.shadowed = Counter(
+            "quelvar_shadowed",
+            "Refusals the guard would have made but let through (shadow mode, or a rule set to shadow), by reason",
+            ["reason"],
+        )
         self.unbans = Counter("quelvar_unbans", "Unbans made, by who made them", ["source"])
         self.issued = Counter("quelvar_tokens_issued", "Tokens issued, by kind", ["kind"])
         self.refused = Counter("quelvar_tokens_refused", "Tokens refused, by verdict", ["verdict"])
@@ -144,6 +149,9 @@ class Metrics:
     def ban_change(self, banned: bool, source: str) -> None:
         """A ban (or, not `banned`, an unban) made outside the guard's walk."""
         self._child(self.bans if banned else self.unbans, source).inc()
+
+    def shadow(self, reason: str) -> None:
+        self._child(self.shadowed, reason).inc()
 
     def store_call(self, call: str, failed: bool = False) -> None:
         self._child(self.store_calls, call).inc()

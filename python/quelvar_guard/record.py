@@ -13,6 +13,8 @@ Each event carries its facts as attributes of the log record (given through
     verdict   the token's verdict ("ok", "replayed", ...), None when no token
               was checked
     reasons   the scoring's reasons (a list of short strings)
+    mode      "enforce", or "shadow" for what the guard would have done but
+              let through (shadow mode, or a rule set to shadow)
     seconds   a ban's length
     source    who banned or unbanned: "guard", "command line", ...
     pid       the worker's process id
@@ -149,10 +151,15 @@ class DecisionRecord:
 
     # -- requests ------------------------------------------------------------
 
-    def reply(self, reply: Reply, head: RequestHead, resolve: Callable[[RequestHead], str | None]) -> None:
+    def reply(
+        self, reply: Reply, head: RequestHead, resolve: Callable[[RequestHead], str | None], shadow: bool = False
+    ) -> None:
         """A request the guard answered itself: a refusal, a challenge or a
-        ban. The address is resolved again only if the event is written."""
+        ban. The address is resolved again only if the event is written.
+        `shadow`: the guard would have answered so but let the request
+        through (shadow mode): the event says "would", with mode "shadow"."""
         payload = reply.payload
+        lead = "quelvar_guard: shadow, would " if shadow else "quelvar_guard: "
         code = payload.get("error")
         if code is None:
             return  # not a refusal
@@ -163,7 +170,7 @@ class DecisionRecord:
                 address, path, reasons = resolve(head), head.path, payload.get("reasons", [])
                 self.write(
                     logging.WARNING,
-                    "quelvar_guard: ban %s for %s s on %s (%s)",
+                    lead + "ban %s for %s s on %s (%s)",
                     (address, retry_after, path, ", ".join(reasons)),  # type: ignore[arg-type]
                     {
                         "event": "ban",
@@ -175,6 +182,7 @@ class DecisionRecord:
                         "reasons": reasons,
                         "seconds": retry_after,
                         "source": "guard",
+                        "mode": "shadow" if shadow else "enforce",
                     },
                 )
             return
@@ -187,7 +195,7 @@ class DecisionRecord:
             decision = "unavailable"
         self.write(
             logging.INFO,
-            "quelvar_guard: %s %s %s on %s",
+            lead + "%s %s %s on %s",
             (event, code, address, path),
             {
                 "event": event,
@@ -198,6 +206,7 @@ class DecisionRecord:
                 "verdict": verdict,
                 "reasons": payload.get("reasons", []),
                 "status": reply.status,
+                "mode": "shadow" if shadow else "enforce",
             },
         )
 

@@ -374,6 +374,7 @@ def _texts(name: str, option, kind, default) -> list[str]:
         "redis_prefix": ["app:"],
         "scoring_model": ["/nowhere"],
         "network_budgets": ["4/24:2:60,6/48:2:60", "off", "4/33:1:1"],
+        "shadow_rules": ["straight_line,model", "no_such_rule"],
     }
     if name in special:
         return special[name]

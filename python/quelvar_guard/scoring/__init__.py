@@ -17,7 +17,7 @@ is needed to calibrate, never to judge.
 from __future__ import annotations
 
 import os
-from collections.abc import Mapping
+from collections.abc import Collection, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal
 
@@ -85,6 +85,16 @@ class Judgement:
 
     def as_json(self) -> dict[str, Any]:
         return {"decision": self.decision, "score": self.score, "reasons": list(self.reasons)}
+
+    def without(self, dropped: Collection[str]) -> Judgement:
+        """The judgement these reasons but `dropped` make (rules set to shadow)."""
+        reasons = tuple(reason for reason in self.reasons if reason not in dropped)
+        decision: Verdict = "allow"
+        for reason in reasons:
+            action: Verdict = "challenge" if reason == MODEL_REASON else rules.RULES[reason]  # type: ignore[assignment]
+            if _RANK[action] > _RANK[decision]:
+                decision = action
+        return Judgement(decision, self.score, reasons, self.evidence)
 
 
 _ALLOWED = Judgement("allow", None, (), True)

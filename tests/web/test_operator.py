@@ -1,0 +1,66 @@
+"""What an operator turns on before enforcing, through real servers: shadow
+mode for the whole guard and for single rules."""
+
+from __future__ import annotations
+
+import json
+import math
+
+import pytest
+import redis
+
+from servers import TRUSTED_PROXY, wait_until
+from web_client import HEADER, HUMAN, TELEMETRY, post_telemetry
+
+LINE = json.dumps(
+    {"mouse_movements": [{"x": 10 + 3 * i, "y": 20 + 2 * i, "t": 16 * i} for i in range(300)], "browser": {}}
+).encode()
+# An arc at an even pace: only the even-steps rule flags it.
+ARC = json.dumps(
+    {
+        "mouse_movements": [
+            {"x": round(500 + 300 * math.cos(i / 100), 2), "y": round(400 + 300 * math.sin(i / 100), 2), "t": 16 * i}
+            for i in range(200)
+        ],
+        "browser": {},
+    }
+).encode()
+WEBDRIVER = json.dumps({**json.loads(HUMAN), "browser": {"webdriver": True}}).encode()
+
+
+def _events(server) -> list[dict]:
+    return [json.loads(line) for line in server.log.read_text().splitlines() if line.startswith("{")]
+
+
+@pytest.mark.parametrize("kind, module", [("gunicorn", "tagged_wsgi:app"), ("uvicorn", "tagged_asgi:app")])
+def test_shadow_mode_serves_everyone_and_records_what_it_would_have_done(kind, module, serve, running_redis):
+    server = serve(kind, module, QUELVAR_MODE="shadow")
+    address = "198.51.100.77" if kind == "gunicorn" else "198.51.100.78"
+    forwarded = {"X-Forwarded-For": address}
+    with server.client(TRUSTED_PROXY) as client:
+        # No token, a forged one, a bot's line: each served, none refused.
+        assert client.get("/api/hello", headers=forwarded).status_code == 200
+        assert client.get("/api/hello", headers={HEADER: "x" * 80, **forwarded}).status_code == 200
+        cleared = post_telemetry(client, LINE, **forwarded)
+        assert cleared.status_code == 200 and len(cleared.json()["tokens"]) == 10
+        assert client.post(TELEMETRY, content=b"{", headers={**forwarded, HEADER: "x"}).status_code == 200
+    # Every one of them logged as would-have, the ban too, and nothing written.
+    events = wait_until(lambda: [e for e in _events(server) if e.get("address") == address] or None, 20)
+    wait_until(lambda: len([e for e in _events(server) if e.get("address") == address]) >= 4, 20)
+    events = [e for e in _events(server) if e.get("address") == address]
+    assert {e["mode"] for e in events} == {"shadow"}
+    assert {e["reason"] for e in events} >= {"missing_token", "malformed_token", "refused"}
+    assert any(e["event"] == "ban" and "would" in e["message"] for e in events)
+    shared = redis.Redis.from_url(running_redis.url)
+    assert shared.zscore("{quelvar:bans}", address) is None
+
+
+def test_a_rule_in_shadow_is_only_recorded_while_the_others_enforce(serve):
+    server = serve("gunicorn", "tagged_wsgi:app", QUELVAR_SHADOW_RULES="even_steps")
+    with server.client(TRUSTED_PROXY) as client:
+        arc = post_telemetry(client, ARC, **{"X-Forwarded-For": "198.51.100.81"})
+        assert arc.status_code == 200 and len(arc.json()["tokens"]) == 10
+        webdriver = post_telemetry(client, WEBDRIVER, **{"X-Forwarded-For": "198.51.100.82"})
+        assert (webdriver.status_code, webdriver.json()["reasons"]) == (403, ["webdriver"])
+    events = wait_until(lambda: [e for e in _events(server) if e.get("address") == "198.51.100.81"] or None, 20)
+    assert [(e["mode"], e["reasons"]) for e in events] == [("shadow", ["even_steps"])]
