@@ -84,6 +84,9 @@ DEFAULT_MAX_TOKEN_BYTES = 1024
 # workers would each accept the same tokens in that window.
 LATE_REPLIES_BEFORE_OUTAGE = 3
 DEFAULT_MAX_PENDING_WRITES = 100_000
+# How long Redis keeps the time a process saw it lose its state, for the
+# processes that start later: longer than any token lives.
+LOST_STATE_MEMORY_SECONDS = 24 * 3600
 # Tokens and ban changes are written this many per round trip, each round trip
 # well inside the timeout.
 WRITE_CHUNK = 1000
@@ -194,6 +197,9 @@ class RedisStore:
         self.nonces = NonceWriter(prefix, int(self.nonce_window_seconds * 1000))
         self._closed = False
         self._refused: StoreMisconfigured | None = None
+        # When this process saw Redis lose its state (time.time()), and how often.
+        self._lost_state_at: float | None = None
+        self._lost_states = 0
         self._forget_parent()
         _STORES.add(self)
 
@@ -374,6 +380,49 @@ class RedisStore:
                     else:
                         REPLICA.set(ip, held)
                 proc.listener.wrote(changes, written.seq)
+
+    def lost_state_at(self) -> float | None:
+        """When (time.time()) this process last saw Redis lose its state
+        (restarted without persistence, or flushed), or None: every token
+        spent before it is forgotten there, so a token issued before it may
+        be a replay. Under "strict" the guard refuses such a token (503
+        store_unavailable); under "degrade" it accepts it and counts the risk.
+        Seen within about a second while connected, at once on reconnecting;
+        a process that starts later takes it from Redis for a day."""
+        return self._lost_state_at
+
+    def state_lost(self, proc: _Process, restored: int) -> None:
+        """Called by the listener once it wrote this process's `restored`
+        bans back to a Redis that lost its state."""
+        self._lost_state_at = at = time.time()
+        self._lost_states += 1
+        log.error(
+            "quelvar_guard: Redis at %s lost its state (restarted without persistence, or flushed): every ban "
+            "and spent token it held is gone; this process wrote its %d bans back; %s",
+            self.log_name,
+            restored,
+            "tokens issued before now are refused"
+            if self.on_unavailable == "strict"
+            else "tokens issued before now may be accepted again, once per process that has not seen them "
+            "(degrade); keep Redis with appendonly yes",
+        )
+        try:
+            proc.client.set(self.keys.lost, repr(at), ex=LOST_STATE_MEMORY_SECONDS)
+        except UNAVAILABLE:
+            pass  # this process knows; later ones ask again at their start
+
+    def lost_state_heard(self, client: Any) -> None:
+        """At a process's first load: a loss another process saw (within a day)."""
+        try:
+            value = client.get(self.keys.lost)
+        except UNAVAILABLE:
+            return
+        try:
+            at = float(value)
+        except (TypeError, ValueError):  # none, or not written by a store
+            return
+        if self._lost_state_at is None or at > self._lost_state_at:
+            self._lost_state_at = at
 
     def _call_failed(self, proc: _Process, error: BaseException) -> None:
         """A nonce call got no answer: a connection that cannot be made or
@@ -685,6 +734,9 @@ class RedisStore:
                 # False while the ban subscription is lost: the replica may
                 # lag by a retry of it, calls still go to Redis.
                 "subscribed": proc.listener.subscribed,
+                # When this process last saw Redis lose its state, and how often.
+                "lost_state_at": self._lost_state_at,
+                "lost_states": self._lost_states,
                 "on_unavailable": self.on_unavailable,
                 "pending_writes": len(proc.outage),
                 "resyncs": proc.listener.resyncs,

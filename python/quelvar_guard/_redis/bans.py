@@ -43,6 +43,9 @@ class BanKeys:
         self.set, self.seq, self.epoch = tag, tag + ":seq", tag + ":epoch"
         self.decided, self.cleared, self.log = tag + ":decided", tag + ":cleared", tag + ":log"
         self.all = [self.set, self.seq, self.epoch, self.decided, self.cleared, self.log]
+        # When a process last saw Redis lose its state (time.time()), for the
+        # processes that start after it (not a script's key).
+        self.lost = tag + ":lost"
         self.channel = f"{prefix}bans@{database}"
 
 

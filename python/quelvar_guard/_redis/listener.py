@@ -29,7 +29,7 @@ from ..metrics import METRICS
 from ..record import RECORD
 from ..store import REPLICA, U64_MAX, StoreMisconfigured
 from . import fleet
-from .bans import clock_offset_us
+from .bans import DECISION_MEMORY_SECONDS, PAGE, clock_offset_us
 from .errors import UNAVAILABLE
 
 if TYPE_CHECKING:
@@ -79,6 +79,11 @@ class BanListener:
         # logged, so earlier changes of that address are stale here).
         self.epoch: bytes | None = None
         self.last_seq = 0
+        # The epoch this process has known Redis by, and when (us, the
+        # server's clock) it was last seen unchanged: an epoch that changes
+        # means that Redis lost its state (see restore_lost_state).
+        self.state_epoch: bytes | None = None
+        self.epoch_seen_us = 0
         self.seen: dict[str, int] = {}
         # The server's clock less this host's, in us, as of the last reload:
         # changes kept through an outage are dated on the server's clock.
@@ -342,12 +347,14 @@ class BanListener:
         store, proc = self.store, self.proc
         try:
             while self.epoch is not None:
+                asked = self.now_us()
                 epoch, last, changes = store.ban_writer.changes_after(
                     proc.client, proc.scripts, self.last_seq, READ_COUNT
                 )
                 with store.write_lock, REPLICA.lock:
                     if epoch != self.epoch or (last > self.last_seq and changes[:1] == []):
                         raise Reset
+                    self.epoch_seen_us = asked
                     if last <= self.last_seq:
                         return
                     if changes[0][0] != self.last_seq + 1:
@@ -388,9 +395,17 @@ class BanListener:
         the replica hold exactly that."""
         store, proc = self.store, self.proc
         self.resyncs += 1
+        if self.state_epoch is None:
+            store.lost_state_heard(proc.client)  # one another process saw, before this one started
         for _ in range(RELOAD_ATTEMPTS):
             self.clock_offset_us = clock_offset_us(proc.client)
+            asked = self.now_us()
             epoch, seq = store.ban_writer.head(proc.client, proc.scripts)
+            if self.state_epoch is not None and epoch != self.state_epoch:
+                self.restore_lost_state()
+                self.state_epoch = epoch
+                asked = self.now_us()
+                epoch, seq = store.ban_writer.head(proc.client, proc.scripts)
             now = int(time.time())
             bans: dict[str, int] = {}
             for page in store.ban_writer.pages(proc.client):
@@ -415,9 +430,30 @@ class BanListener:
                     else:
                         REPLICA.set(ip, expires_at)
                 self.epoch, self.last_seq = epoch, seq
+                self.state_epoch, self.epoch_seen_us = epoch, asked
                 self.seen.clear()
                 return
         raise redis.RedisError("the ban set changed faster than it could be read")
+
+    def restore_lost_state(self) -> None:
+        """Redis's epoch changed: it lost its state (restarted without
+        persistence, flushed). Before the replica is made to match it, the
+        bans this process holds are written back, each as decided when the
+        old epoch was last seen, so that whatever was decided since (in any
+        process) wins; then the store records the loss (see
+        RedisStore.state_lost)."""
+        store, proc = self.store, self.proc
+        now = int(time.time())
+        with REPLICA.lock:
+            bans = [(ip, expires_at) for ip, expires_at in REPLICA.expiry.items() if expires_at > now]
+        # A decision older than Redis remembers would be refused.
+        decided = max(self.epoch_seen_us, self.now_us() - (DECISION_MEMORY_SECONDS - 3600) * 1_000_000)
+        for start in range(0, len(bans), PAGE):
+            store.ban_writer.write(
+                proc.client, proc.scripts, [(ip, expires_at, decided) for ip, expires_at in bans[start : start + PAGE]]
+            )
+            self.progress = time.monotonic()
+        store.state_lost(proc, len(bans))
 
     def _replay(self, bans: dict[str, int], epoch: bytes, seq: int) -> int:
         """Applies to `bans` the logged changes after `seq`; gives the number
