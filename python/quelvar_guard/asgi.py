@@ -207,8 +207,8 @@ async def _drive(guard: Guard, walk: Walk, read: Read | None, thread_threshold: 
         match need:
             case Spend(token):
                 return await guard.store.consume_nonce_async(token)
-            case Admit(address):
-                return await asyncio.to_thread(guard.admit, address)
+            case Admit(address, policy):
+                return await asyncio.to_thread(guard.admit, address, policy)
             case Escalate(address, amount, ban):
                 return await asyncio.to_thread(guard.escalate, address, amount, ban)
             case ReadBody(length):

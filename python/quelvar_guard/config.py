@@ -37,6 +37,7 @@ from .decision import (
     SHADOWABLE,
 )
 from .networks import DEFAULT_NETWORK_BUDGETS, parse_budgets
+from .policies import POLICY_SETTINGS, parse_policies
 from .tokens import MAX_CLEARANCE_TOKENS, MIN_SECRET_BYTES
 from .work import MAX_BITS
 
@@ -277,6 +278,15 @@ class Settings:
         least=1,
         most=30 * 86400,
     )
+    route_policies: str | None = _option(
+        None,
+        "QUELVAR_ROUTE_POLICIES",
+        'guarded prefixes with settings of their own, JSON: [{"prefix": "/api/search", "requests_per_clearance": 3, '
+        '"clearance_seconds": 10, "work_bits": 19, "network_budgets": "4/24:1:20"}, {"prefix": "/api/status", '
+        '"exempt": true}]',
+        to="Guard.route_policies",
+        convert=lambda text: parse_policies(text or ""),
+    )
     # -- requests ----------------------------------------------------------------
     guarded_paths: tuple[str, ...] = _option(
         ("/api/",), "QUELVAR_GUARDED_PATHS", "path prefixes that need a guarded token", to="Guard.guarded_paths"
@@ -434,6 +444,7 @@ class Settings:
             parse_budgets(self.network_budgets)
         except ValueError as error:
             problems.append(f"QUELVAR_NETWORK_BUDGETS: {error}")
+        problems.extend(self._policy_problems())
         for reason in self.shadow_rules:
             if reason not in SHADOWABLE:
                 problems.append(f"QUELVAR_SHADOW_RULES: no rule is named {reason!r} ({', '.join(sorted(SHADOWABLE))})")
@@ -463,6 +474,42 @@ class Settings:
                 import prometheus_client  # noqa: F401
             except ImportError:
                 problems.append('QUELVAR_METRICS_PATH needs prometheus_client: pip install "quelvar_core_rs[metrics]"')
+        return problems
+
+    def _policy_problems(self) -> list[str]:
+        """Each route policy's values within the bounds of the setting of the same name."""
+        try:
+            policies = parse_policies(self.route_policies or "")
+        except (ValueError, TypeError) as error:
+            return [f"QUELVAR_ROUTE_POLICIES: {error}"]
+        options = {name: option for name, option, _, _ in declared()}
+        problems = []
+        for policy in policies:
+            for name in POLICY_SETTINGS:
+                value, option = getattr(policy, name), options[name]
+                if value is None:
+                    continue
+                if name == "network_budgets":
+                    try:
+                        parse_budgets(value)
+                    except (ValueError, AttributeError) as error:
+                        problems.append(f"QUELVAR_ROUTE_POLICIES {policy.prefix}: {error}")
+                    continue
+                assert option.least is not None and option.most is not None
+                if isinstance(value, bool) or not isinstance(value, (int, float)):
+                    problems.append(f"QUELVAR_ROUTE_POLICIES {policy.prefix}: {name} must be a number")
+                elif not option.least <= value <= option.most:
+                    problems.append(
+                        f"QUELVAR_ROUTE_POLICIES {policy.prefix}: {name} must be from "
+                        f"{_number(option.least)} to {_number(option.most)}, not {_number(value)}"
+                    )
+            if policy.clearance_seconds is not None and policy.clearance_seconds + self.clock_skew > (
+                self.nonce_window if self.redis_url is not None else _LOCAL_WINDOW
+            ):
+                problems.append(
+                    f"QUELVAR_ROUTE_POLICIES {policy.prefix}: clearance_seconds + QUELVAR_CLOCK_SKEW exceeds the "
+                    "replay window: a token could be accepted twice"
+                )
         return problems
 
     def _window_problems(self, wrong: set[str]) -> list[str]:

@@ -100,6 +100,7 @@ from .networks import (
     overdraft_limit,
     parse_budgets,
 )
+from .policies import ROUTE_HEADER, RoutePolicy, parse_policies
 from .record import RECORD
 from .scoring import MODEL_REASON, Judgement, Scoring, as_decision, rules
 from .store import U64_MAX as MAX_BAN_SECONDS
@@ -273,6 +274,7 @@ class Screened:
     decision: Decision | None = None
     tokens: tuple[str, ...] = ()
     body: bytes | None = None
+    policy: int = 0  # the route policy of the clearance (see quelvar_guard.policies)
 
 
 @dataclass(slots=True)
@@ -310,6 +312,7 @@ class Spend:  # -> True if the token was fresh (it is spent now), False if spent
 @dataclass(frozen=True, slots=True)
 class Admit:  # -> Admission: a unit taken from every budget of the address's networks, and its level
     address: str
+    policy: int = 0
 
 
 @dataclass(frozen=True, slots=True)
@@ -466,6 +469,8 @@ class Guard:
                     counted as would-have, nothing refused or banned
     shadow_rules:   reason codes of the scoring (rules, "model") only logged
                     and counted as would-have while the others enforce
+    route_policies: guarded path prefixes with settings of their own, or
+                    exempt (see quelvar_guard.policies)
     trusted_proxies, proxy_header: see ClientAddresses
     max_age, clock_skew: see Tokens (max_age: the telemetry token's lifetime)
     health_path:    answer readiness here, 200 or 503 with the store's state
@@ -502,6 +507,7 @@ class Guard:
         offence_window: float = DEFAULT_OFFENCE_WINDOW,
         mode: str = "enforce",
         shadow_rules: Iterable[str] = (),
+        route_policies: Iterable[RoutePolicy] | str = (),
         trusted_proxies: Iterable[str] | str = (),
         proxy_header: str = "x-forwarded-for",
         max_age: float = 30.0,
@@ -538,8 +544,15 @@ class Guard:
         self._in_process = type(store) is LocalStore
         # A shared store counts refusals for the whole fleet (RedisStore.fleet_counts).
         self._count_refusal: Callable[[str], None] | None = getattr(store, "count_refusal", None)
+        self.route_policies = parse_policies(route_policies)
+        enforced = [policy for policy in self.route_policies if not policy.exempt]
         self.tokens = Tokens(
-            secrets, store, max_age=max_age, clearance_seconds=clearance_seconds, clock_skew=clock_skew
+            secrets,
+            store,
+            max_age=max_age,
+            clearance_seconds=clearance_seconds,
+            clock_skew=clock_skew,
+            policy_clearance_seconds=[policy.clearance_seconds or clearance_seconds for policy in enforced],
         )
         self.addresses = ClientAddresses(trusted_proxies, header=proxy_header)
         # What one ban covers is the store's to say; a store without a scope keys exact addresses.
@@ -564,7 +577,16 @@ class Guard:
         self._token_key = token_header.lower()
         # Every header the walk reads: the adapters hand it these and no other.
         self.header_names = tuple(
-            dict.fromkeys((self._token_key, WORK_HEADER.lower(), "content-length", "x-forwarded-for", "forwarded"))
+            dict.fromkeys(
+                (
+                    self._token_key,
+                    WORK_HEADER.lower(),
+                    ROUTE_HEADER.lower(),
+                    "content-length",
+                    "x-forwarded-for",
+                    "forwarded",
+                )
+            )
         )
         # The clearance's answer as json.dumps writes it, around its tokens
         # (URL-safe base64: nothing in them to escape).
@@ -592,6 +614,29 @@ class Guard:
         )
         self.offence_window = float(offence_window)
         self.tokens.require_bound = self.bind_network
+        # Policy 0 is the guard's own settings; policy i + 1 the i-th that is not exempt.
+        self._policy_settings = [(self.requests_per_clearance, self.tokens.clearance_seconds, work_bits, self.networks)]
+        for number, policy in enumerate(enforced, 1):
+            count = policy.requests_per_clearance or self.requests_per_clearance
+            if not 1 <= count <= MAX_CLEARANCE_TOKENS:
+                raise ValueError(f"{policy.prefix}: requests_per_clearance must be from 1 to {MAX_CLEARANCE_TOKENS}")
+            bits = work_bits if policy.work_bits is None else policy.work_bits
+            if not 0 <= bits <= max_work_bits:
+                raise ValueError(f"{policy.prefix}: work_bits must be from 0 to max_work_bits")
+            networks = self.networks
+            if policy.network_budgets is not None:
+                networks = Networks(
+                    self.scope, parse_budgets(policy.network_budgets), self.mint_rate, mint_burst, f"p{number}:"
+                )
+            self._policy_settings.append((count, self.tokens._clearance_lifetimes[number], bits, networks))
+        # Longest prefix first: the policy of a path is the most specific one.
+        self._policies_by_length = sorted(
+            ((policy, number) for number, policy in enumerate(enforced, 1)), key=lambda item: -len(item[0].prefix)
+        )
+        exempt = [policy.prefix for policy in self.route_policies if policy.exempt]
+        self._exempt_exact = frozenset(exempt)
+        self._exempt_starts = tuple(prefix if prefix.endswith("/") else prefix + "/" for prefix in exempt)
+        self._route_key = ROUTE_HEADER.lower()
         if mode not in ("enforce", "shadow"):
             raise ValueError('mode must be "enforce" or "shadow"')
         self.shadow = mode == "shadow"
@@ -637,8 +682,19 @@ class Guard:
         if route is not None:
             return route
         if path in self._guarded_exact or path.startswith(self._guarded_starts):
+            if self._exempt_starts and (path in self._exempt_exact or path.startswith(self._exempt_starts)):
+                return None
             return Route.GUARDED
         return None
+
+    def policy_of(self, path: str | None) -> int:
+        """The number of the route policy of a guarded path (0: the guard's own settings)."""
+        if path is None:
+            return 0
+        for policy, number in self._policies_by_length:
+            if policy.covers(path):
+                return number
+        return 0
 
     def client_address(self, head: RequestHead) -> str | None:
         addresses = self.addresses
@@ -694,14 +750,15 @@ class Guard:
     def _network(self, address: str | None) -> bytes | None:
         return network_of(address) if self.bind_network else None
 
-    def telemetry_token(self, address: str | None, bits: int | None = None) -> Reply:
+    def telemetry_token(self, address: str | None, bits: int | None = None, policy: int = 0) -> Reply:
         """The token endpoint's answer for a client that is not banned: a
-        telemetry token whose puzzle asks `bits` of work (the base by default)."""
-        bits = self.work_bits if bits is None else bits
+        telemetry token of route policy `policy` whose puzzle asks `bits` of
+        work (the policy's base by default)."""
+        bits = self._policy_settings[policy][2] if bits is None else bits
         return Reply(
             200,
             {
-                "token": self.tokens.issue(TokenKind.TELEMETRY, self._network(address), bits),
+                "token": self.tokens.issue(TokenKind.TELEMETRY, self._network(address), bits, policy),
                 "header": self.token_header,
                 "max_age": self.tokens.max_age,
                 "work": bits,
@@ -709,14 +766,14 @@ class Guard:
             },
         )
 
-    def admitted_bits(self, admission: Admission) -> int:
-        """The work a token costs a client of this suspicion level whose
-        busiest budget is owed this much."""
-        bits = self.work_bits + int(admission.level) + overdraft_bits(admission.owed)
+    def admitted_bits(self, admission: Admission, policy: int = 0) -> int:
+        """The work a token of a route policy costs a client of this
+        suspicion level whose busiest budget is owed this much."""
+        bits = self._policy_settings[policy][2] + int(admission.level) + overdraft_bits(admission.owed)
         return min(bits, self.max_work_bits)
 
-    def admit(self, address: str) -> Admission:
-        plan = self.networks.plan(address)
+    def admit(self, address: str, policy: int = 0) -> Admission:
+        plan = self._policy_settings[policy][3].plan(address)
         return self.store.admit(plan.buckets, plan.levels, self._overdraft_limit, self.level_half_life)
 
     def escalate(self, address: str, amount: float, ban: bool) -> tuple[float, int]:
@@ -730,9 +787,9 @@ class Guard:
             "decision": "allow",
             "tokens": screened.tokens,
             "header": self.token_header,
-            "max_age": self.tokens.clearance_seconds,
+            "max_age": self._policy_settings[screened.policy][1],
         }
-        if not screened.tokens:
+        if not screened.tokens or screened.policy:
             return Reply(200, payload)
         before, after = self._cleared_around
         return _Written(200, payload, (), (before + '","'.join(screened.tokens) + after).encode())
@@ -801,16 +858,21 @@ class Guard:
             if refusal is not None:
                 return self._end(refusal, head, route, started)
         if route is Route.TOKEN:
+            # A page asks for a token of a route policy by naming the path it is for.
+            policy = self.policy_of(head.header(self._route_key)) if self._policies_by_length else 0
             if not self._admits or address is None:
-                return self._end(self.telemetry_token(address), head, route, started)
+                return self._end(self.telemetry_token(address, None, policy), head, route, started)
             if not self._in_process:
-                return self._rest(self._mint(address), head, route, started)
-            return self._end(self._minted(self.admit(address), address), head, route, started)
+                return self._rest(self._mint(address, policy), head, route, started)
+            return self._end(self._minted(self.admit(address, policy), address, policy), head, route, started)
 
         token = head.header(self._token_key)
         if not token:
             return self._end(_MISSING_TOKEN, head, route, started)
-        verdict = self.tokens.verify(token, ROUTE_KINDS[route], address)
+        path_policy = self.policy_of(head.path) if self._policies_by_length and route is Route.GUARDED else 0
+        verdict = self.tokens.verify(
+            token, ROUTE_KINDS[route], address, path_policy if route is Route.GUARDED else None
+        )
         if verdict is not TokenVerdict.OK:
             return self._end(_VERDICT_REPLIES[verdict], head, route, started)
         if not self._in_process:
@@ -862,17 +924,17 @@ class Guard:
             screened = self._screened[address] = Screened(address, TokenVerdict.OK)
         return screened
 
-    def _minted(self, admission: Admission, address: str | None) -> Reply:
+    def _minted(self, admission: Admission, address: str | None, policy: int) -> Reply:
         if admission.wait > 0:
             return _too_many_tokens(admission.wait)
-        return self.telemetry_token(address, self.admitted_bits(admission))
+        return self.telemetry_token(address, self.admitted_bits(admission, policy), policy)
 
-    def _mint(self, address: str) -> Walk:
+    def _mint(self, address: str, policy: int) -> Walk:
         try:
-            admission = yield Admit(address)
+            admission = yield Admit(address, policy)
         except StoreUnavailable:
             return _STORE_UNAVAILABLE
-        return self._minted(admission, address)
+        return self._minted(admission, address, policy)
 
     def _spend(self, token: str, route: Route, head: RequestHead, address: str | None) -> Walk:
         try:
@@ -890,7 +952,7 @@ class Guard:
         score, the answer. The work is checked after the spending, so that
         each wrong answer costs the client a token of its budget, never the
         server a search on its behalf."""
-        kind, bits = self.tokens.puzzle(token)
+        kind, bits, policy = self.tokens.puzzle(token)
         if not work_done(token.encode("ascii"), head.header(self._work_key), bits):
             return _error(403, "work_required", work=bits, work_header=WORK_HEADER)
         length_text = (head.header("content-length") or "").strip()
@@ -921,8 +983,9 @@ class Guard:
         # A challenge token's work paid for a challenge: what the rules would
         # challenge again is let through (bans and refusals still hold).
         if action is Action.ALLOW or (action is Action.CHALLENGE and kind is TokenKind.CHALLENGE):
-            tokens = self.tokens.issue_clearance(self.requests_per_clearance, self._network(address))
-            return Screened(address, TokenVerdict.OK, features, decision, tokens)
+            count = self._policy_settings[policy][0]
+            tokens = self.tokens.issue_clearance(count, self._network(address), policy)
+            return Screened(address, TokenVerdict.OK, features, decision, tokens, policy=policy)
         if address is None:
             code = "challenge" if action is Action.CHALLENGE else "refused"
             return _decision_reply(code, 0, decision.reasons)
@@ -935,7 +998,7 @@ class Guard:
             except StoreUnavailable:
                 pass
         if action is Action.CHALLENGE:
-            return self._challenge(address, decision, level)
+            return self._challenge(address, decision, level, policy)
         if action is Action.BAN:
             # Each ban within the window doubles the last, up to the longest.
             seconds = min(decision.seconds << min(max(bans - 1, 0), 62), self.max_ban_seconds)
@@ -948,12 +1011,12 @@ class Guard:
             return _decision_reply("refused", seconds, decision.reasons)
         return _decision_reply("refused", 0, decision.reasons)
 
-    def _challenge(self, address: str, decision: Decision, level: float) -> Reply:
+    def _challenge(self, address: str, decision: Decision, level: float, policy: int) -> Reply:
         """A challenge's answer: a challenge token whose puzzle asks the extra
         work on top of what the client's level asks; solved and posted with
         fresh telemetry, it clears what would be challenged again."""
-        bits = min(self.work_bits + self.challenge_work_bits + int(level), self.max_work_bits)
-        token = self.tokens.issue(TokenKind.CHALLENGE, self._network(address), bits)
+        bits = min(self._policy_settings[policy][2] + self.challenge_work_bits + int(level), self.max_work_bits)
+        token = self.tokens.issue(TokenKind.CHALLENGE, self._network(address), bits, policy)
         extra: dict[str, object] = {
             "reasons": list(decision.reasons),
             "token": token,

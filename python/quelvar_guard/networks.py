@@ -114,7 +114,11 @@ class Networks:
         budgets: Iterable[NetworkBudget],
         address_rate: float | None,
         address_burst: int,
+        bucket_prefix: str = "",
     ) -> None:
+        # A route policy with budgets of its own keeps its buckets apart
+        # (levels and ban histories are the client's, whatever the route).
+        self.bucket_prefix = bucket_prefix
         self.scope = scope
         self.budgets = tuple(budgets)
         self.address_rate = address_rate
@@ -135,7 +139,7 @@ class Networks:
         try:
             parsed: ipaddress.IPv4Address | ipaddress.IPv6Address = ipaddress.ip_address(address)
         except ValueError:
-            return Plan(self._own_bucket("{" + own + "}"), ("{" + own + "}",), "{" + own + "}o")
+            return Plan(self._own_bucket("{" + own + "}" + self.bucket_prefix), ("{" + own + "}",), "{" + own + "}o")
         if isinstance(parsed, ipaddress.IPv6Address):
             parsed = embedded_ipv4(parsed) or parsed
         version = parsed.version
@@ -147,7 +151,8 @@ class Networks:
         )
         networks = [(str(ipaddress.ip_network((parsed, b.prefix), strict=False)), b) for b in wider]
         tag = "{" + (networks[-1][0] if networks else own) + "}"
-        buckets = self._own_bucket(tag + own) + tuple((tag + net, b.rate, b.burst) for net, b in networks)
+        mine = tag + self.bucket_prefix
+        buckets = self._own_bucket(mine + own) + tuple((mine + net, b.rate, b.burst) for net, b in networks)
         levels = (tag + own,) + ((tag + networks[0][0],) if networks else ())
         return Plan(buckets, levels, tag + own + "#o")
 
@@ -195,6 +200,7 @@ class LocalNetworkState:
         self.full_at: dict[str, float] = {}
         self.levels: dict[str, tuple[float, float]] = {}
         self.offences: dict[str, list[float]] = {}
+        self.answers: dict[str, tuple[str, float]] = {}
         self.lock = threading.Lock()
         self.clock = clock
         self.sweep_at = self.SWEEP_FLOOR
@@ -205,7 +211,18 @@ class LocalNetworkState:
 
     def clear(self) -> None:
         with self.lock:
-            self.full_at, self.levels, self.offences = {}, {}, {}
+            self.full_at, self.levels, self.offences, self.answers = {}, {}, {}, {}
+
+    def remember(self, key: str, value: str, seconds: float) -> None:
+        now = self.clock()
+        with self.lock:
+            if len(self.answers) >= self.SWEEP_FLOOR * 16:
+                self.answers = {k: held for k, held in self.answers.items() if held[1] > now}
+            self.answers[key] = (value, now + seconds)
+
+    def recall(self, key: str) -> str | None:
+        held = self.answers.get(key)
+        return held[0] if held is not None and held[1] > self.clock() else None
 
     def admit(
         self, buckets: Sequence[tuple[str, float, int]], level_keys: Sequence[str], limit: float, half_life: float

@@ -68,6 +68,10 @@ class Store(Protocol):
         self, level_keys: Sequence[str], amount: float, half_life: float, offence_key: str | None, window: float
     ) -> tuple[float, int]: ...
 
+    def remember(self, key: str, value: str, seconds: float) -> None: ...
+
+    def recall(self, key: str) -> str | None: ...
+
     def stats(self) -> dict[str, object]: ...
 
     def clear(self) -> None: ...
@@ -358,6 +362,14 @@ class LocalStore:
         """Raises the levels by `amount`; counts a ban under `offence_key` if
         given. The highest new level, and the bans counted within `window` s."""
         return NETWORKS.escalate(level_keys, amount, half_life, offence_key, window)
+
+    def remember(self, key: str, value: str, seconds: float) -> None:
+        """Keeps a short answer under `key` for `seconds` (a verified crawler, say)."""
+        NETWORKS.remember(key, value, seconds)
+
+    def recall(self, key: str) -> str | None:
+        """What `remember` keeps under `key`, while it lasts."""
+        return NETWORKS.recall(key)
 
     def health(self) -> dict[str, object]:
         """Readiness for an orchestrator: a process's own tables are always there."""

@@ -16,12 +16,15 @@ telemetry is refused, never holds a token a guarded path accepts.
 Layout before encoding (60 bytes, URL-safe base64 without padding, 80 chars):
 
     version (1) | kind (1) | issued at, ms since 1970, big-endian (8)
-    | clearance id (13) | work asked for, bits (1)
+    | clearance id (12) | route policy (1) | work asked for, bits (1)
     | tokens in the clearance, big-endian (2)
     | index in the clearance, big-endian (2) | signature (16) | placement (16)
 
 The work byte is the difficulty of the token's puzzle (see work.py), signed
 with the rest: a client can neither lower it nor move it to another token.
+The policy byte names the route policy the token was issued under (0: the
+guard's own settings): a guarded token lives as long as its policy says and
+is good only on the paths of its policy.
 
 The first 26 bytes are the message: what the tag covers. The index is not in
 it, so a clearance of any size costs one HMAC to issue; the check refuses an
@@ -59,12 +62,13 @@ if TYPE_CHECKING:
 __all__ = ["TokenKind", "TokenVerdict", "Tokens", "network_of"]
 
 _VERSION = 4
-_MESSAGE = struct.Struct(">BBQ13sBH")
+_MESSAGE = struct.Struct(">BBQ12sBBH")
 _STAMP = struct.Struct(">xBQ")  # kind and issue time, read back on every check
 _WORK_AT = _MESSAGE.size - 3  # the work byte, just before the count
+_POLICY_AT = _WORK_AT - 1
 _INDEX = struct.Struct(">H")
 _COUNT_AND_INDEX = struct.Struct(">HH")  # the message's last field and the index after it
-_CLEARANCE_BYTES = 13
+_CLEARANCE_BYTES = 12
 _TAG_BYTES = hashlib.sha256().digest_size
 _HALF = _TAG_BYTES // 2
 _MESSAGE_BYTES = _MESSAGE.size
@@ -170,6 +174,7 @@ class Tokens:
         clearance_seconds: float = 30.0,
         clock_skew: float = 5.0,
         clock: Callable[[], float] = time.time,
+        policy_clearance_seconds: Iterable[float] = (),
     ) -> None:
         if isinstance(secrets, (str, bytes, bytearray, memoryview)):
             raise TypeError("secrets must be a sequence of keys such as [key], not a single key")
@@ -189,7 +194,11 @@ class Tokens:
         if not max_age > 0 or not clearance_seconds > 0 or not clock_skew >= 0:
             raise ValueError("max_age and clearance_seconds must be positive and clock_skew not negative")
         window = float(store.nonce_window_seconds)
-        for name, lifetime in (("max_age", max_age), ("clearance_seconds", clearance_seconds)):
+        # The guarded tokens' lifetime under each route policy; policy 0 is the guard's own.
+        self._clearance_lifetimes = (float(clearance_seconds), *(float(s) for s in policy_clearance_seconds))
+        if len(self._clearance_lifetimes) > 256 or not all(s > 0 for s in self._clearance_lifetimes):
+            raise ValueError("at most 255 route policies, each clearance lifetime positive")
+        for name, lifetime in (("max_age", max_age), ("clearance_seconds", max(self._clearance_lifetimes))):
             if lifetime + clock_skew > window:
                 raise ValueError(
                     f"{name} + clock_skew ({lifetime + clock_skew:g} s) exceeds the store's "
@@ -202,34 +211,49 @@ class Tokens:
         self.max_age = float(max_age)
         self.clearance_seconds = float(clearance_seconds)
         self.clock_skew = float(clock_skew)
-        lifetimes = {
-            TokenKind.TELEMETRY: self.max_age,
-            TokenKind.CHALLENGE: self.max_age,
-            TokenKind.GUARDED: self.clearance_seconds,
+        # Lifetime by kind byte and policy byte: None for a policy that does not exist.
+        self._lifetime_of = {
+            (byte, policy): (
+                (self._clearance_lifetimes[policy] if policy < len(self._clearance_lifetimes) else None)
+                if kind is TokenKind.GUARDED
+                else self.max_age
+            )
+            for byte, kind in _KIND_OF_BYTE.items()
+            for policy in range(256)
         }
-        self._lifetime_of_byte = {byte: lifetimes[kind] for byte, kind in _KIND_OF_BYTE.items()}
         self._clock = clock
         # Whether only tokens bound to the presenter's network are accepted (Guard's bind_network).
         self.require_bound = False
 
-    def issue(self, kind: TokenKind, network: bytes | None = None, work_bits: int = 0) -> str:
+    def issue(self, kind: TokenKind, network: bytes | None = None, work_bits: int = 0, policy: int = 0) -> str:
         """One new token of `kind`, bound to `network` (see network_of) if
-        given, whose puzzle asks for `work_bits` of work (see work.py)."""
+        given, whose puzzle asks for `work_bits` of work (see work.py), under
+        route policy `policy`."""
         if not 0 <= work_bits <= 255:
             raise ValueError("work_bits is a whole number from 0 to 255")
-        return self._issue(kind, 1, network, work_bits)[0]
+        return self._issue(kind, 1, network, work_bits, policy)[0]
 
-    def issue_clearance(self, count: int, network: bytes | None = None) -> tuple[str, ...]:
+    def issue_clearance(self, count: int, network: bytes | None = None, policy: int = 0) -> tuple[str, ...]:
         """`count` guarded tokens sharing one clearance id and issue time."""
         if not 1 <= count <= MAX_CLEARANCE_TOKENS:
             raise ValueError(f"a clearance holds 1 to {MAX_CLEARANCE_TOKENS} tokens")
-        return self._issue(TokenKind.GUARDED, count, network, 0)
+        return self._issue(TokenKind.GUARDED, count, network, 0, policy)
 
-    def _issue(self, kind: TokenKind, count: int, network: bytes | None, work_bits: int) -> tuple[str, ...]:
+    def _issue(
+        self, kind: TokenKind, count: int, network: bytes | None, work_bits: int, policy: int
+    ) -> tuple[str, ...]:
+        if not 0 <= policy < len(self._clearance_lifetimes):
+            raise ValueError(f"no route policy {policy}")
         signer = self._macs[0]
         kind_byte = kind if network is None else kind | _BOUND
         message = _MESSAGE.pack(
-            _VERSION, kind_byte, int(self._clock() * 1000), _secrets.token_bytes(_CLEARANCE_BYTES), work_bits, count
+            _VERSION,
+            kind_byte,
+            int(self._clock() * 1000),
+            _secrets.token_bytes(_CLEARANCE_BYTES),
+            policy,
+            work_bits,
+            count,
         )
         tag = _sign(signer, message)
         if network is not None:
@@ -240,10 +264,13 @@ class Tokens:
         text = binascii.b2a_base64(raw, newline=False).translate(_TO_URLSAFE).decode("ascii")
         return tuple([text[start : start + _TOKEN_CHARS] for start in range(0, len(text), _TOKEN_CHARS)])
 
-    def verify(self, token: str | bytes | None, kind: TokenKind, address: str | None = None) -> TokenVerdict:
+    def verify(
+        self, token: str | bytes | None, kind: TokenKind, address: str | None = None, policy: int | None = None
+    ) -> TokenVerdict:
         """Signature, age, kind and placement only; the token is not spent
         (OK means "may be spent"). `address` is the presenting client's, read
-        only when the token is bound."""
+        only when the token is bound; `policy`: the route policy a guarded
+        token must have been issued under (None: any)."""
         if isinstance(token, str):
             if not token.isascii():
                 return TokenVerdict.MALFORMED
@@ -277,11 +304,16 @@ class Tokens:
         if not signed:
             return TokenVerdict.BAD_SIGNATURE
         kind_byte, issued_ms = _STAMP.unpack_from(message)
+        lifetime = self._lifetime_of[kind_byte, message[_POLICY_AT]]
+        if lifetime is None:
+            return TokenVerdict.MALFORMED  # signed under a policy this guard no longer has
         age = self._clock() - issued_ms / 1000
-        if not -self.clock_skew <= age <= self._lifetime_of_byte[kind_byte]:
+        if not -self.clock_skew <= age <= lifetime:
             return TokenVerdict.EXPIRED
         if _ROUTE_KIND_OF_BYTE[kind_byte] is not _ROUTE_KIND[kind]:
             return TokenVerdict.WRONG_KIND
+        if policy is not None and message[_POLICY_AT] != policy:
+            return TokenVerdict.WRONG_KIND  # a clearance of another route's policy
         # Where binding is asked for, a token that is bound to no network
         # (issued before it was, or by a service sharing the keys) is no better
         # than one bound elsewhere.
@@ -290,10 +322,10 @@ class Tokens:
         return TokenVerdict.OK
 
     @staticmethod
-    def puzzle(token: str) -> tuple[TokenKind, int]:
-        """The kind and the work bits of a token `verify` accepted."""
+    def puzzle(token: str) -> tuple[TokenKind, int, int]:
+        """The kind, the work bits and the route policy of a token `verify` accepted."""
         raw = binascii.a2b_base64(token.encode("ascii").translate(_FROM_URLSAFE))
-        return _KIND_OF_BYTE[raw[1]], raw[_WORK_AT]
+        return _KIND_OF_BYTE[raw[1]], raw[_WORK_AT], raw[_POLICY_AT]
 
     def check(self, token: str | bytes | None, kind: TokenKind, address: str | None = None) -> TokenVerdict:
         """Verifies the token and spends it: OK at most once per token."""

@@ -80,8 +80,8 @@ class WSGIGuard:
             match need:
                 case Spend(token):
                     return guard.store.consume_nonce(token)
-                case Admit(address):
-                    return guard.admit(address)
+                case Admit(address, policy):
+                    return guard.admit(address, policy)
                 case Escalate(address, amount, ban):
                     return guard.escalate(address, amount, ban)
                 case ReadBody(length):

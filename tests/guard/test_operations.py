@@ -375,6 +375,7 @@ def _texts(name: str, option, kind, default) -> list[str]:
         "scoring_model": ["/nowhere"],
         "network_budgets": ["4/24:2:60,6/48:2:60", "off", "4/33:1:1"],
         "shadow_rules": ["straight_line,model", "no_such_rule"],
+        "route_policies": ['[{"prefix": "/api/s", "work_bits": 19}]', '[{"prefix": "/api/s", "work_bits": 99}]', "["],
     }
     if name in special:
         return special[name]

@@ -64,3 +64,30 @@ def test_a_rule_in_shadow_is_only_recorded_while_the_others_enforce(serve):
         assert (webdriver.status_code, webdriver.json()["reasons"]) == (403, ["webdriver"])
     events = wait_until(lambda: [e for e in _events(server) if e.get("address") == "198.51.100.81"] or None, 20)
     assert [(e["mode"], e["reasons"]) for e in events] == [("shadow", ["even_steps"])]
+
+
+POLICIES = json.dumps(
+    [
+        {"prefix": "/api/hello", "requests_per_clearance": 2, "clearance_seconds": 7, "work_bits": 3},
+        {"prefix": "/api/open", "exempt": True},
+    ]
+)
+
+
+@pytest.mark.parametrize("kind, module", [("gunicorn", "tagged_wsgi:app"), ("uvicorn", "tagged_asgi:app")])
+def test_a_route_policy_sets_its_paths_clearances_and_an_exempt_one_is_not_screened(kind, module, serve):
+    server = serve(kind, module, QUELVAR_ROUTE_POLICIES=POLICIES, QUELVAR_WORK_BITS="1")
+    with server.client(TRUSTED_PROXY) as client:
+        assert client.get("/api/open/anything").status_code == 404  # the application's own answer, unscreened
+        ordinary = post_telemetry(client, HUMAN).json()
+        special = post_telemetry(client, HUMAN, **{"X-Quelvar-Route": "/api/hello"}).json()
+        assert (len(ordinary["tokens"]), ordinary["max_age"]) == (10, 30)
+        assert (len(special["tokens"]), special["max_age"]) == (2, 7)
+        assert client.get("/quelvar/token", headers={"X-Quelvar-Route": "/api/hello"}).json()["work"] == 3
+        # Each clearance opens the paths of its own policy only.
+        answers = [
+            client.get(path, headers={HEADER: tokens[0]}).json().get("error")
+            for path, tokens in (("/api/hello", ordinary["tokens"]), ("/api/other", special["tokens"]))
+        ]
+        assert answers == ["wrong_token_kind", "wrong_token_kind"]
+        assert client.get("/api/hello", headers={HEADER: special["tokens"][1]}).status_code == 200
