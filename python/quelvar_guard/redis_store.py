@@ -832,6 +832,32 @@ class RedisStore:
         level, count = (int(value) for value in answer)
         return level / 1000, count
 
+    def remember(self, key: str, value: str, seconds: float) -> None:
+        """LocalStore.remember for the fleet: one SET with an expiry; without
+        Redis, this process's own (a cache: never StoreUnavailable)."""
+        from .store import NETWORKS
+
+        proc = self._proc or self._start()
+        if proc.connected:
+            try:
+                proc.client.set(self.prefix + "m:" + key, value, px=max(1, round(seconds * 1000)))
+                return
+            except UNAVAILABLE:
+                pass
+        NETWORKS.remember(key, value, seconds)
+
+    def recall(self, key: str) -> str | None:
+        from .store import NETWORKS
+
+        proc = self._proc or self._start()
+        if proc.connected:
+            try:
+                held = proc.client.get(self.prefix + "m:" + key)
+                return None if held is None else bytes(held).decode()
+            except UNAVAILABLE:
+                pass
+        return NETWORKS.recall(key)
+
     def _scripted(self, name: str, keys: list[str], arguments: list[object]) -> Any:
         """A script's answer, or None where the policy lets this process
         answer alone (StoreUnavailable where it does not)."""
