@@ -1,0 +1,171 @@
+"""Allowed networks (from settings, from a list file and from the JSON crawler
+operators publish, re-read when it changes) and crawler verification against
+a real DNS server on loopback."""
+
+from __future__ import annotations
+
+import json
+import logging
+import shutil
+import subprocess
+
+import pytest
+
+from quelvar_guard.allow import AllowList, Crawler, Crawlers, DnsResolver
+from servers import SERVER_ENV, free_port, wait_until
+
+V4, V6 = "192.0.2.0/24", "2001:db8::/32"
+OPERATOR_JSON = json.dumps({"prefixes": [{"ipv4Prefix": "198.51.100.0/27"}, {"ipv6Prefix": "2001:db8:10::/64"}]})
+OPERATOR_LIST = json.dumps([{"ipv4Prefix": "203.0.113.7/32"}])
+
+
+@pytest.mark.parametrize(
+    "networks, stages",
+    [
+        pytest.param(
+            [V4, V6, "203.0.113.7", "10.0.0.0/8", "10.1.0.0/16", "2001:db9::1"],
+            [
+                (
+                    None,
+                    {
+                        "192.0.2.255": True,
+                        "192.0.3.0": False,
+                        "2001:db8:ffff::1": True,
+                        "2001:db9::1": True,
+                        "2001:db9::2": False,
+                        "203.0.113.7": True,
+                        "203.0.113.8": False,
+                        "10.200.0.1": True,
+                        "::ffff:192.0.2.1": True,
+                        # The integer of 192.0.2.1, as IPv6: the families are kept apart.
+                        "::c000:201": False,
+                        "not an address": False,
+                        "": False,
+                    },
+                    0,
+                )
+            ],
+            id="networks",
+        ),
+        pytest.param(
+            [V4],
+            [
+                (
+                    "# crawlers\n198.51.100.0/24  # one\n\n2001:db8:5::/48\n",
+                    {"192.0.2.1": True, "198.51.100.9": True, "2001:db8:5::1": True, "203.0.113.1": False},
+                    0,
+                ),
+                (
+                    "203.0.113.0/24\n",
+                    {"192.0.2.1": True, "198.51.100.9": False, "2001:db8:5::1": False, "203.0.113.1": True},
+                    0,
+                ),
+            ],
+            id="text-file-reloaded",
+        ),
+        pytest.param(
+            [],
+            [
+                (
+                    OPERATOR_JSON,
+                    {"198.51.100.31": True, "198.51.100.32": False, "2001:db8:10::9": True, "203.0.113.7": False},
+                    0,
+                ),
+                (OPERATOR_LIST, {"198.51.100.31": False, "2001:db8:10::9": False, "203.0.113.7": True}, 0),
+            ],
+            id="operator-json-reloaded",
+        ),
+        pytest.param(
+            [],
+            [
+                ("198.51.100.0/24\n", {"198.51.100.1": True, "203.0.113.1": False}, 0),
+                ("198.51.100.0/24\nnot-a-network\n", {"198.51.100.1": True, "203.0.113.1": False}, 1),
+                ('{"prefixes": [{"x": 1}]}', {"198.51.100.1": True, "203.0.113.1": False}, 1),
+                ("203.0.113.0/24\n", {"198.51.100.1": False, "203.0.113.1": True}, 0),
+            ],
+            id="broken-file-keeps-last-list",
+        ),
+    ],
+)
+def test_allow_list(tmp_path, caplog, networks, stages):
+    now = [0.0]
+    path = tmp_path / "allow.txt"
+    allow = None
+    for text, answers, warnings in stages:
+        if text is not None:
+            path.write_text(text)
+        if allow is None:
+            allow = AllowList(networks, path=None if text is None else path, clock=lambda: now[0])
+        caplog.clear()
+        now[0] += 1.0
+        # Asked twice: the second answer comes from the cache, and later seconds bring no new warning.
+        assert {address: allow.allowed(address) for address in answers} == answers
+        now[0] += 1.0
+        assert {address: allow.allowed(address) for address in answers} == answers
+        logged = [record for record in caplog.records if record.levelno == logging.WARNING]
+        assert len(logged) == warnings, logged
+
+
+@pytest.mark.parametrize("networks", [["192.0.2.0/24", "192.0.2.999"], ["2001:db8::/129"], ["example.com"]])
+def test_bad_network_is_named(networks):
+    with pytest.raises(ValueError, match=networks[-1].replace(".", r"\.")):
+        AllowList(networks)
+
+
+CRAWLER = Crawler("Testbot", "testbot", ("crawl.example", "bot.example.net"))
+# address -> (dnsmasq options for it, verified?)
+DNS_CASES = {
+    "192.0.2.1": (["--host-record=a-1.crawl.example,192.0.2.1"], True),
+    "2001:db8::5": (["--host-record=v6.bot.example.net,2001:db8::5"], True),
+    "192.0.2.6": (
+        ["--ptr-record=6.2.0.192.in-addr.arpa,CRAWL.EXAMPLE.", "--host-record=crawl.example,192.0.2.6"],
+        True,
+    ),
+    "192.0.2.2": (["--host-record=a-2.evilcrawl.example,192.0.2.2"], False),
+    "192.0.2.7": (["--host-record=crawl.example.attacker.test,192.0.2.7"], False),
+    "192.0.2.3": (
+        ["--ptr-record=3.2.0.192.in-addr.arpa,a-3.crawl.example", "--host-record=a-3.crawl.example,192.0.2.99"],
+        False,
+    ),
+    "192.0.2.4": ([], False),
+}
+
+
+@pytest.fixture(scope="module")
+def dns_port():
+    if shutil.which("dnsmasq") is None:
+        pytest.skip("dnsmasq is not installed (apt-get install dnsmasq)")
+    port = free_port()
+    records = [option for options, _ in DNS_CASES.values() for option in options]
+    command = ["dnsmasq", "--no-daemon", f"--port={port}", "--listen-address=127.0.0.1", "--bind-interfaces"]
+    command += ["--no-resolv", "--no-hosts", "--conf-file=/dev/null", "--pid-file=", *records]
+    server = subprocess.Popen(command, env=SERVER_ENV, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        resolver = DnsResolver(["127.0.0.1"], port=port, timeout=0.5)
+        wait_until(lambda: server.poll() is not None or resolver.addresses("a-1.crawl.example"))
+        assert server.poll() is None, server.stderr.read().decode() if server.stderr else ""
+        yield port
+    finally:
+        server.kill()
+        server.wait(timeout=10)
+
+
+@pytest.mark.parametrize("address", DNS_CASES)
+def test_crawler_verified_by_forward_confirmed_reverse_dns(dns_port, address):
+    crawlers = Crawlers([CRAWLER], DnsResolver(["127.0.0.1"], port=dns_port, timeout=0.5))
+    claimed = crawlers.claimed("Mozilla/5.0 (compatible; TestBot/2.1; +http://crawl.example/bot)")
+    assert claimed == CRAWLER
+    assert crawlers.verify(claimed, address) is DNS_CASES[address][1]
+
+
+def test_published_ranges_and_dead_dns():
+    # Nothing listens on this port: every lookup fails, so only the ranges can verify.
+    dead = DnsResolver(["127.0.0.1"], port=free_port(), timeout=0.3)
+    ranged = Crawler("Testbot", "testbot", ("crawl.example",), AllowList(["198.51.100.0/24"]))
+    crawlers = Crawlers([ranged], dead)
+    assert crawlers.claimed("curl/8") is None and crawlers.claimed(None) is None
+    assert [crawlers.verify(ranged, address) for address in ("198.51.100.7", "192.0.2.1", "junk")] == [
+        True,
+        False,
+        False,
+    ]
