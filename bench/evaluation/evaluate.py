@@ -262,7 +262,7 @@ def main() -> int:
         worst = human_rates[worst_label][code]
         allowed = "ban" if worst <= BAN_LIMIT else "challenge"
         declared = rules.RULES[code]
-        note = "" if declared == allowed or (declared == rules.CHALLENGE) else "  <-- DECLARED BAN BUT MAY NOT"
+        note = "" if declared == allowed or declared != rules.BAN else "  <-- DECLARED BAN BUT MAY NOT"
         print(f"  {code:16s} worst {100 * worst:6.3f} % ({worst_label}): may {allowed}; declared {declared}{note}")
     worst_label = max(human_rates, key=lambda label: human_rates[label]["ban"])
     worst = human_rates[worst_label]["ban"]
