@@ -191,6 +191,7 @@ class Crawler:
 
 # Only crawlers whose operators document forward-confirmed reverse DNS as the
 # way to verify them; the domains are each operator's published verification method.
+# A crawler verified only by a published address list is a Crawler with ranges.
 KNOWN_CRAWLERS: tuple[Crawler, ...] = (
     Crawler("Googlebot", "googlebot", ("googlebot.com", "google.com", "googleusercontent.com")),
     Crawler("Bingbot", "bingbot", ("search.msn.com",)),
