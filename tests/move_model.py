@@ -87,10 +87,13 @@ def robust_line(points):
 
 
 def trimmed_variation(lengths, trim):
+    """variation of the lengths in index order, less the first and the last
+    `trim` of them in the order of (length, index)."""
     if not all(math.isfinite(v) for v in lengths):
         return NAN
-    kept = sorted(lengths)[trim : len(lengths) - trim]
-    return variation(kept)
+    ranked = sorted(range(len(lengths)), key=lambda i: (lengths[i], i))
+    dropped = set(ranked[:trim]) | set(ranked[len(ranked) - trim :])
+    return variation([v for i, v in enumerate(lengths) if i not in dropped])
 
 
 def variation(values):

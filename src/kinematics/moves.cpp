@@ -251,17 +251,20 @@ void robust_line(std::span<const MousePoint> p, const WindowSeries& all, Move& m
     double ux = 1.0;
     double uy = 0.0;
     if (moving > 0) {
+        // b, c: the vectors again, for the ties.
+        for (std::size_t i = 0; i < vectors; ++i) {
+            b[i] = p[i + half].x - p[i].x;
+            c[i] = p[i + half].y - p[i].y;
+        }
         const auto before = [&](std::size_t i, std::size_t j) {
             if (a[i] != a[j]) return a[i] < a[j];
-            const double ix = p[i + half].x - p[i].x;
-            const double jx = p[j + half].x - p[j].x;
-            if (ix != jx) return ix < jx;
-            return p[i + half].y - p[i].y < p[j + half].y - p[j].y;
+            if (b[i] != b[j]) return b[i] < b[j];
+            return c[i] < c[j];
         };
         std::nth_element(order, order + (moving - 1) / 2, order + moving, before);
         const std::size_t m = order[(moving - 1) / 2];
-        const double wx = p[m + half].x - p[m].x;
-        const double wy = p[m + half].y - p[m].y;
+        const double wx = b[m];
+        const double wy = c[m];
         const double length = std::sqrt(wx * wx + wy * wy);
         if (!std::isfinite(length) || length == 0.0) return;
         ux = wx / length;
@@ -280,23 +283,58 @@ void robust_line(std::span<const MousePoint> p, const WindowSeries& all, Move& m
     const double offset = kth_smallest(b, n, (n - 1) / 2);
     for (std::size_t i = 0; i < n; ++i) b[i] = std::fabs(a[i] - offset);
     move.line_deviation = kth_smallest(b, n, n - 1 - trim);
+    // The second selection needs only the part above the first.
     const double low = kth_smallest(c, n, trim);
-    move.line_extent = kth_smallest(c, n, n - 1 - trim) - low;
+    move.line_extent = kth_smallest(c + trim, n - trim, n - 1 - 2 * trim) - low;
 }
 
-// step_spread of a move (see moves.hpp) from its segment lengths.
+// step_spread of a move (see moves.hpp) from its segment lengths: the
+// lengths dropped are the first and the last `trim` in the order of (length,
+// index), found by selection; the kept ones are summed in index order.
 double step_spread(const double* lengths, std::size_t count, std::size_t trim, double* scratch) {
     if (!all_finite(lengths, count)) return NOT_FINITE;
-    std::copy(lengths, lengths + count, scratch);
-    std::sort(scratch, scratch + count);
-    const double* const kept = scratch + trim;
-    const std::size_t n = count - 2 * trim;
+    double* const kept = scratch;
+    for (std::size_t i = 0; i < count; ++i) kept[i] = 1.0;
+    if (trim > 0) {
+        double* const values = scratch + count;
+        std::copy(lengths, lengths + count, values);
+        const double low = kth_smallest(values, count, trim);
+        const double high = kth_smallest(values + trim, count - trim, count - 1 - 2 * trim);
+        std::size_t below = 0;
+        std::size_t above = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            below += lengths[i] < low ? 1 : 0;
+            above += lengths[i] > high ? 1 : 0;
+        }
+        std::size_t low_ties = trim - below;
+        std::size_t high_ties = trim - above;
+        for (std::size_t i = 0; i < count; ++i) {
+            const double v = lengths[i];
+            if (v < low || v > high) {
+                kept[i] = 0.0;
+            } else if (v == low && low_ties > 0) {
+                kept[i] = 0.0;
+                --low_ties;
+            }
+        }
+        for (std::size_t i = count; i-- > 0;) {
+            if (kept[i] != 0.0 && lengths[i] == high && high_ties > 0) {
+                kept[i] = 0.0;
+                --high_ties;
+            }
+        }
+    }
+    const double n = static_cast<double>(count - 2 * trim);
     double sum = 0.0;
-    for (std::size_t i = 0; i < n; ++i) sum += kept[i];
-    const double mean = sum / static_cast<double>(n);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (kept[i] != 0.0) sum += lengths[i];
+    }
+    const double mean = sum / n;
     double squares = 0.0;
-    for (std::size_t i = 0; i < n; ++i) squares += (kept[i] - mean) * (kept[i] - mean);
-    return variation(sum, squares, static_cast<double>(n));
+    for (std::size_t i = 0; i < count; ++i) {
+        if (kept[i] != 0.0) squares += (lengths[i] - mean) * (lengths[i] - mean);
+    }
+    return variation(sum, squares, n);
 }
 
 // Every sum runs in index order; the sums of one pass share its loop, so
@@ -435,7 +473,9 @@ std::vector<Move> cut_moves(std::span<const MousePoint> p, const SegmentSeries& 
             if (i < segments) all.turns[i] = 0.0;
         }
     }
-    if (whole != nullptr) {
+    if (whole != nullptr && moves.size() == 1) {
+        *whole = moves[0];
+    } else if (whole != nullptr) {
         *whole = move_figures(p, 0, all);
         whole->turn_sum = 0.0;
         for (const Move& move : moves) whole->turn_sum += move.turn_sum;

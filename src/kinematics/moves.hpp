@@ -20,30 +20,30 @@ inline constexpr double MOVE_PAUSE = 150.0;
 // The one list of the figures of a move: X(name, type, doc), in result order.
 // The struct, the key strings, the result writer and the count derive from
 // it. A move of one point has points 1 and every other figure 0.0.
-#define QUELVAR_MOVE_FIGURES(X)                                                                             \
-    X(points, std::uint64_t, "points in the move")                                                          \
-    X(duration, double, "t of the last point minus t of the first")                                         \
-    X(path_length, double, "sum of the segment lengths")                                                    \
-    X(chord, double, "distance from the first point to the last")                                           \
-    X(max_deviation, double,                                                                                \
-      "largest distance of a point from the line through the first and last points (from the first point "  \
-      "when they coincide)")                                                                                \
-    X(step_cv, double, "population std over mean of the segment lengths; 0.0 for a zero mean")              \
-    X(speed_cv, double, "the same for the segment speeds, each time step floored at MIN_TIME_STEP")         \
-    X(dt_cv, double, "the same for the floored time steps")                                                 \
-    X(peak_speed_at, double,                                                                                \
-      "start of the fastest segment after the first point, over the duration; 0.0 "                         \
-      "for a zero duration")                                                                                \
-    X(turn_sum, double, "sum of the absolute turning angles between successive non-zero segments, radians") \
-    X(line_deviation, double,                                                                               \
-      "distance from the move's robust line (see robust_line below) of the farthest point left after "      \
-      "dropping the MOVE_TRIM farthest; NaN where a value on the way is not finite")                        \
-    X(line_extent, double,                                                                                  \
-      "span of the points' positions along the robust line after dropping MOVE_TRIM at each end; NaN as "   \
-      "above")                                                                                              \
-    X(step_spread, double,                                                                                  \
-      "step_cv of the segment lengths left after dropping the MOVE_TRIM shortest and the MOVE_TRIM "        \
-      "longest, summed in ascending order; NaN where a length is not finite")
+#define QUELVAR_MOVE_FIGURES(X)                                                                              \
+    X(points, std::uint64_t, "points in the move")                                                           \
+    X(duration, double, "t of the last point minus t of the first")                                          \
+    X(path_length, double, "sum of the segment lengths")                                                     \
+    X(chord, double, "distance from the first point to the last")                                            \
+    X(max_deviation, double,                                                                                 \
+      "largest distance of a point from the line through the first and last points (from the first point "   \
+      "when they coincide)")                                                                                 \
+    X(step_cv, double, "population std over mean of the segment lengths; 0.0 for a zero mean")               \
+    X(speed_cv, double, "the same for the segment speeds, each time step floored at MIN_TIME_STEP")          \
+    X(dt_cv, double, "the same for the floored time steps")                                                  \
+    X(peak_speed_at, double,                                                                                 \
+      "start of the fastest segment after the first point, over the duration; 0.0 "                          \
+      "for a zero duration")                                                                                 \
+    X(turn_sum, double, "sum of the absolute turning angles between successive non-zero segments, radians")  \
+    X(line_deviation, double,                                                                                \
+      "distance from the move's robust line (see robust_line below) of the farthest point left after "       \
+      "dropping the MOVE_TRIM farthest; NaN where a value on the way is not finite")                         \
+    X(line_extent, double,                                                                                   \
+      "span of the points' positions along the robust line after dropping MOVE_TRIM at each end; NaN as "    \
+      "above")                                                                                               \
+    X(step_spread, double,                                                                                   \
+      "step_cv of the segment lengths left after dropping the first and the last MOVE_TRIM in the order of " \
+      "(length, index), summed in index order; NaN where a length is not finite")
 
 struct Move {
 #define QUELVAR_MOVE_FIELD(name, type, doc) type name = 0;
