@@ -5,18 +5,22 @@ declared in conftest.py."""
 
 from __future__ import annotations
 
+import contextlib
 import itertools
 import multiprocessing
 import os
+import shutil
 import signal
 import socket
 import subprocess
 import sys
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
+
+import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
 WEB_APPS = ROOT / "tests" / "web"
@@ -315,6 +319,30 @@ def make_store(kind: str, request: Any, prefix: str, url: str | None = None, **o
         store = RedisStore(request.getfixturevalue("redis_cluster")[0].url, cluster=True, prefix=prefix, **options)
     request.addfinalizer(store.close)
     return store
+
+
+@contextlib.contextmanager
+def dns_server(records: list[str]) -> Iterator[int]:
+    """Debian's dnsmasq on a free loopback port answering only `records`
+    (its --host-record= and --ptr-record= options); yields the port."""
+    from quelvar_guard.allow import DnsResolver
+
+    if shutil.which("dnsmasq") is None:
+        pytest.skip("dnsmasq is not installed (apt-get install dnsmasq)")
+    port = free_port()
+    command = ["dnsmasq", "--no-daemon", f"--port={port}", "--listen-address=127.0.0.1", "--bind-interfaces"]
+    command += ["--no-resolv", "--no-hosts", "--conf-file=/dev/null", "--pid-file=", *records]
+    server = subprocess.Popen(command, env=SERVER_ENV, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        # Answering once it answers for the first name it holds.
+        names = [record.split("=", 1)[1].split(",")[0] for record in records if record.startswith("--host-record=")]
+        resolver = DnsResolver(["127.0.0.1"], port=port, timeout=0.5)
+        wait_until(lambda: server.poll() is not None or not names or resolver.addresses(names[0]))
+        assert server.poll() is None, server.stderr.read().decode() if server.stderr else ""
+        yield port
+    finally:
+        server.kill()
+        server.wait(timeout=10)
 
 
 class Served:

@@ -280,6 +280,22 @@ _REFUSED_SECONDS = 300.0
 _VERIFY_SECONDS = 2.0
 
 
+def dns_resolver(server: str | None) -> DnsResolver:
+    """A resolver asking `server` ("host", "host:port", "[v6]:port"), or the system's for None."""
+    if server is None:
+        return DnsResolver()
+    if server.startswith("["):
+        host, _, rest = server[1:].partition("]")
+        port = rest[1:] if rest.startswith(":") else rest
+    elif server.count(":") == 1:
+        host, _, port = server.partition(":")
+    else:
+        host, port = server, ""
+    if not host or (port and not port.isdigit()):
+        raise ValueError(f"{server!r} is not host or host:port")
+    return DnsResolver([host], port=int(port) if port else 53)
+
+
 class Crawlers:
     """Crawlers claimed by User-Agents, and the verification of a claim."""
 
@@ -297,6 +313,24 @@ class Crawlers:
             if needle in agent:
                 return crawler
         return None
+
+    def known(self, crawler: Crawler, address: str) -> bool | None:
+        """What this process last found for the claim, while it holds; None: ask."""
+        if crawler.ranges is not None and crawler.ranges.allowed(address):
+            return True
+        known = self._verified.get((crawler.name, address))
+        return known[0] if known is not None and known[1] > time.monotonic() else None
+
+    def learn(self, crawler: Crawler, address: str, verified: bool) -> None:
+        """What another process found (through the store), kept here too."""
+        lifetime = _VERIFIED_SECONDS if verified else _REFUSED_SECONDS
+        if len(self._verified) >= _CACHE_LIMIT:
+            self._verified.clear()
+        self._verified[crawler.name, address] = (verified, time.monotonic() + lifetime)
+
+    @staticmethod
+    def lifetime(verified: bool) -> float:
+        return _VERIFIED_SECONDS if verified else _REFUSED_SECONDS
 
     def verify(self, crawler: Crawler, address: str) -> bool:
         try:

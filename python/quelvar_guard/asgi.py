@@ -43,6 +43,7 @@ from .decision import (
     Route,
     Screened,
     Spend,
+    VerifyCrawler,
     Walk,
     run_async,
 )
@@ -209,8 +210,10 @@ async def _drive(guard: Guard, walk: Walk, read: Read | None, thread_threshold: 
                 return await guard.store.consume_nonce_async(token)
             case Admit(address, policy):
                 return await asyncio.to_thread(guard.admit, address, policy)
-            case Escalate(address, amount, ban):
-                return await asyncio.to_thread(guard.escalate, address, amount, ban)
+            case VerifyCrawler(address, crawler):
+                return await asyncio.to_thread(guard.verify_crawler, address, crawler)
+            case Escalate(address, amount, ban, note):
+                return await asyncio.to_thread(guard.escalate, address, amount, ban, note)
             case ReadBody(length):
                 assert read is not None
                 return await read(length)

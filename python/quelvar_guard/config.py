@@ -287,6 +287,31 @@ class Settings:
         to="Guard.route_policies",
         convert=lambda text: parse_policies(text or ""),
     )
+    allow_networks: tuple[str, ...] = _option(
+        (),
+        "QUELVAR_ALLOW_NETWORKS",
+        "networks never screened (a partner, a monitor), addresses or CIDR",
+        to="Guard.allow_networks",
+    )
+    allow_file: str | None = _option(
+        None,
+        "QUELVAR_ALLOW_FILE",
+        "a file of such networks, one a line, or a crawler operator's published JSON ranges; reloaded on change",
+        to="Guard.allow_file",
+    )
+    verify_crawlers: bool = _option(
+        False,
+        "QUELVAR_VERIFY_CRAWLERS",
+        "let through a known search crawler its operator's DNS confirms (forward-confirmed reverse DNS); "
+        "a User-Agent that claims one and fails is refused",
+        to="Guard.verify_crawlers",
+    )
+    crawler_dns: str | None = _option(
+        None,
+        "QUELVAR_CRAWLER_DNS",
+        "host or host:port of the DNS server that verifies crawlers; unset: the system's",
+        to="Guard.crawler_dns",
+    )
     # -- requests ----------------------------------------------------------------
     guarded_paths: tuple[str, ...] = _option(
         ("/api/",), "QUELVAR_GUARDED_PATHS", "path prefixes that need a guarded token", to="Guard.guarded_paths"
@@ -445,6 +470,7 @@ class Settings:
         except ValueError as error:
             problems.append(f"QUELVAR_NETWORK_BUDGETS: {error}")
         problems.extend(self._policy_problems())
+        problems.extend(self._allow_problems())
         for reason in self.shadow_rules:
             if reason not in SHADOWABLE:
                 problems.append(f"QUELVAR_SHADOW_RULES: no rule is named {reason!r} ({', '.join(sorted(SHADOWABLE))})")
@@ -474,6 +500,36 @@ class Settings:
                 import prometheus_client  # noqa: F401
             except ImportError:
                 problems.append('QUELVAR_METRICS_PATH needs prometheus_client: pip install "quelvar_core_rs[metrics]"')
+        return problems
+
+    def _allow_problems(self) -> list[str]:
+        from .allow import AllowList
+
+        problems = []
+        for network in self.allow_networks:
+            try:
+                AllowList([network])
+            except ValueError:
+                problems.append(f"QUELVAR_ALLOW_NETWORKS: {network!r} is not an address or network")
+        if self.allow_file is not None:
+            try:
+                AllowList((), self.allow_file)
+            except (OSError, ValueError) as error:
+                problems.append(f"QUELVAR_ALLOW_FILE {self.allow_file!r}: {error}")
+        if self.verify_crawlers:
+            try:
+                import dns.resolver  # noqa: F401
+            except ImportError:
+                problems.append('QUELVAR_VERIFY_CRAWLERS needs dnspython: pip install "quelvar_core_rs[crawlers]"')
+        if self.crawler_dns is not None:
+            from .allow import dns_resolver
+
+            try:
+                dns_resolver(self.crawler_dns)
+            except ValueError as error:
+                problems.append(f"QUELVAR_CRAWLER_DNS: {error}")
+            except ImportError:
+                pass  # said above, if crawlers are verified
         return problems
 
     def _policy_problems(self) -> list[str]:

@@ -89,6 +89,7 @@ from typing import TYPE_CHECKING, Any
 import quelvar_core_rs as core
 
 from .addresses import BanScope, ClientAddresses, normalise_address
+from .allow import AllowList, Crawler, Crawlers, dns_resolver
 from .metrics import METRICS
 from .networks import (
     DEFAULT_NETWORK_BUDGETS,
@@ -320,6 +321,7 @@ class Escalate:  # -> (level, bans within the offence window): the address's net
     address: str
     amount: float
     ban: bool
+    note: str = ""  # the decision, kept among the address's last (Guard.explain)
 
 
 @dataclass(frozen=True, slots=True)
@@ -344,7 +346,13 @@ class Ban:  # -> None
     seconds: int
 
 
-Need = Spend | Admit | Escalate | ReadBody | ParseBody | Decide | Ban
+@dataclass(frozen=True, slots=True)
+class VerifyCrawler:  # -> bool: the claimed crawler's address confirmed by its operator's DNS
+    address: str
+    crawler: Crawler
+
+
+Need = Spend | Admit | Escalate | VerifyCrawler | ReadBody | ParseBody | Decide | Ban
 Outcome = Reply | Screened
 Walk = Generator[Need, Any, Outcome]
 
@@ -377,6 +385,8 @@ _BAD_CONTENT_LENGTH = _error(400, "bad_content_length")
 _INCOMPLETE_BODY = _error(400, "incomplete_body")
 _MALFORMED_TELEMETRY = _error(400, "malformed_telemetry")
 _BODY_TIMEOUT = _error(408, "body_timeout")
+# A User-Agent that claims a crawler its operator's DNS does not confirm.
+_FAKE_CRAWLER = _error(403, "refused", reasons=["fake_crawler"])
 # The only reason that says nothing against a client: no movement to judge.
 NO_EVIDENCE = "no_evidence"
 # What may be set to shadow: the scoring's reasons.
@@ -471,6 +481,12 @@ class Guard:
                     and counted as would-have while the others enforce
     route_policies: guarded path prefixes with settings of their own, or
                     exempt (see quelvar_guard.policies)
+    allow_networks, allow_file: networks never screened (see
+                    quelvar_guard.allow; the file reloaded when it changes)
+    verify_crawlers: True (or a Crawlers): a client whose User-Agent claims a
+                    known crawler is let through once forward-confirmed
+                    reverse DNS confirms it, refused ("fake_crawler") if not
+    crawler_dns:    "host" or "host:port" of the DNS server that checks (None: the system's)
     trusted_proxies, proxy_header: see ClientAddresses
     max_age, clock_skew: see Tokens (max_age: the telemetry token's lifetime)
     health_path:    answer readiness here, 200 or 503 with the store's state
@@ -508,6 +524,10 @@ class Guard:
         mode: str = "enforce",
         shadow_rules: Iterable[str] = (),
         route_policies: Iterable[RoutePolicy] | str = (),
+        allow_networks: Iterable[str] = (),
+        allow_file: str | None = None,
+        verify_crawlers: bool | Crawlers = False,
+        crawler_dns: str | None = None,
         trusted_proxies: Iterable[str] | str = (),
         proxy_header: str = "x-forwarded-for",
         max_age: float = 30.0,
@@ -582,6 +602,7 @@ class Guard:
                     self._token_key,
                     WORK_HEADER.lower(),
                     ROUTE_HEADER.lower(),
+                    "user-agent",
                     "content-length",
                     "x-forwarded-for",
                     "forwarded",
@@ -637,6 +658,11 @@ class Guard:
         self._exempt_exact = frozenset(exempt)
         self._exempt_starts = tuple(prefix if prefix.endswith("/") else prefix + "/" for prefix in exempt)
         self._route_key = ROUTE_HEADER.lower()
+        networks_allowed = tuple(allow_networks) if not isinstance(allow_networks, str) else (allow_networks,)
+        self.allow = AllowList(networks_allowed, allow_file) if networks_allowed or allow_file else None
+        if verify_crawlers is True:
+            verify_crawlers = Crawlers(resolver=dns_resolver(crawler_dns))
+        self.crawlers: Crawlers | None = verify_crawlers or None
         if mode not in ("enforce", "shadow"):
             raise ValueError('mode must be "enforce" or "shadow"')
         self.shadow = mode == "shadow"
@@ -776,10 +802,12 @@ class Guard:
         plan = self._policy_settings[policy][3].plan(address)
         return self.store.admit(plan.buckets, plan.levels, self._overdraft_limit, self.level_half_life)
 
-    def escalate(self, address: str, amount: float, ban: bool) -> tuple[float, int]:
+    def escalate(self, address: str, amount: float, ban: bool, note: str = "") -> tuple[float, int]:
         plan = self.networks.plan(address)
         offences = plan.offences if ban else None
-        return self.store.escalate(plan.levels, amount, self.level_half_life, offences, self.offence_window)
+        return self.store.escalate(
+            plan.levels, amount, self.level_half_life, offences, self.offence_window, plan.notes, note
+        )
 
     def cleared(self, screened: Screened) -> Reply:
         """The telemetry endpoint's answer to an allowed post: its guarded tokens."""
@@ -853,6 +881,10 @@ class Guard:
         elif route is Route.TELEMETRY and head.method not in BODY_METHODS:
             return self._end(_NOT_POST, head, route, started)
         address = self.client_address(head)
+        if address is not None and (self.allow is not None or self.crawlers is not None):
+            passed = self._passed(head, route, address, started)
+            if passed is not None:
+                return passed
         if address is not None and self.store.is_banned(address):
             refusal = self.banned(address)  # None if the ban ran out in between
             if refusal is not None:
@@ -883,6 +915,54 @@ class Guard:
             return self._rest(self._telemetry(head, address, token), head, route, started)
         screened = self._screened.get(address) or self._let_through(address)
         return screened if started is None else self._end(screened, head, route, started)
+
+    def _passed(self, head: RequestHead, route: Route, address: str, started: float | None) -> Outcome | Walk | None:
+        """An allowed network's or a claimed crawler's way: let through
+        unscreened, or (a crawler not yet confirmed) the check; None: screened
+        as any client."""
+        if self.allow is not None and self.allow.allowed(address):
+            return self._end(self._unscreened(route, address), head, route, started)
+        if self.crawlers is None:
+            return None
+        crawler = self.crawlers.claimed(head.header("user-agent"))
+        if crawler is None:
+            return None
+        known = self.crawlers.known(crawler, address)
+        if known is None:
+            return self._rest(self._verify_crawler(route, address, crawler), head, route, started)
+        outcome = self._unscreened(route, address) if known else _FAKE_CRAWLER
+        return self._end(outcome, head, route, started)
+
+    def _verify_crawler(self, route: Route, address: str, crawler: Crawler) -> Walk:
+        try:
+            verified = yield VerifyCrawler(address, crawler)
+        except StoreUnavailable:
+            verified = False
+        return self._unscreened(route, address) if verified else _FAKE_CRAWLER
+
+    def _unscreened(self, route: Route, address: str) -> Outcome:
+        """What an allowed client gets on each route, with nothing asked of it."""
+        if route is Route.TOKEN:
+            return self.telemetry_token(address, 0)
+        if route is Route.TELEMETRY:
+            tokens = self.tokens.issue_clearance(self.requests_per_clearance, self._network(address))
+            return Screened(address, TokenVerdict.OK, tokens=tokens)
+        return self._let_through(address)
+
+    def verify_crawler(self, address: str, crawler: Crawler) -> bool:
+        """A claim checked once for the fleet: the store's answer while it
+        lasts, else its operator's DNS (blocking: adapters call this off the
+        event loop), kept in the store for the others."""
+        assert self.crawlers is not None
+        key = f"crawler:{crawler.name}:{address}"
+        held = self.store.recall(key)
+        if held is not None:
+            verified = held == "1"
+            self.crawlers.learn(crawler, address, verified)
+            return verified
+        verified = self.crawlers.verify(crawler, address)
+        self.store.remember(key, "1" if verified else "0", self.crawlers.lifetime(verified))
+        return verified
 
     def _end(self, outcome: Outcome, head: RequestHead, route: Route, started: float | None) -> Outcome:
         """The walk's last step, whichever way it ended: the metrics and the
@@ -994,7 +1074,15 @@ class Guard:
         level, bans = 0.0, 1
         if not self.shadow:  # shadow mode writes nothing: no level, no ban
             try:
-                level, bans = yield Escalate(address, amount, action is Action.BAN)
+                note = json.dumps(
+                    {
+                        "at": int(time.time()),
+                        "decision": action.value,
+                        "reasons": list(decision.reasons),
+                        "path": head.path,
+                    }
+                )
+                level, bans = yield Escalate(address, amount, action is Action.BAN, note)
             except StoreUnavailable:
                 pass
         if action is Action.CHALLENGE:

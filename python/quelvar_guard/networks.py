@@ -71,6 +71,8 @@ DEFAULT_NETWORK_BUDGETS = (
 LEVEL_RAISE = {"challenge": 1.0, "refuse": 2.0, "ban": 4.0}
 # Each doubling of a bucket's debt past its burst asks this many more bits.
 OVERDRAFT_BITS = 2
+# A client's decisions kept for an operator to read (newest first).
+NOTES = 20
 
 
 def parse_budgets(text: str | Iterable[str]) -> tuple[NetworkBudget, ...]:
@@ -103,6 +105,7 @@ class Plan:
     buckets: tuple[tuple[str, float, int], ...]
     levels: tuple[str, ...]
     offences: str
+    notes: str  # the client's last decisions (see Guard.explain)
 
 
 class Networks:
@@ -139,7 +142,8 @@ class Networks:
         try:
             parsed: ipaddress.IPv4Address | ipaddress.IPv6Address = ipaddress.ip_address(address)
         except ValueError:
-            return Plan(self._own_bucket("{" + own + "}" + self.bucket_prefix), ("{" + own + "}",), "{" + own + "}o")
+            tag = "{" + own + "}"
+            return Plan(self._own_bucket(tag + self.bucket_prefix), (tag,), tag + "#o", tag + "#h")
         if isinstance(parsed, ipaddress.IPv6Address):
             parsed = embedded_ipv4(parsed) or parsed
         version = parsed.version
@@ -154,7 +158,7 @@ class Networks:
         mine = tag + self.bucket_prefix
         buckets = self._own_bucket(mine + own) + tuple((mine + net, b.rate, b.burst) for net, b in networks)
         levels = (tag + own,) + ((tag + networks[0][0],) if networks else ())
-        return Plan(buckets, levels, tag + own + "#o")
+        return Plan(buckets, levels, tag + own + "#o", tag + own + "#h")
 
     def _own_bucket(self, key: str) -> tuple[tuple[str, float, int], ...]:
         if self.address_rate is None:
@@ -201,6 +205,7 @@ class LocalNetworkState:
         self.levels: dict[str, tuple[float, float]] = {}
         self.offences: dict[str, list[float]] = {}
         self.answers: dict[str, tuple[str, float]] = {}
+        self.notes: dict[str, list[str]] = {}
         self.lock = threading.Lock()
         self.clock = clock
         self.sweep_at = self.SWEEP_FLOOR
@@ -211,7 +216,7 @@ class LocalNetworkState:
 
     def clear(self) -> None:
         with self.lock:
-            self.full_at, self.levels, self.offences, self.answers = {}, {}, {}, {}
+            self.full_at, self.levels, self.offences, self.answers, self.notes = {}, {}, {}, {}, {}
 
     def remember(self, key: str, value: str, seconds: float) -> None:
         now = self.clock()
@@ -225,7 +230,12 @@ class LocalNetworkState:
         return held[0] if held is not None and held[1] > self.clock() else None
 
     def admit(
-        self, buckets: Sequence[tuple[str, float, int]], level_keys: Sequence[str], limit: float, half_life: float
+        self,
+        buckets: Sequence[tuple[str, float, int]],
+        level_keys: Sequence[str],
+        limit: float,
+        half_life: float,
+        look: bool = False,
     ) -> Admission:
         now = self.clock()
         with self.lock:
@@ -239,7 +249,7 @@ class LocalNetworkState:
                 taken.append((key, full_at))
                 owed = max(owed, debt)
             level = max((self._level(key, now, half_life) for key in level_keys), default=0.0)
-            if wait > 0:
+            if wait > 0 or look:
                 return Admission(wait, owed, level)
             self.full_at.update(taken)
             if len(self.full_at) + len(self.levels) + len(self.offences) >= self.sweep_at:
@@ -247,17 +257,28 @@ class LocalNetworkState:
         return Admission(0.0, owed, level)
 
     def escalate(
-        self, level_keys: Sequence[str], amount: float, half_life: float, offence_key: str | None, window: float
+        self,
+        level_keys: Sequence[str],
+        amount: float,
+        half_life: float,
+        offence_key: str | None,
+        window: float,
+        notes_key: str | None = None,
+        note: str | None = None,
     ) -> tuple[float, int]:
         """Raises the levels by `amount`; with an `offence_key`, also counts a
-        ban there. The new highest level, and the bans within `window`."""
+        ban there; with a `note`, keeps it as the newest of the last NOTES
+        under `notes_key`. The new highest level, and the bans within `window`."""
         now = self.clock()
         with self.lock:
             level = 0.0
             for key in level_keys:
                 raised = self._level(key, now, half_life) + amount
-                self.levels[key] = (raised, now)
+                if raised > 0.01:
+                    self.levels[key] = (raised, now)
                 level = max(level, raised)
+            if notes_key is not None and note:
+                self.notes[notes_key] = [note, *self.notes.get(notes_key, [])[: NOTES - 1]]
             count = 0
             self.offence_window = window
             if offence_key is not None:

@@ -796,7 +796,12 @@ class RedisStore:
         return BUDGETS.take(key, rate, burst)
 
     def admit(
-        self, buckets: Sequence[tuple[str, float, int]], level_keys: Sequence[str], limit: float, half_life: float
+        self,
+        buckets: Sequence[tuple[str, float, int]],
+        level_keys: Sequence[str],
+        limit: float,
+        half_life: float,
+        look: bool = False,
     ) -> Admission:
         """LocalStore.admit for the fleet: one script (admit.lua) on the
         server's clock. Without Redis, by the policy: this process's own
@@ -807,16 +812,23 @@ class RedisStore:
         arguments: list[object] = [len(buckets)]
         for _, rate, burst in buckets:
             arguments += [max(1, round(1e6 / rate)), burst]
-        arguments += [repr(float(limit)), max(1, round(half_life * 1e6))]
+        arguments += [repr(float(limit)), max(1, round(half_life * 1e6)), 1 if look else 0]
         keys = [prefix + "b:" + key for key, _, _ in buckets] + [prefix + "l:" + key for key in level_keys]
         answer = self._scripted("admit", keys, arguments)
         if answer is None:
-            return NETWORKS.admit(buckets, level_keys, limit, half_life)
+            return NETWORKS.admit(buckets, level_keys, limit, half_life, look)
         wait, owed, level = (int(value) for value in answer)
         return Admission(wait / 1e6, owed / 1000, level / 1000)
 
     def escalate(
-        self, level_keys: Sequence[str], amount: float, half_life: float, offence_key: str | None, window: float
+        self,
+        level_keys: Sequence[str],
+        amount: float,
+        half_life: float,
+        offence_key: str | None,
+        window: float,
+        notes_key: str | None = None,
+        note: str | None = None,
     ) -> tuple[float, int]:
         """LocalStore.escalate for the fleet (escalate.lua); without Redis, by the policy."""
         from .store import NETWORKS
@@ -825,12 +837,34 @@ class RedisStore:
         keys = [prefix + "l:" + key for key in level_keys]
         if offence_key is not None:
             keys.append(prefix + "o:" + offence_key)
-        arguments: list[object] = [len(level_keys), repr(float(amount)), round(half_life * 1e6), round(window * 1e6)]
+        kept = note if notes_key is not None and note else ""
+        if kept:
+            keys.append(prefix + "h:" + str(notes_key))
+        arguments: list[object] = [
+            len(level_keys),
+            repr(float(amount)),
+            round(half_life * 1e6),
+            round(window * 1e6),
+            1 if offence_key is not None else 0,
+            kept,
+        ]
         answer = self._scripted("escalate", keys, arguments)
         if answer is None:
-            return NETWORKS.escalate(level_keys, amount, half_life, offence_key, window)
+            return NETWORKS.escalate(level_keys, amount, half_life, offence_key, window, notes_key, note)
         level, count = (int(value) for value in answer)
         return level / 1000, count
+
+    def notes(self, key: str) -> list[str]:
+        """LocalStore.notes for the fleet: one LRANGE (this process's own without Redis)."""
+        from .store import NETWORKS
+
+        proc = self._proc or self._start()
+        if proc.connected:
+            try:
+                return [bytes(note).decode() for note in proc.client.lrange(self.prefix + "h:" + key, 0, -1)]
+            except UNAVAILABLE:
+                pass
+        return list(NETWORKS.notes.get(key, ()))
 
     def remember(self, key: str, value: str, seconds: float) -> None:
         """LocalStore.remember for the fleet: one SET with an expiry; without

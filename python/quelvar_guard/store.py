@@ -61,12 +61,26 @@ class Store(Protocol):
     def take_budget(self, key: str, rate: float, burst: int) -> float: ...
 
     def admit(
-        self, buckets: Sequence[tuple[str, float, int]], level_keys: Sequence[str], limit: float, half_life: float
+        self,
+        buckets: Sequence[tuple[str, float, int]],
+        level_keys: Sequence[str],
+        limit: float,
+        half_life: float,
+        look: bool = False,
     ) -> Admission: ...
 
     def escalate(
-        self, level_keys: Sequence[str], amount: float, half_life: float, offence_key: str | None, window: float
+        self,
+        level_keys: Sequence[str],
+        amount: float,
+        half_life: float,
+        offence_key: str | None,
+        window: float,
+        notes_key: str | None = None,
+        note: str | None = None,
     ) -> tuple[float, int]: ...
+
+    def notes(self, key: str) -> list[str]: ...
 
     def remember(self, key: str, value: str, seconds: float) -> None: ...
 
@@ -349,19 +363,36 @@ class LocalStore:
         return BUDGETS.take(key, rate, burst)
 
     def admit(
-        self, buckets: Sequence[tuple[str, float, int]], level_keys: Sequence[str], limit: float, half_life: float
+        self,
+        buckets: Sequence[tuple[str, float, int]],
+        level_keys: Sequence[str],
+        limit: float,
+        half_life: float,
+        look: bool = False,
     ) -> Admission:
         """One unit from every bucket (key, rate, burst) or from none, each
         owed at most `limit` bursts; and the highest of the levels (see
-        quelvar_guard.networks)."""
-        return NETWORKS.admit(buckets, level_keys, limit, half_life)
+        quelvar_guard.networks). `look`: what a take would find, taking nothing."""
+        return NETWORKS.admit(buckets, level_keys, limit, half_life, look)
 
     def escalate(
-        self, level_keys: Sequence[str], amount: float, half_life: float, offence_key: str | None, window: float
+        self,
+        level_keys: Sequence[str],
+        amount: float,
+        half_life: float,
+        offence_key: str | None,
+        window: float,
+        notes_key: str | None = None,
+        note: str | None = None,
     ) -> tuple[float, int]:
         """Raises the levels by `amount`; counts a ban under `offence_key` if
-        given. The highest new level, and the bans counted within `window` s."""
-        return NETWORKS.escalate(level_keys, amount, half_life, offence_key, window)
+        given; keeps `note` among the last decisions under `notes_key`. The
+        highest new level, and the bans counted within `window` s."""
+        return NETWORKS.escalate(level_keys, amount, half_life, offence_key, window, notes_key, note)
+
+    def notes(self, key: str) -> list[str]:
+        """The last decisions kept under `key`, newest first."""
+        return list(NETWORKS.notes.get(key, ()))
 
     def remember(self, key: str, value: str, seconds: float) -> None:
         """Keeps a short answer under `key` for `seconds` (a verified crawler, say)."""

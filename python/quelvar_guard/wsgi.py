@@ -19,6 +19,7 @@ from .decision import (
     Route,
     Screened,
     Spend,
+    VerifyCrawler,
     run,
 )
 
@@ -82,8 +83,10 @@ class WSGIGuard:
                     return guard.store.consume_nonce(token)
                 case Admit(address, policy):
                     return guard.admit(address, policy)
-                case Escalate(address, amount, ban):
-                    return guard.escalate(address, amount, ban)
+                case VerifyCrawler(address, crawler):
+                    return guard.verify_crawler(address, crawler)
+                case Escalate(address, amount, ban, note):
+                    return guard.escalate(address, amount, ban, note)
                 case ReadBody(length):
                     body: bytes = environ["wsgi.input"].read(length)
                     return body

@@ -6,13 +6,11 @@ from __future__ import annotations
 
 import json
 import logging
-import shutil
-import subprocess
 
 import pytest
 
 from quelvar_guard.allow import AllowList, Crawler, Crawlers, DnsResolver
-from servers import SERVER_ENV, free_port, wait_until
+from servers import dns_server
 
 V4, V6 = "192.0.2.0/24", "2001:db8::/32"
 OPERATOR_JSON = json.dumps({"prefixes": [{"ipv4Prefix": "198.51.100.0/27"}, {"ipv6Prefix": "2001:db8:10::/64"}]})
@@ -102,21 +100,8 @@ DNS_CASES = {
 
 @pytest.fixture(scope="module")
 def dns_port():
-    if shutil.which("dnsmasq") is None:
-        pytest.skip("dnsmasq is not installed (apt-get install dnsmasq)")
-    port = free_port()
-    records = [option for options, _ in DNS_CASES.values() for option in options]
-    command = ["dnsmasq", "--no-daemon", f"--port={port}", "--listen-address=127.0.0.1", "--bind-interfaces"]
-    command += ["--no-resolv", "--no-hosts", "--conf-file=/dev/null", "--pid-file=", *records]
-    server = subprocess.Popen(command, env=SERVER_ENV, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    try:
-        resolver = DnsResolver(["127.0.0.1"], port=port, timeout=0.5)
-        wait_until(lambda: server.poll() is not None or resolver.addresses("a-1.crawl.example"))
-        assert server.poll() is None, server.stderr.read().decode() if server.stderr else ""
+    with dns_server([option for options, _ in DNS_CASES.values() for option in options]) as port:
         yield port
-    finally:
-        server.kill()
-        server.wait(timeout=10)
 
 
 @pytest.mark.parametrize("address", DNS_CASES)

@@ -375,6 +375,9 @@ def _texts(name: str, option, kind, default) -> list[str]:
         "scoring_model": ["/nowhere"],
         "network_budgets": ["4/24:2:60,6/48:2:60", "off", "4/33:1:1"],
         "shadow_rules": ["straight_line,model", "no_such_rule"],
+        "allow_networks": ["192.0.2.0/24,2001:db8::/32", "192.0.2.0/33"],
+        "allow_file": ["/nowhere"],
+        "crawler_dns": ["127.0.0.1:5353", "[::1]", "host:port"],
         "route_policies": ['[{"prefix": "/api/s", "work_bits": 19}]', '[{"prefix": "/api/s", "work_bits": 99}]', "["],
     }
     if name in special:

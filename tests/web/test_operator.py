@@ -9,7 +9,7 @@ import math
 import pytest
 import redis
 
-from servers import TRUSTED_PROXY, wait_until
+from servers import TRUSTED_PROXY, dns_server, wait_until
 from web_client import HEADER, HUMAN, TELEMETRY, post_telemetry
 
 LINE = json.dumps(
@@ -91,3 +91,31 @@ def test_a_route_policy_sets_its_paths_clearances_and_an_exempt_one_is_not_scree
         ]
         assert answers == ["wrong_token_kind", "wrong_token_kind"]
         assert client.get("/api/hello", headers={HEADER: special["tokens"][1]}).status_code == 200
+
+
+def test_allowed_networks_and_confirmed_crawlers_pass_unscreened_and_a_false_claim_is_refused(serve):
+    # The crawler's operator's DNS, on loopback: one address it confirms, one it names in a look-alike domain.
+    records = [
+        "--host-record=crawl-1.googlebot.com,192.0.2.50",
+        "--host-record=crawl-1.googlebot.com.evil.test,192.0.2.51",
+    ]
+    with dns_server(records) as port:
+        server = serve(
+            "uvicorn",
+            "tagged_asgi:app",
+            QUELVAR_ALLOW_NETWORKS="203.0.113.0/28",
+            QUELVAR_VERIFY_CRAWLERS="1",
+            QUELVAR_CRAWLER_DNS=f"127.0.0.1:{port}",
+        )
+        bot = {"User-Agent": "Mozilla/5.0 (compatible; Googlebot/2.1; +http://www.google.com/bot.html)"}
+        with server.client(TRUSTED_PROXY) as client:
+
+            def hello(address, **headers):
+                answer = client.get("/api/hello", headers={"X-Forwarded-For": address, **headers})
+                return answer.status_code, answer.json().get("reasons")
+
+            assert [hello("203.0.113.9"), hello("203.0.113.17")] == [(200, None), (400, None)]
+            # Twice each: the second answer comes from what the first found.
+            assert [hello("192.0.2.50", **bot) for _ in range(2)] == [(200, None)] * 2
+            assert [hello("192.0.2.51", **bot) for _ in range(2)] == [(403, ["fake_crawler"])] * 2
+            assert hello("192.0.2.50") == (400, None)  # the address without the claim: screened as anyone

@@ -6,12 +6,13 @@
 --
 -- KEYS: the buckets, then the level keys. ARGV[1]: how many buckets; then
 -- per bucket its microseconds per unit and its burst; then the limit in
--- bursts and the levels' half-life in microseconds.
+-- bursts, the levels' half-life in microseconds and 1 to look without taking.
 -- Returns {microseconds to wait or 0, the largest debt in thousandths of a
 -- burst, the highest level in thousandths}.
 local buckets = tonumber(ARGV[1])
 local limit = tonumber(ARGV[2 * buckets + 2])
 local half_life = tonumber(ARGV[2 * buckets + 3])
+local look = ARGV[2 * buckets + 4] == '1'
 local clock = redis.call('TIME')
 local now = tonumber(clock[1]) * 1000000 + tonumber(clock[2])
 local wait, owed, full = 0, 0, {}
@@ -36,7 +37,7 @@ for i = buckets + 1, #KEYS do
     end
   end
 end
-if wait <= 0 then
+if wait <= 0 and not look then
   for i = 1, buckets do
     redis.call('SET', KEYS[i], string.format('%d', full[i]), 'PX', math.ceil((full[i] - now) / 1000))
   end
