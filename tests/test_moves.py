@@ -26,10 +26,13 @@ def check_evidence(body):
     # repr tells apart every value, type and key order a caller can see.
     assert repr(features) == repr(core.extract_features_json_rs(body))
     want = moves(json.loads(body))
-    assert list(found) == [*MOVE_FIGURES, "whole", "webdriver"]
+    assert list(found) == [*MOVE_FIGURES, "whole", "webdriver", "finite"]
     assert found["webdriver"] is webdriver_flag(body)
     whole = found.pop("whole")
     found.pop("webdriver")
+    finite = found.pop("finite")
+    figures = [*(v for name in MOVE_FIGURES for v in want[name]), *want["whole"].values()]
+    assert finite is all(math.isfinite(v) for v in figures)
     assert type(found) is dict and all(type(v) is list for v in found.values())
     assert {len(v) for v in found.values()} == {len(want["points"])}
     assert all(type(n) is int for n in found["points"])

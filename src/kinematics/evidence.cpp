@@ -1,5 +1,7 @@
 #include "kinematics/evidence.hpp"
 
+#include <cmath>
+
 #include "kinematics/trajectory.hpp"
 
 namespace quelvar {
@@ -12,6 +14,15 @@ Evidence compute_evidence(const TelemetryRecord& record) {
     out.features = compute_features(record, trajectory);
     out.moves = cut_moves(window, trajectory.series, &out.whole);
     out.webdriver = record.webdriver_keys > 1 || record.webdriver_not_false;
+    const auto finite = [](const Move& move) {
+        bool all = true;
+#define QUELVAR_FINITE_FIGURE(name, type, doc) all = all && std::isfinite(static_cast<double>(move.name));
+        QUELVAR_MOVE_FIGURES(QUELVAR_FINITE_FIGURE)
+#undef QUELVAR_FINITE_FIGURE
+        return all;
+    };
+    out.finite = finite(out.whole);
+    for (const Move& move : out.moves) out.finite = out.finite && finite(move);
     return out;
 }
 

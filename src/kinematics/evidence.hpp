@@ -17,6 +17,8 @@ struct Evidence {
     // once, or with any other value (the record's webdriver_keys and
     // webdriver_not_false).
     bool webdriver = false;
+    // Every figure of every move and of `whole` is finite.
+    bool finite = true;
 };
 
 Evidence compute_evidence(const TelemetryRecord& record);

@@ -10,7 +10,7 @@ namespace {
 InternedStrings<MOVE_FIGURE_COUNT> MOVE_KEYS(MOVE_FIGURE_NAMES);
 // The entries after the figure lists: the whole path's figures, and the
 // webdriver flag as the collector's contract reads it.
-InternedStrings<2> EXTRA_KEYS({"whole", "webdriver"});
+InternedStrings<3> EXTRA_KEYS({"whole", "webdriver", "finite"});
 
 // One figure of every move, as a list made at its final length.
 template <class Value>
@@ -38,7 +38,7 @@ Result<py::Owned> build_figure_dict(const Move& move) {
 
 Result<py::Owned> build_move_dict(const Evidence& evidence) {
     const std::vector<Move>& moves = evidence.moves;
-    py::Owned dict = new_dict(MOVE_FIGURE_COUNT + 2);
+    py::Owned dict = new_dict(MOVE_FIGURE_COUNT + 3);
     PyObject* const* keys = MOVE_KEYS.get();
     std::size_t key = 0;
     // The n-th figure of the list writes the n-th key.
@@ -55,6 +55,9 @@ Result<py::Owned> build_move_dict(const Evidence& evidence) {
         return std::move(inserted).error();
     }
     if (Status inserted = dict_insert(dict.get(), extra[1], to_python(evidence.webdriver).get()); !inserted) {
+        return std::move(inserted).error();
+    }
+    if (Status inserted = dict_insert(dict.get(), extra[2], to_python(evidence.finite).get()); !inserted) {
         return std::move(inserted).error();
     }
     return dict;

@@ -81,9 +81,9 @@ class MoveDict(TypedDict):
     """The figures of the moves of the pointer path (cut where a time step
     exceeds 150), one list per figure in this insertion order, each with one
     entry per move in time order; then `whole`, the figures of the whole path
-    taken as one move, and `webdriver`: True when browser.webdriver was sent
+    taken as one move, `webdriver`: True when browser.webdriver was sent
     with any value but JSON false, or more than once (the collector sends it
-    once, as a boolean)."""
+    once, as a boolean), and `finite`: every figure above is finite."""
 
     points: list[int]
     duration: list[float]
@@ -100,6 +100,7 @@ class MoveDict(TypedDict):
     step_spread: list[float]
     whole: MoveFigures
     webdriver: bool
+    finite: bool
 
 @type_check_only
 class EngineStats(TypedDict):

@@ -22,6 +22,7 @@ figures quoted are that measurement's.
 from __future__ import annotations
 
 from collections.abc import Mapping
+from operator import itemgetter
 from typing import Any
 
 __all__ = [
@@ -112,7 +113,20 @@ NEAR_EVEN_STEP_CV = 0.20
 assert MIN_STEPS_CHORD <= MIN_CHORD <= ANY_PACE_CHORD  # check() looks at no move below the smallest
 assert NEAR_EVEN_STEP_CV < STEADY_STEP_CV
 
-# The per-move lists malformed() sums: every figure the extension returns.
+# The whole path's figures as check() reads each move's.
+_WHOLE = (
+    "points",
+    "chord",
+    "max_deviation",
+    "step_cv",
+    "path_length",
+    "line_extent",
+    "line_deviation",
+    "step_spread",
+)
+
+# The per-move lists malformed() sums where the extension's own "finite" is
+# missing: every figure the extension returns.
 FIGURES = (
     "points",
     "duration",
@@ -171,8 +185,12 @@ EVIDENCE_MIN_SCROLLS = 3
 def malformed(moves: Mapping[str, Any]) -> bool:
     """True if any figure of any move (or of the whole path) is not finite:
     a client's coordinates overflowed the arithmetic, and a rule that skipped
-    the move would let whatever it hides through. One sum per list: a NaN or
-    an infinity (or finite figures near 1e308, no screen's) makes it so."""
+    the move would let whatever it hides through. The extension says so in
+    moves["finite"]; without it, one sum per list: a NaN or an infinity (or
+    finite figures near 1e308, no screen's) makes it so."""
+    finite = moves.get("finite")
+    if finite is not None:  # the extension's own answer
+        return finite is not True
     total = 0.0
     for name in FIGURES:
         total += sum(moves.get(name, ()))
@@ -215,41 +233,42 @@ def check(features: Mapping[str, Any], moves: Mapping[str, Any], min_points: int
     if malformed(moves):
         reasons.append("malformed_moves")
         return reasons
-    points = moves.get("points")
-    whole = moves.get("whole")
-    judged: list[tuple[float, ...]] = []
+    points = moves.get("points") or ()
+    judged: list[tuple[Any, ...]] = []
     if points and max(points) >= min_points:
-        chord, deviation, step_cv, path = moves["chord"], moves["max_deviation"], moves["step_cv"], moves["path_length"]
-        extent, spread, robust_cv = moves["line_extent"], moves["line_deviation"], moves["step_spread"]
-        for i, count in enumerate(points):
-            if count >= min_points:
-                judged.append((chord[i], deviation[i], step_cv[i], path[i], extent[i], spread[i], robust_cv[i]))
-    if whole and whole["points"] >= min_points and len(points or ()) > 1:
-        w = whole
-        judged.append(
-            (
-                w["chord"],
-                w["max_deviation"],
-                w["step_cv"],
-                w["path_length"],
-                w["line_extent"],
-                w["line_deviation"],
-                w["step_spread"],
+        judged.extend(
+            zip(
+                points,
+                moves["chord"],
+                moves["max_deviation"],
+                moves["step_cv"],
+                moves["path_length"],
+                moves["line_extent"],
+                moves["line_deviation"],
+                moves["step_spread"],
+                strict=True,
             )
         )
+    whole = moves.get("whole")
+    if whole and len(points) > 1:
+        judged.append(itemgetter(*_WHOLE)(whole))
     straight = jittered = False
     steps = NEAR_EVEN_STEP_CV + 1.0
-    for c, dev, cv, path_length, ext, rdev, rcv in judged:
-        s1, j1 = _line(c, dev, cv, path_length)
-        straight = straight or s1 or _robust_line(ext, rdev, rcv)
-        jittered = jittered or j1
+    for count, c, dev, cv, path_length, ext, rdev, rcv in judged:
+        # No rule looks at a move below MIN_STEPS_CHORD across, either way.
+        if count < min_points or (c < MIN_STEPS_CHORD and ext < MIN_STEPS_CHORD):
+            continue
+        line, jitter = _line(c, dev, cv, path_length)
+        line = line or _robust_line(ext, rdev, rcv)
+        straight = straight or line
+        jittered = jittered or (jitter and not line)
         if c >= MIN_STEPS_CHORD and cv < steps:
             steps = cv
         if ext >= MIN_STEPS_CHORD and rcv * EVEN_STEP_CV / ROBUST_EVEN_STEP_CV < steps:
             steps = rcv * EVEN_STEP_CV / ROBUST_EVEN_STEP_CV
     if straight:
         reasons.append("straight_line")
-    if jittered and not straight:
+    if jittered:
         reasons.append("jittered_line")
     if steps <= EVEN_STEP_CV:
         reasons.append("even_steps")
