@@ -63,7 +63,7 @@ from redis.exceptions import ConnectionError as RedisConnectionError
 from ._redis.bans import BanKeys, BanWriter, Change
 from ._redis.connections import Settings, connections, described
 from ._redis.errors import LATE, UNAVAILABLE
-from ._redis.fleet import BAN, REFUSAL, UNBAN, FleetKeys, Tally
+from ._redis.fleet import ACCEPTED_ALONE, BAN, REFUSAL, UNBAN, FleetKeys, Tally
 from ._redis.fleet import flush as fleet_flush
 from ._redis.fleet import read as read_fleet
 from ._redis.fleet import workers as read_workers
@@ -84,6 +84,9 @@ DEFAULT_MAX_TOKEN_BYTES = 1024
 # workers would each accept the same tokens in that window.
 LATE_REPLIES_BEFORE_OUTAGE = 3
 DEFAULT_MAX_PENDING_WRITES = 100_000
+# Tokens accepted without Redis are warned of at once, then at most once per
+# this many seconds, with their count.
+ALONE_LOG_SECONDS = 5.0
 # How long Redis keeps the time a process saw it lose its state, for the
 # processes that start later: longer than any token lives.
 LOST_STATE_MEMORY_SECONDS = 24 * 3600
@@ -126,6 +129,12 @@ class _Process:
         self.late_replies = 0
         # Bans and refusals seen here, added to the fleet's counts by the listener.
         self.tally = Tally()
+        # Tokens accepted without Redis: in all, and since the last warning
+        # (see RedisStore._alone), and when the next warning may be written.
+        self.alone_lock = threading.Lock()
+        self.accepted_alone = 0
+        self.alone_unlogged = 0
+        self.alone_log_at = 0.0
         # This process's name in the fleet's heartbeats (one per store and process).
         self.name = f"{HOST}:{os.getpid()}:{secrets.token_hex(3)}"
         self.listener = BanListener(store, self)
@@ -333,6 +342,14 @@ class RedisStore:
         is left. A change that Redis refuses as older than its own gives way
         here too."""
         outage = proc.outage
+        with proc.alone_lock:
+            alone, proc.alone_unlogged = proc.alone_unlogged, 0
+        if alone:
+            log.warning(
+                "quelvar_guard: %d more tokens were accepted without Redis at %s before it answered again",
+                alone,
+                self.log_name,
+            )
         spilled_changes, spilled_tokens = outage.take_spilled()
         if spilled_changes or spilled_tokens:
             log.warning(
@@ -475,7 +492,37 @@ class RedisStore:
             return False
         spent.add(raw)
         proc.outage.add_token(raw)
+        self._alone(proc, error)
         return True
+
+    def _alone(self, proc: _Process, error: BaseException | None) -> None:
+        """Counts a token accepted on this process's word alone (a replay of
+        it in another process is accepted too): in stats(), the heartbeat
+        and the fleet's counts; warned of at once, then at most once per
+        ALONE_LOG_SECONDS with the count, and the rest when Redis is back."""
+        proc.tally.add(ACCEPTED_ALONE)
+        now = time.monotonic()
+        with proc.alone_lock:
+            proc.accepted_alone += 1
+            proc.alone_unlogged += 1
+            if now < proc.alone_log_at:
+                return
+            count, proc.alone_unlogged = proc.alone_unlogged, 0
+            proc.alone_log_at = now + ALONE_LOG_SECONDS
+        why = (
+            "a reply came late"
+            if isinstance(error, LATE)
+            else "a call got no answer"
+            if error is not None
+            else "Redis is away"
+        )
+        log.warning(
+            "quelvar_guard: %d tokens accepted without Redis at %s (%s; degrade): a replay of them in another "
+            "process is accepted too",
+            count,
+            self.log_name,
+            why,
+        )
 
     @staticmethod
     def _spent(proc: _Process, raw: bytes, text: str | None) -> None:
@@ -620,10 +667,11 @@ class RedisStore:
             proc.tally.add(REFUSAL + reason)
 
     def fleet_counts(self) -> dict[str, dict[str, object]]:
-        """Bans, unbans and refusals by reason of every process on this Redis,
-        over the last minute and hour: {"minute": {"bans": n, "unbans": n,
-        "refusals": {reason: n}}, "hour": {...}}. One round trip; StoreUnavailable
-        without Redis."""
+        """Bans, unbans, refusals by reason and tokens accepted without Redis
+        of every process on this Redis, over the last minute and hour:
+        {"minute": {"bans": n, "unbans": n, "refusals": {reason: n},
+        "accepted_without_redis": n}, "hour": {...}}. One round trip;
+        StoreUnavailable without Redis."""
         proc = self._proc or self._start()
         if not proc.connected:
             raise self._refused or self._unavailable()
@@ -702,6 +750,7 @@ class RedisStore:
             "state": state,
             "on_unavailable": self.on_unavailable,
             "pending_writes": len(proc.outage),
+            "accepted_without_redis": proc.accepted_alone,
             "local_bans": core.get_state_engine_stats_rs()["active_ip_bans"],
         }
 
@@ -737,6 +786,8 @@ class RedisStore:
                 # When this process last saw Redis lose its state, and how often.
                 "lost_state_at": self._lost_state_at,
                 "lost_states": self._lost_states,
+                # Tokens accepted on this process's word alone (degrade).
+                "accepted_without_redis": proc.accepted_alone,
                 "on_unavailable": self.on_unavailable,
                 "pending_writes": len(proc.outage),
                 "resyncs": proc.listener.resyncs,

@@ -7,6 +7,7 @@ import asyncio
 import io
 import ipaddress
 import json
+import logging
 import threading
 import time
 
@@ -396,3 +397,27 @@ def _call(app, path: str, token: str | None = None, method: str = "GET") -> tupl
     status: list[str] = []
     body = b"".join(app(environ, lambda line, headers: status.append(line)))
     return status[0], body
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_every_token_accepted_without_redis_is_warned_of_and_counted(request, prefix, live_redis, proxy, caplog):
+    store = make_store("redis", request, prefix, url=proxy.url, timeout=0.2)
+    assert store.consume_nonce("before")
+    # A late reply: the call is settled alone, by the policy, and that is said.
+    sleeper = threading.Thread(target=lambda: live_redis.client().execute_command("DEBUG", "SLEEP", 1))
+    sleeper.start()
+    wait_until(lambda: not live_redis.ping(timeout=0.05), 5)
+    assert store.consume_nonce("late")
+    sleeper.join()
+    [late] = [record for record in caplog.records if "accepted without Redis" in record.getMessage()]
+    assert late.levelno == logging.WARNING and "1 tokens" in late.getMessage() and "came late" in late.getMessage()
+    # Away: each one counted, warned of in one line per 5 s, the rest when Redis is back.
+    proxy.set("down")
+    wait_until(lambda: not store.stats()["connected"], 5)
+    for index in range(5):
+        assert store.consume_nonce(f"alone-{index}")
+    assert store.stats()["accepted_without_redis"] == 6
+    proxy.set("pass")
+    wait_until(lambda: store.stats()["connected"], 10)
+    assert "more tokens were accepted without Redis" in caplog.text
+    wait_until(lambda: store.fleet_counts()["minute"]["accepted_without_redis"] == 6, 5)

@@ -200,11 +200,21 @@ def test_metrics_and_record_agree_over_workers(serve, running_redis, request, tm
     refusals = {"malformed_telemetry": 1, "refused": 1, "replayed_token": rounds}
     store = RedisStore(running_redis.url, prefix=prefix)
     request.addfinalizer(store.close)
-    wait_until(lambda: store.fleet_counts()["minute"] == {"bans": 1, "unbans": 1, "refusals": refusals}, 5)
+    wait_until(
+        lambda: (
+            store.fleet_counts()["minute"]
+            == {"bans": 1, "unbans": 1, "refusals": refusals, "accepted_without_redis": 0}
+        ),
+        5,
+    )
     done = _command("status", QUELVAR_REDIS_URL=running_redis.url, QUELVAR_REDIS_PREFIX=prefix)
     assert done.returncode == 0, done.stderr
     status = json.loads(done.stdout)
-    assert status["fleet"]["minute"] == status["fleet"]["hour"] == {"bans": 1, "unbans": 1, "refusals": refusals}
+    assert (
+        status["fleet"]["minute"]
+        == status["fleet"]["hour"]
+        == {"bans": 1, "unbans": 1, "refusals": refusals, "accepted_without_redis": 0}
+    )
     # Every worker's heartbeat, connected again (and this test's own store's).
     assert workers <= {worker["pid"] for worker in status["workers"]} and status["degraded_workers"] == 0
 

@@ -36,6 +36,8 @@ FLUSH_SECONDS = 1.0
 BAN = "ban"
 UNBAN = "unban"
 REFUSAL = "refusal:"
+# A token accepted without Redis (degrade): a replay of it elsewhere is accepted too.
+ACCEPTED_ALONE = "accepted_without_redis"
 # How often a process writes its heartbeat, and how long one lasts: a process
 # that stopped writing is gone from the list within BEAT_TTL.
 BEAT_SECONDS = 2.0
@@ -124,7 +126,8 @@ def workers(client: Any, keys: FleetKeys, now: float) -> list[dict[str, Any]]:
 
 
 def read(client: Any, keys: FleetKeys, now: float) -> dict[str, dict[str, Any]]:
-    """{"minute": {"bans": n, "unbans": n, "refusals": {reason: n}}, "hour": {...}}: one round trip."""
+    """{"minute": {"bans": n, "unbans": n, "refusals": {reason: n}, "accepted_without_redis": n},
+    "hour": {...}}: one round trip."""
     pipe = client.pipeline(transaction=False)
     windows = (("minute", SHORT, SHORT_COUNT), ("hour", LONG, LONG_COUNT))
     for _, seconds, count in windows:
@@ -134,7 +137,7 @@ def read(client: Any, keys: FleetKeys, now: float) -> dict[str, dict[str, Any]]:
     replies = iter(pipe.execute())
     result: dict[str, dict[str, Any]] = {}
     for name, _, count in windows:
-        changes = {BAN: 0, UNBAN: 0}
+        changes = {BAN: 0, UNBAN: 0, ACCEPTED_ALONE: 0}
         refusals = dict[str, int]()
         for _ in range(count):
             for field, value in next(replies).items():
@@ -144,7 +147,12 @@ def read(client: Any, keys: FleetKeys, now: float) -> dict[str, dict[str, Any]]:
                 elif field.startswith(REFUSAL):
                     reason = field[len(REFUSAL) :]
                     refusals[reason] = refusals.get(reason, 0) + int(value)
-        result[name] = {"bans": changes[BAN], "unbans": changes[UNBAN], "refusals": dict(sorted(refusals.items()))}
+        result[name] = {
+            "bans": changes[BAN],
+            "unbans": changes[UNBAN],
+            "refusals": dict(sorted(refusals.items())),
+            ACCEPTED_ALONE: changes[ACCEPTED_ALONE],
+        }
     return result
 
 
