@@ -9,6 +9,10 @@ quelvar_guard.config).
     bans add ADDRESS [--seconds N]  N defaults to the service's QUELVAR_BAN_SECONDS (600)
     bans remove ADDRESS
     tokens issue [--address A]  a telemetry token, as the token endpoint gives it
+    explain ADDRESS           what the guard would do now for that client, and why: its
+                              ban, an allow list, a crawler's check, its budgets per
+                              network, its suspicion level, the work a token would ask,
+                              and its last scored decisions (exit 1 if it would be refused)
     config check              every setting, then the Redis server: reachable, the
                               database there, cluster or not, no eviction
 
@@ -289,6 +293,17 @@ def _count_in_service_metrics(banned: bool) -> None:
         logging.getLogger("quelvar_guard").warning("quelvar_guard: not counted in the service's metrics: %s", error)
 
 
+def _note(store: Any, settings: Settings, address: str, note: dict[str, Any]) -> None:
+    """Keeps an operator's change among the address's last decisions (see explain)."""
+    from .addresses import BanScope
+    from .networks import Networks, parse_budgets
+
+    scope = BanScope(ipv4_prefix=settings.ipv4_prefix, ipv6_prefix=settings.ipv6_prefix)
+    plan = Networks(scope, parse_budgets(settings.network_budgets), None, 1).plan(address)
+    text = json.dumps({"at": int(time.time()), **note})
+    store.escalate([], 0.0, settings.level_half_life, None, settings.offence_window, plan.notes, text)
+
+
 def cmd_bans_add(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]]:
     settings = _settings()
     # One default for a ban's length: the service's own (QUELVAR_BAN_SECONDS).
@@ -296,6 +311,7 @@ def cmd_bans_add(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[st
     store = _store(settings, args.timeout)
     try:
         store.ban(args.address, seconds, source=SOURCE)
+        _note(store, settings, args.address, {"decision": "ban", "seconds": seconds, "source": SOURCE})
     finally:
         store.close()
     _count_in_service_metrics(True)
@@ -303,9 +319,11 @@ def cmd_bans_add(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[st
 
 
 def cmd_bans_remove(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]]:
-    store = _store(_settings(), args.timeout)
+    settings = _settings()
+    store = _store(settings, args.timeout)
     try:
         store.unban(args.address, source=SOURCE)
+        _note(store, settings, args.address, {"decision": "unban", "source": SOURCE})
     finally:
         store.close()
     _count_in_service_metrics(False)
@@ -320,6 +338,75 @@ def cmd_tokens_issue(args: argparse.Namespace) -> tuple[int, dict[str, Any], lis
     finally:
         store.close()
     return OK, payload, [str(payload["token"])]
+
+
+def cmd_explain(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]]:
+    from .addresses import BanScope
+    from .allow import KNOWN_CRAWLERS, AllowList
+    from .networks import Networks, overdraft_bits, overdraft_limit, parse_budgets
+
+    settings = _settings()
+    address = args.address
+    scope = BanScope(ipv4_prefix=settings.ipv4_prefix, ipv6_prefix=settings.ipv6_prefix)
+    plan = Networks(scope, parse_budgets(settings.network_budgets), settings.mint_rate, settings.mint_burst).plan(
+        address
+    )
+    limit = overdraft_limit(settings.max_work_bits - settings.work_bits)
+    half_life = settings.level_half_life
+    store = _store(settings, args.timeout)
+    try:
+        left = store.ban_remaining(address)
+        admission = store.admit(plan.buckets, plan.levels, limit, half_life, look=True)
+        budgets = []
+        for key, rate, burst in plan.buckets:
+            owed = store.admit([(key, rate, burst)], [], limit, half_life, look=True).owed
+            in_use = max(0.0, owed * burst - 1)
+            budgets.append(
+                {"network": key.rpartition("}")[2], "rate": rate, "burst": burst, "in_use": round(in_use, 2)}
+            )
+        crawlers = {c.name: store.recall(f"crawler:{c.name}:{address}") for c in KNOWN_CRAWLERS}
+        notes = [json.loads(note) for note in store.notes(plan.notes)]
+    finally:
+        store.close()
+    allowed = bool(settings.allow_networks or settings.allow_file) and AllowList(
+        settings.allow_networks, settings.allow_file
+    ).allowed(address)
+    confirmed = [name for name, held in crawlers.items() if held == "1"]
+    refuted = [name for name, held in crawlers.items() if held == "0"]
+    bits = min(settings.work_bits + int(admission.level) + overdraft_bits(admission.owed), settings.max_work_bits)
+    if allowed:
+        verdict = "let through unscreened: on the allow list"
+    elif left is not None:
+        verdict = f"refused: banned for {left} s more"
+    elif admission.wait > 0:
+        verdict = f"refused at the token endpoint (429) for {max(1, round(admission.wait))} s: past its budgets"
+    else:
+        verdict = f"screened: a telemetry token asks {bits} bits of work"
+    facts: dict[str, Any] = {
+        "address": address,
+        "ban_key": scope.key(address),
+        "verdict": verdict,
+        "banned": left is not None,
+        "ban_seconds_left": left,
+        "allow_listed": allowed,
+        "crawler_confirmed": confirmed,
+        "crawler_refused": refuted,
+        "level": round(admission.level, 3),
+        "work_bits": bits,
+        "budgets": budgets,
+        "recent": notes,
+    }
+    lines = [f"{address}: {verdict}", f"suspicion level {facts['level']:g} (halves every {half_life:g} s)"]
+    lines += [f"budget {b['network']}: {b['in_use']:g} of {b['burst']} in use, {b['rate']:g}/s" for b in budgets]
+    lines += [f"crawler {name}: confirmed by its DNS" for name in confirmed]
+    lines += [f"crawler {name}: claimed, refused by its DNS" for name in refuted]
+    lines += [
+        f"{time.strftime('%Y-%m-%d %H:%M:%S', time.gmtime(note.get('at', 0)))} {note.get('decision')} "
+        f"{','.join(note.get('reasons', []))} {note.get('path', '')}"
+        for note in notes
+    ]
+    refused = not allowed and (left is not None or admission.wait > 0)
+    return PROBLEM if refused else OK, facts, lines
 
 
 # -- the parser ---------------------------------------------------------------------
@@ -378,6 +465,10 @@ def parser() -> argparse.ArgumentParser:
         "--address", type=_address, default=None, help="the client it is for (what a bound token is bound to)"
     )
     issue.set_defaults(run=cmd_tokens_issue)
+
+    explain = commands.add_parser("explain", parents=[common], help="what the guard would do now for a client, and why")
+    explain.add_argument("address", type=_address)
+    explain.set_defaults(run=cmd_explain)
 
     config = commands.add_parser("config", help="check the configuration").add_subparsers(dest="action", required=True)
     config.add_parser("check", parents=[common]).set_defaults(run=cmd_config_check)

@@ -869,7 +869,7 @@ class RedisStore:
         if answer is None:
             return NETWORKS.admit(buckets, level_keys, limit, half_life, look)
         wait, owed, level = (int(value) for value in answer)
-        return Admission(wait / 1e6, owed / 1000, level / 1000)
+        return Admission(wait / 1e6, owed / 1e6, level / 1000)
 
     def escalate(
         self,

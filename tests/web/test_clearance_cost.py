@@ -50,11 +50,11 @@ def test_no_guarded_token_without_work_and_evidence_only_through_a_paid_challeng
     rng = random.Random(7)
     with server.client(TRUSTED_PROXY) as client:
         # 1,000 tries to skip the work: no answer, a made-up one, another token's.
-        other = _ticket(client, "198.51.100.1")["token"]
+        other = _ticket(client, "198.18.0.1")["token"]
         guesses = [None, "0.0.0.0", lambda: ".".join(str(rng.randrange(10**6)) for _ in range(4)), solve(other, 8)]
         cleared = 0
         for attempt in range(1000):
-            address = f"198.51.100.{attempt % 200 + 1}"
+            address = f"198.18.0.{attempt % 200 + 1}"
             token = _ticket(client, address)["token"]
             guess = guesses[attempt % len(guesses)]
             answer = _post(
@@ -70,12 +70,12 @@ def test_no_guarded_token_without_work_and_evidence_only_through_a_paid_challeng
         # Work done but no evidence: a challenge whose own token asks more;
         # that work paid, the same empty body clears.
         for body in EVIDENCE_FREE:
-            ticket = _ticket(client, "198.51.100.240")
-            challenged = _post(client, "198.51.100.240", body, ticket["token"], solve(ticket["token"], ticket["work"]))
+            ticket = _ticket(client, "198.18.0.240")
+            challenged = _post(client, "198.18.0.240", body, ticket["token"], solve(ticket["token"], ticket["work"]))
             refusal = challenged.json()
             assert (challenged.status_code, refusal["error"], refusal["reasons"]) == (403, "challenge", ["no_evidence"])
             assert refusal["work"] >= ticket["work"] + 2
-            paid = _post(client, "198.51.100.240", body, refusal["token"], solve(refusal["token"], refusal["work"]))
+            paid = _post(client, "198.18.0.240", body, refusal["token"], solve(refusal["token"], refusal["work"]))
             assert paid.status_code == 200 and len(paid.json()["tokens"]) == 10, paid.text
 
 
@@ -84,14 +84,14 @@ def test_one_solved_puzzle_clears_once_however_many_post_it_at_once(kind, module
     server = serve(kind, module, QUELVAR_WORK_BITS="6")
     with server.client(TRUSTED_PROXY) as client:
         for _ in range(10):
-            ticket = _ticket(client, "198.51.100.50")
+            ticket = _ticket(client, "198.18.0.50")
             work = solve(ticket["token"], ticket["work"])
             start, answers = threading.Barrier(4), []
 
             def post_it(token, work, start, answers):
                 with server.client(TRUSTED_PROXY) as own:
                     start.wait(10)
-                    answers.append(_post(own, "198.51.100.50", HUMAN, token, work).status_code)
+                    answers.append(_post(own, "198.18.0.50", HUMAN, token, work).status_code)
 
             arguments = (ticket["token"], work, start, answers)
             threads = [threading.Thread(target=post_it, args=arguments) for _ in range(4)]

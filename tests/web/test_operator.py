@@ -5,11 +5,13 @@ from __future__ import annotations
 
 import json
 import math
+import subprocess
+import sys
 
 import pytest
 import redis
 
-from servers import TRUSTED_PROXY, dns_server, wait_until
+from servers import SERVER_ENV, TEST_WORK_BITS, TRUSTED_PROXY, dns_server, wait_until
 from web_client import HEADER, HUMAN, TELEMETRY, post_telemetry
 
 LINE = json.dumps(
@@ -119,3 +121,41 @@ def test_allowed_networks_and_confirmed_crawlers_pass_unscreened_and_a_false_cla
             assert [hello("192.0.2.50", **bot) for _ in range(2)] == [(200, None)] * 2
             assert [hello("192.0.2.51", **bot) for _ in range(2)] == [(403, ["fake_crawler"])] * 2
             assert hello("192.0.2.50") == (400, None)  # the address without the claim: screened as anyone
+
+
+BUCKETS = {"QUELVAR_MINT_RATE": "0.0001", "QUELVAR_MINT_BURST": "20"}
+
+
+def test_explain_says_what_the_guard_would_do_for_an_address_and_why(serve, running_redis):
+    # Buckets that do not refill while the test runs.
+    server = serve("gunicorn", "tagged_wsgi:app", QUELVAR_ALLOW_NETWORKS="203.0.113.64/26", **BUCKETS)
+    with server.client(TRUSTED_PROXY) as client:
+        refused = post_telemetry(client, WEBDRIVER, **{"X-Forwarded-For": "198.51.100.90"})
+        assert refused.status_code == 403
+        for _ in range(3):
+            client.get("/quelvar/token", headers={"X-Forwarded-For": "198.51.100.91"})
+
+    def explain(address):
+        answer = subprocess.run(
+            [sys.executable, "-m", "quelvar_guard", "explain", address, "--json"],
+            env=dict(
+                SERVER_ENV,
+                QUELVAR_REDIS_URL=running_redis.url,
+                QUELVAR_ALLOW_NETWORKS="203.0.113.64/26",
+                QUELVAR_WORK_BITS=TEST_WORK_BITS,
+                QUELVAR_NETWORK_BUDGETS="off",
+                **BUCKETS,
+            ),
+            capture_output=True,
+            text=True,
+            timeout=60,
+        )
+        return answer.returncode, json.loads(answer.stdout)
+
+    code, banned = explain("198.51.100.90")
+    assert (code, banned["banned"], banned["level"]) == (1, True, pytest.approx(4, abs=0.1))  # decaying
+    assert [(note["decision"], note["reasons"]) for note in banned["recent"]] == [("ban", ["webdriver"])]
+    code, busy = explain("198.51.100.91")
+    assert code == 0 and busy["budgets"][0]["in_use"] == pytest.approx(3, abs=0.01) and busy["recent"] == []
+    code, allowed = explain("203.0.113.100")
+    assert (code, allowed["allow_listed"], allowed["banned"]) == (0, True, False)

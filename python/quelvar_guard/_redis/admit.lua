@@ -7,7 +7,7 @@
 -- KEYS: the buckets, then the level keys. ARGV[1]: how many buckets; then
 -- per bucket its microseconds per unit and its burst; then the limit in
 -- bursts, the levels' half-life in microseconds and 1 to look without taking.
--- Returns {microseconds to wait or 0, the largest debt in thousandths of a
+-- Returns {microseconds to wait or 0, the largest debt in millionths of a
 -- burst, the highest level in thousandths}.
 local buckets = tonumber(ARGV[1])
 local limit = tonumber(ARGV[2 * buckets + 2])
@@ -42,4 +42,4 @@ if wait <= 0 and not look then
     redis.call('SET', KEYS[i], string.format('%d', full[i]), 'PX', math.ceil((full[i] - now) / 1000))
   end
 end
-return {math.ceil(math.max(wait, 0)), math.floor(owed * 1000), math.floor(level * 1000)}
+return {math.ceil(math.max(wait, 0)), math.floor(owed * 1000000), math.floor(level * 1000)}
