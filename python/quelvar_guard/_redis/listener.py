@@ -109,6 +109,10 @@ class BanListener:
         # a Redis that still answers commands) has been logged.
         self.subscribed = False
         self.subscription_lost = False
+        # Subscriptions that failed in a row while Redis answered commands:
+        # the loss is said from the second (the first may be a server that
+        # just woke up, whose subscription then comes back at once).
+        self.failed_while_answering = 0
 
     def wrote(self, ips: Iterable[str], seq: int) -> None:
         for ip in ips:
@@ -152,6 +156,7 @@ class BanListener:
                 RECORD.store_state(store.log_name, "connected")
                 if METRICS.on:
                     METRICS.store_state("connected")
+                self.failed_while_answering = 0
                 if self.subscription_lost:
                     self.subscription_lost = False
                     log.warning(
@@ -248,7 +253,8 @@ class BanListener:
             log.exception("quelvar_guard: ban listener failed to catch up; reconnecting")
             return False
         self.progress = time.monotonic()
-        if not self.subscription_lost:
+        self.failed_while_answering += 1
+        if not self.subscription_lost and self.failed_while_answering > 1:
             self.subscription_lost = True
             log.warning(
                 "quelvar_guard: the ban subscription to Redis at %s was lost (%s); Redis still answers "
