@@ -41,8 +41,10 @@ def test_the_dependencies_screen_and_hand_over_the_features(serve):
         account = client.get("/account", headers={HEADER: cleared["tokens"][0]})
         assert (account.status_code, account.json()) == (200, {"client": "127.0.0.1"})
 
-        # A challenge: no ban, no tokens; fresh telemetry is scored again.
-        challenged = client.post("/login", content=b"{}", headers={HEADER: fresh(client)})
+        # A challenge: no ban, no tokens; fresh telemetry is scored again. The
+        # movement is evidence enough for the scoring; the callback asks for keys.
+        unkeyed = json.dumps({**json.loads((SESSIONS / "human.json").read_bytes()), "keystrokes": []})
+        challenged = client.post("/login", content=unkeyed, headers={HEADER: fresh(client)})
         assert detail(challenged) == (403, {"error": "challenge", "retry_after": 5, "reasons": ["no_keystrokes"]}, "5")
         assert client.get("/account", headers={HEADER: cleared["tokens"][1]}).status_code == 200
 
