@@ -232,6 +232,15 @@ def _pem_body(data: bytes) -> bytes:
         raise ValueError("malformed PEM public key") from None
 
 
+def issuer_from(text: str) -> Issuer:
+    """An issuer from "name=path", the path of its published key (DER or PEM)."""
+    name, _, path = text.partition("=")
+    if not name.strip() or not path.strip():
+        raise ValueError(f"{text!r} is not name=path of the issuer's key")
+    with open(path.strip(), "rb") as key:
+        return Issuer(name.strip(), key.read())
+
+
 class Attestation:
     """Sends challenges for the named issuers and verifies redeemed tokens."""
 

@@ -312,6 +312,18 @@ class Settings:
         "host or host:port of the DNS server that verifies crawlers; unset: the system's",
         to="Guard.crawler_dns",
     )
+    attestation_issuers: tuple[str, ...] = _option(
+        (),
+        "QUELVAR_ATTESTATION_ISSUERS",
+        "privacy-token issuers trusted as evidence, name=path of the published key each",
+        to="Guard.attestation_issuers",
+    )
+    attestation_origin: str = _option(
+        "",
+        "QUELVAR_ATTESTATION_ORIGIN",
+        "this site's host, named in the privacy-token challenge",
+        to="Guard.attestation_origin",
+    )
     # -- requests ----------------------------------------------------------------
     guarded_paths: tuple[str, ...] = _option(
         ("/api/",), "QUELVAR_GUARDED_PATHS", "path prefixes that need a guarded token", to="Guard.guarded_paths"
@@ -471,6 +483,17 @@ class Settings:
             problems.append(f"QUELVAR_NETWORK_BUDGETS: {error}")
         problems.extend(self._policy_problems())
         problems.extend(self._allow_problems())
+        if self.attestation_issuers:
+            from .attestation import issuer_from
+
+            failed = len(problems)
+            for issuer in self.attestation_issuers:
+                try:
+                    issuer_from(issuer)
+                except (OSError, ValueError, ImportError) as error:
+                    problems.append(f"QUELVAR_ATTESTATION_ISSUERS {issuer!r}: {error}")
+            if len(problems) == failed and not self.attestation_origin:
+                problems.append("QUELVAR_ATTESTATION_ISSUERS needs QUELVAR_ATTESTATION_ORIGIN, the site's host")
         for reason in self.shadow_rules:
             if reason not in SHADOWABLE:
                 problems.append(f"QUELVAR_SHADOW_RULES: no rule is named {reason!r} ({', '.join(sorted(SHADOWABLE))})")

@@ -90,6 +90,7 @@ import quelvar_core_rs as core
 
 from .addresses import BanScope, ClientAddresses, normalise_address
 from .allow import AllowList, Crawler, Crawlers, dns_resolver
+from .attestation import Attestation, Issuer, issuer_from
 from .metrics import METRICS
 from .networks import (
     DEFAULT_NETWORK_BUDGETS,
@@ -487,6 +488,12 @@ class Guard:
                     known crawler is let through once forward-confirmed
                     reverse DNS confirms it, refused ("fake_crawler") if not
     crawler_dns:    "host" or "host:port" of the DNS server that checks (None: the system's)
+    attestation_issuers, attestation_origin: privacy tokens of these issuers
+                    (Issuer, or "name=path of its published key") for this
+                    site's host (see quelvar_guard.attestation): the token
+                    endpoint sends their challenge, and a telemetry post that
+                    redeems one clears without work and without movement to
+                    judge (bans and refusals still hold)
     trusted_proxies, proxy_header: see ClientAddresses
     max_age, clock_skew: see Tokens (max_age: the telemetry token's lifetime)
     health_path:    answer readiness here, 200 or 503 with the store's state
@@ -528,6 +535,8 @@ class Guard:
         allow_file: str | None = None,
         verify_crawlers: bool | Crawlers = False,
         crawler_dns: str | None = None,
+        attestation_issuers: Iterable[Issuer | str] = (),
+        attestation_origin: str = "",
         trusted_proxies: Iterable[str] | str = (),
         proxy_header: str = "x-forwarded-for",
         max_age: float = 30.0,
@@ -603,6 +612,7 @@ class Guard:
                     WORK_HEADER.lower(),
                     ROUTE_HEADER.lower(),
                     "user-agent",
+                    "authorization",
                     "content-length",
                     "x-forwarded-for",
                     "forwarded",
@@ -663,6 +673,14 @@ class Guard:
         if verify_crawlers is True:
             verify_crawlers = Crawlers(resolver=dns_resolver(crawler_dns))
         self.crawlers: Crawlers | None = verify_crawlers or None
+        # One fixed challenge per deployment: any worker verifies, the spent nonce stops a replay.
+        issuers = [issuer_from(item) if isinstance(item, str) else item for item in attestation_issuers]
+        self.attestation = Attestation(issuers, attestation_origin) if issuers else None
+        self._attestation_challenges: tuple[bytes, ...] = ()
+        self._attestation_headers: tuple[tuple[str, str], ...] = ()
+        if self.attestation is not None:
+            self._attestation_challenges, header = self.attestation.challenges()
+            self._attestation_headers = (("WWW-Authenticate", header),)
         if mode not in ("enforce", "shadow"):
             raise ValueError('mode must be "enforce" or "shadow"')
         self.shadow = mode == "shadow"
@@ -790,6 +808,7 @@ class Guard:
                 "work": bits,
                 "work_header": WORK_HEADER,
             },
+            self._attestation_headers,
         )
 
     def admitted_bits(self, admission: Admission, policy: int = 0) -> int:
@@ -1033,7 +1052,18 @@ class Guard:
         each wrong answer costs the client a token of its budget, never the
         server a search on its behalf."""
         kind, bits, policy = self.tokens.puzzle(token)
-        if not work_done(token.encode("ascii"), head.header(self._work_key), bits):
+        # A privacy token from a trusted issuer is evidence enough: no work asked.
+        attested = False
+        if self.attestation is not None and (credential := head.header("authorization")) is not None:
+            nonce = self.attestation.verify_any(credential, self._attestation_challenges)
+            if nonce is not None:
+                try:
+                    attested = yield Spend("pt:" + nonce.hex())
+                except StoreUnavailable:
+                    return _STORE_UNAVAILABLE
+                if not attested:
+                    return _REPLAYED  # the privacy token was spent before
+        if not attested and not work_done(token.encode("ascii"), head.header(self._work_key), bits):
             return _error(403, "work_required", work=bits, work_header=WORK_HEADER)
         length_text = (head.header("content-length") or "").strip()
         if not length_text:
@@ -1062,7 +1092,7 @@ class Guard:
         action = decision.action
         # A challenge token's work paid for a challenge: what the rules would
         # challenge again is let through (bans and refusals still hold).
-        if action is Action.ALLOW or (action is Action.CHALLENGE and kind is TokenKind.CHALLENGE):
+        if action is Action.ALLOW or (action is Action.CHALLENGE and (kind is TokenKind.CHALLENGE or attested)):
             count = self._policy_settings[policy][0]
             tokens = self.tokens.issue_clearance(count, self._network(address), policy)
             return Screened(address, TokenVerdict.OK, features, decision, tokens, policy=policy)

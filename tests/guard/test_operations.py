@@ -378,6 +378,8 @@ def _texts(name: str, option, kind, default) -> list[str]:
         "allow_networks": ["192.0.2.0/24,2001:db8::/32", "192.0.2.0/33"],
         "allow_file": ["/nowhere"],
         "crawler_dns": ["127.0.0.1:5353", "[::1]", "host:port"],
+        "attestation_issuers": ["issuer=/nowhere"],
+        "attestation_origin": ["example.com"],
         "route_policies": ['[{"prefix": "/api/s", "work_bits": 19}]', '[{"prefix": "/api/s", "work_bits": 99}]', "["],
     }
     if name in special:

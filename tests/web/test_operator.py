@@ -3,6 +3,7 @@ mode for the whole guard and for single rules."""
 
 from __future__ import annotations
 
+import base64
 import json
 import math
 import subprocess
@@ -159,3 +160,37 @@ def test_explain_says_what_the_guard_would_do_for_an_address_and_why(serve, runn
     assert code == 0 and busy["budgets"][0]["in_use"] == pytest.approx(3, abs=0.01) and busy["recent"] == []
     code, allowed = explain("203.0.113.100")
     assert (code, allowed["allow_listed"], allowed["banned"]) == (0, True, False)
+
+
+def test_a_privacy_token_clears_without_work_or_movement_once(serve, tmp_path):
+    from cryptography.hazmat.primitives.asymmetric import rsa
+
+    from guard.test_attestation import b64, issue, spki
+    from quelvar_guard.attestation import parse_auth_header
+
+    key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+    (tmp_path / "issuer.der").write_bytes(spki(key))
+    server = serve(
+        "uvicorn",
+        "tagged_asgi:app",
+        QUELVAR_ATTESTATION_ISSUERS=f"issuer.test={tmp_path / 'issuer.der'}",
+        QUELVAR_ATTESTATION_ORIGIN="site.test",
+        QUELVAR_WORK_BITS="24",  # more than a test could pay
+        QUELVAR_MAX_WORK_BITS="24",
+    )
+    with server.client(TRUSTED_PROXY) as client:
+        # One challenge for the whole deployment, sent with every token.
+        [(scheme, fields)] = parse_auth_header(client.get("/quelvar/token").headers["WWW-Authenticate"])
+        assert (scheme.lower(), fields["token-key"]) == ("privatetoken", b64(spki(key)))
+        challenge = base64.urlsafe_b64decode(fields["challenge"] + "=" * (-len(fields["challenge"]) % 4))
+
+        def post(authorization):
+            headers = {HEADER: client.get("/quelvar/token").json()["token"], "Authorization": authorization}
+            answer = client.post(TELEMETRY, content=b"{}", headers=headers)
+            return answer.status_code, answer.json().get("error")
+
+        first = issue(key, challenge)
+        assert post(first) == (200, None)
+        assert post(first) == (409, "replayed_token")  # each privacy token once
+        other = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+        assert post(issue(other, challenge)) == (403, "work_required")  # an issuer not trusted: work as anyone
