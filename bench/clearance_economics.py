@@ -40,7 +40,12 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT))
 
-from quelvar_guard.decision import DEFAULT_MINT_BURST, DEFAULT_MINT_RATE  # noqa: E402
+from quelvar_guard.decision import (  # noqa: E402
+    DEFAULT_MAX_WORK_BITS,
+    DEFAULT_MINT_BURST,
+    DEFAULT_MINT_RATE,
+    DEFAULT_WORK_BITS,
+)
 from quelvar_guard.networks import DEFAULT_NETWORK_BUDGETS  # noqa: E402
 from tests.servers import TRUSTED_PROXY, RedisServer, Served  # noqa: E402
 
@@ -49,8 +54,8 @@ SOLVER_SOURCE = ROOT / "bench" / "work_solver.c"
 SHARED = Path(os.environ.get("QUELVAR_SHARED_DATA", ROOT.parent / "shared" / "data"))
 CORPORA = ROOT / "build" / "evaluation" / "corpora"
 GENERATORS = ("straight", "pyclick", "humancursor", "windmouse", "bezier", "cursory")
-BASE_BITS, TOP_BITS = 17, 22
-PAGE_BITS = (12, 17, 20, 22)
+BASE_BITS, TOP_BITS = DEFAULT_WORK_BITS, DEFAULT_MAX_WORK_BITS
+PAGE_BITS = (12, BASE_BITS, BASE_BITS + 3, TOP_BITS)
 # Hides the flag the way a bot would, so the page posts as a person's browser
 # does (headless Chromium under DevTools reports true, which the rules ban).
 HIDE_WEBDRIVER = "Object.defineProperty(navigator, 'webdriver', {get: () => false}); true"
@@ -615,7 +620,7 @@ def main(argv: list[str] | None = None) -> int:
                     f"{1000 * r['client_s'] / r['tries']:.2f} ms (solving {1000 * r['solve_s'] / r['tries']:.2f}) "
                     f"per try; {r['outcomes']}"
                 )
-    print("\n### Guarded requests per second, steady state after the burst (work 17, default budgets)\n")
+    print(f"\n### Guarded requests per second, steady state after the burst (work {BASE_BITS}, default budgets)\n")
     print(
         markdown(
             ["from", "burst taken (bare tokens)", "guarded/s", "clearances", "429s", "median bits"],
@@ -637,7 +642,7 @@ def main(argv: list[str] | None = None) -> int:
             ["work bits", "runs", "median ms", "outcomes"],
             [
                 [
-                    bits if bits != -1 else "17, no movement (from load)",
+                    bits if bits != -1 else f"{BASE_BITS}, no movement (from load)",
                     len(page_outcomes.get(bits if bits != -1 else "no movement", [])),  # type: ignore[call-overload]
                     fmt(statistics.median(timings[bits]), 0) if timings.get(bits) else "-",
                     "; ".join(sorted(set(page_outcomes.get(bits if bits != -1 else "no movement", [])))),  # type: ignore[call-overload]

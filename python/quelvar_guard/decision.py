@@ -412,13 +412,15 @@ def _decision_reply(code: str, seconds: int, reasons: tuple[str, ...]) -> Reply:
 DEFAULT_REQUESTS_PER_CLEARANCE = 10
 DEFAULT_BAN_SECONDS = 600
 # Bits of work every clearance costs (see work.py), the extra a challenge
-# asks, and the most a page is ever asked. A native solver does about six
-# million hashes a second on one core: 2^17 is some 20 ms of its time per
-# clearance, a few times what the server spends serving it; 2^22 some 0.7 s,
-# and about 1.5 s for a page's solver in a worker.
-DEFAULT_WORK_BITS = 17
+# asks, and the most a page is ever asked. A native solver with SHA
+# instructions does some 17 million hashes a second on one core: 2^19 is
+# about 30 ms of it per clearance, three to six times what the server spends
+# on the clearance and its guarded requests (make economics); 2^23 some half
+# a second, thirty times and more. The page's JavaScript does about two
+# million a second per core, in a worker per core.
+DEFAULT_WORK_BITS = 19
 DEFAULT_CHALLENGE_WORK_BITS = 3
-DEFAULT_MAX_WORK_BITS = 22
+DEFAULT_MAX_WORK_BITS = 23
 # Suspicion halves every ten minutes; a repeat offender's ban doubles per
 # ban within a day, up to a day.
 DEFAULT_LEVEL_HALF_LIFE = 600.0
