@@ -76,7 +76,8 @@ class Browser:
         binary = shutil.which("chromium")
         if binary is None:
             raise RuntimeError("Debian's chromium is not installed (.ci/debian-packages.txt)")
-        self.profile = tempfile.TemporaryDirectory(prefix="corpora-chromium-")
+        # Its helper processes may still write there as it exits: what is left is left.
+        self.profile = tempfile.TemporaryDirectory(prefix="corpora-chromium-", ignore_cleanup_errors=True)
         self.process = subprocess.Popen(
             [
                 binary,

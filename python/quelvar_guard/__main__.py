@@ -202,9 +202,19 @@ def cmd_status(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]
             f"writes, {worker['local_bans']} bans held, seen {worker['age']:g} s ago"
             for worker in workers
         ]
-        if unwell:
-            named = ", ".join(f"{worker['host']} pid {worker['pid']} ({worker['state']})" for worker in unwell)
-            problems.append(f"{len(unwell)} of {len(workers)} workers cannot use Redis: {named}")
+        # A worker whose ban subscription is lost still spends tokens in
+        # Redis; only its bans arrive late (read from the log at each retry).
+        cut_off = [worker for worker in unwell if worker["state"] != "subscription_lost"]
+        late = [worker for worker in unwell if worker["state"] == "subscription_lost"]
+        if cut_off:
+            named = ", ".join(f"{worker['host']} pid {worker['pid']} ({worker['state']})" for worker in cut_off)
+            problems.append(f"{len(cut_off)} of {len(workers)} workers cannot use Redis: {named}")
+        if late:
+            named = ", ".join(f"{worker['host']} pid {worker['pid']}" for worker in late)
+            problems.append(
+                f"{len(late)} of {len(workers)} workers lost their ban subscription (tokens still spent in "
+                f"Redis, bans seen late): {named}"
+            )
         if not workers and facts.get("reachable"):
             problems.append(
                 f"no worker has a heartbeat under the prefix {settings.redis_prefix!r}: none is running on "

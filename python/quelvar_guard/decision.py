@@ -575,6 +575,12 @@ class Guard:
         self._in_process = type(store) is LocalStore
         # A shared store counts refusals for the whole fleet (RedisStore.fleet_counts).
         self._count_refusal: Callable[[str], None] | None = getattr(store, "count_refusal", None)
+        # A strict shared store that lost its state (a restart without
+        # persistence) forgot which tokens were spent: those issued before
+        # it noticed are refused, the client takes new ones.
+        self._lost_state_at: Callable[[], float | None] | None = (
+            getattr(store, "lost_state_at", None) if getattr(store, "on_unavailable", None) == "strict" else None
+        )
         self.route_policies = parse_policies(route_policies)
         enforced = [policy for policy in self.route_policies if not policy.exempt]
         self.tokens = Tokens(
@@ -733,6 +739,11 @@ class Guard:
             return Route.GUARDED
         return None
 
+    def _issued_before_loss(self, token: str) -> bool:
+        assert self._lost_state_at is not None
+        lost = self._lost_state_at()
+        return lost is not None and Tokens.issued_at(token) < lost
+
     def policy_of(self, path: str | None) -> int:
         """The number of the route policy of a guarded path (0: the guard's own settings)."""
         if path is None:
@@ -762,7 +773,25 @@ class Guard:
         if header is None:
             return
         peer = normalise_address(head.peer.split("%", 1)[0] if isinstance(head.peer, str) else head.peer)
-        if peer is None or not ipaddress.ip_address(peer).is_private:
+        if peer is None:
+            return
+        forwarded = head.header("x-forwarded-for") or ""
+        if (
+            peer == normalise_address(forwarded.rpartition(",")[2].strip())
+            and not ipaddress.ip_address(peer).is_loopback
+        ):
+            # The peer is the header's last hop: the server itself took the
+            # client's address from the header (uvicorn's --proxy-headers), so
+            # whoever reaches it directly names any address it likes.
+            self._trap_quiet_until = time.monotonic() + PROXY_TRAP_QUIET_SECONDS
+            _log.warning(
+                "quelvar_guard: the server gave %s as the client's address, the last hop of its X-Forwarded-For, "
+                "while no proxy is trusted here: it rewrites clients from the header itself, so a client that "
+                "reaches it can name any address (uvicorn: --no-proxy-headers, and QUELVAR_TRUSTED_PROXIES)",
+                peer,
+            )
+            return
+        if not ipaddress.ip_address(peer).is_private:
             return
         self._trap_quiet_until = time.monotonic() + PROXY_TRAP_QUIET_SECONDS
         _log.warning(
@@ -928,6 +957,8 @@ class Guard:
         )
         if verdict is not TokenVerdict.OK:
             return self._end(_VERDICT_REPLIES[verdict], head, route, started)
+        if self._lost_state_at is not None and self._issued_before_loss(token):
+            return self._end(_STORE_UNAVAILABLE, head, route, started)
         if not self._in_process:
             return self._rest(self._spend(token, route, head, address), head, route, started)
         if not _consume_nonce(token):

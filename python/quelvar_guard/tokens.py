@@ -322,6 +322,13 @@ class Tokens:
         return TokenVerdict.OK
 
     @staticmethod
+    def issued_at(token: str) -> float:
+        """When a token `verify` accepted was issued (time.time())."""
+        raw = binascii.a2b_base64(token.encode("ascii").translate(_FROM_URLSAFE))
+        issued_ms: int = _STAMP.unpack_from(raw)[1]
+        return issued_ms / 1000
+
+    @staticmethod
     def puzzle(token: str) -> tuple[TokenKind, int, int]:
         """The kind, the work bits and the route policy of a token `verify` accepted."""
         raw = binascii.a2b_base64(token.encode("ascii").translate(_FROM_URLSAFE))

@@ -10,6 +10,8 @@ import time
 
 import pytest
 
+from guard.test_walk import SECRET, walk
+from quelvar_guard import Guard, Tokens
 from servers import in_other_process, make_store, wait_until
 
 EARLIER, LATER, LIFTED = "203.0.113.1", "203.0.113.3", "203.0.113.4"
@@ -56,6 +58,14 @@ def test_a_redis_that_lost_its_state_is_noticed(fault, policy, request, prefix, 
     assert not store.is_banned(LIFTED) and store.is_banned(LATER) and store.stats()["lost_states"] == 1
     # A process started after the loss knows of it, from Redis.
     in_other_process(_sees_the_loss, live_redis.url, prefix, before)
+    # The guard over a strict store refuses a token issued before the loss
+    # (its spending may be forgotten), not one issued after.
+    guard = Guard(store, [SECRET])
+    old, new = (
+        Tokens([SECRET], store, clock=lambda at=at: at).issue_clearance(1)[0] for at in (before - 1, time.time())
+    )
+    answers = [walk(guard, "GET", "/api/x", token) for token in (old, new)]
+    assert [getattr(answer, "status", 200) for answer in answers] == ([503, 200] if policy == "strict" else [200, 200])
 
 
 def test_a_first_connection_to_an_empty_redis_is_no_loss(request, prefix, live_redis, caplog):

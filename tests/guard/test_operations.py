@@ -522,7 +522,7 @@ def test_status_lists_the_workers_and_counts_the_degraded(request, prefix, live_
     assert code == 1 and states == [
         (state, os.getpid(), socket.gethostname(), "degrade") for state in ("connected", "subscription_lost")
     ]
-    assert "1 of 2 workers cannot use Redis" in out["problems"][0]
+    assert "1 of 2 workers lost their ban subscription" in out["problems"][0]
     # Each heartbeat expires by itself; a store that closes takes its own away at once.
     keys = FleetKeys(prefix)
     names = admin.zrange(keys.workers, 0, -1)

@@ -45,7 +45,16 @@ def test_the_dependencies_screen_and_hand_over_the_features(serve):
         # movement is evidence enough for the scoring; the callback asks for keys.
         unkeyed = json.dumps({**json.loads((SESSIONS / "human.json").read_bytes()), "keystrokes": []})
         challenged = client.post("/login", content=unkeyed, headers={HEADER: fresh(client)})
-        assert detail(challenged) == (403, {"error": "challenge", "retry_after": 5, "reasons": ["no_keystrokes"]}, "5")
+        status, refusal, retry_after = detail(challenged)
+        assert (status, refusal.pop("token")[:2], retry_after) == (403, "BA", "5")  # a challenge token, to pay with work
+        assert refusal == {
+            "error": "challenge",
+            "retry_after": 5,
+            "reasons": ["no_keystrokes"],
+            "header": HEADER,
+            "work": 4,
+            "work_header": "X-Quelvar-Work",
+        }
         assert client.get("/account", headers={HEADER: cleared["tokens"][1]}).status_code == 200
 
         bot = robot.post("/login", content=(SESSIONS / "bot.json").read_bytes(), headers={HEADER: fresh(robot)})
