@@ -121,11 +121,12 @@ class Settings:
     redis_url: str | None = _option(
         None,
         "QUELVAR_REDIS_URL",
-        "redis://host:port/db, rediss:// or unix://; unset: each process keeps its own tables (LocalStore)",
+        "redis://host:port/db, rediss:// or unix://; a cluster's nodes: redis://host1:port1,host2:port2/0; "
+        "unset: each process keeps its own tables (LocalStore)",
         to="RedisStore.url",
     )
     redis_cluster: bool = _option(
-        False, "QUELVAR_REDIS_CLUSTER", "the URL names one node of a Redis Cluster", to="RedisStore.cluster"
+        False, "QUELVAR_REDIS_CLUSTER", "the URL names one node or more of a Redis Cluster", to="RedisStore.cluster"
     )
     redis_prefix: str = _option(
         "quelvar:", "QUELVAR_REDIS_PREFIX", "namespace of every key and channel", to="RedisStore.prefix"
@@ -786,6 +787,20 @@ def unknown_variables(environ: Mapping[str, str] | None = None) -> list[str]:
 
 
 def _redis_url_problems(url: str, cluster: bool) -> list[str]:
+    from ._redis.connections import seed_urls
+
+    seeds = seed_urls(url)
+    if len(seeds) == 1:
+        return _seed_problems(url, cluster)
+    if not cluster:
+        return [
+            "QUELVAR_REDIS_URL names several nodes, which only a cluster has: "
+            "set QUELVAR_REDIS_CLUSTER, or name one server"
+        ]
+    return list(dict.fromkeys(problem for seed in seeds for problem in _seed_problems(seed, cluster)))
+
+
+def _seed_problems(url: str, cluster: bool) -> list[str]:
     from .record import redacted_url
 
     shown = redacted_url(url)  # the password never in a message

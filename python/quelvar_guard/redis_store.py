@@ -149,7 +149,8 @@ class RedisStore:
     """Nonces and bans shared through Redis; ban lookups answered locally.
 
     url: the server, e.g. "redis://127.0.0.1:6379/0"; with cluster=True any
-    node of a Redis Cluster. prefix: the namespace of every key and of the
+    node of a Redis Cluster, or several to start from, comma-separated
+    ("redis://h1:7000,h2:7001,h3:7002/0"). prefix: the namespace of every key and of the
     channel. nonce_window_seconds: how long a consumed token stays refused
     (at least 60). on_unavailable: "degrade" (default) or "strict", see the
     module. timeout: seconds allowed for each network step (connect, reply);

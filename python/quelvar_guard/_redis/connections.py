@@ -17,6 +17,21 @@ from redis.backoff import NoBackoff
 from redis.retry import Retry
 
 
+def seed_urls(url: str) -> list[str]:
+    """The URL of each node a setting names. Several nodes of a cluster share
+    one scheme, user, password, database and query:
+    redis://[user:password@]host1:port1,host2:port2/0 gives one URL per host.
+    A password needs no escaping of a comma: the hosts follow the last "@"."""
+    scheme, separator, rest = url.partition("://")
+    if not separator or scheme == "unix" or "," not in rest:
+        return [url]
+    # The host list ends where the path, query or fragment starts (a password
+    # with / ? # or @ in it must be percent-encoded).
+    end = min((index for index in (rest.find(mark) for mark in "/?#") if index >= 0), default=len(rest))
+    user, at, hosts = rest[:end].rpartition("@")
+    return [f"{scheme}://{user}{at}{host.strip()}{rest[end:]}" for host in hosts.split(",")]
+
+
 class Connections:
     """One server, named by its URL."""
 
@@ -71,15 +86,24 @@ class Connections:
 
 
 class ClusterConnections(Connections):
-    """A Redis Cluster, first reached through the node named by the URL, then
-    through any node it was last seen to have: a new client starts from all of
-    them, so that a failed node (the URL's too) is passed over."""
+    """A Redis Cluster, first reached through any node the URL names (see
+    seed_urls), then also through any node it was last seen to have: a new
+    client starts from all of them, so that a failed node (the URL's too) is
+    passed over, at start as after a failure."""
 
     calls_decide_outage = False
 
     def __init__(self, url: str, timeout: float) -> None:
         super().__init__(url, timeout)
+        self.seeds = seed_urls(url)
+        # The first URL carries the user, password and options for every node.
+        self.first = self.seeds[0]
         self.known: dict[str, tuple[str, int]] = {}
+
+    def _startup(self) -> list[tuple[str, int]]:
+        # Read here, not at construction: a URL the client cannot read fails
+        # where its other errors are reported.
+        return list(dict.fromkeys([*self.known.values(), *map(_host_port, self.seeds)]))
 
     def database(self) -> int:
         return 0  # a cluster has one
@@ -87,15 +111,15 @@ class ClusterConnections(Connections):
     def client(self) -> Any:
         nodes = [
             redis.cluster.ClusterNode(host, port)  # type: ignore[no-untyped-call]
-            for host, port in list(self.known.values())
+            for host, port in self._startup()
         ]
-        client = redis.cluster.RedisCluster.from_url(self.url, startup_nodes=nodes, **self.options())
+        client = redis.cluster.RedisCluster.from_url(self.first, startup_nodes=nodes, **self.options())
         self.known.update((node.name, (node.host, node.port)) for node in client.get_nodes())  # type: ignore[no-untyped-call]
         return client
 
     def async_client(self) -> Any:
-        nodes = [redis.asyncio.cluster.ClusterNode(host, port) for host, port in list(self.known.values())]
-        return redis.asyncio.cluster.RedisCluster.from_url(self.url, startup_nodes=nodes, **self.async_options())
+        nodes = [redis.asyncio.cluster.ClusterNode(host, port) for host, port in self._startup()]
+        return redis.asyncio.cluster.RedisCluster.from_url(self.first, startup_nodes=nodes, **self.async_options())
 
     def subscriber(self, client: Any, key: str) -> Any:
         # Announcements reach every node of a cluster; listen on the node that
@@ -114,7 +138,14 @@ class ClusterConnections(Connections):
         return not isinstance(error, redis.TimeoutError)
 
 
+def _host_port(url: str) -> tuple[str, int]:
+    options = redis.connection.parse_url(url)  # type: ignore[no-untyped-call]
+    return str(options.get("host", "localhost")), int(options.get("port", 6379))
+
+
 def connections(url: str, cluster: bool, timeout: float) -> Connections:
+    if not cluster and len(seed_urls(url)) > 1:
+        raise ValueError("a list of Redis nodes names a cluster: pass cluster=True (QUELVAR_REDIS_CLUSTER)")
     return (ClusterConnections if cluster else Connections)(url, timeout)
 
 
