@@ -23,12 +23,16 @@ imported. Enabled, the guard keeps:
 Under pre-fork servers (gunicorn, uvicorn --workers) set PROMETHEUS_MULTIPROC_DIR
 to an empty directory before the server starts: each worker then writes its
 values there and the exposition sums them (the gauges: connected and degraded
-summed over live workers, bans the latest any live worker read).
+summed over live workers, bans the latest any live worker read). "Live" is
+prometheus_client's word for workers not yet marked dead: each exposition
+marks those whose process is gone (see forget_dead_workers), since a server
+may have no hook for it.
 """
 
 from __future__ import annotations
 
 import os
+import re
 import time
 from typing import TYPE_CHECKING, Any
 
@@ -37,7 +41,10 @@ from .tokens import VERDICT_OF_REFUSAL
 if TYPE_CHECKING:
     from .decision import Reply, Screened
 
-__all__ = ["METRICS", "Metrics"]
+__all__ = ["METRICS", "Metrics", "forget_dead_workers"]
+
+# The files of the gauges summed over live workers, one per worker's pid.
+_LIVE_GAUGE_FILE = re.compile(r"^gauge_live[a-z]+_(\d+)\.db$")
 
 # Guard time: a refusal from memory takes microseconds, a telemetry post with
 # a Redis round trip a millisecond or so, an outage up to twice the timeout.
@@ -187,9 +194,46 @@ class Metrics:
         if os.environ.get("PROMETHEUS_MULTIPROC_DIR"):
             from prometheus_client import multiprocess
 
+            forget_dead_workers()
             registry = CollectorRegistry()
             multiprocess.MultiProcessCollector(registry)  # type: ignore[no-untyped-call]
         return generate_latest(registry), CONTENT_TYPE_LATEST
+
+
+def forget_dead_workers(directory: str | None = None) -> list[int]:
+    """Marks dead (prometheus_client's mark_process_dead) every process whose
+    live gauges are in the multiprocess directory but which has exited, so
+    that a worker killed and respawned is not counted twice: gunicorn can do
+    it in its child_exit hook, uvicorn has none. Returns the pids forgotten.
+    (A pid reused by a new process keeps its old gauges until that one exits.)"""
+    from prometheus_client import multiprocess
+
+    directory = directory or os.environ.get("PROMETHEUS_MULTIPROC_DIR")
+    if not directory:
+        return []
+    try:
+        names = os.listdir(directory)
+    except OSError:
+        return []
+    gone = sorted({pid for name in names if (match := _LIVE_GAUGE_FILE.match(name)) and _exited(pid := int(match[1]))})
+    for pid in gone:
+        multiprocess.mark_process_dead(pid, directory)  # type: ignore[no-untyped-call]
+    return gone
+
+
+def _exited(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    except PermissionError:
+        return False  # another user's: alive
+    # A child its server has not reaped yet is dead too.
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as stat:
+            return stat.read().rpartition(b")")[2].split()[0] in (b"Z", b"X")
+    except (OSError, IndexError):
+        return False
 
 
 METRICS = Metrics()

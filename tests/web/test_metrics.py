@@ -11,6 +11,7 @@ import json
 import os
 import re
 import secrets
+import signal
 import subprocess
 import sys
 
@@ -233,3 +234,43 @@ def test_readiness_and_the_unnamed_proxy_warning(serve, kind, module):
     assert served.log.read_text().count("no proxy is trusted") == 1
     # uvicorn took the client from the header itself (its --proxy-headers trusts loopback): said so.
     assert ("rewrites clients from the header itself" in served.log.read_text()) is (kind == "uvicorn")
+
+
+@pytest.mark.parametrize("state", ["connected", "degraded"])
+def test_a_killed_uvicorn_worker_leaves_no_gauge_behind(serve, running_redis, request, tmp_path, state):
+    # uvicorn respawns a killed worker and has no hook to forget the old one's
+    # live gauges: the exposition must, or `connected` counts it on and
+    # `degraded` stays 1 after an outage it died in.
+    directory = tmp_path / "prometheus"
+    directory.mkdir()
+    proxy = Proxy(running_redis.port)
+    request.addfinalizer(proxy.close)
+    served = serve(
+        "uvicorn",
+        "tagged_asgi:app",
+        workers=2,
+        QUELVAR_REDIS_URL=proxy.url,
+        QUELVAR_REDIS_PREFIX=f"metrics-{secrets.token_hex(4)}:",
+        PROMETHEUS_MULTIPROC_DIR=str(directory),
+        QUELVAR_METRICS_PATH="/metrics",
+    )
+    seen: set[int] = set()
+
+    def gauges() -> tuple[float, float]:
+        with served.client() as client:  # a fresh connection: any worker may answer, and starts its store
+            response = client.get("/metrics")
+        seen.add(int(response.headers["x-worker"]))
+        samples = _samples(response.text)
+        return samples["quelvar_store_connected"], samples["quelvar_store_degraded"]
+
+    wait_until(lambda: gauges() == (2, 0) and len(seen) == 2, 30, 0.1)
+    if state == "degraded":
+        proxy.set("down")
+        wait_until(lambda: gauges() == (0, 2), 15, 0.1)
+    victim = min(seen)
+    os.kill(victim, signal.SIGKILL)
+    proxy.set("pass")
+    # Respawned, and its successor's store started by a scrape it answered.
+    wait_until(lambda: gauges() and len(seen - {victim}) == 2, 30, 0.1)
+    wait_until(lambda: gauges() == (2, 0), 15, 0.1)
+    assert not list(directory.glob(f"gauge_live*_{victim}.db"))
