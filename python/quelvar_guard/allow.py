@@ -314,6 +314,10 @@ class Crawlers:
                 return crawler
         return None
 
+    def named(self, name: str) -> Crawler:
+        """The crawler of that name (KeyError for one not listed)."""
+        return next(crawler for crawler in self._crawlers if crawler.name == name)
+
     def known(self, crawler: Crawler, address: str) -> bool | None:
         """What this process last found for the claim, while it holds; None: ask."""
         if crawler.ranges is not None and crawler.ranges.allowed(address):

@@ -29,12 +29,12 @@ from dataclasses import dataclass
 from typing import Any, assert_never
 from urllib.parse import parse_qsl
 
-from .decision import (
+from .decision import Guard, run_async
+from .vocabulary import (
     Admit,
     Ban,
     Decide,
     Escalate,
-    Guard,
     Need,
     ParseBody,
     ReadBody,
@@ -45,7 +45,6 @@ from .decision import (
     Spend,
     VerifyCrawler,
     Walk,
-    run_async,
 )
 
 __all__ = [

@@ -39,6 +39,7 @@ from .decision import (
 from .networks import DEFAULT_NETWORK_BUDGETS, parse_budgets
 from .policies import POLICY_SETTINGS, parse_policies
 from .tokens import MAX_CLEARANCE_TOKENS, MIN_SECRET_BYTES
+from .vocabulary import U64_MAX
 from .work import MAX_BITS
 
 if TYPE_CHECKING:
@@ -61,7 +62,6 @@ _OFF = ("off", "none")
 _HEADER_NAME = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]+")
 # The replay window of a process without Redis: the native cache's.
 _LOCAL_WINDOW = 60.0
-_U64_MAX = 2**64 - 1
 
 # Constructor arguments no variable sets, and why: the store is built from the
 # store's own settings, the callback and the token length limit are code's.
@@ -371,7 +371,7 @@ class Settings:
         "how long a client the scoring bans stays banned",
         to="Guard.ban_seconds",
         least=1,
-        most=_U64_MAX,
+        most=U64_MAX,
     )
     mode: str = _option(
         "enforce",
@@ -392,7 +392,7 @@ class Settings:
         "the longest ban of a repeat offender (each ban within the offence window doubles the last)",
         to="Guard.max_ban_seconds",
         least=1,
-        most=_U64_MAX,
+        most=U64_MAX,
     )
     offence_window: float = _option(
         DEFAULT_OFFENCE_WINDOW,
@@ -455,7 +455,7 @@ class Settings:
             if not option.least <= value <= option.most:
                 bounds = (
                     f"at least {_number(option.least)}"
-                    if option.most == _U64_MAX
+                    if option.most == U64_MAX
                     else f"from {_number(option.least)} to {_number(option.most)}"
                 )
                 problems.append(f"{option.env} must be {bounds}, not {_number(value)}")
@@ -738,7 +738,7 @@ def _kind_name(kind: Any, option: Option) -> str:
     if kind in (int, float, float | None):
         word = "whole number" if kind is int else "number"
         assert option.least is not None and option.most is not None
-        if option.most == _U64_MAX:
+        if option.most == U64_MAX:
             bounds = f"at least {_number(option.least)}"
         else:
             bounds = f"{_number(option.least)} to {_number(option.most)}"

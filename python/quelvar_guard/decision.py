@@ -72,8 +72,6 @@ Refusals, each a short JSON body {"error": code, ...}:
 
 from __future__ import annotations
 
-import enum
-import http
 import inspect
 import ipaddress
 import json
@@ -81,15 +79,14 @@ import logging
 import math
 import re
 import time
-from collections.abc import Awaitable, Callable, Generator, Iterable
-from dataclasses import dataclass, field, replace
-from functools import cached_property
+from collections.abc import Awaitable, Callable, Iterable
+from dataclasses import replace
 from typing import TYPE_CHECKING, Any
 
 import quelvar_core_rs as core
 
 from .addresses import BanScope, ClientAddresses, normalise_address
-from .allow import AllowList, Crawler, Crawlers, dns_resolver
+from .allow import AllowList, Crawlers, dns_resolver
 from .attestation import Attestation, Issuer, issuer_from
 from .metrics import METRICS
 from .networks import (
@@ -105,16 +102,32 @@ from .networks import (
 from .policies import ROUTE_HEADER, RoutePolicy, parse_policies
 from .record import RECORD
 from .scoring import MODEL_REASON, Judgement, Scoring, as_decision, rules
-from .store import U64_MAX as MAX_BAN_SECONDS
 from .store import LocalStore, Store, StoreUnavailable
-from .tokens import (
-    MAX_CLEARANCE_TOKENS,
+from .tokens import MAX_CLEARANCE_TOKENS, TokenKind, Tokens, network_of
+from .vocabulary import (
     REFUSAL_CODES,
     VERDICT_OF_REFUSAL,
-    TokenKind,
-    Tokens,
+    Action,
+    Admit,
+    Ban,
+    Decide,
+    Decision,
+    Escalate,
+    Need,
+    Outcome,
+    ParseBody,
+    ReadBody,
+    Reply,
+    RequestHead,
+    Route,
+    Screened,
+    Spend,
     TokenVerdict,
-    network_of,
+    VerifyCrawler,
+    Walk,
+    _MetricsReply,
+    _Written,
+    whole_seconds,
 )
 from .work import MAX_BITS, WORK_HEADER
 from .work import check as work_done
@@ -128,234 +141,14 @@ _consume_nonce = core.consume_nonce_rs
 __all__ = ["Action", "Decision", "Guard", "Reply", "Screened", "RequestHead"]
 
 
-class Action(enum.Enum):
-    ALLOW = "allow"
-    CHALLENGE = "challenge"
-    BAN = "ban"
-    REFUSE = "refuse"
-
-
-def _whole_seconds(seconds: object, least: int, what: str) -> int:
-    if isinstance(seconds, bool) or not isinstance(seconds, int) or seconds < least:
-        raise ValueError(what)
-    # The ban table holds expiries up to 2^64 - 1 s: a longer one is the
-    # longest it can hold, not a failed request.
-    return min(seconds, MAX_BAN_SECONDS)
-
-
-def _reasons(reasons: Iterable[str]) -> tuple[str, ...]:
-    if type(reasons) is tuple and not reasons:  # the default: nothing to check
-        return reasons
-    if isinstance(reasons, (str, bytes)):
-        raise TypeError("reasons is a sequence of strings, not one string")
-    reasons = tuple(reasons)
-    if not all(isinstance(reason, str) for reason in reasons):
-        raise TypeError("every reason must be a str")
-    return reasons
-
-
-@dataclass(frozen=True)
-class Decision:
-    """What the callback wants done with a client after seeing its features.
-
-    `seconds` is the ban's length, or the challenge's hold; `reasons` are
-    short strings the refusal sends back (and logs can keep).
-    """
-
-    action: Action
-    seconds: int = 0
-    reasons: tuple[str, ...] = ()
-    # What the scoring would have decided but for the rules set to shadow.
-    would: Decision | None = field(default=None, compare=False)
-
-    @classmethod
-    def allow(cls, *, reasons: Iterable[str] = ()) -> Decision:
-        return cls(Action.ALLOW, 0, _reasons(reasons))
-
-    @classmethod
-    def refuse(cls, *, reasons: Iterable[str] = ()) -> Decision:
-        return cls(Action.REFUSE, 0, _reasons(reasons))
-
-    @classmethod
-    def ban(cls, seconds: int, *, reasons: Iterable[str] = ()) -> Decision:
-        return cls(
-            Action.BAN, _whole_seconds(seconds, 1, "a ban lasts a positive whole number of seconds"), _reasons(reasons)
-        )
-
-    @classmethod
-    def challenge(cls, hold_seconds: int = 0, *, reasons: Iterable[str] = ()) -> Decision:
-        """No ban and no guarded tokens: the client must send fresh telemetry,
-        after `hold_seconds` (sent as Retry-After; advisory, see the module)."""
-        return cls(
-            Action.CHALLENGE,
-            _whole_seconds(hold_seconds, 0, "a hold is a whole number of seconds, 0 or more"),
-            _reasons(reasons),
-        )
-
-
 _ALLOW = Decision(Action.ALLOW)  # immutable: one for every allow of the default callback
 
 Callback = Callable[["FeatureDict"], Any]  # returns a Decision (or, in ASGI, an awaitable of one)
 
 
-@dataclass(frozen=True)
-class Reply:
-    """A response the middleware sends itself; its body and headers are built
-    on first use and kept, so a constant reply is encoded once."""
-
-    status: int
-    payload: dict[str, object]
-    headers: tuple[tuple[str, str], ...] = ()
-
-    @cached_property
-    def status_line(self) -> str:
-        return _STATUS_LINES.get(self.status) or f"{self.status} {http.HTTPStatus(self.status).phrase}"
-
-    @cached_property
-    def encoded(self) -> bytes:
-        return json.dumps(self.payload, separators=(",", ":")).encode()
-
-    @cached_property
-    def _all_headers(self) -> tuple[tuple[str, str], ...]:
-        return (
-            ("Content-Type", "application/json"),
-            ("Content-Length", str(len(self.encoded))),
-            ("Cache-Control", "no-store"),
-            *self.headers,
-        )
-
-    @cached_property
-    def raw_headers(self) -> tuple[tuple[bytes, bytes], ...]:
-        """The headers as ASGI sends them: lower-case names, latin-1 bytes."""
-        return tuple((name.lower().encode("latin-1"), value.encode("latin-1")) for name, value in self.all_headers())
-
-    def body(self) -> bytes:
-        return self.encoded
-
-    def all_headers(self) -> list[tuple[str, str]]:
-        return list(self._all_headers)
-
-
-_STATUS_LINES = {status.value: f"{status.value} {status.phrase}" for status in http.HTTPStatus}
-
-
-@dataclass(frozen=True)
-class _Written(Reply):
-    """A reply whose body was written without json.dumps, the same bytes
-    (the clearance's answer, around its tokens)."""
-
-    text: bytes = b""
-
-    @cached_property
-    def encoded(self) -> bytes:
-        return self.text
-
-
-@dataclass(frozen=True)
-class _MetricsReply(Reply):
-    """The metrics text, with its own headers."""
-
-    text: bytes = b""
-
-    def body(self) -> bytes:
-        return self.text
-
-    def all_headers(self) -> list[tuple[str, str]]:
-        return list(self.headers)
-
-
-@dataclass(frozen=True)
-class Screened:
-    """A request let through, with what was learnt about it: on the telemetry
-    route also the features, the decision and the clearance's guarded tokens,
-    and, under the FastAPI dependency, the body it read."""
-
-    address: str | None
-    verdict: TokenVerdict
-    features: FeatureDict | None = None
-    decision: Decision | None = None
-    tokens: tuple[str, ...] = ()
-    body: bytes | None = None
-    policy: int = 0  # the route policy of the clearance (see quelvar_guard.policies)
-
-
-@dataclass(slots=True)
-class RequestHead:
-    """What the core reads of a request before its body.
-
-    `header(name)` gives the value of a header named in lower case, several
-    lines joined with ", ", or None; the guard's adapters read only the
-    headers its walk asks for (`Guard.header_names`).
-    """
-
-    method: str
-    path: str
-    peer: str | None
-    header: Callable[[str], str | None]
-
-
-class Route(enum.Enum):
-    TOKEN = "token"
-    TELEMETRY = "telemetry"
-    GUARDED = "guarded"
-
-
 # The kind of token each route that needs one accepts.
 ROUTE_KINDS = {Route.TELEMETRY: TokenKind.TELEMETRY, Route.GUARDED: TokenKind.GUARDED}
 
-
-# What the walk asks of its adapter; each is answered with a value sent back in
-# (or an exception thrown back in).
-@dataclass(frozen=True, slots=True)
-class Spend:  # -> True if the token was fresh (it is spent now), False if spent before
-    token: str
-
-
-@dataclass(frozen=True, slots=True)
-class Admit:  # -> Admission: a unit taken from every budget of the address's networks, and its level
-    address: str
-    policy: int = 0
-
-
-@dataclass(frozen=True, slots=True)
-class Escalate:  # -> (level, bans within the offence window): the address's networks grow more suspect
-    address: str
-    amount: float
-    ban: bool
-    note: str = ""  # the decision, kept among the address's last (Guard.explain)
-
-
-@dataclass(frozen=True, slots=True)
-class ReadBody:  # -> bytes, or None if the client went away; TimeoutError thrown in if too slow
-    length: int
-
-
-@dataclass(frozen=True, slots=True)
-class ParseBody:  # -> (FeatureDict, MoveDict), or ValueError thrown in
-    body: bytes
-
-
-@dataclass(frozen=True, slots=True)
-class Decide:  # -> Decision; the one place telemetry is judged
-    features: FeatureDict
-    moves: MoveDict
-
-
-@dataclass(frozen=True, slots=True)
-class Ban:  # -> None
-    address: str
-    seconds: int
-
-
-@dataclass(frozen=True, slots=True)
-class VerifyCrawler:  # -> bool: the claimed crawler's address confirmed by its operator's DNS
-    address: str
-    crawler: Crawler
-
-
-Need = Spend | Admit | Escalate | VerifyCrawler | ReadBody | ParseBody | Decide | Ban
-Outcome = Reply | Screened
-Walk = Generator[Need, Any, Outcome]
 
 # Methods whose body, on the telemetry route, is the telemetry.
 BODY_METHODS = frozenset({"POST", "PUT", "PATCH"})
@@ -648,7 +441,7 @@ class Guard:
         self.max_work_bits = max_work_bits
         self._overdraft_limit = overdraft_limit(max_work_bits - work_bits)
         self.level_half_life = float(level_half_life)
-        self.max_ban_seconds = _whole_seconds(
+        self.max_ban_seconds = whole_seconds(
             max_ban_seconds, ban_seconds, "max_ban_seconds is a whole number of seconds, at least ban_seconds"
         )
         self.offence_window = float(offence_window)
@@ -981,11 +774,11 @@ class Guard:
             return None
         known = self.crawlers.known(crawler, address)
         if known is None:
-            return self._rest(self._verify_crawler(route, address, crawler), head, route, started)
+            return self._rest(self._verify_crawler(route, address, crawler.name), head, route, started)
         outcome = self._unscreened(route, address) if known else _FAKE_CRAWLER
         return self._end(outcome, head, route, started)
 
-    def _verify_crawler(self, route: Route, address: str, crawler: Crawler) -> Walk:
+    def _verify_crawler(self, route: Route, address: str, crawler: str) -> Walk:
         try:
             verified = yield VerifyCrawler(address, crawler)
         except StoreUnavailable:
@@ -1001,11 +794,12 @@ class Guard:
             return Screened(address, TokenVerdict.OK, tokens=tokens)
         return self._let_through(address)
 
-    def verify_crawler(self, address: str, crawler: Crawler) -> bool:
+    def verify_crawler(self, address: str, name: str) -> bool:
         """A claim checked once for the fleet: the store's answer while it
         lasts, else its operator's DNS (blocking: adapters call this off the
         event loop), kept in the store for the others."""
         assert self.crawlers is not None
+        crawler = self.crawlers.named(name)
         key = f"crawler:{crawler.name}:{address}"
         held = self.store.recall(key)
         if held is not None:

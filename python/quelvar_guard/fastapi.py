@@ -61,7 +61,8 @@ from .asgi import (
     wanted_headers,
 )
 from .asgi import screen as screen_request
-from .decision import BODY_METHODS, Guard, Reply, Route, Screened
+from .decision import BODY_METHODS, Guard
+from .vocabulary import Reply, Route, Screened
 
 __all__ = ["ScreenFirstRoute", "issuing", "screening"]  # noqa: F822 (ScreenFirstRoute: made on first use)
 

@@ -36,10 +36,10 @@ import re
 import time
 from typing import TYPE_CHECKING, Any
 
-from .tokens import VERDICT_OF_REFUSAL
+from .vocabulary import VERDICT_OF_REFUSAL
 
 if TYPE_CHECKING:
-    from .decision import Reply, Screened
+    from .vocabulary import Reply, Screened
 
 __all__ = ["METRICS", "Metrics", "forget_dead_workers"]
 

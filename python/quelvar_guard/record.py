@@ -41,12 +41,12 @@ import threading
 import time
 from typing import TYPE_CHECKING
 
-from .tokens import VERDICT_OF_REFUSAL
+from .vocabulary import VERDICT_OF_REFUSAL
 
 if TYPE_CHECKING:
     from collections.abc import Callable
 
-    from .decision import Reply, RequestHead
+    from .vocabulary import Reply, RequestHead
 
 __all__ = ["DecisionRecord", "RECORD", "redacted_url"]
 

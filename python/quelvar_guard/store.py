@@ -22,9 +22,9 @@ from .addresses import BanScope
 from .metrics import METRICS
 from .networks import Admission, LocalNetworkState
 from .record import RECORD
+from .vocabulary import U64_MAX
 
 Text = str | bytes
-U64_MAX = 2**64 - 1
 NATIVE_NONCE_WINDOW_SECONDS = 60.0
 
 _consume = core.consume_nonce_rs

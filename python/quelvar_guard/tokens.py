@@ -56,6 +56,8 @@ import time
 from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING
 
+from .vocabulary import TokenVerdict
+
 if TYPE_CHECKING:
     from .store import Store
 
@@ -109,32 +111,6 @@ _ROUTE_KIND = {kind: TokenKind.TELEMETRY if kind is TokenKind.CHALLENGE else kin
 _ROUTE_KIND_OF_BYTE = {
     byte: TokenKind.TELEMETRY if kind is TokenKind.CHALLENGE else kind for byte, kind in _KIND_OF_BYTE.items()
 }
-
-
-class TokenVerdict(enum.Enum):
-    """Why a token was accepted or refused."""
-
-    OK = "ok"
-    MALFORMED = "malformed"  # not a token of this format at all
-    BAD_SIGNATURE = "bad_signature"  # well formed, but no configured secret signed it
-    EXPIRED = "expired"  # older than its kind's lifetime, or issued too far in the future
-    WRONG_KIND = "wrong_kind"  # genuine, but of the other kind
-    WRONG_NETWORK = "wrong_network"  # genuine, but bound to another network than the presenter's
-    REPLAYED = "replayed"  # genuine and fresh, but already spent
-
-
-# The error code of the guard's refusal for each verdict but OK; the record
-# and the metrics read the verdict back from it.
-REFUSAL_CODES = {
-    TokenVerdict.MALFORMED: "malformed_token",
-    TokenVerdict.BAD_SIGNATURE: "bad_signature",
-    TokenVerdict.EXPIRED: "expired_token",
-    TokenVerdict.WRONG_KIND: "wrong_token_kind",
-    TokenVerdict.WRONG_NETWORK: "wrong_network",
-    TokenVerdict.REPLAYED: "replayed_token",
-}
-# The verdict (its value) behind each refusal code that comes from checking a token.
-VERDICT_OF_REFUSAL = {code: verdict.value for verdict, code in REFUSAL_CODES.items()}
 
 
 def network_of(address: str | None) -> bytes:

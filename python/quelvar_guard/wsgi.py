@@ -5,12 +5,12 @@ from __future__ import annotations
 from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, assert_never
 
-from .decision import (
+from .decision import Guard, run
+from .vocabulary import (
     Admit,
     Ban,
     Decide,
     Escalate,
-    Guard,
     Need,
     ParseBody,
     ReadBody,
@@ -20,7 +20,6 @@ from .decision import (
     Screened,
     Spend,
     VerifyCrawler,
-    run,
 )
 
 if TYPE_CHECKING:

@@ -13,7 +13,7 @@ import time
 from collections.abc import Iterator
 from typing import Any
 
-from ..store import U64_MAX
+from ..vocabulary import U64_MAX
 from .scripts import Scripts
 
 Change = tuple[str, int | None]

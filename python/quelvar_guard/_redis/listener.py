@@ -27,7 +27,8 @@ import quelvar_core_rs as core
 
 from ..metrics import METRICS
 from ..record import RECORD
-from ..store import REPLICA, U64_MAX, StoreMisconfigured
+from ..store import REPLICA, StoreMisconfigured
+from ..vocabulary import U64_MAX
 from . import fleet
 from .bans import DECISION_MEMORY_SECONDS, PAGE, clock_offset_us
 from .errors import UNAVAILABLE

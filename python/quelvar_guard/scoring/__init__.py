@@ -23,6 +23,7 @@ from typing import TYPE_CHECKING, Any, Literal
 
 import quelvar_core_rs as core
 
+from ..vocabulary import Decision
 from . import rules
 from .model import Model, ModelError
 from .vector import FEATURE_NAMES, session_vector
@@ -30,7 +31,6 @@ from .vector import FEATURE_NAMES, session_vector
 if TYPE_CHECKING:
     from quelvar_core_rs import FeatureDict, MoveDict
 
-    from ..decision import Decision
 
 __all__ = [
     "EVIDENCE_MIN_EXTENT",
@@ -149,8 +149,6 @@ def as_decision(judgement: Judgement, ban_seconds: int = 600, challenge_hold: in
     """The guard's Decision for a judgement: a ban for ban_seconds, a refusal
     (no ban), a challenge with its advisory hold, or allow; the judgement's
     reasons kept."""
-    from ..decision import Decision
-
     if judgement.decision == "ban":
         return Decision.ban(ban_seconds, reasons=judgement.reasons)
     if judgement.decision == "refuse":
