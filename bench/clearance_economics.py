@@ -586,8 +586,10 @@ def main(argv: list[str] | None = None) -> int:
                     timings.setdefault(-1, []).extend([ms] if ms is not None else [])
                     progress(f"page at {bits} bits, no movement: {fmt(ms, 0)} ms from load ({outcome})")
             finally:
-                browser.close()
-                served.stop()
+                try:
+                    browser.close()
+                finally:
+                    served.stop()
     finally:
         redis.stop()
 

@@ -81,7 +81,7 @@ ROWS = {
         429,
         "too_many_tokens",
         "1",
-        {"mint_burst": 1, "max_work_bits": 17},  # no work left to ask past the burst
+        {"mint_burst": 1, "work_bits": 0, "max_work_bits": 0},  # no work left to ask past the burst
         twice(get(path="/quelvar/token")),
     ),
     "missing_token": (400, "missing_token", None, {}, get()),

@@ -164,3 +164,28 @@ def test_bans_grow_for_a_repeat_offender_and_levels_match_across_stores(request,
             round(shared.level, 2),
         )
     assert [a.wait > 0 for a in answers["redis"]] == [False, False, False, False, True, False, True]
+
+
+def _line(points, off=(), pause_every=0):
+    """An evenly stepped straight line, some points moved off it, pauses cutting it into moves."""
+    moves, t = [], 0
+    for i in range(points):
+        t += 200 if pause_every and i and i % pause_every == 0 else 16
+        moves.append({"x": 100 + 3 * i, "y": off[i] if i in off else 200 + 2 * i, "t": t})
+    return json.dumps({"mouse_movements": moves, "browser": BROWSER}).encode()
+
+
+@pytest.mark.parametrize("kind, module", SERVERS)
+def test_a_line_with_stray_points_or_cut_short_is_refused_through_the_server(kind, module, serve):
+    server = serve(kind, module)
+    bodies = {
+        "one point 50 px off": _line(300, {150: 550}),
+        "a non-finite point": _line(300, {150: -1e308}),
+        "cut into 19-point moves": _line(300, pause_every=19),
+    }
+    with server.client(TRUSTED_PROXY) as client:
+        for number, (name, body) in enumerate(bodies.items()):
+            address = f"198.18.{2 if kind == 'gunicorn' else 3}.{number + 1}"
+            ticket = _ticket(client, address)
+            answer = _post(client, address, body, ticket["token"], solve(ticket["token"], ticket["work"]))
+            assert (answer.status_code, answer.json()["error"]) == (403, "refused"), (name, answer.text)

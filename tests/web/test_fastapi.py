@@ -46,7 +46,8 @@ def test_the_dependencies_screen_and_hand_over_the_features(serve):
         unkeyed = json.dumps({**json.loads((SESSIONS / "human.json").read_bytes()), "keystrokes": []})
         challenged = client.post("/login", content=unkeyed, headers={HEADER: fresh(client)})
         status, refusal, retry_after = detail(challenged)
-        assert (status, refusal.pop("token")[:2], retry_after) == (403, "BA", "5")  # a challenge token, to pay with work
+        # With a challenge token (of this layout: "BA"), to pay with work.
+        assert (status, refusal.pop("token")[:2], retry_after) == (403, "BA", "5")
         assert refusal == {
             "error": "challenge",
             "retry_after": 5,
