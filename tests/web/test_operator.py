@@ -165,7 +165,7 @@ def test_explain_says_what_the_guard_would_do_for_an_address_and_why(serve, runn
 def test_a_privacy_token_clears_without_work_or_movement_once(serve, tmp_path):
     from cryptography.hazmat.primitives.asymmetric import rsa
 
-    from guard.test_attestation import b64, issue, spki
+    from privacy_tokens import b64, issue, spki
     from quelvar_guard.attestation import parse_auth_header
 
     key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
