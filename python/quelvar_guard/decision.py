@@ -106,13 +106,14 @@ from .store import LocalStore, Store, StoreUnavailable
 from .tokens import MAX_CLEARANCE_TOKENS, TokenKind, Tokens, network_of
 from .vocabulary import (
     REFUSAL_CODES,
-    VERDICT_OF_REFUSAL,
     Action,
     Admit,
     Ban,
     Decide,
+    Decided,
     Decision,
     Escalate,
+    Event,
     Need,
     Outcome,
     ParseBody,
@@ -156,8 +157,14 @@ BODY_METHODS = frozenset({"POST", "PUT", "PATCH"})
 _DIGITS = re.compile(r"[0-9]{1,18}")
 
 
-def _error(status: int, code: str, headers: tuple[tuple[str, str], ...] = (), **extra: object) -> Reply:
-    return Reply(status, {"error": code, **extra}, headers)
+def _error(
+    status: int,
+    code: str,
+    headers: tuple[tuple[str, str], ...] = (),
+    decided: Decided = Decided.REFUSE,
+    **extra: object,
+) -> Reply:
+    return Reply(status, {"error": code, **extra}, headers, decided=decided)
 
 
 # Every reply without a variable field, built once.
@@ -173,7 +180,7 @@ _REPLAYED = _VERDICT_REPLIES[TokenVerdict.REPLAYED]
 _MISSING_TOKEN = _error(400, "missing_token")
 _NOT_GET = _error(405, "method_not_allowed", (("Allow", "GET"),))
 _NOT_POST = _error(405, "method_not_allowed", (("Allow", "POST"),))
-_STORE_UNAVAILABLE = _error(503, "store_unavailable")
+_STORE_UNAVAILABLE = _error(503, "store_unavailable", decided=Decided.UNAVAILABLE)
 _LENGTH_REQUIRED = _error(411, "length_required")
 _BAD_CONTENT_LENGTH = _error(400, "bad_content_length")
 _INCOMPLETE_BODY = _error(400, "incomplete_body")
@@ -185,8 +192,12 @@ _FAKE_CRAWLER = _error(403, "refused", reasons=["fake_crawler"])
 NO_EVIDENCE = "no_evidence"
 # What may be set to shadow: the scoring's reasons.
 SHADOWABLE = frozenset(rules.RULES) | {MODEL_REASON}
+# The scoring's two refusals; each is made after the token was spent, its verdict ok.
+_DECIDED_BY = {"refused": Decided.REFUSE, "challenge": Decided.CHALLENGE}
+# The verdict behind each refusal code of a token's check.
+_VERDICT_OF_CODE = {code: verdict for verdict, code in REFUSAL_CODES.items()}
 # The callback's refusals without a hold or reasons, the common case.
-_PLAIN_REFUSALS = {code: _error(403, code, reasons=[]) for code in ("refused", "challenge")}
+_PLAIN_REFUSALS = {code: _error(403, code, decided=_DECIDED_BY[code], reasons=[]) for code in ("refused", "challenge")}
 
 
 def _too_many_tokens(wait: float) -> Reply:
@@ -198,8 +209,31 @@ def _decision_reply(code: str, seconds: int, reasons: tuple[str, ...]) -> Reply:
     if not seconds and not reasons:
         return _PLAIN_REFUSALS[code]
     if not seconds:
-        return _error(403, code, reasons=list(reasons))
-    return _error(403, code, (("Retry-After", str(seconds)),), retry_after=seconds, reasons=list(reasons))
+        return _error(403, code, decided=_DECIDED_BY[code], reasons=list(reasons))
+    # The one place a refusal with seconds is a ban: the callback's refusal, never a challenge's hold.
+    decided = Decided.BAN if code == "refused" else Decided.CHALLENGE
+    return _error(403, code, (("Retry-After", str(seconds)),), decided, retry_after=seconds, reasons=list(reasons))
+
+
+def refusal_event(reply: Reply, route: Route, head: RequestHead, address: str | None, shadow: bool = False) -> Event:
+    """What a refusal of the walk's says to the record and the metrics."""
+    payload = reply.payload
+    code = str(payload["error"])
+    decided = reply.decided or Decided.REFUSE
+    verdict = TokenVerdict.OK if code in _DECIDED_BY else _VERDICT_OF_CODE.get(code)
+    seconds = payload.get("retry_after")
+    return Event(
+        route,
+        decided,
+        code,
+        verdict,
+        tuple(payload.get("reasons", ())),  # type: ignore[arg-type]
+        seconds if isinstance(seconds, int) else None,
+        address,
+        head.path,
+        reply.status,
+        shadow=shadow,
+    )
 
 
 DEFAULT_REQUESTS_PER_CLEARANCE = 10
@@ -702,11 +736,12 @@ class Guard:
             return _with_would(decided, would)
         return replace(decided, would=would) if isinstance(decided, Decision) else decided
 
-    def _shadowed(self, would: Reply, head: RequestHead) -> None:
+    @staticmethod
+    def _shadowed(would: Event) -> None:
         """A refusal the guard lets through: logged and counted as would-have."""
-        RECORD.reply(would, head, self.client_address, shadow=True)
+        RECORD.request(replace(would, shadow=True))
         if METRICS.on:
-            METRICS.shadow(str(would.payload.get("error")))
+            METRICS.shadow(str(would.code))
 
     # -- the walk ---------------------------------------------------------------
 
@@ -718,12 +753,12 @@ class Guard:
         quelvar_guard.record); with metrics on, every outcome and the walk's
         time are counted (see quelvar_guard.metrics)."""
         started = time.perf_counter() if METRICS.on else None
+        address = self.client_address(head)
         if route is Route.TOKEN:
             if head.method not in ("GET", "HEAD"):
-                return self._end(_NOT_GET, head, route, started)
+                return self._end(_NOT_GET, head, route, started, address)
         elif route is Route.TELEMETRY and head.method not in BODY_METHODS:
-            return self._end(_NOT_POST, head, route, started)
-        address = self.client_address(head)
+            return self._end(_NOT_POST, head, route, started, address)
         if address is not None and (self.allow is not None or self.crawlers is not None):
             passed = self._passed(head, route, address, started)
             if passed is not None:
@@ -731,42 +766,42 @@ class Guard:
         if address is not None and self.store.is_banned(address):
             refusal = self.banned(address)  # None if the ban ran out in between
             if refusal is not None:
-                return self._end(refusal, head, route, started)
+                return self._end(refusal, head, route, started, address)
         if route is Route.TOKEN:
             # A page asks for a token of a route policy by naming the path it is for.
             policy = self.policy_of(head.header(self._route_key)) if self._policies_by_length else 0
             if not self._admits or address is None:
-                return self._end(self.telemetry_token(address, None, policy), head, route, started)
+                return self._end(self.telemetry_token(address, None, policy), head, route, started, address)
             if not self._in_process:
-                return self._rest(self._mint(address, policy), head, route, started)
-            return self._end(self._minted(self.admit(address, policy), address, policy), head, route, started)
+                return self._rest(self._mint(address, policy), head, route, started, address)
+            return self._end(self._minted(self.admit(address, policy), address, policy), head, route, started, address)
 
         token = head.header(self._token_key)
         if not token:
-            return self._end(_MISSING_TOKEN, head, route, started)
+            return self._end(_MISSING_TOKEN, head, route, started, address)
         path_policy = self.policy_of(head.path) if self._policies_by_length and route is Route.GUARDED else 0
         verdict = self.tokens.verify(
             token, ROUTE_KINDS[route], address, path_policy if route is Route.GUARDED else None
         )
         if verdict is not TokenVerdict.OK:
-            return self._end(_VERDICT_REPLIES[verdict], head, route, started)
+            return self._end(_VERDICT_REPLIES[verdict], head, route, started, address)
         if self._lost_state_at is not None and self._issued_before_loss(token):
-            return self._end(_STORE_UNAVAILABLE, head, route, started)
+            return self._end(_STORE_UNAVAILABLE, head, route, started, address)
         if not self._in_process:
-            return self._rest(self._spend(token, route, head, address), head, route, started)
+            return self._rest(self._spend(token, route, head, address), head, route, started, address)
         if not _consume_nonce(token):
-            return self._end(_REPLAYED, head, route, started)
+            return self._end(_REPLAYED, head, route, started, address)
         if route is Route.TELEMETRY:
-            return self._rest(self._telemetry(head, address, token), head, route, started)
+            return self._rest(self._telemetry(head, address, token), head, route, started, address)
         screened = self._screened.get(address) or self._let_through(address)
-        return screened if started is None else self._end(screened, head, route, started)
+        return screened if started is None else self._end(screened, head, route, started, address)
 
     def _passed(self, head: RequestHead, route: Route, address: str, started: float | None) -> Outcome | Walk | None:
         """An allowed network's or a claimed crawler's way: let through
         unscreened, or (a crawler not yet confirmed) the check; None: screened
         as any client."""
         if self.allow is not None and self.allow.allowed(address):
-            return self._end(self._unscreened(route, address), head, route, started)
+            return self._end(self._unscreened(route, address), head, route, started, address)
         if self.crawlers is None:
             return None
         crawler = self.crawlers.claimed(head.header("user-agent"))
@@ -774,9 +809,9 @@ class Guard:
             return None
         known = self.crawlers.known(crawler, address)
         if known is None:
-            return self._rest(self._verify_crawler(route, address, crawler.name), head, route, started)
+            return self._rest(self._verify_crawler(route, address, crawler.name), head, route, started, address)
         outcome = self._unscreened(route, address) if known else _FAKE_CRAWLER
-        return self._end(outcome, head, route, started)
+        return self._end(outcome, head, route, started, address)
 
     def _verify_crawler(self, route: Route, address: str, crawler: str) -> Walk:
         try:
@@ -810,37 +845,53 @@ class Guard:
         self.store.remember(key, "1" if verified else "0", self.crawlers.lifetime(verified))
         return verified
 
-    def _end(self, outcome: Outcome, head: RequestHead, route: Route, started: float | None) -> Outcome:
-        """The walk's last step, whichever way it ended: the metrics and the
-        record. In shadow mode a refusal is counted and logged as would-have,
-        and the request let through."""
-        if started is not None:
-            METRICS.request(outcome, route.value, started)
+    def _end(
+        self, outcome: Outcome, head: RequestHead, route: Route, started: float | None, address: str | None
+    ) -> Outcome:
+        """The walk's last step, whichever way it ended: its event, for the
+        metrics and the record. In shadow mode a refusal is counted and
+        logged as would-have, and the request let through."""
         if type(outcome) is Reply:  # an allowed request pays nothing more here
-            code = outcome.payload.get("error")
-            if code is not None and self._count_refusal is not None:
-                self._count_refusal(str(code))
-            if self.shadow and code is not None and outcome.status < 500:
-                self._shadowed(outcome, head)
-                return self._let_through_anyway(outcome, head, route)
-            RECORD.reply(outcome, head, self.client_address)
+            if outcome.decided is None:  # the token endpoint's answer
+                if started is not None:
+                    METRICS.request(Event(route, Decided.ALLOW, address=address, path=head.path, issued=1), started)
+                return outcome
+            event = refusal_event(outcome, route, head, address)
+            if started is not None:
+                METRICS.request(event, started)
+            if self._count_refusal is not None:
+                self._count_refusal(str(event.code))
+            if self.shadow and outcome.status < 500:
+                self._shadowed(event)
+                return self._let_through_anyway(event, route, address)
+            RECORD.request(event)
+        elif started is not None:
+            screened: Screened = outcome  # type: ignore[assignment]
+            allowed = Event(
+                route,
+                Decided.ALLOW,
+                address=address,
+                path=head.path,
+                policy=screened.policy,
+                issued=len(screened.tokens),
+            )
+            METRICS.request(allowed, started)
         return outcome
 
-    def _let_through_anyway(self, would: Reply, head: RequestHead, route: Route) -> Outcome:
+    def _let_through_anyway(self, would: Event, route: Route, address: str | None) -> Outcome:
         """What shadow mode serves instead of a refusal: the token endpoint's
         token, a telemetry post's clearance, the guarded request itself."""
-        address = self.client_address(head)
         if route is Route.TOKEN:
             return self.telemetry_token(address)
-        verdict = TokenVerdict(VERDICT_OF_REFUSAL.get(str(would.payload["error"]), TokenVerdict.OK.value))
+        verdict = would.verdict or TokenVerdict.OK
         if route is Route.TELEMETRY:
             tokens = self.tokens.issue_clearance(self.requests_per_clearance, self._network(address))
             return Screened(address, verdict, tokens=tokens)
         return Screened(address, verdict)
 
-    def _rest(self, steps: Walk, head: RequestHead, route: Route, started: float | None) -> Walk:
+    def _rest(self, steps: Walk, head: RequestHead, route: Route, started: float | None, address: str | None) -> Walk:
         outcome = yield from steps
-        return self._end(outcome, head, route, started)
+        return self._end(outcome, head, route, started, address)
 
     def _let_through(self, address: str | None) -> Screened:
         screened = self._screened.get(address)
@@ -915,7 +966,8 @@ class Guard:
             raise TypeError(f"the decision callback returned {decision!r}, not a Decision")
         if decision.would is not None:  # rules set to shadow fired: logged and counted, not enforced
             code = "challenge" if decision.would.action is Action.CHALLENGE else "refused"
-            self._shadowed(_decision_reply(code, decision.would.seconds, decision.would.reasons), head)
+            would = _decision_reply(code, decision.would.seconds, decision.would.reasons)
+            self._shadowed(refusal_event(would, Route.TELEMETRY, head, address))
         action = decision.action
         # A challenge token's work paid for a challenge: what the rules would
         # challenge again is let through (bans and refusals still hold).
@@ -973,7 +1025,7 @@ class Guard:
         if decision.seconds:
             headers = (("Retry-After", str(decision.seconds)),)
             extra["retry_after"] = decision.seconds
-        return Reply(403, {"error": "challenge", **extra}, headers)
+        return Reply(403, {"error": "challenge", **extra}, headers, decided=Decided.CHALLENGE)
 
 
 def run(walk: Reply | Screened | Walk, answer: Callable[[Need], Any]) -> Reply | Screened:

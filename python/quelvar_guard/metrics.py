@@ -36,10 +36,10 @@ import re
 import time
 from typing import TYPE_CHECKING, Any
 
-from .vocabulary import VERDICT_OF_REFUSAL
+from .vocabulary import VERDICT_OF_REFUSAL, Decided, Route, TokenVerdict
 
 if TYPE_CHECKING:
-    from .vocabulary import Reply, Screened
+    from .vocabulary import Event
 
 __all__ = ["METRICS", "Metrics", "forget_dead_workers"]
 
@@ -127,31 +127,23 @@ class Metrics:
 
     # -- hooks (each called only when `on`) ----------------------------------
 
-    def request(self, outcome: Reply | Screened, route: str, started: float) -> None:
+    def request(self, event: Event, started: float) -> None:
         """One request the walk finished, `started` on the perf_counter clock."""
         self.guard_time.observe(time.perf_counter() - started)
-        payload = getattr(outcome, "payload", None)
-        if payload is None:  # Screened: let through, with the clearance's tokens on the telemetry route
-            self._child(self.requests, "allow", route).inc()
-            tokens = outcome.tokens  # type: ignore[union-attr]
-            if tokens:
-                self._child(self.issued, "guarded").inc(len(tokens))
-            return
-        code = payload.get("error")
-        if code is None:  # the token endpoint's answer
-            self._child(self.requests, "allow", route).inc()
-            self._child(self.issued, "telemetry").inc()
-        elif code == "refused" and payload.get("retry_after") is not None:
+        decided = event.decided
+        if decided is Decided.ALLOW:
+            self._child(self.requests, "allow", event.route.value).inc()
+            if event.issued:
+                # The token endpoint hands out a telemetry token, the others a clearance's guarded ones.
+                kind = "telemetry" if event.route is Route.TOKEN else "guarded"
+                self._child(self.issued, kind).inc(event.issued)
+        elif decided is Decided.BAN:
             self._ban_outcome.inc()
             self._guard_bans.inc()
         else:
-            outcome_label = (
-                "challenge" if code == "challenge" else "unavailable" if code == "store_unavailable" else "refuse"
-            )
-            self._child(self.requests, outcome_label, code).inc()
-            verdict = VERDICT_OF_REFUSAL.get(code)
-            if verdict is not None:
-                self._child(self.refused, verdict).inc()
+            self._child(self.requests, decided.value, str(event.code)).inc()
+            if event.verdict is not None and event.verdict is not TokenVerdict.OK:
+                self._child(self.refused, event.verdict.value).inc()
 
     def ban_change(self, banned: bool, source: str) -> None:
         """A ban (or, not `banned`, an unban) made outside the guard's walk."""

@@ -41,12 +41,10 @@ import threading
 import time
 from typing import TYPE_CHECKING
 
-from .vocabulary import VERDICT_OF_REFUSAL
+from .vocabulary import Decided
 
 if TYPE_CHECKING:
-    from collections.abc import Callable
-
-    from .vocabulary import Reply, RequestHead
+    from .vocabulary import Event
 
 __all__ = ["DecisionRecord", "RECORD", "redacted_url"]
 
@@ -62,9 +60,6 @@ DROPPED_NOTICE_SECONDS = 10.0
 # newline among them), DEL, the Unicode line and paragraph separators, and the
 # backslash that starts an escape.
 _UNSAFE = re.compile(r"[\x00-\x1f\x7f-\x9f\u2028\u2029\\]")
-
-# The scoring's decisions are made only after the token was spent: its verdict was ok.
-_DECIDED = {"challenge": ("challenge", "challenge"), "refused": ("refusal", "refuse")}
 
 
 class _Bucket:
@@ -151,62 +146,54 @@ class DecisionRecord:
 
     # -- requests ------------------------------------------------------------
 
-    def reply(
-        self, reply: Reply, head: RequestHead, resolve: Callable[[RequestHead], str | None], shadow: bool = False
-    ) -> None:
+    def request(self, event: Event) -> None:
         """A request the guard answered itself: a refusal, a challenge or a
-        ban. The address is resolved again only if the event is written.
-        `shadow`: the guard would have answered so but let the request
-        through (shadow mode): the event says "would", with mode "shadow"."""
-        payload = reply.payload
-        lead = "quelvar_guard: shadow, would " if shadow else "quelvar_guard: "
-        code = payload.get("error")
-        if code is None:
-            return  # not a refusal
-        retry_after = payload.get("retry_after")
-        if code == "refused" and retry_after is not None:
-            # Only a ban gives the callback's refusal a Retry-After.
+        ban. With `event.shadow` the guard would have answered so but let the
+        request through: the event says "would", with mode "shadow"."""
+        decided = event.decided
+        if decided is Decided.ALLOW:
+            return
+        lead = "quelvar_guard: shadow, would " if event.shadow else "quelvar_guard: "
+        mode = "shadow" if event.shadow else "enforce"
+        verdict = None if event.verdict is None else event.verdict.value
+        reasons = list(event.reasons)
+        if decided is Decided.BAN:
             if self.admit(logging.WARNING):
-                address, path, reasons = resolve(head), head.path, payload.get("reasons", [])
                 self.write(
                     logging.WARNING,
                     lead + "ban %s for %s s on %s (%s)",
-                    (address, retry_after, path, ", ".join(reasons)),  # type: ignore[arg-type]
+                    (event.address, event.seconds, event.path, ", ".join(reasons)),
                     {
                         "event": "ban",
-                        "reason": code,
+                        "reason": event.code,
                         "decision": "ban",
-                        "address": address,
-                        "path": path,
-                        "verdict": "ok",
+                        "address": event.address,
+                        "path": event.path,
+                        "verdict": verdict,
                         "reasons": reasons,
-                        "seconds": retry_after,
+                        "seconds": event.seconds,
                         "source": "guard",
-                        "mode": "shadow" if shadow else "enforce",
+                        "mode": mode,
                     },
                 )
             return
         if not self.admit(logging.INFO):
             return
-        address, path = resolve(head), head.path
-        event, decision = _DECIDED.get(code, ("refusal", "refuse"))  # type: ignore[call-overload]
-        verdict = "ok" if code in _DECIDED else VERDICT_OF_REFUSAL.get(code)  # type: ignore[call-overload]
-        if code == "store_unavailable":
-            decision = "unavailable"
+        name = "challenge" if decided is Decided.CHALLENGE else "refusal"
         self.write(
             logging.INFO,
             lead + "%s %s %s on %s",
-            (event, code, address, path),
+            (name, event.code, event.address, event.path),
             {
-                "event": event,
-                "reason": code,
-                "decision": decision,
-                "address": address,
-                "path": path,
+                "event": name,
+                "reason": event.code,
+                "decision": decided.value,
+                "address": event.address,
+                "path": event.path,
                 "verdict": verdict,
-                "reasons": payload.get("reasons", []),
-                "status": reply.status,
-                "mode": "shadow" if shadow else "enforce",
+                "reasons": reasons,
+                "status": event.status,
+                "mode": mode,
             },
         )
 

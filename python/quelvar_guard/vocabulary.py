@@ -24,8 +24,10 @@ __all__ = [
     "Admit",
     "Ban",
     "Decide",
+    "Decided",
     "Decision",
     "Escalate",
+    "Event",
     "Need",
     "Outcome",
     "ParseBody",
@@ -139,14 +141,27 @@ class Decision:
         )
 
 
+class Decided(enum.Enum):
+    """What the walk did with a request, as the record and the metrics count it."""
+
+    ALLOW = "allow"
+    REFUSE = "refuse"
+    CHALLENGE = "challenge"
+    BAN = "ban"
+    UNAVAILABLE = "unavailable"
+
+
 @dataclass(frozen=True)
 class Reply:
     """A response the middleware sends itself; its body and headers are built
-    on first use and kept, so a constant reply is encoded once."""
+    on first use and kept, so a constant reply is encoded once. `decided`:
+    what a refusal of the walk's was (None: an answer, not a refusal), set
+    where the reply is built so that nothing reads it back from the payload."""
 
     status: int
     payload: dict[str, object]
     headers: tuple[tuple[str, str], ...] = ()
+    decided: Decided | None = field(default=None, compare=False, repr=False, kw_only=True)
 
     @cached_property
     def status_line(self) -> str:
@@ -239,6 +254,27 @@ class Route(enum.Enum):
     TOKEN = "token"
     TELEMETRY = "telemetry"
     GUARDED = "guarded"
+
+
+@dataclass(frozen=True, slots=True)
+class Event:
+    """How one walk ended, said once by the walk for the record and the
+    metrics. `shadow`: a refusal the guard would have made but let through;
+    `issued`: the tokens an allow handed out; `seconds`: a ban's length or a
+    hold's."""
+
+    route: Route
+    decided: Decided
+    code: str | None = None
+    verdict: TokenVerdict | None = None
+    reasons: tuple[str, ...] = ()
+    seconds: int | None = None
+    address: str | None = None
+    path: str = ""
+    status: int = 200
+    policy: int = 0
+    shadow: bool = False
+    issued: int = 0
 
 
 # What the walk asks of its adapter; each is answered with a value sent back in
