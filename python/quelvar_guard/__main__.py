@@ -108,8 +108,7 @@ def probe(settings: Settings, timeout: float, fleet: bool = False) -> tuple[dict
     import redis
 
     from ._redis.bans import BanKeys, BanWriter
-    from ._redis.connections import Settings as ServerSettings
-    from ._redis.connections import connections, described
+    from ._redis.connections import ServerSettings, connections, described
     from ._redis.errors import UNAVAILABLE
 
     url = _redis_settings(settings)

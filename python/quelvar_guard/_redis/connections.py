@@ -171,20 +171,37 @@ def described(error: BaseException) -> str:
     return f"is unreachable: {text or type(error).__name__}"
 
 
-class Settings:
+class ServerSettings:
     """What one server does with the keys it holds."""
 
     def __init__(self, client: Any) -> None:
-        self.eviction = str(client.info("memory").get("maxmemory_policy", "unknown"))
+        self.eviction = self.eviction_of(client)
         self.appendonly = bool(client.info("persistence").get("aof_enabled"))
         try:
             self.snapshots: str | None = str(client.config_get("save").get("save", ""))
         except redis.ResponseError:  # CONFIG may be renamed or refused
             self.snapshots = None
 
+    @staticmethod
+    def eviction_of(client: Any) -> str:
+        """The server's maxmemory-policy: one INFO."""
+        return str(client.info("memory").get("maxmemory_policy", "unknown"))
+
+    @staticmethod
+    def evicting(policy: str) -> bool:
+        return policy != "noeviction"
+
+    @staticmethod
+    def eviction_problem(name: str, policy: str) -> str:
+        """What is wrong with a server (named `name`) that may evict keys, and what to do."""
+        return (
+            f"Redis at {name} has maxmemory-policy {policy}: it may evict spent tokens "
+            "and the ban set; set it to noeviction"
+        )
+
     @property
     def evicts(self) -> bool:
-        return self.eviction != "noeviction"
+        return self.evicting(self.eviction)
 
     def persistence(self) -> str:
         if self.appendonly:

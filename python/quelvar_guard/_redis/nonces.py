@@ -2,7 +2,7 @@
 
 Blocking calls send one command each; an event loop's calls are sent together
 (NonceBatch). A process also keeps the tokens it accepted for when Redis is
-away (SpentTokens).
+away (SpentTokens), and counts them (AloneCount).
 """
 
 from __future__ import annotations
@@ -134,8 +134,9 @@ class NonceBatch:
 
 class SpentTokens:
     """The tokens this process accepted in the last `window` seconds, kept for
-    the time Redis is away: the native cache holds a token for 60 s at least
-    and 120 s at most, and no token that is not text.
+    the time Redis is away: the native cache holds a token for its window
+    (store.NATIVE_NONCE_WINDOW_SECONDS) at least and twice that at most, and
+    no token that is not text.
 
     Kept in generations of a quarter window, so a token may be held up to a
     quarter window longer than promised, never shorter.
@@ -163,3 +164,36 @@ class SpentTokens:
 
     def __contains__(self, raw: bytes) -> bool:
         return any(raw in tokens for _, tokens in tuple(self.generations))
+
+
+# Tokens accepted without Redis are warned of at once, then at most once per
+# this many seconds, with their count.
+ALONE_LOG_SECONDS = 5.0
+
+
+class AloneCount:
+    """Tokens a process accepted on its word alone: in all, and since they
+    were last warned of (see ALONE_LOG_SECONDS)."""
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.total = 0
+        self.unlogged = 0
+        self.log_at = 0.0
+
+    def add(self) -> int | None:
+        """Counts one; the count to warn of now, if a warning is due."""
+        now = time.monotonic()
+        with self.lock:
+            self.total += 1
+            self.unlogged += 1
+            if now < self.log_at:
+                return None
+            count, self.unlogged = self.unlogged, 0
+            self.log_at = now + ALONE_LOG_SECONDS
+            return count
+
+    def take_unlogged(self) -> int:
+        with self.lock:
+            count, self.unlogged = self.unlogged, 0
+            return count

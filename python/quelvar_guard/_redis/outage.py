@@ -12,8 +12,13 @@ from __future__ import annotations
 import itertools
 import threading
 import time
+from collections.abc import Callable, Iterable
+from typing import Any
 
-from .bans import Decision
+from ..store import REPLICA
+from .bans import BanWriter, Decision
+from .nonces import NonceWriter
+from .scripts import Scripts
 
 # ("set", {address: (expiry or None, decided us)}, oldest first) or ("clear", {}).
 Entry = tuple[str, dict[str, tuple[int | None, int]]]
@@ -146,6 +151,59 @@ class OutageQueue:
         with self.lock:
             self.writing -= len(tokens)
             self.tokens = {**tokens, **self.tokens}
+
+    def write(
+        self,
+        client: Any,
+        scripts: Scripts,
+        nonces: NonceWriter,
+        bans: BanWriter,
+        write_lock: Any,
+        wrote: Callable[[Iterable[str], int], None],
+        chunk: int,
+    ) -> None:
+        """Writes what is kept, `chunk` per round trip, until nothing is
+        left; what could not be written is put back. A change that Redis
+        refuses as older than its own gives way in the replica too; `wrote`
+        is told what was written (see sync.ReplicaSync.wrote)."""
+        while self:
+            tokens = self.take_tokens(chunk)
+            if tokens:
+                try:
+                    nonces.write_accepted(client, tokens)
+                except BaseException:
+                    self.put_back_tokens(tokens)
+                    raise
+                self.tokens_written(tokens)
+            with write_lock, REPLICA.lock:
+                entry = self.take_first_change(chunk)
+                if entry is None:
+                    continue
+                kind, changes = entry
+                try:
+                    if kind == "clear":
+                        nonces.clear(client)
+                        bans.write(client, scripts, [], clear=True)
+                        self.change_written(entry)
+                        continue
+                    written = bans.write(
+                        client,
+                        scripts,
+                        [(ip, expires_at, decided) for ip, (expires_at, decided) in changes.items()],
+                    )
+                except BaseException:
+                    self.put_back_first_change(entry)
+                    raise
+                self.change_written(entry)
+                # Whichever decision Redis kept holds here too (what the
+                # listener applied meanwhile may be older than either).
+                for ip, (expires_at, _) in changes.items():
+                    held = written.refused[ip] if ip in written.refused else expires_at
+                    if held is None:
+                        REPLICA.remove(ip)
+                    else:
+                        REPLICA.set(ip, held)
+                wrote(changes, written.seq)
 
 
 def _size(entry: Entry) -> int:
