@@ -36,12 +36,15 @@ import os
 import sys
 import time
 from collections.abc import Callable
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .addresses import normalise_address
 from .config import ConfigError, Settings, unknown_variables
 from .metrics import METRICS
 from .record import redacted_url
+
+if TYPE_CHECKING:
+    from .redis_view import RedisView
 
 OK, PROBLEM, USAGE = 0, 1, 2
 DEFAULT_TIMEOUT = 2.0
@@ -73,21 +76,23 @@ def _redis_settings(settings: Settings) -> str:
     return settings.redis_url
 
 
+def _view(settings: Settings, timeout: float) -> RedisView:
+    from .redis_view import RedisView
+
+    return RedisView(
+        _redis_settings(settings), cluster=settings.redis_cluster, prefix=settings.redis_prefix, timeout=timeout
+    )
+
+
 def _reach(settings: Settings, timeout: float) -> None:
     """Problem, in one line that says what to change, unless the server answers."""
-    from ._redis.connections import connections, described
-    from ._redis.errors import UNAVAILABLE
+    from .redis_view import Unreachable
 
-    url = _redis_settings(settings)
-    reach = connections(url, settings.redis_cluster, timeout)
+    view = _view(settings, timeout)
     try:
-        client = reach.client()
-        try:
-            client.ping()
-        finally:
-            client.close()
-    except (*UNAVAILABLE, ValueError) as error:
-        raise Problem(f"Redis at {redacted_url(url)} {described(error)}") from None
+        view.reach()
+    except Unreachable as error:
+        raise Problem(f"Redis at {view.name} {error}") from None
 
 
 def _store(settings: Settings, timeout: float) -> Any:
@@ -107,9 +112,7 @@ def probe(settings: Settings, timeout: float, fleet: bool = False) -> tuple[dict
     `fleet`, also the fleet's counts and every worker's heartbeat."""
     import redis
 
-    from ._redis.bans import BanKeys, BanWriter
-    from ._redis.connections import ServerSettings, connections, described
-    from ._redis.errors import UNAVAILABLE
+    from .redis_view import Unreachable
 
     url = _redis_settings(settings)
     facts: dict[str, Any] = {
@@ -120,55 +123,40 @@ def probe(settings: Settings, timeout: float, fleet: bool = False) -> tuple[dict
     }
     problems: list[str] = []
     warnings: list[str] = []
-    reach = connections(url, settings.redis_cluster, timeout)
+    view = _view(settings, timeout)
     try:
-        client = reach.client()
-        client.ping()
-    except redis.ResponseError as error:
-        if "DB index is out of range" in str(error):
-            database = reach.database()
-            problems.append(f"Redis at {facts['store']} has no database {database} (QUELVAR_REDIS_URL)")
-        else:
-            problems.append(f"Redis at {facts['store']} refused the connection: {error}")
-        return facts, problems, warnings
-    except (*UNAVAILABLE, ValueError) as error:
-        problems.append(f"Redis at {facts['store']} {described(error)}")
+        view.connect()
+    except Unreachable as error:
+        problems.append(f"Redis at {facts['store']} {error}")
         return facts, problems, warnings
     try:
         facts["reachable"] = True
-        if not settings.redis_cluster and client.info("cluster").get("cluster_enabled"):
+        if not settings.redis_cluster and view.is_cluster_node():
             problems.append(f"Redis at {facts['store']} is a cluster node: set QUELVAR_REDIS_CLUSTER=1")
             return facts, problems, warnings
         servers = []
-        for name, server in reach.servers(client):
-            known = ServerSettings(server)
+        for server in view.servers():
             servers.append(
                 {
-                    "server": redacted_url(name),
-                    "maxmemory_policy": known.eviction,
-                    "appendonly": known.appendonly,
-                    "persistence": known.persistence(),
+                    "server": server.name,
+                    "maxmemory_policy": server.eviction,
+                    "appendonly": server.appendonly,
+                    "persistence": server.persistence,
                 }
             )
-            if known.evicts:
-                problems.append(
-                    f"Redis at {redacted_url(name)} has maxmemory-policy {known.eviction}: it may "
-                    "evict spent tokens and the ban set; set it to noeviction"
-                )
-            if not known.appendonly:
-                warnings.append(f"Redis at {redacted_url(name)}: {known.persistence()}")
+            if server.eviction_problem is not None:
+                problems.append(server.eviction_problem)
+            if not server.appendonly:
+                warnings.append(f"Redis at {server.name}: {server.persistence}")
         facts["servers"] = servers
-        facts["active_bans"] = BanWriter(BanKeys(settings.redis_prefix, reach.database())).active(client)
+        facts["active_bans"] = view.active_bans()
         if fleet:
-            from ._redis.fleet import FleetKeys, read, workers
-
-            keys, now = FleetKeys(settings.redis_prefix), time.time()
-            facts["fleet"] = read(client, keys, now)
-            facts["workers"] = workers(client, keys, now)
+            facts["fleet"] = view.fleet_counts()
+            facts["workers"] = view.workers()
     except redis.RedisError as error:
         problems.append(f"Redis at {facts['store']} failed a check: {error}")
     finally:
-        client.close()
+        view.close()
     return facts, problems, warnings
 
 
@@ -254,21 +242,14 @@ def _address(text: str) -> str:
 
 
 def cmd_bans_list(args: argparse.Namespace) -> tuple[int, dict[str, Any], list[str]]:
-    from ._redis.bans import BanKeys, BanWriter
-    from ._redis.connections import connections, described
-    from ._redis.errors import UNAVAILABLE
+    from .redis_view import Unreachable
 
     settings = _settings()
-    reach = connections(_redis_settings(settings), settings.redis_cluster, args.timeout)
+    view = _view(settings, args.timeout)
     try:
-        client = reach.client()
-        now = time.time()
-        expiries: dict[str, float] = {}
-        for page in BanWriter(BanKeys(settings.redis_prefix, reach.database())).pages(client):
-            expiries.update((member.decode(), score) for member, score in page if score > now)
-        client.close()
-    except (*UNAVAILABLE, ValueError) as error:
-        raise Problem(f"Redis at {redacted_url(reach.url)} {described(error)}") from None
+        now, expiries = view.bans()
+    except Unreachable as error:
+        raise Problem(f"Redis at {view.name} {error}") from None
     bans = [
         {"address": address, "seconds_left": max(1, int(expiry - now))}
         for address, expiry in sorted(expiries.items(), key=lambda item: item[1])
