@@ -102,7 +102,7 @@ from .networks import (
 from .policies import ROUTE_HEADER, RoutePolicy, parse_policies
 from .record import RECORD
 from .scoring import MODEL_REASON, Judgement, Scoring, as_decision, rules
-from .store import LocalStore, Store, StoreUnavailable
+from .store import Store, StoreUnavailable
 from .tokens import MAX_CLEARANCE_TOKENS, TokenKind, Tokens, network_of
 from .vocabulary import (
     REFUSAL_CODES,
@@ -135,9 +135,6 @@ from .work import check as work_done
 
 if TYPE_CHECKING:
     from quelvar_core_rs import FeatureDict, MoveDict
-
-# The in-process store's spending of a token, what LocalStore.consume_nonce does with text.
-_consume_nonce = core.consume_nonce_rs
 
 __all__ = ["Action", "Decision", "Guard", "Reply", "Screened", "RequestHead"]
 
@@ -397,17 +394,13 @@ class Guard:
         if not 0 < level_half_life < float("inf") or not 0 < offence_window < float("inf"):
             raise ValueError("level_half_life and offence_window must be positive numbers of seconds")
         self.store = store
-        # The in-process store answers at once: the walk spends its tokens and
-        # takes its budgets itself instead of handing them to the adapter.
-        self._in_process = type(store) is LocalStore
-        # A shared store counts refusals for the whole fleet (RedisStore.fleet_counts).
-        self._count_refusal: Callable[[str], None] | None = getattr(store, "count_refusal", None)
+        self._in_process = store.answers_at_once
+        self._spend_now = store.consume_nonce
+        self._count_refusal = store.count_refusal
         # A strict shared store that lost its state (a restart without
         # persistence) forgot which tokens were spent: those issued before
         # it noticed are refused, the client takes new ones.
-        self._lost_state_at: Callable[[], float | None] | None = (
-            getattr(store, "lost_state_at", None) if getattr(store, "on_unavailable", None) == "strict" else None
-        )
+        self._lost_state_at = store.lost_state_at if store.on_unavailable == "strict" else None
         self.route_policies = parse_policies(route_policies)
         enforced = [policy for policy in self.route_policies if not policy.exempt]
         self.tokens = Tokens(
@@ -419,8 +412,7 @@ class Guard:
             policy_clearance_seconds=[policy.clearance_seconds or clearance_seconds for policy in enforced],
         )
         self.addresses = ClientAddresses(trusted_proxies, header=proxy_header)
-        # What one ban covers is the store's to say; a store without a scope keys exact addresses.
-        self.scope: BanScope = getattr(store, "scope", None) or BanScope(ipv4_prefix=32, ipv6_prefix=128)
+        self.scope: BanScope = store.scope
         self.decide: Callback = decide or _allow_all
         self.scoring = scoring if scoring is not None else Scoring()
         # Checked here, where a wrong value is a configuration error, not a failed request.
@@ -630,10 +622,8 @@ class Guard:
         )
 
     def health(self) -> tuple[bool, dict[str, object]]:
-        """Readiness for an orchestrator: the store's own account, or ready
-        for a store that gives none."""
-        report = getattr(self.store, "health", None)
-        state = report() if report is not None else {"ready": True}
+        """Readiness for an orchestrator: the store's own account."""
+        state = self.store.health()
         return bool(state["ready"]), state
 
     def health_reply(self) -> Reply:
@@ -789,7 +779,7 @@ class Guard:
             return self._end(_STORE_UNAVAILABLE, head, route, started, address)
         if not self._in_process:
             return self._rest(self._spend(token, route, head, address), head, route, started, address)
-        if not _consume_nonce(token):
+        if not self._spend_now(token):
             return self._end(_REPLAYED, head, route, started, address)
         if route is Route.TELEMETRY:
             return self._rest(self._telemetry(head, address, token), head, route, started, address)
@@ -859,8 +849,7 @@ class Guard:
             event = refusal_event(outcome, route, head, address)
             if started is not None:
                 METRICS.request(event, started)
-            if self._count_refusal is not None:
-                self._count_refusal(str(event.code))
+            self._count_refusal(str(event.code))
             if self.shadow and outcome.status < 500:
                 self._shadowed(event)
                 return self._let_through_anyway(event, route, address)

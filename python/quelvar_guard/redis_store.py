@@ -72,6 +72,9 @@ class RedisStore:
     table, which is process-wide.
     """
 
+    # Answers may need a round trip: the walk hands them to its adapter.
+    answers_at_once = False
+
     def __init__(
         self,
         url: str = "redis://127.0.0.1:6379/0",

@@ -42,7 +42,34 @@ class StoreMisconfigured(StoreUnavailable):
 
 @runtime_checkable
 class Store(Protocol):
+    """Everything the guard asks of a store."""
+
     nonce_window_seconds: float
+
+    @property
+    def scope(self) -> BanScope:
+        """What one ban covers."""
+
+    @property
+    def answers_at_once(self) -> bool:
+        """Whether every answer is in this process's own tables: the walk then
+        spends tokens and takes budgets itself instead of handing them to its
+        adapter as needs."""
+
+    @property
+    def on_unavailable(self) -> str:
+        """ "strict": refuse (503) what cannot be answered without the shared
+        server; "degrade": answer from this process's own tables."""
+
+    def lost_state_at(self) -> float | None:
+        """When the shared state was last lost (tokens spent before it are
+        forgotten there), or None."""
+
+    def count_refusal(self, reason: str) -> None:
+        """One refusal, for counts kept across processes."""
+
+    def health(self) -> dict[str, object]:
+        """Readiness: {"ready": bool, ...}."""
 
     def consume_nonce(self, token: Text) -> bool: ...
 
@@ -327,13 +354,22 @@ class LocalStore:
     """
 
     nonce_window_seconds: float = NATIVE_NONCE_WINDOW_SECONDS
+    answers_at_once = True
+    # Nothing shared to lose or to wait for.
+    on_unavailable = "degrade"
 
     def __init__(self, *, ipv4_prefix: int = 32, ipv6_prefix: int = 64) -> None:
         self.scope = BanScope(ipv4_prefix=ipv4_prefix, ipv6_prefix=ipv6_prefix)
         self.is_banned = keyed_is_banned(self.scope)
 
     def consume_nonce(self, token: Text) -> bool:
-        return _consume(as_text(token))  # type: ignore[arg-type]
+        return _consume(token if type(token) is str else as_text(token))  # type: ignore[arg-type]
+
+    def lost_state_at(self) -> float | None:
+        return None
+
+    def count_refusal(self, reason: str) -> None:
+        pass  # one process's refusals are its metrics'
 
     async def consume_nonce_async(self, token: Text) -> bool:
         return self.consume_nonce(token)
