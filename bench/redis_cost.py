@@ -1,0 +1,456 @@
+"""The guard's cost with the Redis store, against one bare SET NX PX.
+
+Starts its own redis-server on a free loopback port and prints, each ratio
+from one run:
+
+- served: the examples under gunicorn and uvicorn (2 workers, the default
+  network budgets): Redis commands per guarded request in the steady state
+  (from INFO commandstats; the heartbeat's SET counted apart by its ZADD),
+  and Redis CPU (INFO cpu) per guarded request of the full flow (token,
+  telemetry post, ten guarded requests) against a bare SET NX PX's;
+- walk: the guard's own work per guarded request with RedisStore, WSGI and
+  ASGI: the guarded request less the bare application and one bare SET NX PX
+  (redis-py, the asyncio client under ASGI), as a share of that round trip;
+- async: a lone consume_nonce_async against a plain awaited SET NX PX, and 64
+  in flight on one loop, per call, against one lone round trip;
+- telemetry: a post of the sample human session through WSGIGuard and
+  ASGIGuard, LocalStore and RedisStore, against extract_features_json_rs.
+
+    python bench/redis_cost.py [--quick] [--only served,walk,async,telemetry]
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import io
+import os
+import shutil
+import statistics
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path[:0] = [str(ROOT), str(ROOT / "tests")]
+
+import quelvar_core_rs as core  # noqa: E402
+from bench.guard_bench import BROWSER_HEADERS, PEER  # noqa: E402
+from bench.timing import each_of, fresh_tokens, interleaved, repeated  # noqa: E402
+
+WALK_TARGET = 0.15
+LONE_TARGET = 1.05
+IN_FLIGHT = 64
+IN_FLIGHT_TARGET = 0.30
+TELEMETRY_LOCAL_TARGET = 2.0
+TELEMETRY_REDIS_TARGET = 4.0
+CPU_TARGET = 2.0
+CALLS = 4000
+FLOWS = 60
+CPU_TURNS = 5
+# The flows come from these many /16 networks, through the trusted proxy:
+# the default budgets refuse none of them.
+NETWORKS = 150
+
+
+def commandstats(client) -> dict[str, int]:
+    return {name.removeprefix("cmdstat_"): int(row["calls"]) for name, row in client.info("commandstats").items()}
+
+
+def redis_cpu(client) -> float:
+    cpu = client.info("cpu")
+    return float(cpu["used_cpu_sys"]) + float(cpu["used_cpu_user"])
+
+
+def delta(after: dict[str, int], before: dict[str, int]) -> dict[str, int]:
+    return {name: after[name] - before.get(name, 0) for name in after if after[name] != before.get(name, 0)}
+
+
+def served(kind: str, redis_server, directory: Path, flows: int) -> dict:
+    """Commands per guarded request and Redis CPU per guarded request of the
+    full flow, under `kind`, against bare SET NX PX commands."""
+    from quelvar_guard.networks import DEFAULT_NETWORK_BUDGETS
+    from servers import TRUSTED_PROXY, Served
+    from web_client import HEADER, clearance
+
+    module = {"gunicorn": "examples.web_wsgi:app", "uvicorn": "examples.web_asgi:app"}[kind]
+    server = Served(
+        kind,
+        module,
+        redis_server.url,
+        directory / f"{kind}.log",
+        workers=2,
+        QUELVAR_NETWORK_BUDGETS=" ".join(map(str, DEFAULT_NETWORK_BUDGETS)),
+        QUELVAR_REDIS_PREFIX=f"cost-{kind}:",
+    )
+    watch = redis_server.client()
+    try:
+        with server.client(TRUSTED_PROXY) as client:
+
+            def address(index: int) -> dict[str, str]:
+                return {"X-Forwarded-For": f"{20 + index % NETWORKS}.{index // NETWORKS % 250}.7.1"}
+
+            def flow(index: int) -> int:
+                tokens = clearance(client, **address(index))
+                for token in tokens:
+                    answer = client.get("/api/hello", headers={HEADER: token, **address(index)})
+                    assert answer.status_code == 200, answer.text
+                return len(tokens)
+
+            for index in range(4):  # every worker's connections made
+                flow(index)
+            # Commands per guarded request: clearances first, then only their spending.
+            held = [(index, clearance(client, **address(index))) for index in range(flows // 3)]
+            before = commandstats(watch)
+            spent = 0
+            for index, tokens in held:
+                for token in tokens:
+                    assert client.get("/api/hello", headers={HEADER: token, **address(index)}).status_code == 200
+                    spent += 1
+            guarded = delta(commandstats(watch), before)
+            guarded.pop("info", None)
+            # Redis CPU of the full flow and of as many bare SET NX PX, in turns.
+            bare = redis_server.client()
+            flow_cpu, bare_cpu, requests, ratios = 0.0, 0.0, 0, []
+            before = commandstats(watch)
+            for turn in range(CPU_TURNS):
+                cpu_before, started = redis_cpu(watch), time.monotonic()
+                made = sum(flow(turn * flows + index) for index in range(flows))
+                flow_turn = redis_cpu(watch) - cpu_before
+                # What Redis spends meanwhile on its own and the workers' timers: a quiet spell as long.
+                cpu_before, took = redis_cpu(watch), time.monotonic() - started
+                time.sleep(took)
+                flow_turn -= redis_cpu(watch) - cpu_before
+                cpu_before, started = redis_cpu(watch), time.monotonic()
+                for index in range(made):
+                    bare.set(b"cost:bare:%d:%d" % (turn, index), b"", nx=True, px=60_000)
+                bare_turn = redis_cpu(watch) - cpu_before
+                cpu_before, took = redis_cpu(watch), time.monotonic() - started
+                time.sleep(took)
+                bare_turn -= redis_cpu(watch) - cpu_before
+                flow_cpu, bare_cpu, requests = flow_cpu + flow_turn, bare_cpu + bare_turn, requests + made
+                ratios.append(flow_turn / bare_turn)
+            flow_commands = delta(commandstats(watch), before)
+            flow_commands.pop("info", None)
+            flow_commands["set"] -= requests  # the bare ones
+        return {
+            "flow_commands": {name: round(calls / flows / CPU_TURNS, 2) for name, calls in flow_commands.items()},
+            "guarded": guarded,
+            "spent": spent,
+            "requests": requests,
+            "flow_cpu": flow_cpu,
+            "bare_cpu": bare_cpu,
+            "ratio": statistics.median(ratios),
+        }
+    finally:
+        server.stop()
+
+
+def served_lines(kind: str, figures: dict) -> list[str]:
+    guarded, spent = dict(figures["guarded"]), figures["spent"]
+    beats = guarded.get("zadd", 0)
+    sets = guarded.get("set", 0) - beats
+    others = {name: calls for name, calls in guarded.items() if name != "set"}
+    per_request = figures["flow_cpu"] / figures["requests"]
+    per_set = figures["bare_cpu"] / figures["requests"]
+    ratio = figures["ratio"]
+    return [
+        f"{kind}: {spent} guarded requests sent {sets / spent:.3f} SET each besides the heartbeats' "
+        f"(target exactly 1); the heartbeats' and others' commands in that time: {others or 'none'}",
+        f"{kind}: Redis CPU per guarded request of the full flow, less a quiet spell's, {per_request * 1e6:.1f} us, "
+        f"{ratio:.2f}x a bare SET NX PX's (median of {CPU_TURNS} turns) ({per_set * 1e6:.1f} us; target <= {CPU_TARGET:.1f}: "
+        f"{'met' if ratio <= CPU_TARGET else 'NOT met'}); commands per flow: {figures['flow_commands']}",
+    ]
+
+
+def environ(token: str, **more) -> dict:
+    return {
+        "REQUEST_METHOD": "GET",
+        "PATH_INFO": "/api/hello",
+        "SCRIPT_NAME": "",
+        "QUERY_STRING": "",
+        "SERVER_NAME": "bench",
+        "SERVER_PORT": "80",
+        "SERVER_PROTOCOL": "HTTP/1.1",
+        "REMOTE_ADDR": PEER,
+        **{"HTTP_" + name.upper().replace("-", "_"): value for name, value in BROWSER_HEADERS},
+        "HTTP_X_QUELVAR_TOKEN": token,
+        **more,
+    }
+
+
+def scope(token: str, method: str = "GET", path: str = "/api/hello", length: int | None = None) -> dict:
+    headers = [(name.encode(), value.encode()) for name, value in BROWSER_HEADERS]
+    if length is not None:
+        headers.append((b"content-length", str(length).encode()))
+    return {
+        "type": "http",
+        "http_version": "1.1",
+        "method": method,
+        "scheme": "http",
+        "path": path,
+        "raw_path": path.encode(),
+        "query_string": b"",
+        "root_path": "",
+        "client": (PEER, 50000),
+        "server": ("127.0.0.1", 8000),
+        "headers": [*headers, (b"x-quelvar-token", token.encode())],
+    }
+
+
+def wsgi_app(environ, start_response):
+    start_response("200 OK", [("Content-Type", "text/plain")])
+    return [b"hello"]
+
+
+def start_response(status, headers):
+    return None
+
+
+async def asgi_app(scope, receive, send):
+    await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"text/plain")]})
+
+
+async def send(message):
+    return None
+
+
+def receiving(body: bytes):
+    async def receive():
+        return {"type": "http.request", "body": body, "more_body": False}
+
+    return receive
+
+
+def guards(url: str):
+    from quelvar_guard import Guard, LocalStore, RedisStore
+
+    secrets = ["bench-secret-" + "k" * 40]
+    return {
+        "LocalStore": Guard(LocalStore(), secrets),
+        "RedisStore": Guard(RedisStore(url, prefix="cost:"), secrets),
+    }
+
+
+def tokens_of(guard, count: int) -> list[str]:
+    tokens: list[str] = []
+    while len(tokens) < count:
+        tokens.extend(guard.tokens.issue_clearance(1000))
+    return tokens[:count]
+
+
+def walk_costs(url: str, rounds: int, budget: float) -> dict:
+    """Guarded requests through both adapters with RedisStore against the
+    bare application with one bare round trip, on one event loop for ASGI."""
+    import redis
+    import redis.asyncio
+
+    from quelvar_guard import ASGIGuard, WSGIGuard
+
+    guard = guards(url)["RedisStore"]
+    supply = CALLS * rounds + 1
+    bare = redis.Redis.from_url(url, socket_timeout=0.5)
+    loop = asyncio.new_event_loop()
+    aio = redis.asyncio.Redis.from_url(url, socket_timeout=0.5)
+    loop.run_until_complete(aio.ping())
+    wsgi, asgi = WSGIGuard(wsgi_app, guard), ASGIGuard(asgi_app, guard)
+    receive = receiving(b"")
+    keys = iter(b"cost:w:" + token.encode() for token in fresh_tokens(8 * supply, "w"))
+
+    def wsgi_bare(env: dict) -> None:
+        bare.set(next(keys), b"", nx=True, px=60_000)
+        wsgi_app(env, start_response)
+
+    async def asgi_bare(scope: dict) -> None:
+        await aio.set(next(keys), b"", nx=True, px=60_000)
+        await asgi_app(scope, receive, send)
+
+    try:
+        return interleaved(
+            {
+                "SET NX PX": each_of(lambda key: bare.set(key, b"", nx=True, px=60_000), keys),
+                "WSGI app + SET": each_of(wsgi_bare, [environ(t) for t in fresh_tokens(supply, "x")]),
+                "WSGIGuard": each_of(lambda env: wsgi(env, start_response), map(environ, tokens_of(guard, supply))),
+                "async SET NX PX": each_of(
+                    lambda key: loop.run_until_complete(aio.set(key, b"", nx=True, px=60_000)), keys
+                ),
+                "ASGI app + SET": each_of(
+                    lambda s: loop.run_until_complete(asgi_bare(s)), [scope(t) for t in fresh_tokens(supply, "y")]
+                ),
+                "ASGIGuard": each_of(
+                    lambda s: loop.run_until_complete(asgi(s, receive, send)), map(scope, tokens_of(guard, supply))
+                ),
+            },
+            rounds,
+            budget,
+            cap=CALLS,
+        )
+    finally:
+        loop.run_until_complete(aio.aclose())
+        loop.close()
+        guard.store.close()
+
+
+def walk_lines(costs: dict) -> list[str]:
+    lines = []
+    for adapter, trip in (("WSGI", "SET NX PX"), ("ASGI", "async SET NX PX")):
+        own = costs[f"{adapter}Guard"].median - costs[f"{adapter} app + SET"].median
+        share = own / costs[trip].median
+        lines.append(
+            f"guard's own work per guarded request, {adapter}, RedisStore: {own * 1e6:.2f} us, {share:.3f} of one "
+            f"{trip} round trip ({costs[trip].median * 1e6:.1f} us; target <= {WALK_TARGET:.2f}: "
+            f"{'met' if share <= WALK_TARGET else 'NOT met'})"
+        )
+    return lines
+
+
+def async_costs(url: str, rounds: int, budget: float) -> dict:
+    """A lone consume_nonce_async against a lone awaited SET NX PX; 64 in
+    flight on one loop, per call."""
+    import redis.asyncio
+
+    from quelvar_guard import RedisStore
+
+    store = RedisStore(url, prefix="cost-a:")
+    loop = asyncio.new_event_loop()
+    aio = redis.asyncio.Redis.from_url(url, socket_timeout=0.5)
+    supply = CALLS * rounds + 1
+    keys = iter(b"cost:a:" + token.encode() for token in fresh_tokens(supply, "k"))
+    lone = iter(fresh_tokens(supply, "l"))
+    many = iter(fresh_tokens(IN_FLIGHT * (CALLS // IN_FLIGHT + 1) * rounds * 2, "m"))
+
+    def in_flight(count: int) -> None:
+        async def batch() -> None:
+            await asyncio.gather(*(store.consume_nonce_async(next(many)) for _ in range(IN_FLIGHT)))
+
+        for _ in range(count):
+            loop.run_until_complete(batch())
+
+    def per_batch(count: int) -> None:
+        in_flight(max(1, count // IN_FLIGHT))
+
+    loop.run_until_complete(aio.ping())
+    loop.run_until_complete(store.consume_nonce_async("warm"))
+    try:
+        costs = interleaved(
+            {
+                "awaited SET NX PX": each_of(
+                    lambda key: loop.run_until_complete(aio.set(key, b"", nx=True, px=60_000)), keys
+                ),
+                "consume_nonce_async": each_of(lambda t: loop.run_until_complete(store.consume_nonce_async(t)), lone),
+                f"{IN_FLIGHT} in flight": per_batch,
+            },
+            rounds,
+            budget,
+            cap=CALLS,
+        )
+        return costs
+    finally:
+        loop.run_until_complete(aio.aclose())
+        loop.close()
+        store.close()
+
+
+def async_lines(costs: dict) -> list[str]:
+    trip = costs["awaited SET NX PX"].median
+    lone = costs["consume_nonce_async"].median / trip
+    many = costs[f"{IN_FLIGHT} in flight"].median / trip
+    return [
+        f"lone consume_nonce_async: {lone:.2f}x an awaited SET NX PX ({trip * 1e6:.1f} us; target <= "
+        f"{LONE_TARGET:.2f}: {'met' if lone <= LONE_TARGET else 'NOT met'})",
+        f"consume_nonce_async, {IN_FLIGHT} in flight: {many:.3f} of one round trip per call (target <= "
+        f"{IN_FLIGHT_TARGET:.2f}: {'met' if many <= IN_FLIGHT_TARGET else 'NOT met'})",
+    ]
+
+
+def telemetry_costs(url: str, rounds: int, budget: float) -> dict:
+    """A post of the sample human session through both adapters and both
+    stores, against the features alone."""
+    from quelvar_guard import ASGIGuard, TokenKind, WSGIGuard
+
+    body = (ROOT / "examples" / "sessions" / "human.json").read_bytes()
+    supply = 2000 * rounds + 1
+    loop = asyncio.new_event_loop()
+    receive = receiving(body)
+    contenders = {"features": repeated(core.extract_features_json_rs, body)}
+    made = guards(url)
+    for name, guard in made.items():
+        wsgi, asgi = WSGIGuard(wsgi_app, guard), ASGIGuard(asgi_app, guard)
+
+        def posts(guard=guard) -> list[str]:
+            return [guard.tokens.issue(TokenKind.TELEMETRY) for _ in range(supply)]
+
+        def wsgi_post(token: str, wsgi=wsgi, path=guard.telemetry_path) -> None:
+            env = environ(
+                token,
+                REQUEST_METHOD="POST",
+                PATH_INFO=path,
+                CONTENT_LENGTH=str(len(body)),
+                **{"wsgi.input": io.BytesIO(body)},
+            )
+            answers: list[str] = []
+            wsgi(env, lambda status, headers, answers=answers: answers.append(status))
+            assert answers == ["200 OK"], answers
+
+        def asgi_post(token: str, asgi=asgi, path=guard.telemetry_path) -> None:
+            loop.run_until_complete(asgi(scope(token, "POST", path, len(body)), receive, send))
+
+        contenders[f"WSGI {name}"] = each_of(wsgi_post, posts())
+        contenders[f"ASGI {name}"] = each_of(asgi_post, posts())
+    try:
+        return interleaved(contenders, rounds, budget, cap=2000)
+    finally:
+        loop.close()
+        made["RedisStore"].store.close()
+
+
+def telemetry_lines(costs: dict) -> list[str]:
+    features = costs["features"].median
+    lines = []
+    for store, target in (("LocalStore", TELEMETRY_LOCAL_TARGET), ("RedisStore", TELEMETRY_REDIS_TARGET)):
+        for adapter in ("WSGI", "ASGI"):
+            ratio = costs[f"{adapter} {store}"].median / features
+            lines.append(
+                f"telemetry post, {adapter}, {store}: {ratio:.2f}x extract_features_json_rs "
+                f"({features * 1e6:.1f} us; target <= {target:.1f}: {'met' if ratio <= target else 'NOT met'})"
+            )
+    return lines
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--only", default="served,walk,async,telemetry")
+    args = parser.parse_args()
+    if shutil.which("redis-server") is None:
+        print("redis-server not installed: no figures")
+        return
+    from servers import RedisServer
+
+    parts = set(args.only.split(","))
+    rounds, budget, flows = (3, 0.05, 20) if args.quick else (9, 0.1, FLOWS)
+    directory = Path(tempfile.mkdtemp(prefix="redis-cost-"))
+    redis_server = RedisServer(directory)
+    lines: list[str] = []
+    try:
+        if "walk" in parts:
+            lines += walk_lines(walk_costs(redis_server.url, rounds, budget))
+        if "async" in parts:
+            lines += async_lines(async_costs(redis_server.url, rounds, budget))
+        if "telemetry" in parts:
+            lines += telemetry_lines(telemetry_costs(redis_server.url, rounds, budget))
+        if "served" in parts:
+            for kind in ("gunicorn", "uvicorn"):
+                started = time.monotonic()
+                lines += served_lines(kind, served(kind, redis_server, directory, flows))
+                print(f"{kind}: {time.monotonic() - started:.0f} s", file=sys.stderr)
+    finally:
+        redis_server.stop()
+        shutil.rmtree(directory, ignore_errors=True)
+    print("\n".join(lines))
+
+
+if __name__ == "__main__":
+    os.environ.setdefault("PYTHONHASHSEED", "0")
+    main()
