@@ -27,17 +27,25 @@ from dataclasses import dataclass, field, fields
 from typing import TYPE_CHECKING, Any
 from urllib.parse import urlsplit
 
-from .decision import (
+from .judging import SHADOWABLE
+from .limits import (
+    DEFAULT_BAN_SECONDS,
     DEFAULT_CHALLENGE_WORK_BITS,
+    DEFAULT_CLEARANCE_SECONDS,
+    DEFAULT_CLOCK_SKEW,
     DEFAULT_LEVEL_HALF_LIFE,
+    DEFAULT_MAX_AGE,
     DEFAULT_MAX_BAN_SECONDS,
+    DEFAULT_MAX_BODY,
     DEFAULT_MAX_WORK_BITS,
+    DEFAULT_MINT_BURST,
+    DEFAULT_MINT_RATE,
     DEFAULT_OFFENCE_WINDOW,
+    DEFAULT_REQUESTS_PER_CLEARANCE,
     DEFAULT_WORK_BITS,
-    SHADOWABLE,
 )
 from .networks import DEFAULT_NETWORK_BUDGETS, parse_budgets
-from .policies import POLICY_SETTINGS, parse_policies
+from .policies import POLICY_SETTINGS, covers, parse_policies
 from .tokens import MAX_CLEARANCE_TOKENS, MIN_SECRET_BYTES
 from .vocabulary import U64_MAX
 from .work import MAX_BITS
@@ -192,10 +200,15 @@ class Settings:
         to="Guard.secrets",
     )
     token_max_age: float = _option(
-        30.0, "QUELVAR_TOKEN_MAX_AGE", "seconds a telemetry token stays good", to="Guard.max_age", least=1, most=86400
+        DEFAULT_MAX_AGE,
+        "QUELVAR_TOKEN_MAX_AGE",
+        "seconds a telemetry token stays good",
+        to="Guard.max_age",
+        least=1,
+        most=86400,
     )
     clearance_seconds: float = _option(
-        30.0,
+        DEFAULT_CLEARANCE_SECONDS,
         "QUELVAR_CLEARANCE_SECONDS",
         "seconds a guarded token stays good",
         to="Guard.clearance_seconds",
@@ -203,7 +216,7 @@ class Settings:
         most=86400,
     )
     requests_per_clearance: int = _option(
-        10,
+        DEFAULT_REQUESTS_PER_CLEARANCE,
         "QUELVAR_REQUESTS_PER_CLEARANCE",
         "guarded tokens per allowed telemetry post",
         to="Guard.requests_per_clearance",
@@ -211,7 +224,7 @@ class Settings:
         most=MAX_CLEARANCE_TOKENS,
     )
     clock_skew: float = _option(
-        5.0,
+        DEFAULT_CLOCK_SKEW,
         "QUELVAR_CLOCK_SKEW",
         "seconds a token may come from the future (hosts' clocks); less than both lifetimes",
         to="Guard.clock_skew",
@@ -225,7 +238,7 @@ class Settings:
         to="Guard.bind_network",
     )
     mint_rate: float | None = _option(
-        1.0,
+        DEFAULT_MINT_RATE,
         "QUELVAR_MINT_RATE",
         "telemetry tokens per second an address may take once its burst is spent; off: no budget",
         to="Guard.mint_rate",
@@ -233,7 +246,7 @@ class Settings:
         most=10**6,
     )
     mint_burst: int = _option(
-        20,
+        DEFAULT_MINT_BURST,
         "QUELVAR_MINT_BURST",
         "telemetry tokens an address may take at once",
         to="Guard.mint_burst",
@@ -340,7 +353,7 @@ class Settings:
         "X-Quelvar-Token", "QUELVAR_TOKEN_HEADER", "the header carrying either kind of token", to="Guard.token_header"
     )
     max_body: int = _option(
-        64 << 10,
+        DEFAULT_MAX_BODY,
         "QUELVAR_MAX_BODY",
         "bytes a telemetry body may have (413 above)",
         to="Guard.max_body",
@@ -366,7 +379,7 @@ class Settings:
         convert=_scoring,
     )
     ban_seconds: int = _option(
-        600,
+        DEFAULT_BAN_SECONDS,
         "QUELVAR_BAN_SECONDS",
         "how long a client the scoring bans stays banned",
         to="Guard.ban_seconds",
@@ -632,8 +645,7 @@ class Settings:
             elif path in seen:
                 problems.append(f"{env} is {seen[path]}'s path too: {path!r}")
             elif env in ("QUELVAR_METRICS_PATH", "QUELVAR_HEALTH_PATH") and any(
-                path == prefix or path.startswith(prefix if prefix.endswith("/") else prefix + "/")
-                for prefix in self.guarded_paths
+                covers(prefix, path) for prefix in self.guarded_paths
             ):
                 problems.append(f"{env} {path!r} is under QUELVAR_GUARDED_PATHS")
             seen.setdefault(path, env)

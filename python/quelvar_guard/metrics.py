@@ -172,11 +172,9 @@ class Metrics:
         import quelvar_core_rs as core
 
         self.local_bans(core.get_state_engine_stats_rs()["active_ip_bans"])
-        stats = getattr(store, "stats", None)
-        if stats is not None:
-            shared = stats().get("shared_ip_bans")
-            if shared is not None:
-                self.active_bans.labels("shared").set(shared)
+        shared = store.stats().get("shared_ip_bans")
+        if shared is not None:
+            self.active_bans.labels("shared").set(shared)
 
     def exposition(self) -> tuple[bytes, str]:
         """The text to serve and its content type; summed over the workers in multiprocess mode."""

@@ -26,6 +26,16 @@ __all__ = ["ROUTE_HEADER", "RoutePolicy", "parse_policies"]
 ROUTE_HEADER = "X-Quelvar-Route"
 
 
+def path_start(prefix: str) -> str:
+    """What a path under a guarded prefix starts with: "/api/" covers
+    "/api/x", "/login" covers "/login" itself and "/login/..."."""
+    return prefix if prefix.endswith("/") else prefix + "/"
+
+
+def covers(prefix: str, path: str) -> bool:
+    return path == prefix or path.startswith(path_start(prefix))
+
+
 @dataclass(frozen=True)
 class RoutePolicy:
     """The settings of the guarded paths under `prefix` ("/api/search"
@@ -45,7 +55,7 @@ class RoutePolicy:
             raise ValueError(f"{self.prefix}: exempt is true or false")
 
     def covers(self, path: str) -> bool:
-        return path == self.prefix or path.startswith(self.prefix if self.prefix.endswith("/") else self.prefix + "/")
+        return covers(self.prefix, path)
 
 
 # The settings a policy may change, by name: the guard's settings of the same names.

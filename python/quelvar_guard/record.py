@@ -41,6 +41,7 @@ import threading
 import time
 from typing import TYPE_CHECKING
 
+from .buckets import Budgets
 from .vocabulary import Decided
 
 if TYPE_CHECKING:
@@ -63,14 +64,13 @@ _UNSAFE = re.compile(r"[\x00-\x1f\x7f-\x9f\u2028\u2029\\]")
 
 
 class _Bucket:
-    """A token bucket of one level, with the count of what it dropped."""
+    """One level's unit of the record's budgets, with the count of what it dropped."""
 
-    __slots__ = ("rate", "burst", "tokens", "stamp", "dropped", "noticed", "lock")
+    __slots__ = ("budgets", "key", "rate", "burst", "dropped", "noticed", "lock")
 
-    def __init__(self, rate: float, burst: int) -> None:
-        self.rate, self.burst = rate, burst
-        self.tokens, self.stamp, self.dropped = float(burst), time.monotonic(), 0
-        self.noticed = -math.inf
+    def __init__(self, budgets: Budgets, key: str, rate: float, burst: int) -> None:
+        self.budgets, self.key, self.rate, self.burst = budgets, key, rate, burst
+        self.dropped, self.noticed = 0, -math.inf
         self.lock = threading.Lock()
 
     def take(self) -> int | None:
@@ -79,12 +79,9 @@ class _Bucket:
         goes on until the interval has passed)."""
         now = time.monotonic()
         with self.lock:
-            self.tokens = min(self.burst, self.tokens + (now - self.stamp) * self.rate)
-            self.stamp = now
-            if self.tokens < 1:
+            if self.budgets.take(self.key, self.rate, self.burst) > 0:
                 self.dropped += 1
                 return None
-            self.tokens -= 1
             if not self.dropped or now - self.noticed < DROPPED_NOTICE_SECONDS:
                 return 0
             dropped, self.dropped, self.noticed = self.dropped, 0, now
@@ -103,6 +100,7 @@ class DecisionRecord:
         if not rate > 0 or burst < 1:
             raise ValueError("rate must be positive and burst at least 1")
         self.rate, self.burst = float(rate), int(burst)
+        self._budgets = Budgets()
         self._buckets: dict[int, _Bucket] = {}
         self._store_states: dict[str, str] = {}
 
@@ -118,7 +116,7 @@ class DecisionRecord:
             return False
         bucket = self._buckets.get(level)
         if bucket is None:
-            bucket = self._buckets.setdefault(level, _Bucket(self.rate, self.burst))
+            bucket = self._buckets.setdefault(level, _Bucket(self._budgets, str(level), self.rate, self.burst))
         dropped = bucket.take()
         if dropped is None:
             return False

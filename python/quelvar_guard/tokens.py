@@ -2,9 +2,9 @@
 
 The server issues every token: a client cannot make up its own, so replay
 protection holds even against a client that would gladly send a fresh token
-with every request. A check verifies the tag, bounds the age, matches the kind
-(and, for a bound token, the client's network) and only then spends the token
-in the store, so each token is accepted once.
+with every request. `verify` checks the tag, bounds the age, matches the kind
+(and, for a bound token, the client's network); only then does the guard's
+walk spend the token in the store, so each token is accepted once.
 
 Three kinds: a telemetry token, from the token endpoint, is good only for
 posting telemetry; a challenge token, from a challenged post, is good for one
@@ -54,12 +54,18 @@ import secrets as _secrets
 import struct
 import time
 from collections.abc import Callable, Iterable
-from typing import TYPE_CHECKING
+from typing import Protocol
 
 from .vocabulary import TokenVerdict
 
-if TYPE_CHECKING:
-    from .store import Store
+
+class Spender(Protocol):
+    """What the tokens ask of a store: its replay window and the spending of a token."""
+
+    nonce_window_seconds: float
+
+    def consume_nonce(self, token: str | bytes) -> bool: ...
+
 
 __all__ = ["TokenKind", "TokenVerdict", "Tokens", "network_of"]
 
@@ -144,7 +150,7 @@ class Tokens:
     def __init__(
         self,
         secrets: Iterable[str | bytes],
-        store: Store,
+        store: Spender,
         *,
         max_age: float = 30.0,
         clearance_seconds: float = 30.0,
@@ -314,13 +320,6 @@ class Tokens:
         """Verifies the token and spends it: OK at most once per token."""
         verdict = self.verify(token, kind, address)
         if verdict is TokenVerdict.OK and not self.store.consume_nonce(_text(token)):
-            return TokenVerdict.REPLAYED
-        return verdict
-
-    async def check_async(self, token: str | bytes | None, kind: TokenKind, address: str | None = None) -> TokenVerdict:
-        """`check` for an event loop: the store's round trip is awaited."""
-        verdict = self.verify(token, kind, address)
-        if verdict is TokenVerdict.OK and not await self.store.consume_nonce_async(_text(token)):
             return TokenVerdict.REPLAYED
         return verdict
 

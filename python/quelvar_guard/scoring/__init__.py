@@ -23,6 +23,7 @@ from typing import TYPE_CHECKING, Any, Literal
 
 import quelvar_core_rs as core
 
+from ..limits import DEFAULT_BAN_SECONDS
 from ..vocabulary import Decision
 from . import rules
 from .model import Model, ModelError
@@ -145,7 +146,7 @@ class Scoring:
         return self.judge(features, moves)
 
 
-def as_decision(judgement: Judgement, ban_seconds: int = 600, challenge_hold: int = 0) -> Decision:
+def as_decision(judgement: Judgement, ban_seconds: int = DEFAULT_BAN_SECONDS, challenge_hold: int = 0) -> Decision:
     """The guard's Decision for a judgement: a ban for ban_seconds, a refusal
     (no ban), a challenge with its advisory hold, or allow; the judgement's
     reasons kept."""
