@@ -318,17 +318,16 @@ def async_costs(url: str, rounds: int, budget: float) -> dict:
     supply = CALLS * rounds + 1
     keys = iter(b"cost:a:" + token.encode() for token in fresh_tokens(supply, "k"))
     lone = iter(fresh_tokens(supply, "l"))
-    many = iter(fresh_tokens(IN_FLIGHT * (CALLS // IN_FLIGHT + 1) * rounds * 2, "m"))
+    many = iter(fresh_tokens(supply + IN_FLIGHT, "m"))
 
     def in_flight(count: int) -> None:
-        async def batch() -> None:
-            await asyncio.gather(*(store.consume_nonce_async(next(many)) for _ in range(IN_FLIGHT)))
+        """`count` calls, 64 at a time (the last batch may be smaller)."""
 
-        for _ in range(count):
-            loop.run_until_complete(batch())
+        async def batch(size: int) -> None:
+            await asyncio.gather(*(store.consume_nonce_async(next(many)) for _ in range(size)))
 
-    def per_batch(count: int) -> None:
-        in_flight(max(1, count // IN_FLIGHT))
+        for done in range(0, count, IN_FLIGHT):
+            loop.run_until_complete(batch(min(IN_FLIGHT, count - done)))
 
     loop.run_until_complete(aio.ping())
     loop.run_until_complete(store.consume_nonce_async("warm"))
@@ -339,7 +338,7 @@ def async_costs(url: str, rounds: int, budget: float) -> dict:
                     lambda key: loop.run_until_complete(aio.set(key, b"", nx=True, px=60_000)), keys
                 ),
                 "consume_nonce_async": each_of(lambda t: loop.run_until_complete(store.consume_nonce_async(t)), lone),
-                f"{IN_FLIGHT} in flight": per_batch,
+                f"{IN_FLIGHT} in flight": in_flight,
             },
             rounds,
             budget,

@@ -14,30 +14,90 @@ from collections import deque
 from collections.abc import Callable
 from typing import Any
 
+import redis
+import redis.asyncio
 from redis.exceptions import ConnectionError as RedisConnectionError
+from redis.exceptions import ResponseError
+
+# Before 5.3 a pool asks for the command's name; since, it warns of one.
+POOL_ARGUMENTS: tuple[str, ...] = ("SET",) if tuple(map(int, redis.__version__.split(".")[:2])) < (5, 3) else ()
 
 
 class NonceWriter:
     def __init__(self, prefix: str, window_ms: int) -> None:
         self.prefix = prefix.encode() + b"n:"
         self.window_ms = window_ms
+        # What follows the key in `SET key "" NX PX window`, as sent.
+        self.tail = b"\r\n$0\r\n\r\n$2\r\nNX\r\n$2\r\nPX\r\n$%d\r\n%d\r\n" % (len(str(window_ms)), window_ms)
 
     def key(self, raw: bytes) -> bytes:
         return self.prefix + raw
 
+    def packed(self, raw: bytes) -> bytes:
+        return b"*6\r\n$3\r\nSET\r\n$%d\r\n%b%b%b" % (len(self.prefix) + len(raw), self.prefix, raw, self.tail)
+
     def spend(self, client: Any, raw: bytes) -> bool:
-        key = self.prefix + raw
         try:
-            return client.set(key, b"", nx=True, px=self.window_ms) is True
+            return self.spend_once(client, raw)
         except RedisConnectionError:
             # A connection closed under us (server restart, CLIENT KILL):
             # one more try on a new one.
-            return client.set(key, b"", nx=True, px=self.window_ms) is True
+            return self.spend_once(client, raw)
+
+    def spend_once(self, client: Any, raw: bytes) -> bool:
+        if type(client) is not redis.Redis:  # a cluster's client routes the key
+            return client.set(self.prefix + raw, b"", nx=True, px=self.window_ms) is True
+        # Packed here and read raw: the client's own call costs more than the
+        # walk, and most of it after the reply, on caches the wait has cooled.
+        packed = self.packed(raw)
+        pool: Any = client.connection_pool
+        connection: Any = pool.get_connection(*POOL_ARGUMENTS)
+        try:
+            connection.send_packed_command([packed], check_health=False)
+            reply = connection.read_response(disable_decoding=True)
+        except BaseException:
+            connection.disconnect()  # a reply may be left unread on it
+            raise
+        finally:
+            pool.release(connection)
+        return bool(reply == b"OK")
 
     async def spend_many(self, client: Any, raws: list[bytes], timeout: float) -> list[Any]:
         """Spends tokens in one pipelined round trip: per token True, False,
         or the error its command got."""
+        if not isinstance(client, redis.asyncio.Redis):  # a cluster's client routes each key
+            return await self.spend_routed(client, raws, timeout)
+        try:
+            return await self.spend_packed(client, raws, timeout)
+        except RedisConnectionError:
+            return await self.spend_packed(client, raws, timeout)
 
+    async def spend_packed(self, client: Any, raws: list[bytes], timeout: float) -> list[Any]:
+        # The commands packed here and the replies read raw: the client's own
+        # pipeline costs more per command than the round trip it saves.
+        packed = b"".join([self.packed(raw) for raw in raws])
+        pool = client.connection_pool
+        connection = await pool.get_connection(*POOL_ARGUMENTS)
+        try:
+            async with asyncio.timeout(timeout):
+                await connection.send_packed_command([packed], check_health=False)
+                replies: list[Any] = []
+                for _ in raws:
+                    try:
+                        reply = await connection.read_response(disable_decoding=True)
+                    except ResponseError as error:  # this token's answer; the others follow
+                        replies.append(error)
+                        continue
+                    replies.append(reply == b"OK")
+        except BaseException:
+            # Replies may be left unread on it: never handed out again.
+            await connection.disconnect()
+            raise
+        finally:
+            await pool.release(connection)
+        return replies
+
+    async def spend_routed(self, client: Any, raws: list[bytes], timeout: float) -> list[Any]:
         async def once() -> list[Any]:
             async with client.pipeline(transaction=False) as pipe:
                 for raw in raws:
@@ -81,10 +141,11 @@ class BatchFailed(Exception):
 
 
 class NonceBatch:
-    """The nonce writes of one event loop, sent together: the calls made
-    while a round trip is on its way (at least those of one loop iteration)
-    go in the next, one pipeline, so a loop keeps one connection busy however
-    many calls it has in flight, and each call gets its own answer.
+    """The nonce writes of one event loop, sent together: a call made while
+    no round trip is on its way sends its own token at once, in its own task;
+    the calls made while one is on its way go in the next, one pipeline, so a
+    loop keeps one connection busy however many calls it has in flight, and
+    each call gets its own answer.
 
     on_failure(error) is told once per failed round trip (not per token: one
     late reply is one event, however many tokens it carried).
@@ -99,26 +160,38 @@ class NonceBatch:
         self.on_failure = on_failure
         self.waiting: list[tuple[bytes, asyncio.Future[bool]]] = []
         self.sending: asyncio.Task[None] | None = None
+        self.alone = False  # a call is sending its own token
 
-    def spend(self, raw: bytes) -> asyncio.Future[bool]:
-        loop = asyncio.get_running_loop()
-        answer: asyncio.Future[bool] = loop.create_future()
+    async def spend(self, raw: bytes) -> bool:
+        if self.sending is None and not self.alone:
+            # No task, no future: what a lone call costs is its round trip.
+            self.alone = True
+            try:
+                (reply,) = await self._round_trip([raw])
+            finally:
+                self.alone = False
+                if self.waiting and self.sending is None:
+                    self.sending = asyncio.get_running_loop().create_task(self._send())
+            if isinstance(reply, BaseException):
+                raise reply
+            return bool(reply)
+        answer: asyncio.Future[bool] = asyncio.get_running_loop().create_future()
         self.waiting.append((raw, answer))
-        if self.sending is None:
-            # Runs from the loop's next iteration: this one's calls join it.
-            self.sending = loop.create_task(self._send())
-        return answer
+        return await answer
+
+    async def _round_trip(self, raws: list[bytes]) -> list[Any]:
+        try:
+            return await self.writer.spend_many(self.client, raws, self.timeout)
+        except Exception as error:  # whatever it was, every caller gets an answer
+            self.on_failure(error)
+            return [BatchFailed(error)] * len(raws)
 
     async def _send(self) -> None:
         batch: list[tuple[bytes, asyncio.Future[bool]]] = []
         try:
             while self.waiting:
                 batch, self.waiting = self.waiting, []
-                try:
-                    replies = await self.writer.spend_many(self.client, [raw for raw, _ in batch], self.timeout)
-                except Exception as error:  # whatever it was, every caller gets an answer
-                    self.on_failure(error)
-                    replies = [BatchFailed(error)] * len(batch)
+                replies = await self._round_trip([raw for raw, _ in batch])
                 for (_, answer), reply in zip(batch, replies, strict=True):
                     if answer.done():
                         continue  # its caller is gone
@@ -126,6 +199,7 @@ class NonceBatch:
                         answer.set_exception(reply)
                     else:
                         answer.set_result(reply is True)
+                batch = []
         finally:
             self.sending = None
             for _, answer in batch + self.waiting:  # cancelled on the way: so are its callers

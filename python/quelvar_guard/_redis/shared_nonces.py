@@ -73,9 +73,17 @@ class SharedNonces:
         return self.answered(proc, raw, text, fresh)
 
     async def consume_async(self, token: Text) -> bool:
-        raw, text = self.token(token)
-        if text is not None and not _consume(text):
-            return False
+        if type(token) is str:  # as in consume
+            raw = token.encode()
+            if len(raw) > self.max_token_bytes:
+                raise self.too_long(raw)
+            if not _consume(token):
+                return False
+            text: str | None = token
+        else:
+            raw, text = self.token(token)
+            if text is not None and not _consume(text):
+                return False
         life = self.life
         proc = life.proc
         if proc is None:
