@@ -405,10 +405,12 @@ class Guard(Unscreened):
                 if started is not None:
                     METRICS.request(Event(route, Decided.ALLOW, address=address, path=head.path, issued=1), started)
                 return outcome
+            self._count_refusal(str(outcome.payload["error"]))
+            if started is None and not self.shadow and not RECORD.wants(outcome.decided):
+                return outcome  # nothing would read its event: none is built
             event = refusal_event(outcome, route, head, address)
             if started is not None:
                 METRICS.request(event, started)
-            self._count_refusal(str(event.code))
             if self.shadow and outcome.status < 500:
                 shadowed(event)
                 return self._let_through_anyway(event, route, address)

@@ -108,6 +108,12 @@ class DecisionRecord:
         # A worker starts with its own budget and its own locks.
         self.limit(self.rate, self.burst)
 
+    @staticmethod
+    def wants(decided: Decided) -> bool:
+        """Whether an event of what was decided could be written at all (its
+        level enabled), asked before the event is built."""
+        return log.isEnabledFor(logging.WARNING if decided is Decided.BAN else logging.INFO)
+
     def admit(self, level: int) -> bool:
         """Whether an event of `level` is to be written: its level enabled and
         room in its bucket (then the count of those dropped before it is
