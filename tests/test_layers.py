@@ -134,3 +134,58 @@ def test_no_room_is_too_big_to_read():
             if isinstance(node, ast.ClassDef) and node.end_lineno - node.lineno + 1 > 300:
                 big.append(f"{name}.{node.name}: {node.end_lineno - node.lineno + 1} lines")
     assert big == []
+
+
+NAMES = ("vocabulary", "parts", "stores", "the walk", "adapters and tools")
+DIAGRAM = PACKAGE.parents[1] / "docs" / "layers.svg"
+
+
+def drawing() -> str:
+    """The layers as one SVG screen, lowest at the bottom, each with its
+    modules; drawn from LAYERS and the package's files, so it cannot drift."""
+    modules = sorted(_modules())
+    rows = [[name for name in modules if name.split(".")[0] in layer] for layer in LAYERS]
+    width, line, pad = 960, 18, 12
+    lines_of = []
+    for row in rows:
+        text, lines = "", []
+        for name in row:
+            if len(text) + len(name) + 2 > 110:
+                lines.append(text.rstrip(", "))
+                text = ""
+            text += name + ", "
+        lines.append(text.rstrip(", "))
+        lines_of.append(lines)
+    heights = [pad * 2 + line * (1 + len(lines)) for lines in lines_of]
+    total = sum(heights) + pad * (len(rows) + 1) + line  # a line on top for the caption
+    out = [
+        f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{total}" font-family="sans-serif" font-size="13">',
+        f'<rect width="{width}" height="{total}" fill="white"/>',
+    ]
+    y = total - pad
+    for number, (lines, height) in enumerate(zip(lines_of, heights, strict=True)):
+        y -= height
+        out.append(
+            f'<rect x="{pad}" y="{y}" width="{width - 2 * pad}" height="{height}" rx="6" fill="#eef3fb" stroke="#4a6fa5"/>'
+        )
+        out.append(
+            f'<text x="{2 * pad}" y="{y + pad + line - 4}" font-weight="bold">{number + 1}. {NAMES[number]}</text>'
+        )
+        for index, text in enumerate(lines):
+            out.append(f'<text x="{2 * pad}" y="{y + pad + line * (index + 2) - 4}">{text}</text>')
+        y -= pad
+    out.append(
+        f'<text x="{width - 330}" y="{pad + 4}" fill="#555">each module imports only from its row or those below</text>'
+    )
+    out.append("</svg>")
+    return "\n".join(out) + "\n"
+
+
+def test_the_drawn_layers_match_the_code():
+    # Redrawn with: python tests/test_layers.py
+    assert DIAGRAM.read_text() == drawing()
+
+
+if __name__ == "__main__":
+    DIAGRAM.parent.mkdir(exist_ok=True)
+    DIAGRAM.write_text(drawing())
