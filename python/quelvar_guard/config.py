@@ -45,8 +45,6 @@ _WHOLE = re.compile(r"[+-]?[0-9]+")
 _OFF = ("off", "none")
 # An HTTP field name (RFC 9110 token): anything else never arrives as a header.
 _HEADER_NAME = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]+")
-# The replay window of a process without Redis: the native cache's.
-_LOCAL_WINDOW = 60.0
 
 # Constructor arguments no variable sets, and why: the store is built from the
 # store's own settings, the callback and the token length limit are code's.

@@ -31,6 +31,7 @@ from .limits import (
 )
 from .networks import DEFAULT_NETWORK_BUDGETS, parse_budgets
 from .policies import parse_policies
+from .store import NATIVE_NONCE_WINDOW_SECONDS
 from .tokens import MAX_CLEARANCE_TOKENS, MIN_SECRET_BYTES
 from .vocabulary import U64_MAX
 from .work import MAX_BITS
@@ -41,7 +42,7 @@ if TYPE_CHECKING:
 __all__ = ["LOCAL_WINDOW", "Declared", "Option", "SettingsFields", "declared", "number"]
 
 # The replay window of a process without Redis: the native cache's.
-LOCAL_WINDOW = 60.0
+LOCAL_WINDOW = NATIVE_NONCE_WINDOW_SECONDS
 
 
 @dataclass(frozen=True)
