@@ -24,7 +24,6 @@ from __future__ import annotations
 import argparse
 import asyncio
 import io
-import os
 import shutil
 import statistics
 import sys
@@ -417,18 +416,13 @@ def telemetry_lines(costs: dict) -> list[str]:
     return lines
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--only", default="served,walk,async,telemetry")
-    args = parser.parse_args()
+def figures(quick: bool, parts: set[str]) -> list[str]:
+    """The printed lines of the parts asked for (see the module)."""
     if shutil.which("redis-server") is None:
-        print("redis-server not installed: no figures")
-        return
+        return ["redis-server not installed: no Redis cost figures"]
     from servers import RedisServer
 
-    parts = set(args.only.split(","))
-    rounds, budget, flows = (3, 0.05, 20) if args.quick else (9, 0.1, FLOWS)
+    rounds, budget, flows = (3, 0.05, 20) if quick else (9, 0.1, FLOWS)
     directory = Path(tempfile.mkdtemp(prefix="redis-cost-"))
     redis_server = RedisServer(directory)
     lines: list[str] = []
@@ -441,15 +435,20 @@ def main() -> None:
             lines += telemetry_lines(telemetry_costs(redis_server.url, rounds, budget))
         if "served" in parts:
             for kind in ("gunicorn", "uvicorn"):
-                started = time.monotonic()
                 lines += served_lines(kind, served(kind, redis_server, directory, flows))
-                print(f"{kind}: {time.monotonic() - started:.0f} s", file=sys.stderr)
     finally:
         redis_server.stop()
         shutil.rmtree(directory, ignore_errors=True)
-    print("\n".join(lines))
+    return lines
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--only", default="served,walk,async,telemetry")
+    args = parser.parse_args()
+    print("\n".join(figures(args.quick, set(args.only.split(",")))))
 
 
 if __name__ == "__main__":
-    os.environ.setdefault("PYTHONHASHSEED", "0")
     main()

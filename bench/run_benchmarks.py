@@ -27,7 +27,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import quelvar_core_rs as core  # noqa: E402
-from bench import costly_bodies, guard_bench, nonce_memory  # noqa: E402
+from bench import costly_bodies, guard_bench, nonce_memory, redis_cost  # noqa: E402
 from bench.peers import numpy_features, python_features, python_state  # noqa: E402
 from bench.telemetry import bot_telemetry, decode_floor, human_telemetry  # noqa: E402
 from bench.timing import MAX_CALLS_PER_ROUND, TOKEN_LENGTH, Table, each_of, fresh_tokens, interleaved, repeated  # noqa: E402
@@ -518,7 +518,7 @@ def main() -> None:
     parser.add_argument("--skip-memory", action="store_true")
     parser.add_argument(
         "--only",
-        choices=["features", "state", "spectrum", "json", "evidence", "bodies", "floor", "guard"],
+        choices=["features", "state", "spectrum", "json", "evidence", "bodies", "floor", "guard", "redis"],
         help="run one group and no headline",
     )
     args = parser.parse_args()
@@ -549,6 +549,9 @@ def main() -> None:
         bench_state_floor(table, rounds, budget, headline)
     if args.only in (None, "guard"):
         guard_bench.bench_guard(table, rounds, budget, headline)
+    if args.only == "redis":
+        print("\n".join(redis_cost.figures(args.quick, {"served", "walk", "async", "telemetry"})))
+        return
     table.print()
     if args.only in (None, "json"):
         print()
@@ -595,6 +598,7 @@ def main() -> None:
         )
         parts.append(f"bytes/token {memory['module']:.0f} (python {memory['python']:.0f})")
     print("\n".join(guard_bench.summary(headline)))
+    print("\n".join(redis_cost.figures(args.quick, {"served", "walk", "async", "telemetry"})))
     print()
     print("headline: " + " | ".join(parts))
 
