@@ -8,6 +8,7 @@ away (SpentTokens), and counts them (AloneCount).
 from __future__ import annotations
 
 import asyncio
+import os
 import threading
 import time
 from collections import deque
@@ -27,6 +28,9 @@ class NonceWriter:
     def __init__(self, prefix: str, window_ms: int) -> None:
         self.prefix = prefix.encode() + b"n:"
         self.window_ms = window_ms
+        self.held_client: Any = None
+        self.held_pid = 0
+        self.held: list[Any] = []
         # What follows the key in `SET key "" NX PX window`, as sent.
         self.tail = b"\r\n$0\r\n\r\n$2\r\nNX\r\n$2\r\nPX\r\n$%d\r\n%d\r\n" % (len(str(window_ms)), window_ms)
 
@@ -40,8 +44,9 @@ class NonceWriter:
         try:
             return self.spend_once(client, raw)
         except RedisConnectionError:
-            # A connection closed under us (server restart, CLIENT KILL):
-            # one more try on a new one.
+            # A connection closed under us (server restart, CLIENT KILL): the
+            # others held may be closed too; one more try on one from the pool.
+            self.drop_held(client)
             return self.spend_once(client, raw)
 
     def spend_once(self, client: Any, raw: bytes) -> bool:
@@ -49,18 +54,35 @@ class NonceWriter:
             return client.set(self.prefix + raw, b"", nx=True, px=self.window_ms) is True
         # Packed here and read raw: the client's own call costs more than the
         # walk, and most of it after the reply, on caches the wait has cooled.
-        packed = self.packed(raw)
-        pool: Any = client.connection_pool
-        connection: Any = pool.get_connection(*POOL_ARGUMENTS)
+        held = self.held_for(client)
         try:
-            connection.send_packed_command([packed], check_health=False)
+            connection = held.pop()
+        except IndexError:
+            connection = client.connection_pool.get_connection(*POOL_ARGUMENTS)
+        try:
+            connection.send_packed_command([self.packed(raw)], check_health=False)
             reply = connection.read_response(disable_decoding=True)
         except BaseException:
             connection.disconnect()  # a reply may be left unread on it
+            client.connection_pool.release(connection)
             raise
-        finally:
-            pool.release(connection)
+        held.append(connection)
         return bool(reply == b"OK")
+
+    def held_for(self, client: Any) -> list[Any]:
+        """The connections kept out of `client`'s pool between calls (its
+        get and release cost a tenth of a round trip); the pool counts them
+        in use and closes them with the client. A forked child's are its own."""
+        pid = os.getpid()
+        if self.held_client is not client or self.held_pid != pid:
+            self.held_client, self.held_pid, self.held = client, pid, []
+        return self.held
+
+    def drop_held(self, client: Any) -> None:
+        held, self.held = self.held_for(client), []
+        for connection in held:
+            connection.disconnect()
+            client.connection_pool.release(connection)
 
     async def spend_many(self, client: Any, raws: list[bytes], timeout: float) -> list[Any]:
         """Spends tokens in one pipelined round trip: per token True, False,
