@@ -287,19 +287,21 @@ def in_other_process(target: Callable[..., object], *args: object, seconds: floa
     assert child.exitcode == 0, f"the other process ended with {child.exitcode}"
 
 
-def _ban(url: str, prefix: str, ip: str, seconds: int, cluster: bool) -> None:
+def _ban(url: str, prefix: str, ip: str, seconds: int, cluster: bool, allow_eviction: bool) -> None:
     from quelvar_guard import RedisStore
 
-    store = RedisStore(url, prefix=prefix, cluster=cluster)
+    store = RedisStore(url, prefix=prefix, cluster=cluster, allow_eviction=allow_eviction)
     store.ban(ip, seconds)
     # Kept for later only while the cluster is still settling from a failover: written within seconds.
     wait_until(lambda: store.stats()["pending_writes"] == 0, 10)
     store.close()
 
 
-def ban_elsewhere(url: str, prefix: str, ip: str, seconds: int = 600, cluster: bool = False) -> None:
+def ban_elsewhere(
+    url: str, prefix: str, ip: str, seconds: int = 600, cluster: bool = False, allow_eviction: bool = False
+) -> None:
     """A ban made by a store in another process, straight to the server."""
-    in_other_process(_ban, url, prefix, ip, seconds, cluster)
+    in_other_process(_ban, url, prefix, ip, seconds, cluster, allow_eviction)
 
 
 def make_store(kind: str, request: Any, prefix: str, url: str | None = None, **options: Any) -> Any:

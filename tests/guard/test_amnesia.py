@@ -12,9 +12,9 @@ import pytest
 
 from guard.test_walk import SECRET, walk
 from quelvar_guard import Guard, Tokens
-from servers import in_other_process, make_store, wait_until
+from servers import ban_elsewhere, in_other_process, make_store, wait_until
 
-EARLIER, LATER, LIFTED = "203.0.113.1", "203.0.113.3", "203.0.113.4"
+EARLIER, LATER, LIFTED, DURING = "203.0.113.1", "203.0.113.3", "203.0.113.4", "203.0.113.5"
 
 
 def _sees_the_loss(url: str, prefix: str, after: float) -> None:
@@ -54,7 +54,10 @@ def test_a_redis_that_lost_its_state_is_noticed(fault, policy, request, prefix, 
     # A decision made after the loss holds over the bans written back.
     store.unban(LIFTED)
     store.ban(LATER, 60)
-    time.sleep(1.5)  # a few pongs: read the log, no second loss
+    # A ban made elsewhere arrives through the log, where the epoch is read:
+    # the listener has looked again, and seen no second loss.
+    ban_elsewhere(live_redis.url, prefix, DURING)
+    wait_until(lambda: store.is_banned(DURING), 10)
     assert not store.is_banned(LIFTED) and store.is_banned(LATER) and store.stats()["lost_states"] == 1
     # A process started after the loss knows of it, from Redis.
     in_other_process(_sees_the_loss, live_redis.url, prefix, before)
@@ -72,5 +75,6 @@ def test_a_first_connection_to_an_empty_redis_is_no_loss(request, prefix, live_r
     store = make_store("redis", request, prefix, timeout=0.2)
     assert store.consume_nonce("fresh") and not store.is_banned(EARLIER)
     store.ban(EARLIER, 60)
-    time.sleep(1.5)
+    ban_elsewhere(live_redis.url, prefix, DURING)  # read through the log, the epoch with it
+    wait_until(lambda: store.is_banned(DURING), 10)
     assert store.lost_state_at() is None and "lost its state" not in caplog.text

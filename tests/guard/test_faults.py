@@ -370,7 +370,9 @@ def test_an_evicting_policy_set_while_running_is_noticed(allowed, request, prefi
     admin.config_set("maxmemory-policy", "allkeys-lru")
     request.addfinalizer(lambda: live_redis.client().config_set("maxmemory-policy", "noeviction"))
     if allowed:
-        time.sleep(6)  # past a check
+        # The listener goes on (a ban made elsewhere arrives), the store with it.
+        ban_elsewhere(live_redis.url, prefix, DURING, allow_eviction=True)
+        wait_until(lambda: store.is_banned(DURING), 10)
         assert store.health()["ready"] and store.consume_nonce("allowed")
         return
     wait_until(lambda: not store.health()["ready"], 10)  # checked every 5 s
