@@ -55,19 +55,27 @@ def calls_for(run, budget: float, cap: int = MAX_CALLS_PER_ROUND) -> int:
     return max(1, min(cap, int(budget / once)))
 
 
-def interleaved(contenders: dict, rounds: int, budget: float, cap: int = MAX_CALLS_PER_ROUND) -> dict[str, Timing]:
+def interleaved(
+    contenders: dict, rounds: int, budget: float, cap: int = MAX_CALLS_PER_ROUND, cpu: dict | None = None
+) -> dict[str, Timing]:
     """Times each runner in turn, `rounds` times, rotating the order; at most
-    `cap` calls per round (a supply of `cap * rounds + 1` items is enough)."""
+    `cap` calls per round (a supply of `cap * rounds + 1` items is enough).
+    Given a dict as `cpu`, it gets each runner's CPU time per call of this
+    thread as well (time.thread_time: a wait for a reply is not counted)."""
     counts = {name: calls_for(run, budget, cap) for name, run in contenders.items()}
     timings = {name: Timing() for name in contenders}
+    if cpu is not None:
+        cpu.update({name: Timing() for name in contenders})
     names = list(contenders)
     for round_index in range(rounds):
         shift = round_index % len(names)
         for name in names[shift:] + names[:shift]:
             run, count = contenders[name], counts[name]
-            start = time.perf_counter()
+            start, start_cpu = time.perf_counter(), time.thread_time()
             run(count)
             timings[name].per_call.append((time.perf_counter() - start) / count)
+            if cpu is not None:
+                cpu[name].per_call.append((time.thread_time() - start_cpu) / count)
     return timings
 
 
