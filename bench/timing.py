@@ -47,6 +47,22 @@ def each_of(function, supply):
     return run
 
 
+def each_awaited(loop, function, supply):
+    """A runner whose every call awaits function(item) for the next item of
+    `supply`, all of a run in one coroutine on `loop`: one loop turn per
+    call, as a server's event loop runs them, not a loop started per call."""
+    items = iter(supply)
+
+    async def calls(count: int) -> None:
+        for item in itertools.islice(items, count):
+            await function(item)
+
+    def run(count: int) -> None:
+        loop.run_until_complete(calls(count))
+
+    return run
+
+
 def calls_for(run, budget: float, cap: int = MAX_CALLS_PER_ROUND) -> int:
     """How many calls fill about `budget` seconds, at most `cap`."""
     start = time.perf_counter()
