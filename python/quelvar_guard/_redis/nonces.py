@@ -8,6 +8,7 @@ away (SpentTokens), and counts them (AloneCount).
 from __future__ import annotations
 
 import asyncio
+import math
 import os
 import threading
 import time
@@ -106,7 +107,8 @@ class NonceWriter:
                 replies: list[Any] = []
                 for _ in raws:
                     try:
-                        reply = await connection.read_response(disable_decoding=True)
+                        # Bounded by the round trip's timeout above, not by a timer per reply.
+                        reply = await connection.read_response(disable_decoding=True, timeout=math.inf)
                     except ResponseError as error:  # this token's answer; the others follow
                         replies.append(error)
                         continue
