@@ -301,7 +301,9 @@ def walk_costs(url: str, rounds: int, budget: float) -> dict:
             {
                 "SET NX PX": each_of(lambda key: bare.set(key, b"", nx=True, px=60_000), keys),
                 "WSGI app + SET": each_of(wsgi_bare, [environ(t) for t in fresh_tokens(supply, "x")]),
-                "WSGIGuard": each_of(lambda env: wsgi(env, start_response), map(environ, tokens_of(guard, supply))),
+                "WSGIGuard": each_of(
+                    lambda env: wsgi(env, start_response), list(map(environ, tokens_of(guard, supply)))
+                ),
                 "async SET NX PX": each_of(
                     lambda key: loop.run_until_complete(aio.set(key, b"", nx=True, px=60_000)), keys
                 ),
@@ -309,7 +311,8 @@ def walk_costs(url: str, rounds: int, budget: float) -> dict:
                     lambda s: loop.run_until_complete(asgi_bare(s)), [scope(t) for t in fresh_tokens(supply, "y")]
                 ),
                 "ASGIGuard": each_of(
-                    lambda s: loop.run_until_complete(asgi(s, receive, send)), map(scope, tokens_of(guard, supply))
+                    lambda s: loop.run_until_complete(asgi(s, receive, send)),
+                    list(map(scope, tokens_of(guard, supply))),
                 ),
             },
             rounds,
