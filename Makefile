@@ -37,7 +37,14 @@ $(VENV)/.installed: $(SOURCES) $(VENV)/.requirements
 	$(PY) -m pip install -q --no-build-isolation .
 	touch $@
 
-install: $(VENV)/.installed
+# The example page's WebAssembly solver, which examples/web_setup.py writes
+# into the page (clang and wasm-ld from lld; 128-bit vectors, four hashes at once).
+WASM_SOLVER := examples/work_solver.wasm
+$(WASM_SOLVER): examples/work_solver_wasm.c | system-packages
+	clang --target=wasm32 -ffreestanding -nostdlib -O3 -msimd128 -Wall -Wextra -Wconversion -Werror \
+	    -Wl,--no-entry -Wl,--strip-all -o $@ $<
+
+install: $(VENV)/.installed $(WASM_SOLVER)
 
 demo: install
 	$(PY) examples/demo.py

@@ -10,6 +10,7 @@ QUELVAR_TOKEN_SECRETS    unset: the example keeps one random key in Redis for
 
 from __future__ import annotations
 
+import base64
 import os
 import secrets
 from pathlib import Path
@@ -23,7 +24,23 @@ from quelvar_guard.record import redacted_url
 
 from .web_scoring import score
 
-PAGE = (Path(__file__).resolve().parent / "web_page.html").read_bytes()
+HERE = Path(__file__).resolve().parent
+# The page's WebAssembly solver (`make install` builds it from
+# work_solver_wasm.c), written into the page in base64: no second request.
+# Without it the page solves in JavaScript.
+WASM_SOLVER = HERE / "work_solver.wasm"
+WASM_SLOT = b'<script id="solver-wasm" type="application/octet-stream"></script>'
+
+
+def page() -> bytes:
+    html = (HERE / "web_page.html").read_bytes()
+    if WASM_SOLVER.exists():
+        solver = base64.b64encode(WASM_SOLVER.read_bytes())
+        html = html.replace(WASM_SLOT, WASM_SLOT.replace(b"></", b">" + solver + b"</"))
+    return html
+
+
+PAGE = page()
 DEFAULT_REDIS_URL = "redis://127.0.0.1:6379/0"
 
 
