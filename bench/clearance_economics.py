@@ -19,17 +19,19 @@ included, so an upper bound for a native bot); the server's is the gunicorn
 workers' and redis-server's, from /proc/<pid>/stat, over the same run. Both
 are divided by the guarded requests served, so the clearance's share is in.
 
-    python bench/clearance_economics.py [--quick]
+    python bench/clearance_economics.py [--quick] [--page-only]
 """
 
 from __future__ import annotations
 
 import argparse
+import base64
 import ctypes
 import gzip
 import http.client
 import json
 import os
+import secrets
 import statistics
 import subprocess
 import sys
@@ -47,6 +49,7 @@ from quelvar_guard.decision import (  # noqa: E402
     DEFAULT_WORK_BITS,
 )
 from quelvar_guard.networks import DEFAULT_NETWORK_BUDGETS  # noqa: E402
+from quelvar_guard.work import check as work_done  # noqa: E402
 from tests.servers import TRUSTED_PROXY, RedisServer, Served  # noqa: E402
 
 OUT = ROOT / "build" / "economics"
@@ -263,12 +266,14 @@ def generator_bodies(name: str, count: int) -> tuple[list[bytes], str]:
     return bodies, "made here"
 
 
-def human_sets() -> dict[str, list[tuple[str | None, list[dict]]]]:
+def human_sets(recordings: bool = True) -> dict[str, list[tuple[str | None, list[dict]]]]:
     from bench.evaluation import humans
 
     sets: dict[str, list[tuple[str | None, list[dict]]]] = {}
     with gzip.open(SHARED / "human_movement.jsonl.gz", "rt", encoding="utf-8") as lines:
         sets["balabit"] = [(row["user"], row["mouse_movements"]) for row in map(json.loads, lines)]
+    if not recordings:
+        return sets
     for name, source in (
         ("cursory-recordings", humans.cursory_recordings),
         ("smart-mouse-recordings", humans.smart_mouse_recordings),
@@ -350,12 +355,47 @@ def first_guarded(browser, url: str, trace: list[dict] | None) -> tuple[float | 
         state = page.evaluate("JSON.stringify(document.body.dataset)")
         data = json.loads(state)
         if "firstguardedms" in data:
-            return float(data["firstguardedms"]), f"telemetry {data.get('telemetry')}"
+            return float(data["firstguardedms"]), f"telemetry {data.get('telemetry')}, {data.get('solver')}"
         if data.get("done") or data.get("failed"):
             text = page.evaluate("document.getElementById('log').textContent").strip()
             return None, " ".join(text.split())[:90]
         time.sleep(0.05)
     return None, "timed out"
+
+
+# The page's solvers (the WebAssembly one if the page has it) on its main
+# thread, one after the other on the same puzzle: both find each part's least
+# nonce, so both try the same hashes.
+SOLVER_SPEED = """(async () => {
+  const {solve, solveWasm} = new Function(`${solverText}; return {solve, solveWasm};`)();
+  const module = await wasmModule;
+  const solver = module && (await WebAssembly.instantiate(module)).exports;
+  const solvers = [["script", () => solve(TOKEN, BITS)]];
+  if (solver) solvers.push(["webassembly", () => solveWasm(solver, TOKEN, BITS, [0, 1, 2, 3])]);
+  const times = {};
+  for (const [name, run] of solvers) {
+    const started = performance.now();
+    const answer = run();
+    times[name] = {answer, ms: performance.now() - started};
+  }
+  return JSON.stringify(times);
+})()"""
+
+
+def solver_speeds(browser, url: str, bits: int, rounds: int) -> dict[str, list[float]]:
+    """Hashes a second of each of the page's solvers, one core, `rounds` puzzles."""
+    open_page(browser, url)
+    speeds: dict[str, list[float]] = {}
+    for _ in range(rounds):
+        token = base64.urlsafe_b64encode(secrets.token_bytes(60)).decode()
+        expression = SOLVER_SPEED.replace("TOKEN", json.dumps(token)).replace("BITS", str(bits))
+        times = json.loads(browser.page.evaluate(expression))
+        for name, result in times.items():
+            if not work_done(token.encode(), result["answer"], bits):
+                raise RuntimeError(f"the page's {name} solver answered {result['answer']!r}")
+            hashes = sum(int(nonce) + 1 for nonce in result["answer"].split("."))
+            speeds.setdefault(name, []).append(hashes / result["ms"] * 1000)
+    return speeds
 
 
 def page_traces(sets, count: int) -> list[list[dict]]:
@@ -472,7 +512,8 @@ def plot(costs: dict, timings: dict[int, list[float]]) -> Path | None:
     left.set_ylabel("client CPU / server CPU per guarded request")
     left.set_yscale("log")
     left.set_title("What a guarded request costs each side")
-    left.legend(fontsize=7)
+    if costs:  # none with --page-only
+        left.legend(fontsize=7)
     shown = sorted(bits for bits, ms in timings.items() if ms)
     if shown:
         right.boxplot([timings[b] for b in shown], positions=range(len(shown)))
@@ -489,110 +530,67 @@ def plot(costs: dict, timings: dict[int, list[float]]) -> Path | None:
 # --- the run ------------------------------------------------------------------------------------
 
 
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--quick", action="store_true", help="fewer tries everywhere")
-    parser.add_argument("--page-runs", type=int, default=3)
-    args = parser.parse_args(argv)
-    scale = 0.34 if args.quick else 1.0
-    OUT.mkdir(parents=True, exist_ok=True)
+def bot_costs_and_rates(redis, directory: Path, scale: float, sets, costs: dict, rates: dict, sources: dict) -> None:
+    """The bot recipes' CPU per guarded request and the rates the budgets allow."""
     solver = Solver()
-    progress("human recordings")
-    sets = human_sets()
-    shares = work_path_shares(sets)
-    directory = Path(tempfile.mkdtemp(prefix="economics-"))
-    redis = RedisServer(directory)
-    costs: dict[str, dict[int, dict]] = {}
-    timings: dict[int, list[float]] = {}
-    page_outcomes: dict[int, list[str]] = {}
-    rates: dict[str, dict] = {}
-    sources: dict[str, str] = {}
+    served = serve(redis, directory / "bodies.log", BASE_BITS)
     try:
-        # Bodies first: the page's own, from a server at the base work.
-        served = serve(redis, directory / "bodies.log", BASE_BITS)
-        try:
-            progress("the page's own body, headless Chromium")
-            recipes: dict[str, list[bytes]] = {"empty {}": [b"{}"]}
-            recipes.update({name: [body] for name, body in page_bodies(served.url).items()})
-        finally:
-            served.stop()
-        for name in GENERATORS:
-            recipes[name], sources[name] = generator_bodies(name, 12)
-        for name, recordings in sets.items():
-            step = max(1, len(recordings) // 40)
-            recipes[f"human {name}"] = [telemetry(m) for _, m in recordings[::step][:40]]
-
-        # CPU per guarded request, at the base and the highest default work.
-        for bits, count, seconds in ((BASE_BITS, int(40 * scale) or 4, 20.0), (TOP_BITS, int(8 * scale) or 3, 15.0)):
-            served = serve(
-                redis,
-                directory / f"cost-{bits}.log",
-                bits,
-                # Budgets off here: every try at exactly this work (rates below).
-                QUELVAR_NETWORK_BUDGETS="off",
-                QUELVAR_MINT_BURST="1000000",
-            )
-            try:
-                for recipe, bodies in recipes.items():
-                    result = run_recipe(served, redis, solver, bodies, count, seconds)
-                    costs.setdefault(recipe, {})[bits] = result
-                    progress(
-                        f"{bits} bits  {recipe:34s} {result['allowed']}/{result['tries']} allowed  "
-                        f"{result['guarded']} guarded  {result['outcomes']}"
-                    )
-            finally:
-                served.stop()
-
-        # Rates from one address, one /24, one /48: the defaults' budgets.
-        allowed_body = next(
-            (
-                bodies[0]
-                for recipe, bodies in recipes.items()
-                if recipe.startswith("human") and costs[recipe][BASE_BITS]["allowed"]
-            ),
-            recipes["page, no movement, webdriver hidden"][0],
-        )
-        served = serve(redis, directory / "rates.log", BASE_BITS, **DEFAULT_BUDGETS)
-        window = 8.0 * max(scale, 0.5)
-        try:
-            for label, addresses, drain in (
-                ("one address", cycle(lambda i: "198.51.100.7"), 200),
-                ("one IPv4 /24", cycle(lambda i: f"203.0.113.{i % 254 + 1}"), 600),
-                ("one IPv6 /48", cycle(lambda i: f"2001:db8:beef:{i % 65535 + 1:x}::1"), 600),
-            ):
-                rates[label] = rate(served, solver, allowed_body, addresses, drain, window)
-                progress(f"rate {label}: {rates[label]}")
-        finally:
-            served.stop()
-
-        # The page in headless Chromium, a person's movement, each difficulty.
-        from bench.evaluation.chromium import Browser
-
-        traces = page_traces(sets, args.page_runs)
-        for bits in PAGE_BITS:
-            served = serve(redis, directory / f"page-{bits}.log", bits)
-            browser = Browser()
-            try:
-                for index in range(args.page_runs):
-                    ms, outcome = first_guarded(browser, served.url + "/", traces[index % len(traces)])
-                    if ms is not None:
-                        timings.setdefault(bits, []).append(ms)
-                    page_outcomes.setdefault(bits, []).append(outcome)
-                    progress(f"page at {bits} bits, run {index + 1}: {fmt(ms, 0)} ms ({outcome})")
-                    browser.page("Page.navigate", url="about:blank")
-                if bits == BASE_BITS:
-                    ms, outcome = first_guarded(browser, served.url + "/", None)
-                    page_outcomes["no movement"] = [outcome]  # type: ignore[index]
-                    timings.setdefault(-1, []).extend([ms] if ms is not None else [])
-                    progress(f"page at {bits} bits, no movement: {fmt(ms, 0)} ms from load ({outcome})")
-            finally:
-                try:
-                    browser.close()
-                finally:
-                    served.stop()
+        progress("the page's own body, headless Chromium")
+        recipes: dict[str, list[bytes]] = {"empty {}": [b"{}"]}
+        recipes.update({name: [body] for name, body in page_bodies(served.url).items()})
     finally:
-        redis.stop()
+        served.stop()
+    for name in GENERATORS:
+        recipes[name], sources[name] = generator_bodies(name, 12)
+    for name, recordings in sets.items():
+        step = max(1, len(recordings) // 40)
+        recipes[f"human {name}"] = [telemetry(m) for _, m in recordings[::step][:40]]
 
+    # CPU per guarded request, at the base and the highest default work.
+    for bits, count, seconds in ((BASE_BITS, int(40 * scale) or 4, 20.0), (TOP_BITS, int(8 * scale) or 3, 15.0)):
+        served = serve(
+            redis,
+            directory / f"cost-{bits}.log",
+            bits,
+            # Budgets off here: every try at exactly this work (rates below).
+            QUELVAR_NETWORK_BUDGETS="off",
+            QUELVAR_MINT_BURST="1000000",
+        )
+        try:
+            for recipe, bodies in recipes.items():
+                result = run_recipe(served, redis, solver, bodies, count, seconds)
+                costs.setdefault(recipe, {})[bits] = result
+                progress(
+                    f"{bits} bits  {recipe:34s} {result['allowed']}/{result['tries']} allowed  "
+                    f"{result['guarded']} guarded  {result['outcomes']}"
+                )
+        finally:
+            served.stop()
+
+    # Rates from one address, one /24, one /48: the defaults' budgets.
+    allowed_body = next(
+        (
+            bodies[0]
+            for recipe, bodies in recipes.items()
+            if recipe.startswith("human") and costs[recipe][BASE_BITS]["allowed"]
+        ),
+        recipes["page, no movement, webdriver hidden"][0],
+    )
+    served = serve(redis, directory / "rates.log", BASE_BITS, **DEFAULT_BUDGETS)
+    window = 8.0 * max(scale, 0.5)
+    try:
+        for label, addresses, drain in (
+            ("one address", cycle(lambda i: "198.51.100.7"), 200),
+            ("one IPv4 /24", cycle(lambda i: f"203.0.113.{i % 254 + 1}"), 600),
+            ("one IPv6 /48", cycle(lambda i: f"2001:db8:beef:{i % 65535 + 1:x}::1"), 600),
+        ):
+            rates[label] = rate(served, solver, allowed_body, addresses, drain, window)
+            progress(f"rate {label}: {rates[label]}")
+    finally:
+        served.stop()
+
+
+def print_bot_tables(costs: dict, sources: dict, rates: dict, shares: list[dict]) -> None:
     print("\n### Bot recipes: share allowed and CPU per guarded request (ms; solving is within client)\n")
     columns = ["recipe", "tries (both)", "allowed", "paid a challenge", "for no_evidence"]
     for bits in (BASE_BITS, TOP_BITS):
@@ -636,6 +634,84 @@ def main(argv: list[str] | None = None) -> int:
     print(
         markdown(
             ["set", "posts", "no_evidence"], [[r["set"], r["posts"], f"{100 * r['no_evidence']:.1f} %"] for r in shares]
+        )
+    )
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true", help="fewer tries everywhere")
+    parser.add_argument("--page-runs", type=int, default=3)
+    parser.add_argument(
+        "--page-only", action="store_true", help="only the page in headless Chromium: its solvers and its timings"
+    )
+    args = parser.parse_args(argv)
+    scale = 0.34 if args.quick else 1.0
+    OUT.mkdir(parents=True, exist_ok=True)
+    progress("human recordings")
+    sets = human_sets(recordings=not args.page_only)
+    shares = [] if args.page_only else work_path_shares(sets)
+    directory = Path(tempfile.mkdtemp(prefix="economics-"))
+    redis = RedisServer(directory)
+    costs: dict[str, dict[int, dict]] = {}
+    timings: dict[int, list[float]] = {}
+    page_outcomes: dict[int, list[str]] = {}
+    rates: dict[str, dict] = {}
+    sources: dict[str, str] = {}
+    speeds: dict[str, list[float]] = {}
+    try:
+        if not args.page_only:
+            bot_costs_and_rates(redis, directory, scale, sets, costs, rates, sources)
+
+        # The page in headless Chromium: its solvers' speed on one core, then
+        # a person's movement at each difficulty.
+        from bench.evaluation.chromium import Browser
+
+        served = serve(redis, directory / "page-speed.log", BASE_BITS)
+        browser = Browser()
+        try:
+            speeds = solver_speeds(browser, served.url + "/", BASE_BITS + 1, 3 if args.quick else 6)
+            progress("page solvers, hashes/s: " + str({k: round(statistics.median(v)) for k, v in speeds.items()}))
+        finally:
+            try:
+                browser.close()
+            finally:
+                served.stop()
+        traces = page_traces(sets, args.page_runs)
+        for bits in PAGE_BITS:
+            served = serve(redis, directory / f"page-{bits}.log", bits)
+            browser = Browser()
+            try:
+                for index in range(args.page_runs):
+                    ms, outcome = first_guarded(browser, served.url + "/", traces[index % len(traces)])
+                    if ms is not None:
+                        timings.setdefault(bits, []).append(ms)
+                    page_outcomes.setdefault(bits, []).append(outcome)
+                    progress(f"page at {bits} bits, run {index + 1}: {fmt(ms, 0)} ms ({outcome})")
+                    browser.page("Page.navigate", url="about:blank")
+                if bits == BASE_BITS:
+                    ms, outcome = first_guarded(browser, served.url + "/", None)
+                    page_outcomes["no movement"] = [outcome]  # type: ignore[index]
+                    timings.setdefault(-1, []).extend([ms] if ms is not None else [])
+                    progress(f"page at {bits} bits, no movement: {fmt(ms, 0)} ms from load ({outcome})")
+            finally:
+                try:
+                    browser.close()
+                finally:
+                    served.stop()
+    finally:
+        redis.stop()
+
+    if not args.page_only:
+        print_bot_tables(costs, sources, rates, shares)
+    print(f"\n### The page's solvers on one core, at {BASE_BITS + 1} bits (hashes a second)\n")
+    print(
+        markdown(
+            ["solver", "puzzles", "median", "lowest", "highest"],
+            [
+                [name, len(v), f"{statistics.median(v):,.0f}", f"{min(v):,.0f}", f"{max(v):,.0f}"]
+                for name, v in speeds.items()
+            ],
         )
     )
     print("\n### The example page in headless Chromium: first movement to first guarded answer (ms)\n")
