@@ -1,9 +1,16 @@
 #include "kinematics/moves.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <tuple>
+#include <utility>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace quelvar {
 namespace {
@@ -188,8 +195,8 @@ struct WindowSeries {
     std::span<double> turns;
     // Scratch of one move: its points' distances from its line (times its chord).
     std::span<double> distances;
-    // Scratch of one move for the robust figures: three series of a value
-    // per point, and an order of its vectors.
+    // Scratch of one move for the robust figures (robust_scratch), and an
+    // order of its vectors.
     std::span<double> robust;
     std::span<std::size_t> order;
 };
@@ -202,10 +209,187 @@ bool all_finite(const double* values, std::size_t count) {
     return finite;
 }
 
-// The k-th smallest of values (finite), which it reorders.
-double kth_smallest(double* values, std::size_t count, std::size_t k) {
-    std::nth_element(values, values + k, values + count);
-    return values[k];
+// Below this many values a selection counts ranks instead of partitioning.
+constexpr std::size_t SMALL_SELECTION = 8;
+
+// The k-th smallest of values (finite) by counting, for each in turn, the
+// values below it and those not above it.
+double counted_kth(const double* values, std::size_t count, std::size_t k) {
+    for (std::size_t i = 0;; ++i) {
+        const double x = values[i];
+        std::size_t below = 0;
+        std::size_t not_above = 0;
+        for (std::size_t j = 0; j < count; ++j) {
+            below += values[j] < x ? 1 : 0;
+            not_above += values[j] <= x ? 1 : 0;
+        }
+        if (below <= k && k < not_above) return x;
+    }
+}
+
+// One pass of a selection: the values below `low_pivot` copied to `low`, those
+// above `high_pivot` to `high`, each buffer filled from its start. No branch
+// on a value's side, which is as good as random: std::nth_element's branches
+// on it cost about ten nanoseconds a value. A buffer may be written up to
+// SPLIT_SLACK values past what it receives.
+struct Split {
+    std::size_t below = 0;
+    std::size_t above = 0;
+};
+constexpr std::size_t SPLIT_SLACK = 4;
+
+[[gnu::always_inline]] inline Split split_from(const double* from, std::size_t begin, std::size_t count,
+                                               double low_pivot, double high_pivot, double* low, double* high,
+                                               Split split) {
+    for (std::size_t i = begin; i < count; ++i) {
+        const double x = from[i];
+        low[split.below] = x;
+        high[split.above] = x;
+        split.below += x < low_pivot ? 1 : 0;
+        split.above += x > high_pivot ? 1 : 0;
+    }
+    return split;
+}
+
+Split portable_split(const double* from, std::size_t count, double low_pivot, double high_pivot, double* low,
+                     double* high) {
+    return split_from(from, 0, count, low_pivot, high_pivot, low, high, {});
+}
+
+#if defined(__x86_64__)
+// Four values at a time: each side's lanes packed to the front of a vector
+// by a permutation picked by the comparison's mask, the whole vector stored.
+struct Packings {
+    alignas(32) std::int32_t lanes[16][8];
+};
+
+constexpr Packings make_packings() {
+    Packings packings{};
+    for (int mask = 0; mask < 16; ++mask) {
+        int to = 0;
+        for (int lane = 0; lane < 4; ++lane) {
+            if ((mask >> lane & 1) == 0) continue;
+            packings.lanes[mask][2 * to] = 2 * lane;
+            packings.lanes[mask][2 * to + 1] = 2 * lane + 1;
+            ++to;
+        }
+    }
+    return packings;
+}
+
+constexpr Packings PACKINGS = make_packings();
+
+__attribute__((target("avx2,popcnt"))) Split wide_split(const double* from, std::size_t count, double low_pivot,
+                                                        double high_pivot, double* low, double* high) {
+    const __m256d below_than = _mm256_set1_pd(low_pivot);
+    const __m256d above_than = _mm256_set1_pd(high_pivot);
+    Split split;
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        const __m256d x = _mm256_loadu_pd(from + i);
+        const int lower = _mm256_movemask_pd(_mm256_cmp_pd(x, below_than, _CMP_LT_OQ));
+        const int higher = _mm256_movemask_pd(_mm256_cmp_pd(x, above_than, _CMP_GT_OQ));
+        const __m256 lanes = _mm256_castpd_ps(x);
+        const __m256i to_low = _mm256_load_si256(reinterpret_cast<const __m256i*>(PACKINGS.lanes[lower]));
+        const __m256i to_high = _mm256_load_si256(reinterpret_cast<const __m256i*>(PACKINGS.lanes[higher]));
+        _mm256_storeu_pd(low + split.below, _mm256_castps_pd(_mm256_permutevar8x32_ps(lanes, to_low)));
+        _mm256_storeu_pd(high + split.above, _mm256_castps_pd(_mm256_permutevar8x32_ps(lanes, to_high)));
+        split.below += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(lower)));
+        split.above += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(higher)));
+    }
+    return split_from(from, i, count, low_pivot, high_pivot, low, high, split);
+}
+
+bool wide_split_available() {
+    static const bool available = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+    return available;
+}
+#endif
+
+Split split_values(const double* from, std::size_t count, double low_pivot, double high_pivot, double* low,
+                   double* high) {
+#if defined(__x86_64__)
+    if (wide_split_available()) return wide_split(from, count, low_pivot, high_pivot, low, high);
+#endif
+    return portable_split(from, count, low_pivot, high_pivot, low, high);
+}
+
+// Scratch of a selection of `count` values: three buffers.
+constexpr std::size_t selection_scratch(std::size_t count) { return 3 * (count + SPLIT_SLACK); }
+
+// The pivot for rank k of n values (n > SMALL_SELECTION): of five samples,
+// sorted, the one at or past k's expected rank on the side of the middle, so
+// that the part kept for k is likely the smaller.
+double pivot_for(const double* values, std::size_t n, std::size_t k) {
+    std::array<double, 5> sample{values[0], values[n / 4], values[n / 2], values[n - 1 - n / 4], values[n - 1]};
+    const auto order = [&](std::size_t i, std::size_t j) {
+        const double a = sample[i];
+        const double b = sample[j];
+        sample[i] = b < a ? b : a;
+        sample[j] = b < a ? a : b;
+    };
+    order(0, 1), order(3, 4), order(2, 4), order(2, 3), order(0, 3), order(0, 2), order(1, 4), order(1, 3), order(1, 2);
+    // ceil(4 * rank / n), the rank's place among the samples, without a division.
+    const auto quarters = [n](std::size_t rank) {
+        const std::size_t q = 4 * rank;
+        return (q > 0 ? 1u : 0u) + (q > n ? 1u : 0u) + (q > 2 * n ? 1u : 0u) + (q > 3 * n ? 1u : 0u);
+    };
+    return sample[2 * k < n ? quarters(k) : 4 - quarters(n - 1 - k)];
+}
+
+// The k-th smallest of values (finite), which it leaves as they are; scratch
+// holds selection_scratch(count). Which of -0.0 and 0.0 comes back where both
+// rank k is unspecified. A quickselect whose passes copy the values between
+// three buffers (the one read, the two written).
+double kth_smallest(const double* values, std::size_t count, std::size_t k, double* scratch) {
+    double* const buffers[3] = {scratch, scratch + count + SPLIT_SLACK, scratch + 2 * (count + SPLIT_SLACK)};
+    std::size_t read = 2;  // values itself at first, then a buffer
+    const double* from = values;
+    std::size_t n = count;
+    while (n > SMALL_SELECTION) {
+        const double pivot = pivot_for(from, n, k);
+        double* const low = buffers[read == 0 ? 1 : 0];
+        double* const high = buffers[read == 2 ? 1 : 2];
+        const Split split = split_values(from, n, pivot, pivot, low, high);
+        if (k < split.below) {
+            from = low;
+            n = split.below;
+        } else if (k >= n - split.above) {
+            from = high;
+            k -= n - split.above;
+            n = split.above;
+        } else {
+            return pivot;
+        }
+        read = from == buffers[0] ? 0 : (from == buffers[1] ? 1 : 2);
+    }
+    return counted_kth(from, n, k);
+}
+
+// Scratch of trimmed_ends of `count` values: the two parts of its first pass
+// and a selection's.
+constexpr std::size_t ends_scratch(std::size_t count) { return 2 * (count + SPLIT_SLACK) + selection_scratch(count); }
+
+// The trim-th smallest and the trim-th largest of values (finite), as two
+// calls of kth_smallest would give them, from one first pass that keeps the
+// values below a pivot for the one and those above another for the other.
+std::pair<double, double> trimmed_ends(const double* values, std::size_t count, std::size_t trim, double* scratch) {
+    const std::size_t top = count - 1 - trim;
+    if (count <= SMALL_SELECTION || 2 * trim + 1 >= count) {
+        return {kth_smallest(values, count, trim, scratch), kth_smallest(values, count, top, scratch)};
+    }
+    const double low_pivot = pivot_for(values, count, trim);
+    const double high_pivot = pivot_for(values, count, top);
+    double* const low = scratch;
+    double* const high = scratch + count + SPLIT_SLACK;
+    double* const rest = high + count + SPLIT_SLACK;
+    const Split split = split_values(values, count, low_pivot, high_pivot, low, high);
+    const double smallest =
+        trim < split.below ? kth_smallest(low, split.below, trim, rest) : kth_smallest(values, count, trim, rest);
+    const double largest = top >= count - split.above
+                               ? kth_smallest(high, split.above, top - (count - split.above), rest)
+                               : kth_smallest(values, count, top, rest);
+    return {smallest, largest};
 }
 
 // The pseudo-angle of a vector from the reference (see moves.hpp): ordered as
@@ -217,8 +401,26 @@ double pseudo_angle(double cross, double dot) {
     return dot >= 0.0 ? sign * share : sign * (2.0 - share);
 }
 
+// The sign of the zero at `rank` of values sorted stably (a zero at that
+// rank, in index order among the zeros): the selection leaves it open.
+double zero_at(const double* values, std::size_t count, std::size_t rank) {
+    std::size_t below = 0;
+    for (std::size_t i = 0; i < count; ++i) below += values[i] < 0.0 ? 1 : 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (values[i] != 0.0) continue;
+        if (below == rank) return values[i];
+        ++below;
+    }
+    return 0.0;
+}
+
+// Scratch of the robust figures of a move of n points: three series of a
+// value per point and a selection's.
+constexpr std::size_t robust_scratch(std::size_t n) { return 3 * n + ends_scratch(n); }
+
 // line_deviation and line_extent of a move of at least two points (see
-// moves.hpp): every sort is on finite values, or the figures are NaN.
+// moves.hpp): every selection is on finite values, or the figures are NaN.
+// Selections leave their values in place, so each series is written once.
 void robust_line(std::span<const MousePoint> p, const WindowSeries& all, Move& move) {
     const std::size_t n = p.size();
     const std::size_t trim = n / MOVE_TRIM_DIVISOR;
@@ -227,101 +429,128 @@ void robust_line(std::span<const MousePoint> p, const WindowSeries& all, Move& m
     double* const a = all.robust.data();
     double* const b = a + n;
     double* const c = b + n;
+    double* const scratch = c + n;
     move.line_deviation = NOT_FINITE;
     move.line_extent = NOT_FINITE;
+    // a, b: the vectors.
+    bool finite = true;
     for (std::size_t i = 0; i < vectors; ++i) {
         a[i] = p[i + half].x - p[i].x;
         b[i] = p[i + half].y - p[i].y;
+        finite = finite && std::isfinite(a[i]) && std::isfinite(b[i]);
     }
-    if (!all_finite(a, vectors) || !all_finite(b, vectors)) return;
-    double rx = kth_smallest(a, vectors, (vectors - 1) / 2);
-    double ry = kth_smallest(b, vectors, (vectors - 1) / 2);
+    if (!finite) return;
+    double rx = kth_smallest(a, vectors, (vectors - 1) / 2, scratch);
+    const double ry = kth_smallest(b, vectors, (vectors - 1) / 2, scratch);
     if (rx == 0.0 && ry == 0.0) rx = 1.0;
-    // a: the pseudo-angle of each non-zero vector, in `order` by its index.
+    // c: the pseudo-angle of each non-zero vector, `order` its index. A
+    // zero vector's angle is 0.0, finite, and its slot is taken by the next.
     std::size_t* const order = all.order.data();
     std::size_t moving = 0;
     for (std::size_t i = 0; i < vectors; ++i) {
-        const double vx = p[i + half].x - p[i].x;
-        const double vy = p[i + half].y - p[i].y;
-        if (vx == 0.0 && vy == 0.0) continue;
-        a[i] = pseudo_angle(rx * vy - ry * vx, rx * vx + ry * vy);
-        if (!std::isfinite(a[i])) return;
-        order[moving++] = i;
+        const double angle = pseudo_angle(rx * b[i] - ry * a[i], rx * a[i] + ry * b[i]);
+        c[moving] = angle;
+        order[moving] = i;
+        finite = finite && std::isfinite(angle);
+        moving += a[i] != 0.0 || b[i] != 0.0 ? 1 : 0;
     }
+    if (!finite) return;
     double ux = 1.0;
     double uy = 0.0;
     if (moving > 0) {
-        // b, c: the vectors again, for the ties.
-        for (std::size_t i = 0; i < vectors; ++i) {
-            b[i] = p[i + half].x - p[i].x;
-            c[i] = p[i + half].y - p[i].y;
+        // The median angle, then among the vectors of that angle (usually
+        // one) the one of its rank in the order of (x, y).
+        const std::size_t middle = (moving - 1) / 2;
+        const double median = kth_smallest(c, moving, middle, scratch);
+        std::size_t below = 0;
+        std::size_t ties = 0;
+        for (std::size_t j = 0; j < moving; ++j) {
+            below += c[j] < median ? 1 : 0;
+            order[ties] = order[j];
+            ties += c[j] == median ? 1 : 0;
         }
-        const auto before = [&](std::size_t i, std::size_t j) {
-            if (a[i] != a[j]) return a[i] < a[j];
-            if (b[i] != b[j]) return b[i] < b[j];
-            return c[i] < c[j];
-        };
-        std::nth_element(order, order + (moving - 1) / 2, order + moving, before);
-        const std::size_t m = order[(moving - 1) / 2];
-        const double wx = b[m];
-        const double wy = c[m];
+        if (ties > 1) {
+            std::nth_element(order, order + (middle - below), order + ties, [&](std::size_t i, std::size_t j) {
+                if (a[i] != a[j]) return a[i] < a[j];
+                return b[i] < b[j];
+            });
+        }
+        const std::size_t m = order[middle - below];
+        const double wx = a[m];
+        const double wy = b[m];
         const double length = std::sqrt(wx * wx + wy * wy);
         if (!std::isfinite(length) || length == 0.0) return;
         ux = wx / length;
         uy = wy / length;
     }
-    // a: offsets across the direction, b: a copy, c: positions along it.
+    // a: offsets across the direction, c: positions along it.
     const MousePoint& first = p.front();
     for (std::size_t i = 0; i < n; ++i) {
         const double ex = p[i].x - first.x;
         const double ey = p[i].y - first.y;
         a[i] = ux * ey - uy * ex;
-        b[i] = a[i];
         c[i] = ux * ex + uy * ey;
+        finite = finite && std::isfinite(a[i]) && std::isfinite(c[i]);
     }
-    if (!all_finite(a, n) || !all_finite(c, n)) return;
-    const double offset = kth_smallest(b, n, (n - 1) / 2);
-    for (std::size_t i = 0; i < n; ++i) b[i] = std::fabs(a[i] - offset);
-    move.line_deviation = kth_smallest(b, n, n - 1 - trim);
-    // The second selection needs only the part above the first.
-    const double low = kth_smallest(c, n, trim);
-    move.line_extent = kth_smallest(c + trim, n - trim, n - 1 - 2 * trim) - low;
+    if (!finite) return;
+    const double offset = kth_smallest(a, n, (n - 1) / 2, scratch);
+    double low;
+    double high;
+    if (trim == 0) {
+        double farthest = 0.0;
+        low = c[0];
+        high = c[0];
+        for (std::size_t i = 0; i < n; ++i) {
+            const double d = std::fabs(a[i] - offset);
+            farthest = d > farthest ? d : farthest;
+            low = c[i] < low ? c[i] : low;
+            high = c[i] > high ? c[i] : high;
+        }
+        move.line_deviation = farthest;
+    } else {
+        for (std::size_t i = 0; i < n; ++i) b[i] = std::fabs(a[i] - offset);
+        move.line_deviation = kth_smallest(b, n, n - 1 - trim, scratch);
+        std::tie(low, high) = trimmed_ends(c, n, trim, scratch);
+    }
+    // Only a span between two zeros has a sign left open by the selection.
+    if (low == 0.0 && high == 0.0) {
+        low = zero_at(c, n, trim);
+        high = zero_at(c, n, n - 1 - trim);
+    }
+    move.line_extent = high - low;
 }
 
 // step_spread of a move (see moves.hpp) from its segment lengths: the
 // lengths dropped are the first and the last `trim` in the order of (length,
 // index), found by selection; the kept ones are summed in index order.
-double step_spread(const double* lengths, std::size_t count, std::size_t trim, double* scratch) {
+// Without a trim it is step_cv, given.
+double step_spread(const double* lengths, std::size_t count, std::size_t trim, double step_cv, double* scratch) {
     if (!all_finite(lengths, count)) return NOT_FINITE;
+    if (trim == 0) return step_cv;
     double* const kept = scratch;
     for (std::size_t i = 0; i < count; ++i) kept[i] = 1.0;
-    if (trim > 0) {
-        double* const values = scratch + count;
-        std::copy(lengths, lengths + count, values);
-        const double low = kth_smallest(values, count, trim);
-        const double high = kth_smallest(values + trim, count - trim, count - 1 - 2 * trim);
-        std::size_t below = 0;
-        std::size_t above = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            below += lengths[i] < low ? 1 : 0;
-            above += lengths[i] > high ? 1 : 0;
+    const auto [low, high] = trimmed_ends(lengths, count, trim, scratch + count);
+    std::size_t below = 0;
+    std::size_t above = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        below += lengths[i] < low ? 1 : 0;
+        above += lengths[i] > high ? 1 : 0;
+    }
+    std::size_t low_ties = trim - below;
+    std::size_t high_ties = trim - above;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double v = lengths[i];
+        if (v < low || v > high) {
+            kept[i] = 0.0;
+        } else if (v == low && low_ties > 0) {
+            kept[i] = 0.0;
+            --low_ties;
         }
-        std::size_t low_ties = trim - below;
-        std::size_t high_ties = trim - above;
-        for (std::size_t i = 0; i < count; ++i) {
-            const double v = lengths[i];
-            if (v < low || v > high) {
-                kept[i] = 0.0;
-            } else if (v == low && low_ties > 0) {
-                kept[i] = 0.0;
-                --low_ties;
-            }
-        }
-        for (std::size_t i = count; i-- > 0;) {
-            if (kept[i] != 0.0 && lengths[i] == high && high_ties > 0) {
-                kept[i] = 0.0;
-                --high_ties;
-            }
+    }
+    for (std::size_t i = count; i-- > 0;) {
+        if (kept[i] != 0.0 && lengths[i] == high && high_ties > 0) {
+            kept[i] = 0.0;
+            --high_ties;
         }
     }
     const double n = static_cast<double>(count - 2 * trim);
@@ -427,7 +656,7 @@ Move move_figures(std::span<const MousePoint> p, std::size_t first_segment, cons
     move.dt_cv = variation(step_sum, step_squares, n);
     if (move.duration != 0.0) move.peak_speed_at = (p[fastest].t - a.t) / move.duration;
     robust_line(p, all, move);
-    move.step_spread = step_spread(lengths, count, p.size() / MOVE_TRIM_DIVISOR, all.robust.data());
+    move.step_spread = step_spread(lengths, count, p.size() / MOVE_TRIM_DIVISOR, move.step_cv, all.robust.data());
     return move;
 }
 
@@ -452,10 +681,11 @@ std::vector<Move> cut_moves(std::span<const MousePoint> p, const SegmentSeries& 
     const std::size_t segments = n - 1;
     const bool given = series.lengths.size() == segments;
     const std::size_t parts = given ? 3 : 6;
-    const std::unique_ptr<double[]> work = std::make_unique_for_overwrite<double[]>(parts * segments + 3 * n);
+    const std::unique_ptr<double[]> work =
+        std::make_unique_for_overwrite<double[]>(parts * segments + robust_scratch(n));
     const std::unique_ptr<std::size_t[]> order = std::make_unique_for_overwrite<std::size_t[]>(n);
     const auto part = [&](std::size_t k) { return std::span<double>(work.get() + k * segments, segments); };
-    WindowSeries all{series, part(0), part(2), std::span<double>(work.get() + parts * segments, 3 * n),
+    WindowSeries all{series, part(0), part(2), std::span<double>(work.get() + parts * segments, robust_scratch(n)),
                      std::span<std::size_t>(order.get(), n)};
     if (!given) {
         fill_segment_series(p, part(3), part(4), part(5));

@@ -39,8 +39,8 @@ inline constexpr double MOVE_PAUSE = 150.0;
       "distance from the move's robust line (see robust_line below) of the farthest point left after "       \
       "dropping the MOVE_TRIM farthest; NaN where a value on the way is not finite")                         \
     X(line_extent, double,                                                                                   \
-      "span of the points' positions along the robust line after dropping MOVE_TRIM at each end; NaN as "    \
-      "above")                                                                                               \
+      "span of the points' positions along the robust line after dropping MOVE_TRIM at each end of their "   \
+      "stable order (which settles the sign of a zero span); NaN as above")                                  \
     X(step_spread, double,                                                                                   \
       "step_cv of the segment lengths left after dropping the first and the last MOVE_TRIM in the order of " \
       "(length, index), summed in index order; NaN where a length is not finite")
