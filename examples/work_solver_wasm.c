@@ -89,10 +89,12 @@ static int add_decimal(unsigned char* digits, int* length, int amount) {
 
 /* The first nonce of start, start + 1, ..., below start + count that solves
  * part `part` of the token (its `length` bytes in token_buffer) at `bits`;
- * -1 if none does, -2 if the token's tail leaves no room for the nonce. */
+ * -1 if none does, -2 if it cannot look (no room for the nonce after the
+ * token's tail, or no nonce left below 10^15). */
 __attribute__((export_name("solve"))) double solve(int length, int part, int bits, double start, double count) {
     const double limit = 1e15;
-    if (length < 0 || length > TOKEN_CAPACITY || part < 0 || part > 9 || start < 0 || start >= limit) return -2;
+    if (length < 0 || length > TOKEN_CAPACITY || part < 0 || part > 9 || !(start >= 0) || start >= limit) return -2;
+    if (!(count > 0)) return -1;
     if (count > limit - start) count = limit - start;
     int zeros = bits - 2 > 32 ? 32 : bits - 2;
     uint32_t mask = zeros <= 0 ? 0 : ~(uint32_t)0 << (32 - zeros);
