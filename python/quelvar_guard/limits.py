@@ -16,14 +16,15 @@ DEFAULT_CLOCK_SKEW = 5.0
 DEFAULT_BAN_SECONDS = 600
 # Bits of work every clearance costs (see work.py), the extra a challenge
 # asks, and the most a page is ever asked. A native solver with SHA
-# instructions does some 17 million hashes a second on one core: 2^19 is
-# about 30 ms of it per clearance, three to six times what the server spends
-# on the clearance and its guarded requests (make economics); 2^23 some half
-# a second, thirty times and more. The page's JavaScript does about two
-# million a second per core, in a worker per core.
-DEFAULT_WORK_BITS = 19
+# instructions does some 17 million hashes a second on one core: 2^20 is
+# about 60 ms of it per clearance, several times what the server spends on
+# the clearance and its guarded requests (make economics); 2^24 about a
+# second, sixty times and more. The page's WebAssembly solver does some 9
+# million a second per core, in a worker per core: 2^20 is done before a
+# visitor has moved enough, 2^24 takes about a second more.
+DEFAULT_WORK_BITS = 20
 DEFAULT_CHALLENGE_WORK_BITS = 3
-DEFAULT_MAX_WORK_BITS = 23
+DEFAULT_MAX_WORK_BITS = 24
 # Suspicion halves every ten minutes; a repeat offender's ban doubles per
 # ban within a day, up to a day.
 DEFAULT_LEVEL_HALF_LIFE = 600.0
