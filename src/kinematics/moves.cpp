@@ -1,16 +1,12 @@
 #include "kinematics/moves.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <limits>
 #include <memory>
 #include <tuple>
-#include <utility>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
+#include "kinematics/selection.hpp"
 
 namespace quelvar {
 namespace {
@@ -205,191 +201,8 @@ constexpr double NOT_FINITE = std::numeric_limits<double>::quiet_NaN();
 
 bool all_finite(const double* values, std::size_t count) {
     bool finite = true;
-    for (std::size_t i = 0; i < count; ++i) finite = finite && std::isfinite(values[i]);
+    for (std::size_t i = 0; i < count; ++i) finite &= std::isfinite(values[i]);
     return finite;
-}
-
-// Below this many values a selection counts ranks instead of partitioning.
-constexpr std::size_t SMALL_SELECTION = 8;
-
-// The k-th smallest of values (finite) by counting, for each in turn, the
-// values below it and those not above it.
-double counted_kth(const double* values, std::size_t count, std::size_t k) {
-    for (std::size_t i = 0;; ++i) {
-        const double x = values[i];
-        std::size_t below = 0;
-        std::size_t not_above = 0;
-        for (std::size_t j = 0; j < count; ++j) {
-            below += values[j] < x ? 1 : 0;
-            not_above += values[j] <= x ? 1 : 0;
-        }
-        if (below <= k && k < not_above) return x;
-    }
-}
-
-// One pass of a selection: the values below `low_pivot` copied to `low`, those
-// above `high_pivot` to `high`, each buffer filled from its start. No branch
-// on a value's side, which is as good as random: std::nth_element's branches
-// on it cost about ten nanoseconds a value. A buffer may be written up to
-// SPLIT_SLACK values past what it receives.
-struct Split {
-    std::size_t below = 0;
-    std::size_t above = 0;
-};
-constexpr std::size_t SPLIT_SLACK = 4;
-
-[[gnu::always_inline]] inline Split split_from(const double* from, std::size_t begin, std::size_t count,
-                                               double low_pivot, double high_pivot, double* low, double* high,
-                                               Split split) {
-    for (std::size_t i = begin; i < count; ++i) {
-        const double x = from[i];
-        low[split.below] = x;
-        high[split.above] = x;
-        split.below += x < low_pivot ? 1 : 0;
-        split.above += x > high_pivot ? 1 : 0;
-    }
-    return split;
-}
-
-Split portable_split(const double* from, std::size_t count, double low_pivot, double high_pivot, double* low,
-                     double* high) {
-    return split_from(from, 0, count, low_pivot, high_pivot, low, high, {});
-}
-
-#if defined(__x86_64__)
-// Four values at a time: each side's lanes packed to the front of a vector
-// by a permutation picked by the comparison's mask, the whole vector stored.
-struct Packings {
-    alignas(32) std::int32_t lanes[16][8];
-};
-
-constexpr Packings make_packings() {
-    Packings packings{};
-    for (int mask = 0; mask < 16; ++mask) {
-        int to = 0;
-        for (int lane = 0; lane < 4; ++lane) {
-            if ((mask >> lane & 1) == 0) continue;
-            packings.lanes[mask][2 * to] = 2 * lane;
-            packings.lanes[mask][2 * to + 1] = 2 * lane + 1;
-            ++to;
-        }
-    }
-    return packings;
-}
-
-constexpr Packings PACKINGS = make_packings();
-
-__attribute__((target("avx2,popcnt"))) Split wide_split(const double* from, std::size_t count, double low_pivot,
-                                                        double high_pivot, double* low, double* high) {
-    const __m256d below_than = _mm256_set1_pd(low_pivot);
-    const __m256d above_than = _mm256_set1_pd(high_pivot);
-    Split split;
-    std::size_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        const __m256d x = _mm256_loadu_pd(from + i);
-        const int lower = _mm256_movemask_pd(_mm256_cmp_pd(x, below_than, _CMP_LT_OQ));
-        const int higher = _mm256_movemask_pd(_mm256_cmp_pd(x, above_than, _CMP_GT_OQ));
-        const __m256 lanes = _mm256_castpd_ps(x);
-        const __m256i to_low = _mm256_load_si256(reinterpret_cast<const __m256i*>(PACKINGS.lanes[lower]));
-        const __m256i to_high = _mm256_load_si256(reinterpret_cast<const __m256i*>(PACKINGS.lanes[higher]));
-        _mm256_storeu_pd(low + split.below, _mm256_castps_pd(_mm256_permutevar8x32_ps(lanes, to_low)));
-        _mm256_storeu_pd(high + split.above, _mm256_castps_pd(_mm256_permutevar8x32_ps(lanes, to_high)));
-        split.below += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(lower)));
-        split.above += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(higher)));
-    }
-    return split_from(from, i, count, low_pivot, high_pivot, low, high, split);
-}
-
-bool wide_split_available() {
-    static const bool available = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-    return available;
-}
-#endif
-
-Split split_values(const double* from, std::size_t count, double low_pivot, double high_pivot, double* low,
-                   double* high) {
-#if defined(__x86_64__)
-    if (wide_split_available()) return wide_split(from, count, low_pivot, high_pivot, low, high);
-#endif
-    return portable_split(from, count, low_pivot, high_pivot, low, high);
-}
-
-// Scratch of a selection of `count` values: three buffers.
-constexpr std::size_t selection_scratch(std::size_t count) { return 3 * (count + SPLIT_SLACK); }
-
-// The pivot for rank k of n values (n > SMALL_SELECTION): of five samples,
-// sorted, the one at or past k's expected rank on the side of the middle, so
-// that the part kept for k is likely the smaller.
-double pivot_for(const double* values, std::size_t n, std::size_t k) {
-    std::array<double, 5> sample{values[0], values[n / 4], values[n / 2], values[n - 1 - n / 4], values[n - 1]};
-    const auto order = [&](std::size_t i, std::size_t j) {
-        const double a = sample[i];
-        const double b = sample[j];
-        sample[i] = b < a ? b : a;
-        sample[j] = b < a ? a : b;
-    };
-    order(0, 1), order(3, 4), order(2, 4), order(2, 3), order(0, 3), order(0, 2), order(1, 4), order(1, 3), order(1, 2);
-    // ceil(4 * rank / n), the rank's place among the samples, without a division.
-    const auto quarters = [n](std::size_t rank) {
-        const std::size_t q = 4 * rank;
-        return (q > 0 ? 1u : 0u) + (q > n ? 1u : 0u) + (q > 2 * n ? 1u : 0u) + (q > 3 * n ? 1u : 0u);
-    };
-    return sample[2 * k < n ? quarters(k) : 4 - quarters(n - 1 - k)];
-}
-
-// The k-th smallest of values (finite), which it leaves as they are; scratch
-// holds selection_scratch(count). Which of -0.0 and 0.0 comes back where both
-// rank k is unspecified. A quickselect whose passes copy the values between
-// three buffers (the one read, the two written).
-double kth_smallest(const double* values, std::size_t count, std::size_t k, double* scratch) {
-    double* const buffers[3] = {scratch, scratch + count + SPLIT_SLACK, scratch + 2 * (count + SPLIT_SLACK)};
-    std::size_t read = 2;  // values itself at first, then a buffer
-    const double* from = values;
-    std::size_t n = count;
-    while (n > SMALL_SELECTION) {
-        const double pivot = pivot_for(from, n, k);
-        double* const low = buffers[read == 0 ? 1 : 0];
-        double* const high = buffers[read == 2 ? 1 : 2];
-        const Split split = split_values(from, n, pivot, pivot, low, high);
-        if (k < split.below) {
-            from = low;
-            n = split.below;
-        } else if (k >= n - split.above) {
-            from = high;
-            k -= n - split.above;
-            n = split.above;
-        } else {
-            return pivot;
-        }
-        read = from == buffers[0] ? 0 : (from == buffers[1] ? 1 : 2);
-    }
-    return counted_kth(from, n, k);
-}
-
-// Scratch of trimmed_ends of `count` values: the two parts of its first pass
-// and a selection's.
-constexpr std::size_t ends_scratch(std::size_t count) { return 2 * (count + SPLIT_SLACK) + selection_scratch(count); }
-
-// The trim-th smallest and the trim-th largest of values (finite), as two
-// calls of kth_smallest would give them, from one first pass that keeps the
-// values below a pivot for the one and those above another for the other.
-std::pair<double, double> trimmed_ends(const double* values, std::size_t count, std::size_t trim, double* scratch) {
-    const std::size_t top = count - 1 - trim;
-    if (count <= SMALL_SELECTION || 2 * trim + 1 >= count) {
-        return {kth_smallest(values, count, trim, scratch), kth_smallest(values, count, top, scratch)};
-    }
-    const double low_pivot = pivot_for(values, count, trim);
-    const double high_pivot = pivot_for(values, count, top);
-    double* const low = scratch;
-    double* const high = scratch + count + SPLIT_SLACK;
-    double* const rest = high + count + SPLIT_SLACK;
-    const Split split = split_values(values, count, low_pivot, high_pivot, low, high);
-    const double smallest =
-        trim < split.below ? kth_smallest(low, split.below, trim, rest) : kth_smallest(values, count, trim, rest);
-    const double largest = top >= count - split.above
-                               ? kth_smallest(high, split.above, top - (count - split.above), rest)
-                               : kth_smallest(values, count, top, rest);
-    return {smallest, largest};
 }
 
 // The pseudo-angle of a vector from the reference (see moves.hpp): ordered as
@@ -437,7 +250,8 @@ void robust_line(std::span<const MousePoint> p, const WindowSeries& all, Move& m
     for (std::size_t i = 0; i < vectors; ++i) {
         a[i] = p[i + half].x - p[i].x;
         b[i] = p[i + half].y - p[i].y;
-        finite = finite && std::isfinite(a[i]) && std::isfinite(b[i]);
+        finite &= std::isfinite(a[i]);
+        finite &= std::isfinite(b[i]);
     }
     if (!finite) return;
     double rx = kth_smallest(a, vectors, (vectors - 1) / 2, scratch);
@@ -451,7 +265,7 @@ void robust_line(std::span<const MousePoint> p, const WindowSeries& all, Move& m
         const double angle = pseudo_angle(rx * b[i] - ry * a[i], rx * a[i] + ry * b[i]);
         c[moving] = angle;
         order[moving] = i;
-        finite = finite && std::isfinite(angle);
+        finite &= std::isfinite(angle);
         moving += a[i] != 0.0 || b[i] != 0.0 ? 1 : 0;
     }
     if (!finite) return;
@@ -490,7 +304,8 @@ void robust_line(std::span<const MousePoint> p, const WindowSeries& all, Move& m
         const double ey = p[i].y - first.y;
         a[i] = ux * ey - uy * ex;
         c[i] = ux * ex + uy * ey;
-        finite = finite && std::isfinite(a[i]) && std::isfinite(c[i]);
+        finite &= std::isfinite(a[i]);
+        finite &= std::isfinite(c[i]);
     }
     if (!finite) return;
     const double offset = kth_smallest(a, n, (n - 1) / 2, scratch);
@@ -522,46 +337,54 @@ void robust_line(std::span<const MousePoint> p, const WindowSeries& all, Move& m
 
 // step_spread of a move (see moves.hpp) from its segment lengths: the
 // lengths dropped are the first and the last `trim` in the order of (length,
-// index), found by selection; the kept ones are summed in index order.
-// Without a trim it is step_cv, given.
-double step_spread(const double* lengths, std::size_t count, std::size_t trim, double step_cv, double* scratch) {
-    if (!all_finite(lengths, count)) return NOT_FINITE;
+// index), found by selection; the kept ones are summed in index order (a
+// dropped one adds 0.0, which leaves a sum of lengths as it is). Without a
+// trim it is step_cv, given. A sum of lengths, which are not negative, is
+// finite only if they all are.
+double step_spread(const double* lengths, std::size_t count, std::size_t trim, double path_length, double step_cv,
+                   double* scratch) {
+    if (!std::isfinite(path_length) && !all_finite(lengths, count)) return NOT_FINITE;
     if (trim == 0) return step_cv;
-    double* const kept = scratch;
-    for (std::size_t i = 0; i < count; ++i) kept[i] = 1.0;
-    const auto [low, high] = trimmed_ends(lengths, count, trim, scratch + count);
+    const auto [low, high] = trimmed_ends(lengths, count, trim, scratch);
     std::size_t below = 0;
     std::size_t above = 0;
+    std::size_t at_low = 0;
+    std::size_t at_high = 0;
     for (std::size_t i = 0; i < count; ++i) {
         below += lengths[i] < low ? 1 : 0;
         above += lengths[i] > high ? 1 : 0;
+        at_low += lengths[i] == low ? 1 : 0;
+        at_high += lengths[i] == high ? 1 : 0;
     }
-    std::size_t low_ties = trim - below;
-    std::size_t high_ties = trim - above;
-    for (std::size_t i = 0; i < count; ++i) {
-        const double v = lengths[i];
-        if (v < low || v > high) {
-            kept[i] = 0.0;
-        } else if (v == low && low_ties > 0) {
-            kept[i] = 0.0;
-            --low_ties;
-        }
-    }
-    for (std::size_t i = count; i-- > 0;) {
-        if (kept[i] != 0.0 && lengths[i] == high && high_ties > 0) {
-            kept[i] = 0.0;
-            --high_ties;
-        }
-    }
-    const double n = static_cast<double>(count - 2 * trim);
+    // Of the lengths equal to `low`, the first trim - below are dropped; of
+    // those equal to `high` and not dropped already, the last trim - above.
+    const std::size_t first_low_kept = trim - below;
+    const std::size_t low_kept_end = low == high ? at_low - (trim - above) : at_low;
+    const std::size_t high_kept_end = at_high - (trim - above);
+    // kept: a kept length, 0.0 for a dropped one; flags: 1.0 for a kept one.
+    double* const kept = scratch;
+    double* const flags = scratch + count;
+    std::size_t seen_low = 0;
+    std::size_t seen_high = 0;
     double sum = 0.0;
     for (std::size_t i = 0; i < count; ++i) {
-        if (kept[i] != 0.0) sum += lengths[i];
+        const double v = lengths[i];
+        const bool is_low = v == low;
+        const bool is_high = v == high && !is_low;
+        const bool keep = (v > low && v < high) || (is_low && seen_low >= first_low_kept && seen_low < low_kept_end) ||
+                          (is_high && seen_high < high_kept_end);
+        seen_low += is_low ? 1 : 0;
+        seen_high += is_high ? 1 : 0;
+        kept[i] = keep ? v : 0.0;
+        flags[i] = keep ? 1.0 : 0.0;
+        sum += kept[i];
     }
+    const double n = static_cast<double>(count - 2 * trim);
     const double mean = sum / n;
     double squares = 0.0;
     for (std::size_t i = 0; i < count; ++i) {
-        if (kept[i] != 0.0) squares += (lengths[i] - mean) * (lengths[i] - mean);
+        const double deviation = lengths[i] - mean;
+        squares += flags[i] != 0.0 ? deviation * deviation : 0.0;
     }
     return variation(sum, squares, n);
 }
@@ -656,7 +479,8 @@ Move move_figures(std::span<const MousePoint> p, std::size_t first_segment, cons
     move.dt_cv = variation(step_sum, step_squares, n);
     if (move.duration != 0.0) move.peak_speed_at = (p[fastest].t - a.t) / move.duration;
     robust_line(p, all, move);
-    move.step_spread = step_spread(lengths, count, p.size() / MOVE_TRIM_DIVISOR, move.step_cv, all.robust.data());
+    move.step_spread =
+        step_spread(lengths, count, p.size() / MOVE_TRIM_DIVISOR, move.path_length, move.step_cv, all.robust.data());
     return move;
 }
 

@@ -2,13 +2,16 @@
 // whole range of products, within the 4 units in the last place it must
 // keep (the Python tests compare sums of angles only), and the vectorised
 // kernel that cut_moves runs (AVX2 where the CPU has it) giving the very
-// values of the scalar one.
+// values of the scalar one; the selections of the robust figures, both
+// kernels, against a sort.
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
 
 #include "check.hpp"
 #include "kinematics/moves.hpp"
+#include "kinematics/selection.hpp"
 
 using namespace quelvar;
 
@@ -58,6 +61,38 @@ TEST(the_window_kernel_gives_the_scalar_angles) {
     CHECK(moves.size() == expected.size());
     bool all_same = moves.size() == expected.size();
     for (std::size_t i = 0; all_same && i < moves.size(); ++i) all_same = moves[i].turn_sum == expected[i];
+    CHECK(all_same);
+}
+
+TEST(selections_give_the_sorted_values) {
+    // Sizes around the partitions' thresholds and up to a window; values
+    // drawn from a few integers (ties), signed zeros, or anywhere, laid out
+    // at random, sorted either way or all equal.
+    std::mt19937_64 random(5);
+    bool all_same = true;
+    for (int round = 0; round < 20'000; ++round) {
+        const std::size_t count = 1 + random() % (round % 4 == 0 ? 320 : 24);
+        const int kind = static_cast<int>(random() % 6);
+        std::vector<double> values(count);
+        for (double& v : values) {
+            const double r = std::ldexp(static_cast<double>(random() % (1 << 20)) - (1 << 19), -8);
+            v = kind == 0 ? static_cast<double>(random() % 4) : kind == 1 ? (random() % 2 ? 0.0 : -0.0) : r;
+        }
+        if (kind == 3) std::sort(values.begin(), values.end());
+        if (kind == 4) std::sort(values.rbegin(), values.rend());
+        if (kind == 5) std::fill(values.begin(), values.end(), values[0]);
+        const std::vector<double> given = values;
+        std::vector<double> sorted = values;
+        std::sort(sorted.begin(), sorted.end());
+        std::vector<double> scratch(ends_scratch(count));
+        const std::size_t k = random() % count;
+        const std::size_t trim = random() % ((count + 1) / 2);
+        for (const SelectionKernel kernel : {SelectionKernel::Best, SelectionKernel::Portable}) {
+            const auto [low, high] = trimmed_ends(values.data(), count, trim, scratch.data(), kernel);
+            all_same = all_same && kth_smallest(values.data(), count, k, scratch.data(), kernel) == sorted[k] &&
+                       low == sorted[trim] && high == sorted[count - 1 - trim] && values == given;
+        }
+    }
     CHECK(all_same);
 }
 
