@@ -1,7 +1,9 @@
 #include "kinematics/moves.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <tuple>
@@ -199,10 +201,21 @@ struct WindowSeries {
 
 constexpr double NOT_FINITE = std::numeric_limits<double>::quiet_NaN();
 
+// The exponent field plus one in its lowest place: the sign bit is set for
+// an infinity or a NaN (all ones in the field) and for nothing else. Integer
+// operations, so that the loops testing values run vectorised.
+inline std::uint64_t carry_if_not_finite(double x) {
+    constexpr std::uint64_t EXPONENT = 0x7ff0000000000000;
+    constexpr std::uint64_t EXPONENT_ONE = 0x0010000000000000;
+    return (std::bit_cast<std::uint64_t>(x) & EXPONENT) + EXPONENT_ONE;
+}
+
+bool finite_carries(std::uint64_t carries) { return carries >> 63 == 0; }
+
 bool all_finite(const double* values, std::size_t count) {
-    bool finite = true;
-    for (std::size_t i = 0; i < count; ++i) finite &= std::isfinite(values[i]);
-    return finite;
+    std::uint64_t carries = 0;
+    for (std::size_t i = 0; i < count; ++i) carries |= carry_if_not_finite(values[i]);
+    return finite_carries(carries);
 }
 
 // The pseudo-angle of a vector from the reference (see moves.hpp): ordered as
@@ -246,29 +259,30 @@ void robust_line(std::span<const MousePoint> p, const WindowSeries& all, Move& m
     move.line_deviation = NOT_FINITE;
     move.line_extent = NOT_FINITE;
     // a, b: the vectors.
-    bool finite = true;
+    std::uint64_t carries = 0;
     for (std::size_t i = 0; i < vectors; ++i) {
         a[i] = p[i + half].x - p[i].x;
         b[i] = p[i + half].y - p[i].y;
-        finite &= std::isfinite(a[i]);
-        finite &= std::isfinite(b[i]);
+        carries |= carry_if_not_finite(a[i]) | carry_if_not_finite(b[i]);
     }
-    if (!finite) return;
+    if (!finite_carries(carries)) return;
     double rx = kth_smallest(a, vectors, (vectors - 1) / 2, scratch);
     const double ry = kth_smallest(b, vectors, (vectors - 1) / 2, scratch);
     if (rx == 0.0 && ry == 0.0) rx = 1.0;
-    // c: the pseudo-angle of each non-zero vector, `order` its index. A
-    // zero vector's angle is 0.0, finite, and its slot is taken by the next.
+    // c: the pseudo-angle of each vector (0.0, finite, for a zero one), then
+    // those of the non-zero vectors packed to the front, `order` their index.
+    for (std::size_t i = 0; i < vectors; ++i) {
+        c[i] = pseudo_angle(rx * b[i] - ry * a[i], rx * a[i] + ry * b[i]);
+        carries |= carry_if_not_finite(c[i]);
+    }
+    if (!finite_carries(carries)) return;
     std::size_t* const order = all.order.data();
     std::size_t moving = 0;
     for (std::size_t i = 0; i < vectors; ++i) {
-        const double angle = pseudo_angle(rx * b[i] - ry * a[i], rx * a[i] + ry * b[i]);
-        c[moving] = angle;
+        c[moving] = c[i];
         order[moving] = i;
-        finite &= std::isfinite(angle);
         moving += a[i] != 0.0 || b[i] != 0.0 ? 1 : 0;
     }
-    if (!finite) return;
     double ux = 1.0;
     double uy = 0.0;
     if (moving > 0) {
@@ -304,10 +318,9 @@ void robust_line(std::span<const MousePoint> p, const WindowSeries& all, Move& m
         const double ey = p[i].y - first.y;
         a[i] = ux * ey - uy * ex;
         c[i] = ux * ex + uy * ey;
-        finite &= std::isfinite(a[i]);
-        finite &= std::isfinite(c[i]);
+        carries |= carry_if_not_finite(a[i]) | carry_if_not_finite(c[i]);
     }
-    if (!finite) return;
+    if (!finite_carries(carries)) return;
     const double offset = kth_smallest(a, n, (n - 1) / 2, scratch);
     double low;
     double high;
