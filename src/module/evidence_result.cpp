@@ -1,5 +1,8 @@
 #include "module/evidence_result.hpp"
 
+#include <cmath>
+#include <cstdint>
+
 #include "module/convert.hpp"
 #include "module/feature_dict.hpp"
 #include "module/interned.hpp"
@@ -12,12 +15,22 @@ InternedStrings<MOVE_FIGURE_COUNT> MOVE_KEYS(MOVE_FIGURE_NAMES);
 // webdriver flag as the collector's contract reads it.
 InternedStrings<3> EXTRA_KEYS({"whole", "webdriver", "finite"});
 
+// Every figure of a move of one point but `points` is 0.0, and such moves
+// are common where the client's clock is coarse: one float object serves for
+// every 0.0 (a float cannot change; only its identity tells it is shared).
+py::Owned figure_value(double value) {
+    static PyObject* const zero = require_object(PyFloat_FromDouble(0.0)).release();
+    if (value == 0.0 && !std::signbit(value)) return py::Owned::share(zero);
+    return to_python(value);
+}
+py::Owned figure_value(std::uint64_t value) { return to_python(value); }
+
 // One figure of every move, as a list made at its final length.
 template <class Value>
 py::Owned figure_list(const std::vector<Move>& moves, Value Move::*figure) {
     py::Owned list = require_object(PyList_New(static_cast<Py_ssize_t>(moves.size())));
     for (std::size_t i = 0; i < moves.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_python(moves[i].*figure).release());
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), figure_value(moves[i].*figure).release());
     }
     return list;
 }
@@ -27,9 +40,9 @@ Result<py::Owned> build_figure_dict(const Move& move) {
     py::Owned dict = new_dict(MOVE_FIGURE_COUNT);
     PyObject* const* keys = MOVE_KEYS.get();
     std::size_t key = 0;
-#define QUELVAR_WHOLE_ENTRY(name, type, doc)                                                             \
-    if (Status inserted = dict_insert(dict.get(), keys[key++], to_python(move.name).get()); !inserted) { \
-        return std::move(inserted).error();                                                              \
+#define QUELVAR_WHOLE_ENTRY(name, type, doc)                                                                \
+    if (Status inserted = dict_insert(dict.get(), keys[key++], figure_value(move.name).get()); !inserted) { \
+        return std::move(inserted).error();                                                                 \
     }
     QUELVAR_MOVE_FIGURES(QUELVAR_WHOLE_ENTRY)
 #undef QUELVAR_WHOLE_ENTRY
