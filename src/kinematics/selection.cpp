@@ -14,7 +14,7 @@ namespace {
 // Below this many values a selection counts ranks instead of partitioning.
 constexpr std::size_t SMALL_SELECTION = 8;
 
-// The k-th smallest of values (finite) by counting, for each in turn, the
+// The k-th smallest of values (none NaN) by counting, for each in turn, the
 // values below it and those not above it.
 double counted_kth(const double* values, std::size_t count, std::size_t k) {
     for (std::size_t i = 0;; ++i) {

@@ -1,5 +1,6 @@
-// Exact order statistics of finite values, for the robust figures of the
-// moves: the k-th smallest without sorting and without reordering the values.
+// Exact order statistics of values that are not NaN, for the robust figures
+// of the moves: the k-th smallest without sorting and without reordering the
+// values.
 #pragma once
 
 #include <cstddef>
@@ -20,8 +21,8 @@ constexpr std::size_t ends_scratch(std::size_t count) {
 // (Best), or one at a time on any target; both give the same values.
 enum class SelectionKernel { Best, Portable };
 
-// The k-th smallest (from 0) of count finite values, which are left as they
-// are. Where -0.0 and 0.0 both rank k, which of them comes back is
+// The k-th smallest (from 0) of count values (none NaN), which are left as
+// they are. Where -0.0 and 0.0 both rank k, which of them comes back is
 // unspecified.
 double kth_smallest(const double* values, std::size_t count, std::size_t k, double* scratch,
                     SelectionKernel kernel = SelectionKernel::Best);

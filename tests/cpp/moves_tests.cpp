@@ -5,6 +5,7 @@
 // values of the scalar one; the selections of the robust figures, both
 // kernels, against a sort.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -66,8 +67,8 @@ TEST(the_window_kernel_gives_the_scalar_angles) {
 
 TEST(selections_give_the_sorted_values) {
     // Sizes around the partitions' thresholds and up to a window; values
-    // drawn from a few integers (ties), signed zeros, or anywhere, laid out
-    // at random, sorted either way or all equal.
+    // drawn from a few integers (ties), signed zeros and infinities, or
+    // anywhere, laid out at random, sorted either way or all equal.
     std::mt19937_64 random(5);
     bool all_same = true;
     for (int round = 0; round < 20'000; ++round) {
@@ -76,7 +77,8 @@ TEST(selections_give_the_sorted_values) {
         std::vector<double> values(count);
         for (double& v : values) {
             const double r = std::ldexp(static_cast<double>(random() % (1 << 20)) - (1 << 19), -8);
-            v = kind == 0 ? static_cast<double>(random() % 4) : kind == 1 ? (random() % 2 ? 0.0 : -0.0) : r;
+            const double edge = std::array{0.0, -0.0, HUGE_VAL, -HUGE_VAL}[random() % 4];
+            v = kind == 0 ? static_cast<double>(random() % 4) : kind == 1 ? edge : r;
         }
         if (kind == 3) std::sort(values.begin(), values.end());
         if (kind == 4) std::sort(values.rbegin(), values.rend());
