@@ -245,7 +245,8 @@ double zero_at(const double* values, std::size_t count, std::size_t rank) {
 constexpr std::size_t robust_scratch(std::size_t n) { return 3 * n + ends_scratch(n); }
 
 // line_deviation and line_extent of a move of at least two points (see
-// moves.hpp): every selection is on finite values, or the figures are NaN.
+// moves.hpp): every selection is on values checked finite (or distances
+// between them), or the figures are NaN.
 // Selections leave their values in place, so each series is written once.
 void robust_line(std::span<const MousePoint> p, const WindowSeries& all, Move& move) {
     const std::size_t n = p.size();
