@@ -389,6 +389,75 @@ def bench_guard(table, rounds: int, budget: float, headline: dict) -> None:
         shutil.rmtree(directory, ignore_errors=True)
 
 
+def tokens_of(guard, count: int) -> list[str]:
+    """`count` guarded tokens of `guard`, a thousand to a clearance."""
+    tokens: list[str] = []
+    while len(tokens) < count:
+        tokens.extend(guard.tokens.issue_clearance(1000))
+    return tokens[:count]
+
+
+def environ(token: str, **more) -> dict:
+    """A browser's GET of /api/hello with `token`, as a WSGI server hands it on."""
+    return {
+        "REQUEST_METHOD": "GET",
+        "PATH_INFO": "/api/hello",
+        "SCRIPT_NAME": "",
+        "QUERY_STRING": "",
+        "SERVER_NAME": "bench",
+        "SERVER_PORT": "80",
+        "SERVER_PROTOCOL": "HTTP/1.1",
+        "REMOTE_ADDR": PEER,
+        **{"HTTP_" + name.upper().replace("-", "_"): value for name, value in BROWSER_HEADERS},
+        "HTTP_X_QUELVAR_TOKEN": token,
+        **more,
+    }
+
+
+def scope(token: str, method: str = "GET", path: str = "/api/hello", length: int | None = None) -> dict:
+    """The same as an ASGI server hands it on."""
+    headers = [(name.encode(), value.encode()) for name, value in BROWSER_HEADERS]
+    if length is not None:
+        headers.append((b"content-length", str(length).encode()))
+    return {
+        "type": "http",
+        "http_version": "1.1",
+        "method": method,
+        "scheme": "http",
+        "path": path,
+        "raw_path": path.encode(),
+        "query_string": b"",
+        "root_path": "",
+        "client": (PEER, 50000),
+        "server": ("127.0.0.1", 8000),
+        "headers": [*headers, (b"x-quelvar-token", token.encode())],
+    }
+
+
+def wsgi_app(environ, start_response):
+    start_response("200 OK", [("Content-Type", "text/plain")])
+    return [b"hello"]
+
+
+def start_response(status, headers):
+    return None
+
+
+async def asgi_app(scope, receive, send):
+    await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"text/plain")]})
+
+
+async def send(message):
+    return None
+
+
+def receiving(body: bytes):
+    async def receive():
+        return {"type": "http.request", "body": body, "more_body": False}
+
+    return receive
+
+
 def guard_costs(bare, rounds: int, budget: float) -> dict:
     """The guard's own work, in process with LocalStore: guarded requests with
     fresh valid tokens through WSGIGuard and ASGIGuard and the bare
@@ -402,57 +471,9 @@ def guard_costs(bare, rounds: int, budget: float) -> dict:
     supply = GUARD_CALLS * rounds + 1
 
     def guarded_tokens() -> list[str]:
-        tokens: list[str] = []
-        while len(tokens) < supply:
-            tokens.extend(guard.tokens.issue_clearance(1000))
-        return tokens[:supply]
+        return tokens_of(guard, supply)
 
-    def wsgi_app(environ, start_response):
-        start_response("200 OK", [("Content-Type", "text/plain")])
-        return [b"hello"]
-
-    def start_response(status, headers):
-        return None
-
-    def environ(token: str, **more) -> dict:
-        return {
-            "REQUEST_METHOD": "GET",
-            "PATH_INFO": "/api/hello",
-            "SCRIPT_NAME": "",
-            "QUERY_STRING": "",
-            "SERVER_NAME": "bench",
-            "SERVER_PORT": "80",
-            "SERVER_PROTOCOL": "HTTP/1.1",
-            "REMOTE_ADDR": PEER,
-            **{"HTTP_" + name.upper().replace("-", "_"): value for name, value in BROWSER_HEADERS},
-            "HTTP_X_QUELVAR_TOKEN": token,
-            **more,
-        }
-
-    async def asgi_app(scope, receive, send):
-        await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"text/plain")]})
-
-    async def receive():
-        return {"type": "http.request", "body": b"", "more_body": False}
-
-    async def send(message):
-        return None
-
-    def scope(token: str) -> dict:
-        return {
-            "type": "http",
-            "http_version": "1.1",
-            "method": "GET",
-            "scheme": "http",
-            "path": "/api/hello",
-            "raw_path": b"/api/hello",
-            "query_string": b"",
-            "root_path": "",
-            "client": (PEER, 50000),
-            "server": ("127.0.0.1", 8000),
-            "headers": [(name.encode(), value.encode()) for name, value in BROWSER_HEADERS]
-            + [(b"x-quelvar-token", token.encode())],
-        }
+    receive = receiving(b"")
 
     def driven(app):
         def call(scope: dict) -> None:

@@ -36,7 +36,16 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path[:0] = [str(ROOT), str(ROOT / "tests")]
 
 import quelvar_core_rs as core  # noqa: E402
-from bench.guard_bench import BROWSER_HEADERS, PEER  # noqa: E402
+from bench.guard_bench import (  # noqa: E402
+    asgi_app,
+    environ,
+    receiving,
+    scope,
+    send,
+    start_response,
+    tokens_of,
+    wsgi_app,
+)
 from bench.timing import each_awaited, each_of, fresh_tokens, interleaved, repeated  # noqa: E402
 
 WALK_TARGET = 0.15
@@ -193,65 +202,6 @@ def served_lines(kind: str, figures: dict) -> list[str]:
     ]
 
 
-def environ(token: str, **more) -> dict:
-    return {
-        "REQUEST_METHOD": "GET",
-        "PATH_INFO": "/api/hello",
-        "SCRIPT_NAME": "",
-        "QUERY_STRING": "",
-        "SERVER_NAME": "bench",
-        "SERVER_PORT": "80",
-        "SERVER_PROTOCOL": "HTTP/1.1",
-        "REMOTE_ADDR": PEER,
-        **{"HTTP_" + name.upper().replace("-", "_"): value for name, value in BROWSER_HEADERS},
-        "HTTP_X_QUELVAR_TOKEN": token,
-        **more,
-    }
-
-
-def scope(token: str, method: str = "GET", path: str = "/api/hello", length: int | None = None) -> dict:
-    headers = [(name.encode(), value.encode()) for name, value in BROWSER_HEADERS]
-    if length is not None:
-        headers.append((b"content-length", str(length).encode()))
-    return {
-        "type": "http",
-        "http_version": "1.1",
-        "method": method,
-        "scheme": "http",
-        "path": path,
-        "raw_path": path.encode(),
-        "query_string": b"",
-        "root_path": "",
-        "client": (PEER, 50000),
-        "server": ("127.0.0.1", 8000),
-        "headers": [*headers, (b"x-quelvar-token", token.encode())],
-    }
-
-
-def wsgi_app(environ, start_response):
-    start_response("200 OK", [("Content-Type", "text/plain")])
-    return [b"hello"]
-
-
-def start_response(status, headers):
-    return None
-
-
-async def asgi_app(scope, receive, send):
-    await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"text/plain")]})
-
-
-async def send(message):
-    return None
-
-
-def receiving(body: bytes):
-    async def receive():
-        return {"type": "http.request", "body": body, "more_body": False}
-
-    return receive
-
-
 def guards(url: str):
     from quelvar_guard import Guard, LocalStore, RedisStore
 
@@ -260,13 +210,6 @@ def guards(url: str):
         "LocalStore": Guard(LocalStore(), secrets),
         "RedisStore": Guard(RedisStore(url, prefix="cost:"), secrets),
     }
-
-
-def tokens_of(guard, count: int) -> list[str]:
-    tokens: list[str] = []
-    while len(tokens) < count:
-        tokens.extend(guard.tokens.issue_clearance(1000))
-    return tokens[:count]
 
 
 def walk_costs(url: str, rounds: int, budget: float) -> dict:
